@@ -1,0 +1,63 @@
+#include <orv_platform/fault_injection_test_helper.h>
+
+#include <array>
+#include <atomic>
+
+namespace orv::platform::fault {
+namespace {
+
+constexpr size_t kOps = static_cast<size_t>(Op::kCount);
+
+struct Slot {
+  std::atomic<uint64_t> calls{0};
+  std::atomic<uint64_t> failAt{0};  // call number that fails; 0 = disarmed
+  std::atomic<int> error{0};
+};
+
+std::array<Slot, kOps>& Slots() {
+  static std::array<Slot, kOps> slots;
+  return slots;
+}
+
+}  // namespace
+
+const char* Name(Op op) {
+  static constexpr std::array<const char*, kOps> kNames = {
+      "open",      "read",      "write",          "seek",          "length",
+      "close",     "flush",     "delete",         "create folder", "remove folder",
+      "get times", "set times", "get attributes", "set attributes"};
+  const auto i = static_cast<size_t>(op);
+  return i < kOps ? kNames[i] : "?";
+}
+
+void FailNth(Op op, uint64_t nth, int err) {
+  Slot& slot = Slots()[static_cast<size_t>(op)];
+  slot.error.store(err, std::memory_order_relaxed);
+  slot.failAt.store(slot.calls.load(std::memory_order_relaxed) + (nth == 0 ? 1 : nth),
+                    std::memory_order_relaxed);
+}
+
+void Reset() {
+  for (Slot& slot : Slots()) {
+    slot.failAt.store(0, std::memory_order_relaxed);
+    slot.calls.store(0, std::memory_order_relaxed);
+    slot.error.store(0, std::memory_order_relaxed);
+  }
+}
+
+uint64_t Calls(Op op) {
+  return Slots()[static_cast<size_t>(op)].calls.load();
+}
+
+int Check(Op op) {
+  Slot& slot = Slots()[static_cast<size_t>(op)];
+  const uint64_t call = slot.calls.fetch_add(1, std::memory_order_relaxed) + 1;
+  const uint64_t failAt = slot.failAt.load(std::memory_order_relaxed);
+  if (failAt != 0 && call == failAt) {
+    slot.failAt.store(0, std::memory_order_relaxed);
+    return slot.error.load(std::memory_order_relaxed);
+  }
+  return 0;
+}
+
+}  // namespace orv::platform::fault

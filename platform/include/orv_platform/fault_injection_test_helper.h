@@ -1,0 +1,45 @@
+// Test knob of the platform layer: makes a chosen later call of one kind fail with a chosen
+// error, and counts the calls of every kind so that a test can find every call site.
+//
+// Production code never arms a fault; the check on each call is one relaxed atomic load.
+#pragma once
+
+#include <cstdint>
+
+namespace orv::platform::fault {
+
+enum class Op : int {
+  Open,           // CreateFileW
+  Read,           // ReadFile
+  Write,          // WriteFile
+  Seek,           // SetFilePointerEx
+  Length,         // GetFileSizeEx
+  Close,          // CloseHandle (the descriptor is released even when the close fails)
+  Flush,          // FlushFileBuffers, SetEndOfFile
+  Delete,         // DeleteFileW
+  CreateFolder,   // CreateDirectoryW
+  RemoveFolder,   // RemoveDirectoryW
+  GetTimes,       // GetFileTime
+  SetTimes,       // SetFileTime
+  GetAttributes,  // GetFileAttributesW, PathFileExistsW, PathIsDirectoryW
+  SetAttributes,  // SetFileAttributesW
+  kCount,
+};
+
+const char* Name(Op op);
+
+// Makes the nth call of `op` from now on (1 = the next one) fail with the POSIX error `err`,
+// which reaches the caller through the same errno-to-Windows mapping as a real failure.
+void FailNth(Op op, uint64_t nth, int err);
+
+// Disarms every fault and sets every call count to zero.
+void Reset();
+
+// Calls of `op` since the last Reset.
+uint64_t Calls(Op op);
+
+// Used by the platform layer on every call: counts it and returns the error to fail it with,
+// or 0.
+int Check(Op op);
+
+}  // namespace orv::platform::fault

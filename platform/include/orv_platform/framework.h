@@ -1,0 +1,83 @@
+// The application framework's file class and module object, as the library uses them.
+//
+// CFile opens without throwing (Open returns FALSE and fills an optional exception record);
+// Read, Write, Seek, GetLength, SetLength, Flush and Close throw CFileException on failure.
+#pragma once
+
+#include <OrvCopy/external/OrvFramework.h>
+#include <orv_platform/win32.h>
+
+#include <string>
+
+class CFile {
+ public:
+  enum OpenFlags : UINT {
+    modeRead = 0x0000,
+    modeWrite = 0x0001,
+    modeReadWrite = 0x0002,
+    shareCompat = 0x0000,
+    shareExclusive = 0x0010,
+    shareDenyWrite = 0x0020,
+    shareDenyRead = 0x0030,
+    shareDenyNone = 0x0040,
+    modeNoInherit = 0x0080,
+    modeCreate = 0x1000,
+    modeNoTruncate = 0x2000,
+    typeText = 0x4000,
+    typeBinary = 0x8000,
+    osNoBuffer = 0x10000,
+    osWriteThrough = 0x20000,
+    osRandomAccess = 0x40000,
+    osSequentialScan = 0x80000,
+  };
+  enum SeekPosition : UINT { begin = 0x0, current = 0x1, end = 0x2 };
+
+  CFile();
+  virtual ~CFile();  // closes an open file, ignoring errors
+  CFile(const CFile&) = delete;
+  CFile& operator=(const CFile&) = delete;
+
+  // Opens the file; on failure returns FALSE and, when pError is given, fills it.
+  virtual BOOL Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError = nullptr);
+  virtual UINT Read(void* lpBuf, UINT nCount);
+  virtual void Write(const void* lpBuf, UINT nCount);
+  virtual ULONGLONG Seek(LONGLONG lOff, UINT nFrom);
+  void SeekToBegin() { Seek(0, begin); }
+  ULONGLONG SeekToEnd() { return Seek(0, end); }
+  virtual ULONGLONG GetPosition() const;
+  virtual ULONGLONG GetLength() const;
+  virtual void SetLength(ULONGLONG nNewLen);
+  virtual void Flush();
+  virtual void Close();
+  // Closes without reporting errors.
+  virtual void Abort();
+
+  // Stores the path unchanged. A null name throws CFileException (genericException).
+  virtual void SetFilePath(LPCWSTR lpszNewName);
+  const std::wstring& GetFilePath() const { return m_strFileName; }
+  bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
+
+  HANDLE m_hFile;
+
+ protected:
+  // Throws the exception for the system error code `error` on this file.
+  [[noreturn]] void ThrowOsError(DWORD error) const;
+  void RequireOpen() const;
+
+  std::wstring m_strFileName;
+};
+
+// The framework's module object chain, reduced to what a module needs on this platform.
+class CObject {
+ public:
+  virtual ~CObject() = default;
+};
+class CCmdTarget : public CObject {};
+class CWinThread : public CCmdTarget {};
+class CWinApp : public CWinThread {
+ public:
+  explicit CWinApp(const wchar_t* lpszAppName = nullptr) : m_pszAppName(lpszAppName) {}
+  virtual BOOL InitInstance() { return TRUE; }
+  virtual int ExitInstance() { return 0; }
+  const wchar_t* m_pszAppName;
+};
