@@ -1,0 +1,89 @@
+// Folder creation and forced deletion over the platform's file services.
+#include <OrvCopy/external/OrvGlobalMFC.h>
+#include <orv_platform/win32.h>
+
+#include <string>
+
+using orv::platform::kPathSeparator;
+
+namespace {
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring WithoutTrailingSeparators(std::wstring path) {
+  while (path.size() > 1 && path.back() == kPathSeparator) {
+    path.pop_back();
+  }
+  return path;
+}
+
+}  // namespace
+
+int OrvCreateFolder(const wchar_t* lpszFolder) {
+  if (lpszFolder == nullptr || *lpszFolder == L'\0') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  const std::wstring folder = WithoutTrailingSeparators(lpszFolder);
+  if (IsFolder(folder)) {
+    return 1;
+  }
+  // Create each missing level from the top down; a level that exists (made by somebody else
+  // meanwhile, too) is fine as long as it is a folder.
+  for (size_t pos = folder.find(kPathSeparator, 1);; pos = folder.find(kPathSeparator, pos + 1)) {
+    const std::wstring level = folder.substr(0, pos);
+    if (!CreateDirectoryW(level.c_str(), nullptr)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_ALREADY_EXISTS || !IsFolder(level)) {
+        SetLastError(error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error);
+        return 0;
+      }
+    }
+    if (pos == std::wstring::npos) {
+      break;
+    }
+  }
+  return 1;
+}
+
+int OrvDeleteFileEx(const wchar_t* lpszPath, int bForce) {
+  if (lpszPath == nullptr || *lpszPath == L'\0') {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  const DWORD attributes = GetFileAttributesW(lpszPath);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 1 : 0;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
+  }
+  if (bForce && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    SetFileAttributesW(lpszPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (DeleteFileW(lpszPath)) {
+    return 1;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND ? 1 : 0;  // gone meanwhile
+}
+
+int OrvEnsureFolderIsCreated(const wchar_t* lpszPath, int bPathIsFolder) {
+  if (lpszPath == nullptr || *lpszPath == L'\0') {
+    return 0;
+  }
+  std::wstring folder = lpszPath;
+  if (!bPathIsFolder) {
+    const size_t slash = folder.find_last_of(kPathSeparator);
+    if (slash == std::wstring::npos) {
+      return 1;  // a bare file name lives in the current folder
+    }
+    folder.resize(slash == 0 ? 1 : slash);
+  }
+  return OrvCreateFolder(folder.c_str());
+}

@@ -1,0 +1,276 @@
+#include "WinPrintf.h"
+
+#include <orv_platform/utf.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+
+namespace LOGGER::detail {
+namespace {
+
+using IntSize = FormatArgs::IntSize;
+
+struct Spec {
+  std::string flags;  // any of "-+ #0"
+  int width = -1;
+  int precision = -1;
+  IntSize size = IntSize::Int;
+  bool sizeGiven = false;
+  bool forceWide = false;    // l or w on a string/char conversion
+  bool forceNarrow = false;  // h on a string/char conversion
+  bool longDouble = false;
+};
+
+int ClampField(int64_t v) {
+  return static_cast<int>(std::min<int64_t>(v, kMaxFieldWidth));
+}
+
+bool IsDigit(wchar_t c) {
+  return c >= L'0' && c <= L'9';
+}
+
+// Formats one number with the C library into `out`, for the conversion `conv`.
+template <typename T>
+void AppendNumber(const Spec& spec, const char* lengthModifier, char conv, T value,
+                  std::wstring& out) {
+  std::string fmt = "%" + spec.flags;
+  if (spec.width >= 0)
+    fmt += std::to_string(spec.width);
+  if (spec.precision >= 0)
+    fmt += "." + std::to_string(spec.precision);
+  fmt += lengthModifier;
+  fmt.push_back(conv);
+  char small[128];
+  const int n = std::snprintf(small, sizeof small, fmt.c_str(), value);
+  if (n < 0) {
+    return;
+  }
+  std::string text;
+  if (static_cast<size_t>(n) < sizeof small) {
+    text.assign(small, static_cast<size_t>(n));
+  } else {
+    text.resize(static_cast<size_t>(n) + 1);
+    std::snprintf(text.data(), text.size(), fmt.c_str(), value);
+    text.resize(static_cast<size_t>(n));
+  }
+  out.append(text.begin(), text.end());  // digits and signs are ASCII
+}
+
+void AppendPadded(const Spec& spec, std::wstring_view text, std::wstring& out) {
+  if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) {
+    text = text.substr(0, static_cast<size_t>(spec.precision));
+  }
+  const size_t pad = spec.width > 0 && static_cast<size_t>(spec.width) > text.size()
+                         ? static_cast<size_t>(spec.width) - text.size()
+                         : 0;
+  const bool left = spec.flags.find('-') != std::string::npos;
+  if (!left)
+    out.append(pad, L' ');
+  out.append(text);
+  if (left)
+    out.append(pad, L' ');
+}
+
+int64_t Truncate(int64_t v, IntSize size) {
+  switch (size) {
+    case IntSize::Char:
+      return static_cast<signed char>(v);
+    case IntSize::Short:
+      return static_cast<short>(v);
+    case IntSize::Int:
+    case IntSize::Int32:
+      return static_cast<int32_t>(v);
+    default:
+      return v;
+  }
+}
+
+uint64_t Truncate(uint64_t v, IntSize size) {
+  switch (size) {
+    case IntSize::Char:
+      return static_cast<unsigned char>(v);
+    case IntSize::Short:
+      return static_cast<unsigned short>(v);
+    case IntSize::Int:
+    case IntSize::Int32:
+      return static_cast<uint32_t>(v);
+    default:
+      return v;
+  }
+}
+
+}  // namespace
+
+std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, FormatArgs& args) {
+  std::wstring out;
+  out.reserve(format.size() + 32);
+  size_t i = 0;
+  while (i < format.size()) {
+    const wchar_t c = format[i];
+    if (c != L'%') {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    const size_t start = i++;
+    if (i < format.size() && format[i] == L'%') {
+      out.push_back(L'%');
+      ++i;
+      continue;
+    }
+    Spec spec;
+    while (i < format.size() &&
+           std::wstring_view(L"-+ #0").find(format[i]) != std::wstring_view::npos) {
+      if (spec.flags.find(static_cast<char>(format[i])) == std::string::npos) {
+        spec.flags.push_back(static_cast<char>(format[i]));
+      }
+      ++i;
+    }
+    if (i < format.size() && format[i] == L'*') {
+      int64_t w = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
+      if (w < 0) {
+        if (spec.flags.find('-') == std::string::npos)
+          spec.flags.push_back('-');
+        w = -w;
+      }
+      spec.width = ClampField(w);
+      ++i;
+    } else {
+      int64_t w = -1;
+      while (i < format.size() && IsDigit(format[i])) {
+        w = (w < 0 ? 0 : w) * 10 + (format[i] - L'0');
+        w = std::min<int64_t>(w, kMaxFieldWidth);
+        ++i;
+      }
+      spec.width = static_cast<int>(w);
+    }
+    if (i < format.size() && format[i] == L'.') {
+      ++i;
+      if (i < format.size() && format[i] == L'*') {
+        const int64_t p = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
+        spec.precision = p < 0 ? -1 : ClampField(p);
+        ++i;
+      } else {
+        int64_t p = 0;
+        while (i < format.size() && IsDigit(format[i])) {
+          p = std::min<int64_t>(p * 10 + (format[i] - L'0'), kMaxFieldWidth);
+          ++i;
+        }
+        spec.precision = static_cast<int>(p);
+      }
+    }
+    // Length modifiers.
+    const auto startsWith = [&](std::wstring_view s) { return format.substr(i, s.size()) == s; };
+    if (startsWith(L"I64")) {
+      spec.size = IntSize::Int64, spec.sizeGiven = true, i += 3;
+    } else if (startsWith(L"I32")) {
+      spec.size = IntSize::Int32, spec.sizeGiven = true, i += 3;
+    } else if (startsWith(L"I")) {
+      spec.size = IntSize::Pointer, spec.sizeGiven = true, i += 1;
+    } else if (startsWith(L"hh")) {
+      spec.size = IntSize::Char, spec.sizeGiven = true, spec.forceNarrow = true, i += 2;
+    } else if (startsWith(L"h")) {
+      spec.size = IntSize::Short, spec.sizeGiven = true, spec.forceNarrow = true, i += 1;
+    } else if (startsWith(L"ll")) {
+      spec.size = IntSize::LongLong, spec.sizeGiven = true, i += 2;
+    } else if (startsWith(L"l")) {
+      spec.size = IntSize::Long, spec.sizeGiven = true, spec.forceWide = true, i += 1;
+    } else if (startsWith(L"w")) {
+      spec.forceWide = true, i += 1;
+    } else if (startsWith(L"L")) {
+      spec.longDouble = true, i += 1;
+    } else if (startsWith(L"z") || startsWith(L"j") || startsWith(L"t")) {
+      spec.size = IntSize::Pointer, spec.sizeGiven = true, i += 1;
+    }
+    if (i >= format.size()) {
+      out.append(format.substr(start));  // an unfinished conversion prints as it stands
+      break;
+    }
+    const wchar_t conv = format[i++];
+    switch (conv) {
+      case L'd':
+      case L'i':
+        AppendNumber(spec, "ll", 'd',
+                     static_cast<long long>(Truncate(args.NextSigned(spec.size), spec.size)), out);
+        break;
+      case L'u':
+      case L'o':
+      case L'x':
+      case L'X':
+        AppendNumber(
+            spec, "ll", static_cast<char>(conv),
+            static_cast<unsigned long long>(Truncate(args.NextUnsigned(spec.size), spec.size)),
+            out);
+        break;
+      case L'e':
+      case L'E':
+      case L'f':
+      case L'F':
+      case L'g':
+      case L'G':
+      case L'a':
+      case L'A':
+        AppendNumber(spec, "", static_cast<char>(conv), args.NextDouble(spec.longDouble), out);
+        break;
+      case L'p': {
+        Spec hex = spec;
+        hex.flags.clear();
+        hex.precision = -1;
+        hex.width = static_cast<int>(2 * sizeof(void*));
+        hex.flags = "0";
+        const auto address = reinterpret_cast<uintptr_t>(args.NextPointer());
+        std::wstring digits;
+        AppendNumber(hex, "ll", 'X', static_cast<unsigned long long>(address), digits);
+        Spec pad = spec;
+        pad.precision = -1;
+        AppendPadded(pad, digits, out);
+        break;
+      }
+      case L'n':
+        args.NextPointer();  // never written through
+        break;
+      case L's':
+      case L'S':
+      case L'c':
+      case L'C': {
+        const bool upper = conv == L'S' || conv == L'C';
+        bool wide = bWideFormat != upper;
+        if (spec.forceWide)
+          wide = true;
+        if (spec.forceNarrow)
+          wide = false;
+        if (conv == L's' || conv == L'S') {
+          if (wide) {
+            const wchar_t* s = args.NextWideString();
+            AppendPadded(spec, s != nullptr ? std::wstring_view(s) : std::wstring_view(L"(null)"),
+                         out);
+          } else {
+            const char* s = args.NextNarrowString();
+            AppendPadded(
+                spec, s != nullptr ? orv::platform::NativeToWide(s) : std::wstring(L"(null)"), out);
+          }
+        } else {
+          Spec charSpec = spec;
+          charSpec.precision = -1;
+          wchar_t ch;
+          if (wide) {
+            ch = static_cast<wchar_t>(args.NextSigned(IntSize::Int));
+          } else {
+            const auto byte = static_cast<char>(args.NextSigned(IntSize::Int));
+            const std::wstring decoded = orv::platform::NativeToWide(std::string_view(&byte, 1));
+            ch = decoded.empty() ? L'?' : decoded[0];
+          }
+          AppendPadded(charSpec, std::wstring_view(&ch, 1), out);
+        }
+        break;
+      }
+      default:
+        out.append(format.substr(start, i - start));  // unknown conversion: printed as it stands
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace LOGGER::detail
