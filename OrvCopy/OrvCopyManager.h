@@ -1,0 +1,172 @@
+// OrvCopy: the copy manager of a backup application.
+//
+// A host describes a job on a COrvCopyManager (items, roots, options, callback) and runs one
+// of its actions. This header declares the manager and the item record; the callback
+// interface comes from <OrvCopy/external/OrvComp.h>.
+#pragma once
+
+#include <OrvCopy/OrvCopyExport.h>
+#include <OrvCopy/external/OrvComp.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orv {
+class CEncryption;
+}
+
+namespace OrvCopy {
+
+// Item flags (CArchiveItem::m_dwFlags). Other bits are carried unchanged.
+inline constexpr uint32_t ArchiveItemFlagAES = 0x02;            // stored AES-encrypted
+inline constexpr uint32_t ArchiveItemFlagAppend = 0x08;         // continues an earlier piece
+inline constexpr uint32_t ArchiveItemFlagMoreParts = 0x10;      // later pieces follow
+inline constexpr uint32_t ArchiveItemFlagBatchPrepared = 0x20;  // source fetched in a batch
+inline constexpr uint32_t ArchiveItemFlagPrepareFailed = 0x40;  // batch fetch failed
+
+// Job flags (COrvCopyManager::SetFlags). Other bits are stored and returned.
+inline constexpr uint32_t JobFlagAskDestination = 0x1;      // host chooses root and volume size
+inline constexpr uint32_t JobFlagHostProvidesSource = 0x4;  // restore: host fetches sources
+inline constexpr uint32_t JobFlagBatchSources = 0x8;        // restore: fetch sources in batches
+
+// The action under way (COrvCopyManager::m_nAction).
+inline constexpr int ActionBackup = 1;
+inline constexpr int ActionRestore = 2;
+inline constexpr int ActionRestoreTrial = 3;  // sources measured, nothing written
+inline constexpr int ActionRemove = 4;
+
+// How item paths are composed. Only 0 composes paths from the job's roots; every other
+// value leaves the composition to the host and starts the item's path empty.
+enum _CopyType : int32_t {
+  CopyTypeMirror = 0,        // root + item folder + file name
+  CopyTypeHostComposed = 1,  // the host composes the paths itself
+};
+
+// One file or folder of a job.
+class ORVCOPY_API CArchiveItem {
+ public:
+  CArchiveItem();
+  CArchiveItem(const CArchiveItem& other);
+  CArchiveItem& operator=(const CArchiveItem& other);
+  ~CArchiveItem();
+
+  // The item's path below the destination root: folder, separator, file name.
+  std::wstring GetFullDestPath() const;
+  // The name the item has inside an archive: GetFullDestPath(), or the file-name part of the
+  // source path when that is empty.
+  std::wstring GetFileInZipPath() const;
+  // 2 when the item carries ArchiveItemFlagAES, else 0.
+  int IsAESEncryption() const;
+
+  std::wstring m_strSourcePath;
+  std::wstring m_strDestFolder;
+  std::wstring m_strFileName;
+  int m_nUserValue;
+  uint64_t m_nItemKey;
+  uint64_t m_nSize;
+  int m_bIsFolder;
+  int m_bFileData;  // nonzero: a file the library reads/writes; zero: host stream
+  uint32_t m_dwFlags;
+  int m_bToTempFile;
+  std::wstring m_strVSSPath;
+};
+
+class ORVCOPY_API COrvCopyManager {
+ public:
+  COrvCopyManager();
+  virtual ~COrvCopyManager();
+  COrvCopyManager(const COrvCopyManager&) = delete;
+  COrvCopyManager& operator=(const COrvCopyManager&) = delete;
+
+  // Must be called first; returns 1.
+  int Initialize();
+  void Deinitialize();
+
+  void SetDestRootFolder(const wchar_t* lpszFolder);
+  void SetSourceRootFolder(const wchar_t* lpszFolder);
+  void SetTempFolder(const wchar_t* lpszFolder);
+  void SetRestoreFromJobName(const wchar_t* lpszJobName);
+  // The host keeps ownership of the callback and keeps it alive during every action.
+  void SetCallBack(OrvCompression::COrvCallBack* pCallBack);
+  void SetFlags(uint32_t dwFlags);
+  uint32_t GetFlags() const;
+  void SetCopyType(_CopyType eCopyType);
+  // With bRound nonzero the capacity is raised to the next multiple of 96 (a whole number
+  // of AES blocks for every key length), for requests up to 2147483616.
+  void SetBufferCapacity(uint64_t nCapacity, int bRound);
+  uint64_t GetBufferCapacity() const;
+  void DontPerformDecryption(int bDontPerform);
+
+  // Appends one item; returns 0. With bIsFolder 0 the item is a folder when lpszSourcePath
+  // names an existing directory. bAESEncryption nonzero adds ArchiveItemFlagAES.
+  int AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszDestFolder,
+              const wchar_t* lpszFileName, uint64_t nItemKey, int bAESEncryption, int nUserValue,
+              uint64_t nSize, uint32_t dwFlags, int bFileData, int bIsFolder,
+              const wchar_t* lpszVSSPath);
+  // Appends a volume size. Every volume is limited by the first size of the list; a size of
+  // 0 means "no limit".
+  void AddSplitSize(uint64_t nSize);
+
+  // Resets the run-time state for a new action.
+  void InitAction();
+  // The callback's total processed size, or 0 without a callback.
+  uint64_t GetGlobalTotalSize() const;
+  // Empties the item list only.
+  void ClearActionData();
+  // Empties items, roots, buffer size, callback, flags, engine and counters; keeps the split
+  // sizes, the file records and the public options.
+  void ClearAll();
+
+  // Public options, written directly by the host.
+  int m_bCompress;
+  int m_bUseTempFolder;
+  int m_bSimulate;
+  std::wstring m_strPassword;
+  int m_nEncryptionType;  // 2 = AES
+  int m_nAESLength;       // 16, 24 or 32 bytes
+  uint64_t m_nOnlineCacheSize;
+
+ protected:
+  // 1 when the action is not a trial restore, the encryption type is 2 and a password is set.
+  int IsAESEncryption() const;
+  int GetAESLength() const;
+  // 1 when at least one volume size was added.
+  int IsSplitEnabled() const;
+  // The size limit of the current volume. Throws std::out_of_range on an empty list.
+  uint64_t GetSplitSize() const;
+  // Applies the volume limit to a block of nRead bytes just read from the current item:
+  // returns the bytes of the block that belong to the current volume (a file block is cut at
+  // the limit; a host-streamed block stays whole), counts them into m_nItemProcessed and
+  // m_nVolumeWritten and sets bVolumeFull when the volume ends with this block.
+  uint32_t ApplyVolumeLimit(uint32_t nRead, int bFileData, bool& bVolumeFull);
+  // True when nDataSize more bytes fit into the current volume (always, without splitting).
+  bool FitsInCurrentVolume(uint64_t nDataSize) const;
+
+  std::vector<uint64_t> m_arrSplitSizes;
+  std::vector<std::wstring> m_arrStrings;
+  std::vector<OrvCompression::_SimulatedBackedupFile> m_arrSimulatedFiles;
+  std::vector<CArchiveItem> m_arrItems;
+  std::wstring m_strDestRootFolder;
+  std::wstring m_strSourceRootFolder;
+  OrvCompression::COrvCallBack* m_pCallBack;
+  uint64_t m_nBufferCapacity;
+  _CopyType m_eCopyType;
+  uint64_t m_nItemProcessed;
+  uint64_t m_nTotalProcessed;
+  uint64_t m_nVolumeWritten;
+  uint32_t m_dwFlags;
+  int m_nSplitIndex;
+  int m_nVolumeNumber;
+  uint64_t m_nResumeOffset;
+  int m_bContinueInNextVolume;
+  std::unique_ptr<orv::CEncryption> m_pEncryption;
+  std::wstring m_strTempFolder;
+  int m_nAction;
+  uint32_t m_dwItemCRC;
+  int m_bDontPerformDecryption;
+  std::wstring m_strRestoreFromJobName;
+};
+
+}  // namespace OrvCopy

@@ -1,0 +1,61 @@
+// The split-volume plan: whether output is split and where the current volume ends.
+//
+// A volume size of 0 means "no limit" for the volume it applies to. Taken literally it would
+// cut every block to nothing and end volume after volume without progress, so it is never
+// used as a limit.
+#include <OrvCopy/OrvCopyManager.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+
+namespace OrvCopy {
+
+int COrvCopyManager::IsSplitEnabled() const {
+  return m_arrSplitSizes.empty() ? 0 : 1;
+}
+
+void COrvCopyManager::AddSplitSize(uint64_t nSize) {
+  m_arrSplitSizes.push_back(nSize);
+}
+
+uint64_t COrvCopyManager::GetSplitSize() const {
+  if (m_arrSplitSizes.empty()) {
+    throw std::out_of_range("invalid vector<T> subscript");
+  }
+  // The index is 0 in every action; a negative one, which no operation sets, selects the first.
+  const int count = static_cast<int>(std::min<size_t>(m_arrSplitSizes.size(), INT32_MAX));
+  if (m_nSplitIndex < 0) {
+    return m_arrSplitSizes.front();
+  }
+  return m_nSplitIndex < count ? m_arrSplitSizes[static_cast<size_t>(m_nSplitIndex)]
+                               : m_arrSplitSizes.back();
+}
+
+uint32_t COrvCopyManager::ApplyVolumeLimit(uint32_t nRead, int bFileData, bool& bVolumeFull) {
+  bVolumeFull = false;
+  if (IsSplitEnabled()) {
+    const uint64_t limit = GetSplitSize();
+    if (limit != 0 && m_nVolumeWritten + nRead > limit) {
+      bVolumeFull = true;
+      // A file block ends exactly at the limit, the rest is read again by the next part; a
+      // host-streamed block cannot be read again and is written whole.
+      if (bFileData) {
+        nRead = m_nVolumeWritten < limit ? static_cast<uint32_t>(limit - m_nVolumeWritten) : 0;
+      }
+    }
+  }
+  m_nItemProcessed += nRead;
+  m_nVolumeWritten += nRead;
+  return nRead;
+}
+
+bool COrvCopyManager::FitsInCurrentVolume(uint64_t nDataSize) const {
+  if (!IsSplitEnabled()) {
+    return true;
+  }
+  const uint64_t limit = GetSplitSize();
+  return limit == 0 || (m_nVolumeWritten <= limit && nDataSize <= limit - m_nVolumeWritten);
+}
+
+}  // namespace OrvCopy
