@@ -1,0 +1,399 @@
+// The platform layer behaves as the Windows calls do, as far as the manager can see.
+#include <orv_platform/fault_injection_test_helper.h>
+#include <orv_platform/framework.h>
+#include <orv_platform/utf.h>
+#include <orv_platform/win32.h>
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+namespace fault = orv::platform::fault;
+using orv::platform::NativeToWide;
+using orv::platform::WideToNative;
+
+namespace {
+
+class PlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fault::Reset(); }
+  void TearDown() override { fault::Reset(); }
+
+  HANDLE Open(const std::wstring& path, DWORD access, DWORD disposition, DWORD flags = 0) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+  }
+
+  orvtest::TempDir dir;
+};
+
+// --- Encoding of file names -------------------------------------------------------------
+
+TEST(Utf, AnyByteStringRoundTripsThroughWide) {
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes(rng() % 24, '\0');
+    for (char& b : bytes) {
+      b = static_cast<char>(1 + rng() % 255);  // file names hold no NUL
+    }
+    std::string back;
+    ASSERT_TRUE(WideToNative(NativeToWide(bytes), back));
+    ASSERT_EQ(back, bytes);
+  }
+}
+
+TEST(Utf, ValidUtf8DecodesToCodePointsAndInvalidBytesEscape) {
+  EXPECT_EQ(NativeToWide("a\xC3\xA9\xF0\x9F\x98\x80"), std::wstring(L"a\u00E9\U0001F600"));
+  // A lone continuation byte, an overlong '/' and an encoded surrogate are not UTF-8.
+  EXPECT_EQ(NativeToWide("\x80"), std::wstring(1, wchar_t(0xDC80)));
+  EXPECT_EQ(NativeToWide("\xC0\xAF"), (std::wstring{wchar_t(0xDCC0), wchar_t(0xDCAF)}));
+  EXPECT_EQ(NativeToWide("\xED\xA0\x80").size(), 3u);
+}
+
+TEST(Utf, CodePointsWithoutBytesAreRefused) {
+  std::string out;
+  EXPECT_FALSE(WideToNative(std::wstring(1, wchar_t(0xD800)), out));
+  EXPECT_FALSE(WideToNative(std::wstring(1, wchar_t(0xDC7F)), out));
+  EXPECT_FALSE(WideToNative(std::wstring(1, wchar_t(0x110000)), out));
+  EXPECT_FALSE(WideToNative(std::wstring(1, L'\0'), out));
+  EXPECT_EQ(orv::platform::WideToUtf8Lossy(std::wstring(1, wchar_t(0xD800))), "\xEF\xBF\xBD");
+}
+
+TEST(Utf, Utf16KeepsAstralCharactersAndEscapedBytes) {
+  const std::wstring wide = NativeToWide("x\xF0\x9F\x98\x80\xFFy");
+  const std::u16string utf16 = orv::platform::WideToUtf16(wide);
+  EXPECT_EQ(utf16, (std::u16string{u'x', 0xD83D, 0xDE00, 0xDCFF, u'y'}));
+  EXPECT_EQ(orv::platform::Utf16ToWide(utf16), wide);
+}
+
+// --- Opening files ----------------------------------------------------------------------
+
+TEST_F(PlatformTest, OpenFailuresGiveTheWindowsErrorCodes) {
+  struct Case {
+    std::wstring path;
+    DWORD error;
+  };
+  std::string tooLong(5000, 'a');
+  const std::vector<Case> cases = {
+      {dir.W("missing.txt"), ERROR_FILE_NOT_FOUND},
+      {dir.W("no/such/folder/file.txt"), ERROR_PATH_NOT_FOUND},
+      {L"", ERROR_PATH_NOT_FOUND},
+      {dir.W() + L"/bad" + wchar_t(0xD800), ERROR_INVALID_NAME},
+      {dir.W() + L"/" + NativeToWide(tooLong), ERROR_FILENAME_EXCED_RANGE},
+      {dir.W() + L"/" + std::wstring(300, L'n'), ERROR_FILENAME_EXCED_RANGE},
+  };
+  for (const Case& c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(Open(c.path, GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), c.error) << orv::platform::WideToUtf8Lossy(c.path).substr(0, 80);
+  }
+  EXPECT_EQ(CreateFileW(nullptr, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(PlatformTest, DispositionsCreateTruncateAndReportExistingFiles) {
+  const std::wstring path = dir.W("f.bin");
+  HANDLE h = Open(path, GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(h, "hello", 5, &written, nullptr));
+  EXPECT_EQ(written, 5u);
+  ASSERT_TRUE(CloseHandle(h));
+
+  EXPECT_EQ(Open(path, GENERIC_WRITE, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+
+  h = Open(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  LARGE_INTEGER size{};
+  ASSERT_TRUE(GetFileSizeEx(h, &size));
+  EXPECT_EQ(size.QuadPart, 5);  // OPEN_ALWAYS keeps the content
+  CloseHandle(h);
+
+  h = Open(path, GENERIC_WRITE, CREATE_ALWAYS);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(GetFileSizeEx(h, &size));
+  EXPECT_EQ(size.QuadPart, 0);  // CREATE_ALWAYS truncates
+  CloseHandle(h);
+}
+
+TEST_F(PlatformTest, FoldersOpenOnlyWithBackupSemanticsAndSpecialFilesNever) {
+  EXPECT_EQ(Open(dir.W(), GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  HANDLE h = Open(dir.W(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+
+  // A pipe nobody writes to would block a reader forever: it is refused at once.
+  const std::string fifo = (dir.Path() / "pipe").native();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(Open(NativeToWide(fifo), GENERIC_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(PlatformTest, ReadOnlyFilesRefuseWritingAndDeletionAsOnWindows) {
+  const std::wstring path = dir.WriteFile("ro.txt", "data");
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Open(path, GENERIC_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(DeleteFileW(path.c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  HANDLE h = Open(path, GENERIC_READ, OPEN_EXISTING);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+
+  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+  EXPECT_FALSE(PathFileExistsW(path.c_str()));
+}
+
+TEST_F(PlatformTest, NamesThatAreNotUtf8StillOpen) {
+  const std::filesystem::path raw = dir.Path() / std::string("caf\xE9-\xFF.bin");
+  { std::ofstream(raw, std::ios::binary) << "xyz"; }
+  // The name as the manager gets it from a listing.
+  const std::wstring wide = NativeToWide(raw.native());
+  HANDLE h = Open(wide, GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char buffer[8];
+  DWORD read = 0;
+  ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(std::string(buffer, read), "xyz");
+  CloseHandle(h);
+  EXPECT_TRUE(DeleteFileW(wide.c_str()));
+  EXPECT_FALSE(std::filesystem::exists(raw));
+}
+
+// --- Data, positions and times ----------------------------------------------------------
+
+TEST_F(PlatformTest, SeekingBeforeTheStartFails) {
+  HANDLE h = Open(dir.WriteFile("s.bin", "0123456789"), GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  LARGE_INTEGER distance{}, position{};
+  distance.QuadPart = -3;
+  ASSERT_TRUE(SetFilePointerEx(h, distance, &position, FILE_END));
+  EXPECT_EQ(position.QuadPart, 7);
+  distance.QuadPart = -1;
+  EXPECT_FALSE(SetFilePointerEx(h, distance, &position, FILE_BEGIN));
+  EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+  CloseHandle(h);
+}
+
+TEST_F(PlatformTest, FileTimesAreFiletimesAndSurviveARoundTrip) {
+  HANDLE h = Open(dir.WriteFile("t.bin", "x"), GENERIC_WRITE, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // 2000-01-01 00:00:00 UTC plus 1.2345678 s, in 100 ns units since 1601.
+  const uint64_t ticks = 125911584000000000ULL + 12345678ULL;
+  const FILETIME write{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  const FILETIME access{static_cast<DWORD>(ticks + 10000000),
+                        static_cast<DWORD>((ticks + 10000000) >> 32)};
+  ASSERT_TRUE(SetFileTime(h, nullptr, &access, &write));
+  FILETIME gotCreation{}, gotAccess{}, gotWrite{};
+  ASSERT_TRUE(GetFileTime(h, &gotCreation, &gotAccess, &gotWrite));
+  EXPECT_EQ(gotWrite.dwLowDateTime, write.dwLowDateTime);
+  EXPECT_EQ(gotWrite.dwHighDateTime, write.dwHighDateTime);
+  EXPECT_EQ(gotAccess.dwLowDateTime, access.dwLowDateTime);
+  EXPECT_NE(gotCreation.dwHighDateTime, 0u);
+  CloseHandle(h);
+
+  struct stat st {};
+  ASSERT_EQ(::stat((dir.Path() / "t.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 946684801);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 234567800);
+}
+
+// --- Attributes, deletion, folders ------------------------------------------------------
+
+TEST_F(PlatformTest, AttributesFollowTheFileKindPermissionsAndName) {
+  dir.WriteFile("plain.txt", "x");
+  dir.WriteFile(".hidden", "x");
+  EXPECT_EQ(GetFileAttributesW(dir.W("plain.txt").c_str()), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(GetFileAttributesW(dir.W(".hidden").c_str()), FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(GetFileAttributesW(dir.W().c_str()), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(GetFileAttributesW(dir.W("gone").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(PathIsDirectoryW(dir.W().c_str()));
+  EXPECT_FALSE(PathIsDirectoryW(dir.W("plain.txt").c_str()));
+  EXPECT_TRUE(PathFileExistsW(dir.W("plain.txt").c_str()));
+}
+
+TEST_F(PlatformTest, DeletionAndFolderRemovalReportWhyTheyFailed) {
+  ASSERT_TRUE(CreateDirectoryW(dir.W("sub").c_str(), nullptr));
+  EXPECT_FALSE(CreateDirectoryW(dir.W("sub").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  dir.WriteFile("sub/f", "x");
+  EXPECT_FALSE(DeleteFileW(dir.W("sub").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(RemoveDirectoryW(dir.W("sub").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+  EXPECT_FALSE(RemoveDirectoryW(dir.W("sub/f").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+  EXPECT_TRUE(DeleteFileW(dir.W("sub/f").c_str()));
+  EXPECT_FALSE(DeleteFileW(dir.W("sub/f").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(RemoveDirectoryW(dir.W("sub").c_str()));
+}
+
+// --- Temporary folder and path strings --------------------------------------------------
+
+TEST(PlatformPaths, TempPathHonoursTmpdirAndEndsInTheSeparator) {
+  const char* saved = std::getenv("TMPDIR");
+  const std::string restore = saved ? saved : "";
+  wchar_t buffer[MAX_PATH];
+  ::setenv("TMPDIR", "/var/tmp", 1);
+  EXPECT_EQ(GetTempPathW(MAX_PATH, buffer), 9u);
+  EXPECT_STREQ(buffer, L"/var/tmp/");
+  EXPECT_EQ(GetTempPathW(4, buffer), 10u);  // too small: the size needed
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(GetTempPathW(MAX_PATH, buffer), 5u);
+  EXPECT_STREQ(buffer, L"/tmp/");
+  if (saved)
+    ::setenv("TMPDIR", restore.c_str(), 1);
+}
+
+TEST(PlatformPaths, ShellPathFunctionsUseTheNativeSeparator) {
+  wchar_t buffer[MAX_PATH] = L"a/b";
+  EXPECT_STREQ(PathAddBackslashW(buffer), L"");
+  EXPECT_STREQ(buffer, L"a/b/");
+  PathAddBackslashW(buffer);
+  EXPECT_STREQ(buffer, L"a/b/");  // never doubled
+  wchar_t empty[MAX_PATH] = L"";
+  PathAddBackslashW(empty);
+  EXPECT_STREQ(empty, L"");
+  // A path that leaves no room for separator and terminator is not touched.
+  wchar_t full[MAX_PATH];
+  std::wstring longest(MAX_PATH - 1, L'x');
+  std::copy(longest.c_str(), longest.c_str() + longest.size() + 1, full);
+  EXPECT_EQ(PathAddBackslashW(full), nullptr);
+  EXPECT_EQ(std::wstring(full), longest);
+
+  EXPECT_STREQ(PathFindFileNameW(L"/x/y.doc"), L"y.doc");
+  EXPECT_STREQ(PathFindFileNameW(L"y.doc"), L"y.doc");
+  EXPECT_STREQ(PathFindFileNameW(L"/x/y/"), L"y/");
+  EXPECT_STREQ(PathFindExtensionW(L"/a.dir/file.tar.gz"), L".gz");
+  EXPECT_STREQ(PathFindExtensionW(L"/a.dir/file"), L"");
+  EXPECT_STREQ(PathFindExtensionW(L"name. txt"), L"");
+
+  wchar_t ext[MAX_PATH] = L"/d/file.venc";
+  PathRemoveExtensionW(ext);
+  EXPECT_STREQ(ext, L"/d/file");
+
+  const std::vector<std::pair<std::wstring, std::wstring>> specs = {
+      {L"/a/b/c.txt", L"/a/b"}, {L"/a", L"/"}, {L"a", L""}, {L"a/b/", L"a/b"}, {L"/", L"/"}};
+  for (const auto& [in, out] : specs) {
+    wchar_t spec[MAX_PATH];
+    std::copy(in.c_str(), in.c_str() + in.size() + 1, spec);
+    PathRemoveFileSpecW(spec);
+    EXPECT_EQ(std::wstring(spec), out) << orv::platform::WideToUtf8Lossy(in);
+  }
+  EXPECT_EQ(lstrlenW(nullptr), 0);
+  EXPECT_EQ(lstrlenW(L"abc"), 3);
+  wchar_t copy[8];
+  EXPECT_STREQ(lstrcpyW(copy, L"abc"), L"abc");
+}
+
+// --- The framework's CFile and fault injection ------------------------------------------
+
+TEST_F(PlatformTest, CFileOpenReportsFailureWithoutThrowing) {
+  CFile file;
+  CFileException error;
+  EXPECT_FALSE(file.Open(dir.W("none").c_str(), CFile::modeRead, &error));
+  EXPECT_EQ(error.m_cause, CFileException::fileNotFound);
+  EXPECT_EQ(error.m_lOsError, 2);
+  EXPECT_EQ(error.m_strFileName, dir.W("none"));
+  wchar_t text[256];
+  EXPECT_TRUE(error.GetErrorMessage(text, 256));
+  EXPECT_NE(std::wstring(text).find(L"was not found"), std::wstring::npos);
+  EXPECT_THROW(file.Read(text, 4), CFileException);  // not open
+}
+
+TEST_F(PlatformTest, CFileReadsWritesAndSeeks) {
+  CFile file;
+  ASSERT_TRUE(file.Open(dir.W("c.bin").c_str(), CFile::modeCreate | CFile::modeReadWrite));
+  file.Write("abcdef", 6);
+  EXPECT_EQ(file.GetLength(), 6u);
+  EXPECT_EQ(file.Seek(2, CFile::begin), 2u);
+  char buffer[16];
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 4u);
+  EXPECT_EQ(std::string(buffer, 4), "cdef");
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 0u);
+  file.Close();
+  EXPECT_FALSE(file.IsOpen());
+}
+
+TEST_F(PlatformTest, InjectedFaultsHitTheChosenCallAndThrowTheMappedCause) {
+  const std::wstring path = dir.WriteFile("f.bin", std::string(100, 'x'));
+  CFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CFile::modeRead));
+  char buffer[10];
+  fault::FailNth(fault::Op::Read, 2, EIO);
+  EXPECT_EQ(file.Read(buffer, 10), 10u);
+  try {
+    file.Read(buffer, 10);
+    FAIL() << "the second read should fail";
+  } catch (const CException& e) {  // caught through the base, as a host would
+    const auto& fe = dynamic_cast<const CFileException&>(e);
+    EXPECT_EQ(fe.m_cause, CFileException::hardIO);
+    EXPECT_EQ(fe.m_lOsError, static_cast<long>(ERROR_IO_DEVICE));
+    EXPECT_NE(std::string(e.what()).find("f.bin"), std::string::npos);
+  }
+  EXPECT_EQ(file.Read(buffer, 10), 10u);  // only that one call fails
+  EXPECT_EQ(fault::Calls(fault::Op::Read), 3u);
+
+  CFile out;
+  ASSERT_TRUE(out.Open(dir.W("o.bin").c_str(), CFile::modeCreate | CFile::modeWrite));
+  fault::FailNth(fault::Op::Write, 1, ENOSPC);
+  try {
+    out.Write("x", 1);
+    FAIL() << "the write should fail";
+  } catch (const CFileException& e) {
+    EXPECT_EQ(e.m_cause, CFileException::diskFull);
+    EXPECT_EQ(e.m_lOsError, static_cast<long>(ERROR_DISK_FULL));
+  }
+}
+
+TEST_F(PlatformTest, AFailedCloseThrowsButReleasesTheDescriptor) {
+  const int before = orvtest::OpenDescriptorCount();
+  {
+    CFile file;
+    ASSERT_TRUE(file.Open(dir.WriteFile("c.bin", "x").c_str(), CFile::modeRead));
+    fault::FailNth(fault::Op::Close, 1, EIO);
+    EXPECT_THROW(file.Close(), CFileException);
+    EXPECT_FALSE(file.IsOpen());
+    // A file left open is closed by its destructor.
+    CFile other;
+    ASSERT_TRUE(other.Open(dir.W("c.bin").c_str(), CFile::modeRead));
+  }
+  EXPECT_EQ(orvtest::OpenDescriptorCount(), before);
+}
+
+TEST_F(PlatformTest, InjectedOpenFaultsMapLikeRealOnes) {
+  const std::wstring path = dir.WriteFile("f.bin", "x");
+  const std::vector<std::pair<int, DWORD>> cases = {{ENOSPC, ERROR_DISK_FULL},
+                                                    {EACCES, ERROR_ACCESS_DENIED},
+                                                    {EIO, ERROR_IO_DEVICE},
+                                                    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+                                                    {EBUSY, ERROR_SHARING_VIOLATION}};
+  for (const auto& [err, expected] : cases) {
+    fault::FailNth(fault::Op::Open, 1, err);
+    EXPECT_EQ(Open(path, GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), expected) << err;
+  }
+  HANDLE h = Open(path, GENERIC_READ, OPEN_EXISTING);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+}
+
+}  // namespace

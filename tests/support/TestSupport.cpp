@@ -1,0 +1,85 @@
+#include "TestSupport.h"
+
+#include <orv_platform/utf.h>
+
+#include <unistd.h>
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+namespace orvtest {
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  m_path = std::filesystem::temp_directory_path() /
+           ("orvcopy-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  std::filesystem::remove_all(m_path);
+  std::filesystem::create_directories(m_path);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Give back write permission first so that read-only test files go too.
+  for (auto it = std::filesystem::recursive_directory_iterator(m_path, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::remove_all(m_path, ec);
+}
+
+std::wstring TempDir::W(const std::string& relative) const {
+  const std::filesystem::path p = relative.empty() ? m_path : m_path / relative;
+  return orv::platform::NativeToWide(p.native());
+}
+
+std::wstring TempDir::WriteFile(const std::string& relative, const std::string& content) const {
+  const std::filesystem::path p = m_path / relative;
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << content;
+  return W(relative);
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+LogCapture::LogCapture() {
+  m_previous = LOGGER::g_OrvLog.SetSink(
+      [this](const LOGGER::COrvLogEntry& entry) { m_entries.push_back(entry); });
+}
+
+LogCapture::~LogCapture() {
+  LOGGER::g_OrvLog.SetSink(std::move(m_previous));
+}
+
+std::vector<LOGGER::COrvLogEntry> LogCapture::Records() const {
+  std::vector<LOGGER::COrvLogEntry> records;
+  for (const auto& e : m_entries) {
+    if (e.eKind == LOGGER::COrvLogEntry::Kind::Record)
+      records.push_back(e);
+  }
+  return records;
+}
+
+std::vector<std::wstring> LogCapture::Details() const {
+  std::vector<std::wstring> details;
+  for (const auto& e : m_entries) {
+    if (e.eKind == LOGGER::COrvLogEntry::Kind::Detail)
+      details.push_back(e.strText);
+  }
+  return details;
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace orvtest

@@ -1,0 +1,53 @@
+// Helpers shared by the tests: a fresh folder per test, log capture, path building.
+#pragma once
+
+#include <OrvCopy/external/OrvLogging.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace orvtest {
+
+// A fresh, empty folder below the system temporary folder, removed with everything in it
+// when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return m_path; }
+  // The folder, or a path below it, as a wide string with the native separator.
+  std::wstring W(const std::string& relative = {}) const;
+  // Creates a file below the folder with the given content; returns its wide path.
+  std::wstring WriteFile(const std::string& relative, const std::string& content) const;
+
+ private:
+  std::filesystem::path m_path;
+};
+
+std::string ReadFile(const std::filesystem::path& path);
+
+// Collects every log entry written while it lives; restores the previous sink afterwards.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  const std::vector<LOGGER::COrvLogEntry>& Entries() const { return m_entries; }
+  std::vector<LOGGER::COrvLogEntry> Records() const;
+  std::vector<std::wstring> Details() const;
+
+ private:
+  std::vector<LOGGER::COrvLogEntry> m_entries;
+  LOGGER::COrvLogSink m_previous;
+};
+
+// Number of descriptors this process has open.
+int OpenDescriptorCount();
+
+}  // namespace orvtest
