@@ -1,0 +1,30 @@
+# Debian packages the build and the test suite need, and the helper that installs the
+# missing ones. Sourced by the other scripts.
+
+# Build: compiler, CMake, GoogleTest/GoogleMock.
+ORVCOPY_PACKAGES=(
+  g++
+  make
+  cmake
+  libgtest-dev
+  libgmock-dev
+)
+
+# Installs whichever of the given packages are missing, without questions; prints nothing
+# when none is.
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$pkg")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing missing packages: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
