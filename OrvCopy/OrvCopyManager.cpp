@@ -146,6 +146,7 @@ void COrvCopyManager::InitAction() {
   m_nVolumeNumber = 0;
   m_bContinueInNextVolume = 0;
   if (IsAESEncryption()) {
+    PrepareAESManager();
     m_bSimulate = 0;
   }
   m_bDontPerformDecryption = 0;

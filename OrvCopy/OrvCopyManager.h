@@ -144,6 +144,17 @@ class ORVCOPY_API COrvCopyManager {
   // True when nDataSize more bytes fit into the current volume (always, without splitting).
   bool FitsInCurrentVolume(uint64_t nDataSize) const;
 
+  // Creates the encryption engine on first need (or reuses it) and configures it for the
+  // job's password and key length. 1 when prepared, 0 when the job is not an AES job.
+  int PrepareAESManager();
+  // Encrypts one buffer through the engine; nLength becomes the bytes to write. 1 on success.
+  int EncryptData(const uint8_t* pIn, uint8_t* pOut, uint32_t& nLength, uint32_t nCapacity);
+  // Writes the engine header into pBuffer and stores its length in nHeaderSize. 1 on success.
+  int WriteEncryptionHeader(uint8_t* pBuffer, uint64_t nCapacity, uint64_t nPlainSize,
+                            uint32_t& nHeaderSize);
+  // The engine's header length. These three need a prepared engine.
+  int GetAESHeaderSize();
+
   std::vector<uint64_t> m_arrSplitSizes;
   std::vector<std::wstring> m_arrStrings;
   std::vector<OrvCompression::_SimulatedBackedupFile> m_arrSimulatedFiles;

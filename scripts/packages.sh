@@ -1,13 +1,17 @@
 # Debian packages the build and the test suite need, and the helper that installs the
 # missing ones. Sourced by the other scripts.
 
-# Build: compiler, CMake, GoogleTest/GoogleMock.
+# Build, tests and benchmarks; the README says why each is there.
 ORVCOPY_PACKAGES=(
   g++
   make
   cmake
+  libssl-dev
   libgtest-dev
   libgmock-dev
+  libbenchmark-dev
+  python3-cryptography
+  python3-cryptography-vectors
 )
 
 # Installs whichever of the given packages are missing, without questions; prints nothing

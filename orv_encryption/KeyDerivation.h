@@ -1,0 +1,48 @@
+// Keys of an encrypted file: M = PBKDF2-HMAC-SHA256(password as UTF-16LE, salt
+// "OrvCopy-venc-v1:<bits>", 600000 iterations, 32 bytes), then K1 || K2 || Km =
+// HKDF-Expand-SHA256(M, "OrvCopy-venc-v1 keys", 2L + 32) for key length L.
+//
+// The derivation costs about a tenth of a second, so it runs once per password and key
+// length in a process: results are kept in a small cache, wiped when they leave it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orv::keys {
+
+inline constexpr uint32_t kIterations = 600000;
+inline constexpr size_t kCheckKeyLength = 32;
+inline constexpr size_t kKeyCheckLength = 16;
+
+// Key material of one (password, key length); wiped when destroyed.
+struct DerivedKeys {
+  size_t keyLength = 0;              // L: 16, 24 or 32
+  uint8_t k1[32] = {};               // data key
+  uint8_t k2[32] = {};               // tweak key
+  uint8_t km[kCheckKeyLength] = {};  // check key
+
+  DerivedKeys() = default;
+  DerivedKeys(const DerivedKeys& other) = default;
+  DerivedKeys& operator=(const DerivedKeys& other) = default;
+  ~DerivedKeys();
+  void Wipe();
+};
+
+// The password as the key derivation reads it: UTF-16 code units, little-endian.
+std::string PasswordBytes(std::wstring_view password);
+
+// Derives (or takes from the cache) the keys for the password bytes and key length.
+// Returns false for a key length other than 16, 24 or 32 or when the crypto library fails.
+bool Derive(std::string_view passwordBytes, size_t keyLength, DerivedKeys& out);
+
+// The header's key check: the first 16 bytes of HMAC-SHA256(Km, "key check").
+void KeyCheck(const DerivedKeys& keys, uint8_t out[kKeyCheckLength]);
+
+// Empties the cache (wiping every entry) and returns how many derivations ran since the last
+// call; for tests.
+size_t ResetCacheForTesting();
+
+}  // namespace orv::keys

@@ -1,0 +1,51 @@
+// XTS-AES (IEEE 1619) over one data unit at a time, with the data-unit sequence number as the
+// 128-bit little-endian tweak.
+//
+// Two engines compute the same thing: OpenSSL's own XTS (AES-128 and AES-256 only), and a
+// construction on the AES block function in ECB mode (any key length, AES-192 included):
+// C = E_K1(P xor T_j) xor T_j with T_0 = E_K2(tweak) and T_{j+1} = T_j * alpha in GF(2^128).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace orv::xts {
+
+// OpenSSL's XTS takes at most 2^20 blocks per call; longer buffers are cut into data units of
+// this size.
+inline constexpr size_t kMaxDataUnit = size_t{16} * 1024 * 1024;
+inline constexpr size_t kBlock = 16;
+
+class XtsAes {
+ public:
+  enum class Engine {
+    Best,          // OpenSSL's XTS where it exists, the construction otherwise
+    Construction,  // always the construction (tests compare the two)
+  };
+
+  XtsAes();
+  ~XtsAes();
+  XtsAes(const XtsAes&) = delete;
+  XtsAes& operator=(const XtsAes&) = delete;
+
+  // Keys of 16, 24 or 32 bytes each, of equal length. Returns false (and leaves the object
+  // without keys) for anything else or when the cipher cannot be set up.
+  bool SetKeys(std::span<const uint8_t> key1, std::span<const uint8_t> key2,
+               Engine engine = Engine::Best);
+  // Forgets the keys; the expanded key schedules are wiped.
+  void Clear();
+  bool HasKeys() const;
+
+  // Processes one data unit of `length` bytes: a multiple of 16 from 16 to kMaxDataUnit. `in`
+  // and `out` may be the same buffer. Returns false for a length outside that range.
+  bool EncryptUnit(const uint8_t* in, uint8_t* out, size_t length, uint64_t unit);
+  bool DecryptUnit(const uint8_t* in, uint8_t* out, size_t length, uint64_t unit);
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;
+};
+
+}  // namespace orv::xts

@@ -1,0 +1,360 @@
+// The encryption engine and the manager's side of encrypted files.
+#include <OrvCopy/OrvCopyManager.h>
+#include <OrvCopy/external/orv_encryption.h>
+
+#include "KeyDerivation.h"
+#include "XtsAes.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+
+using orv::CEncryption;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+Bytes RandomBytes(size_t n, unsigned seed = 1) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b)
+    x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+uint64_t Le(const Bytes& b, size_t offset, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; ++i)
+    v |= uint64_t{b[offset + i]} << (8 * i);
+  return v;
+}
+
+void Configure(CEncryption& engine, const wchar_t* password, int strength) {
+  int a = 32, b = 32, c = 16;
+  CEncryption::GetKeyStrengthData(strength, a, b, c);
+  engine.SetMethod(0);
+  engine.SetPassword(password, false);
+  engine.SetAESParams(a, b, c);
+  engine.ResetChain();
+}
+
+// Header and body of `plain` as the backup writes them, buffer by buffer.
+Bytes EncryptFile(CEncryption& engine, const Bytes& plain, uint32_t capacity) {
+  Bytes out(capacity);
+  const uint64_t headerSize = engine.GetHeaderSize();
+  EXPECT_EQ(engine.WriteFileHeader(out.data(), capacity, static_cast<int64_t>(plain.size())), 0u);
+  Bytes file(out.begin(), out.begin() + static_cast<long>(headerSize));
+  Bytes in(capacity);
+  for (size_t offset = 0; offset < plain.size(); offset += capacity) {
+    uint32_t length = static_cast<uint32_t>(std::min<size_t>(capacity, plain.size() - offset));
+    std::memcpy(in.data(), plain.data() + offset, length);
+    EXPECT_TRUE(engine.Encrypt(in.data(), out.data(), length, capacity));
+    file.insert(file.end(), out.begin(), out.begin() + length);
+  }
+  return file;
+}
+
+// The body read back as the restore does: header skipped, full-capacity Decrypt calls, output
+// cut at the bytes read and finally at the plain size.
+Bytes DecryptFile(CEncryption& engine, const Bytes& file, uint32_t capacity, uint64_t plainSize) {
+  Bytes plain;
+  Bytes in(capacity), out(capacity);
+  engine.GetHeaderSize();
+  for (size_t offset = 64; offset < file.size(); offset += capacity) {
+    const size_t read = std::min<size_t>(capacity, file.size() - offset);
+    std::memcpy(in.data(), file.data() + offset, read);
+    EXPECT_TRUE(engine.Decrypt(in.data(), out.data(), capacity));
+    plain.insert(plain.end(), out.begin(), out.begin() + static_cast<long>(read));
+  }
+  plain.resize(std::min<size_t>(plain.size(), plainSize));
+  return plain;
+}
+
+// --- The engine -------------------------------------------------------------------------
+
+TEST(Engine, KeyStrengthTakesBytesOrBitsAndKeepsThePresetsOtherwise) {
+  for (auto [strength, expected] : std::vector<std::pair<int, int>>{
+           {16, 16}, {24, 24}, {32, 32}, {128, 16}, {192, 24}, {256, 32}, {20, 32}, {0, 32}}) {
+    int a = 32, b = 32, c = 16;
+    CEncryption::GetKeyStrengthData(strength, a, b, c);
+    EXPECT_EQ(a, expected) << strength;
+    EXPECT_EQ(b, expected);
+    EXPECT_EQ(c, 16);
+  }
+}
+
+TEST(Engine, HeaderHoldsTheDocumentedFields) {
+  CEncryption engine;
+  Configure(engine, L"secret", 24);
+  EXPECT_EQ(engine.GetHeaderSize(), 64u);
+  Bytes buffer(4096, 0xAA);
+  ASSERT_EQ(engine.WriteFileHeader(buffer.data(), 4096, 123456789), 0u);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 8), "ORVXTS01");
+  EXPECT_EQ(Le(buffer, 8, 2), 1u);
+  EXPECT_EQ(Le(buffer, 10, 2), 24u);
+  EXPECT_EQ(Le(buffer, 12, 4), 4096u);
+  EXPECT_EQ(Le(buffer, 16, 8), 123456789u);
+  EXPECT_EQ(Le(buffer, 24, 4), 600000u);
+  EXPECT_EQ(Le(buffer, 28, 4), 0u);
+  EXPECT_EQ(Le(buffer, 48, 8) | Le(buffer, 56, 8), 0u);
+  EXPECT_NE(Le(buffer, 32, 8) | Le(buffer, 40, 8), 0u);  // the key check
+  EXPECT_EQ(buffer[64], 0xAA);                           // nothing past the header
+}
+
+TEST(Engine, FullBuffersKeepTheirSizeAndOnlyTheLastGrowsToWholeBlocks) {
+  CEncryption engine;
+  Configure(engine, L"pw", 16);
+  engine.GetHeaderSize();
+  const Bytes plain = RandomBytes(96 * 3);
+  Bytes out(96);
+  uint32_t length = 96;
+  ASSERT_TRUE(engine.Encrypt(plain.data(), out.data(), length, 96));
+  EXPECT_EQ(length, 96u);
+  length = 17;
+  ASSERT_TRUE(engine.Encrypt(plain.data(), out.data(), length, 96));
+  EXPECT_EQ(length, 32u);
+  length = 96;  // a buffer after a short one: the stream did not deliver full buffers
+  EXPECT_FALSE(engine.Encrypt(plain.data(), out.data(), length, 96));
+  engine.ResetChain();
+  EXPECT_TRUE(engine.Encrypt(plain.data(), out.data(), length, 96));
+}
+
+TEST(Engine, InvalidCapacitiesAreRefusedWithoutWriting) {
+  CEncryption engine;
+  Configure(engine, L"pw", 32);
+  Bytes in(200, 1), out(200, 0x55);
+  for (uint64_t capacity : {100u, 48u, 0u, 65u}) {
+    engine.ResetChain();
+    uint32_t length = 40;
+    EXPECT_FALSE(engine.Encrypt(in.data(), out.data(), length, capacity)) << capacity;
+    EXPECT_FALSE(engine.Decrypt(in.data(), out.data(), capacity)) << capacity;
+    EXPECT_EQ(engine.WriteFileHeader(out.data(), capacity, 1), 1u);
+  }
+  EXPECT_EQ(out, Bytes(200, 0x55));
+  uint32_t tooLong = 200;
+  EXPECT_FALSE(engine.Encrypt(in.data(), out.data(), tooLong, 96));
+  // One frame, one capacity.
+  engine.ResetChain();
+  uint32_t length = 64;
+  EXPECT_TRUE(engine.Encrypt(in.data(), out.data(), length, 64));
+  length = 96;
+  EXPECT_FALSE(engine.Encrypt(in.data(), out.data(), length, 96));
+}
+
+TEST(Engine, WithoutAPasswordOrWithBadSettingsNothingIsEncrypted) {
+  Bytes in(64, 1), out(64);
+  uint32_t length = 64;
+  CEncryption none;  // never configured
+  EXPECT_FALSE(none.Encrypt(in.data(), out.data(), length, 64));
+  CEncryption badMethod;
+  Configure(badMethod, L"pw", 16);
+  badMethod.SetMethod(3);
+  EXPECT_FALSE(badMethod.Encrypt(in.data(), out.data(), length, 64));
+  CEncryption badParams;
+  Configure(badParams, L"pw", 16);
+  badParams.SetAESParams(16, 32, 16);
+  EXPECT_FALSE(badParams.Encrypt(in.data(), out.data(), length, 64));
+}
+
+TEST(Engine, RoundTripsForEveryKeyLengthAndAWrongPasswordOnlyGivesWrongBytes) {
+  const Bytes plain = RandomBytes(10005, 3);
+  for (int strength : {16, 24, 32}) {
+    CEncryption writer;
+    Configure(writer, L"correct horse", strength);
+    const Bytes file = EncryptFile(writer, plain, 4096);
+    EXPECT_EQ(file.size(), 64u + 4096 + 4096 + 1824);  // 1813 rounded up to 16
+    CEncryption reader;
+    Configure(reader, L"correct horse", strength);
+    EXPECT_EQ(DecryptFile(reader, file, 4096, plain.size()), plain) << strength;
+    CEncryption wrong;
+    Configure(wrong, L"Correct horse", strength);
+    const Bytes garbage = DecryptFile(wrong, file, 4096, plain.size());
+    EXPECT_EQ(garbage.size(), plain.size());
+    EXPECT_NE(garbage, plain);
+  }
+}
+
+TEST(Engine, CheckPasswordTellsARightFromAWrongPasswordAndGivesTheCapacity) {
+  CEncryption engine;
+  Configure(engine, L"p\u00E4ss", 32);
+  Bytes header(96);
+  engine.GetHeaderSize();
+  ASSERT_EQ(engine.WriteFileHeader(header.data(), 96, 42), 0u);
+  uint32_t unit = 0;
+  uint64_t size = 0;
+  EXPECT_EQ(CEncryption::CheckPassword(header.data(), 64, L"p\u00E4ss", &unit, &size),
+            CEncryption::CheckPasswordOK);
+  EXPECT_EQ(unit, 96u);
+  EXPECT_EQ(size, 42u);
+  EXPECT_EQ(CEncryption::CheckPassword(header.data(), 64, L"pass"),
+            CEncryption::CheckWrongPassword);
+  EXPECT_EQ(CEncryption::CheckPassword(header.data(), 64, L""), CEncryption::CheckWrongPassword);
+  EXPECT_EQ(CEncryption::CheckPassword(header.data(), 63, L"p\u00E4ss"),
+            CEncryption::CheckNotAHeader);
+  Bytes damaged = header;
+  damaged[24] ^= 1;  // another iteration count
+  EXPECT_EQ(CEncryption::CheckPassword(damaged.data(), 64, L"p\u00E4ss"),
+            CEncryption::CheckNotAHeader);
+  const Bytes noise = RandomBytes(64);
+  EXPECT_EQ(CEncryption::CheckPassword(noise.data(), 64, L"x"), CEncryption::CheckNotAHeader);
+  EXPECT_EQ(CEncryption::CheckPassword(nullptr, 64, L"x"), CEncryption::CheckNotAHeader);
+}
+
+TEST(Engine, KeysAreDerivedOncePerPasswordAndKeyLength) {
+  orv::keys::ResetCacheForTesting();
+  const Bytes plain = RandomBytes(500);
+  for (int i = 0; i < 3; ++i) {
+    CEncryption engine;
+    Configure(engine, L"same", 16);
+    EncryptFile(engine, plain, 96);
+  }
+  CEncryption other;
+  Configure(other, L"same", 32);
+  EncryptFile(other, plain, 96);
+  EXPECT_EQ(orv::keys::ResetCacheForTesting(), 2u);
+}
+
+TEST(Engine, BuffersOver16MiBAreConsecutiveDataUnits) {
+  constexpr uint32_t kCapacity = 40u << 20;  // 16 + 16 + 8 MiB
+  const Bytes plain = RandomBytes(kCapacity + 100, 9);
+  CEncryption engine;
+  Configure(engine, L"big", 32);
+  const Bytes file = EncryptFile(engine, plain, kCapacity);
+  // The second buffer's single unit is number 3: units 0, 1 and 2 made the first buffer.
+  orv::keys::DerivedKeys keys;
+  ASSERT_TRUE(orv::keys::Derive(orv::keys::PasswordBytes(L"big"), 32, keys));
+  orv::xts::XtsAes xts;
+  ASSERT_TRUE(xts.SetKeys({keys.k1, 32}, {keys.k2, 32}));
+  Bytes unit(112);
+  ASSERT_TRUE(xts.DecryptUnit(file.data() + 64 + kCapacity, unit.data(), unit.size(), 3));
+  EXPECT_TRUE(std::equal(plain.begin() + kCapacity, plain.end(), unit.begin()));
+  ASSERT_TRUE(xts.DecryptUnit(file.data() + 64 + (16u << 20), unit.data(), 16, 1));
+  EXPECT_TRUE(std::equal(unit.begin(), unit.begin() + 16, plain.begin() + (16 << 20)));
+  CEncryption reader;
+  Configure(reader, L"big", 32);
+  EXPECT_EQ(DecryptFile(reader, file, kCapacity, plain.size()), plain);
+}
+
+// --- An implementation that is not ours decrypts what the engine wrote -----------------
+
+TEST(Engine, ThePythonDecryptorReadsTheEnginesFiles) {
+  orvtest::TempDir dir;
+  const Bytes plain = RandomBytes(200000, 5);
+  for (int strength : {16, 32}) {
+    for (uint32_t capacity : {65856u, 4096u}) {
+      CEncryption engine;
+      Configure(engine, L"vector \u00FC", strength);
+      const Bytes file = EncryptFile(engine, plain, capacity);
+      const auto encrypted = dir.Path() / "file.venc";
+      const auto decrypted = dir.Path() / "file.out";
+      std::ofstream(encrypted, std::ios::binary)
+          .write(reinterpret_cast<const char*>(file.data()), static_cast<long>(file.size()));
+      const std::string command = "ORVCOPY_PASSWORD='vector \xC3\xBC' /usr/bin/python3 " +
+                                  std::string(ORVCOPY_DECRYPT_SCRIPT) + " " + encrypted.native() +
+                                  " " + decrypted.native();
+      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+      const std::string back = orvtest::ReadFile(decrypted);
+      EXPECT_EQ(Bytes(back.begin(), back.end()), plain) << strength << " " << capacity;
+    }
+  }
+}
+
+// --- The manager's side -----------------------------------------------------------------
+
+class AesManager : public OrvCopy::COrvCopyManager {
+ public:
+  using COrvCopyManager::EncryptData;
+  using COrvCopyManager::GetAESHeaderSize;
+  using COrvCopyManager::IsAESEncryption;
+  using COrvCopyManager::m_nAction;
+  using COrvCopyManager::m_pEncryption;
+  using COrvCopyManager::PrepareAESManager;
+  using COrvCopyManager::WriteEncryptionHeader;
+
+  AesManager() {
+    Initialize();
+    m_strPassword = L"job password";
+    m_nEncryptionType = 2;
+  }
+};
+
+TEST(ManagerEncryption, PreparationNeedsAnAesJob) {
+  AesManager m;
+  m.m_nEncryptionType = 0;
+  EXPECT_EQ(m.PrepareAESManager(), 0);
+  EXPECT_EQ(m.m_pEncryption, nullptr);
+  m.m_nEncryptionType = 2;
+  m.m_strPassword.clear();
+  EXPECT_EQ(m.PrepareAESManager(), 0);
+  m.m_strPassword = L"x";
+  m.m_nAction = OrvCopy::ActionRestoreTrial;
+  EXPECT_EQ(m.IsAESEncryption(), 0);
+  EXPECT_EQ(m.PrepareAESManager(), 0);
+  EXPECT_EQ(m.m_pEncryption, nullptr);
+}
+
+TEST(ManagerEncryption, ASecondPreparationKeepsTheEngineAndReconfiguresIt) {
+  AesManager m;
+  ASSERT_EQ(m.PrepareAESManager(), 1);
+  const orv::CEncryption* engine = m.m_pEncryption.get();
+  ASSERT_NE(engine, nullptr);
+  Bytes header(96);
+  uint32_t headerSize = 0;
+  ASSERT_EQ(m.WriteEncryptionHeader(header.data(), 96, 5, headerSize), 1);
+  EXPECT_EQ(headerSize, 64u);
+  EXPECT_EQ(m.GetAESHeaderSize(), 64);
+
+  m.m_strPassword = L"new password";
+  m.m_nAESLength = 32;
+  ASSERT_EQ(m.PrepareAESManager(), 1);
+  EXPECT_EQ(m.m_pEncryption.get(), engine);
+  ASSERT_EQ(m.WriteEncryptionHeader(header.data(), 96, 5, headerSize), 1);
+  EXPECT_EQ(header[10], 32);
+  EXPECT_EQ(CEncryption::CheckPassword(header.data(), 64, L"new password"),
+            CEncryption::CheckPasswordOK);
+}
+
+TEST(ManagerEncryption, InitActionPreparesTheEngineAndEndsSimulation) {
+  AesManager m;
+  m.m_bSimulate = 1;
+  m.InitAction();
+  EXPECT_NE(m.m_pEncryption, nullptr);
+  EXPECT_EQ(m.m_bSimulate, 0);
+  m.ClearAll();
+  EXPECT_EQ(m.m_pEncryption, nullptr);
+
+  AesManager plain;
+  plain.m_nEncryptionType = 0;
+  plain.m_bSimulate = 1;
+  plain.InitAction();
+  EXPECT_EQ(plain.m_pEncryption, nullptr);
+  EXPECT_EQ(plain.m_bSimulate, 1);
+}
+
+TEST(ManagerEncryption, DataEncryptedThroughTheManagerDecryptsWithTheJobPassword) {
+  AesManager m;
+  m.m_nAESLength = 24;
+  ASSERT_EQ(m.PrepareAESManager(), 1);
+  const Bytes plain = RandomBytes(250, 11);
+  Bytes header(96), out(96);
+  uint32_t headerSize = 0;
+  ASSERT_EQ(m.WriteEncryptionHeader(header.data(), 96, plain.size(), headerSize), 1);
+  Bytes file(header.begin(), header.begin() + headerSize);
+  for (size_t offset = 0; offset < plain.size(); offset += 96) {
+    uint32_t length = static_cast<uint32_t>(std::min<size_t>(96, plain.size() - offset));
+    Bytes in(plain.begin() + static_cast<long>(offset),
+             plain.begin() + static_cast<long>(offset + length));
+    in.resize(96);
+    ASSERT_EQ(m.EncryptData(in.data(), out.data(), length, 96), 1);
+    file.insert(file.end(), out.begin(), out.begin() + length);
+  }
+  CEncryption reader;
+  Configure(reader, L"job password", 24);
+  EXPECT_EQ(DecryptFile(reader, file, 96, plain.size()), plain);
+}
+
+}  // namespace
