@@ -1,6 +1,8 @@
 #include <OrvCopy/OrvCopyManager.h>
 #include <orv_platform/win32.h>
 
+#include "PathText.h"
+
 namespace OrvCopy {
 
 CArchiveItem::CArchiveItem()
@@ -20,9 +22,7 @@ std::wstring CArchiveItem::GetFullDestPath() const {
   // Folder, one separator (unless the folder already ends in one), name. Folders of any
   // length get their separator, also those too long for a path buffer.
   std::wstring path = m_strDestFolder;
-  if (!path.empty() && path.back() != orv::platform::kPathSeparator) {
-    path.push_back(orv::platform::kPathSeparator);
-  }
+  AddSeparator(path);
   path += m_strFileName;
   return path;
 }

@@ -19,6 +19,14 @@ class CEncryption;
 
 namespace OrvCopy {
 
+class CFile_Fix2;
+
+// Status codes of the actions and per-file operations.
+inline constexpr int StatusDone = 0;
+inline constexpr int StatusCompressionFailed = 58;  // the compression engine did not start
+inline constexpr int StatusStopped = 60;            // the host asked to stop or refused
+inline constexpr int StatusItemFailed = 62;
+
 // Item flags (CArchiveItem::m_dwFlags). Other bits are carried unchanged.
 inline constexpr uint32_t ArchiveItemFlagAES = 0x02;            // stored AES-encrypted
 inline constexpr uint32_t ArchiveItemFlagAppend = 0x08;         // continues an earlier piece
@@ -155,6 +163,34 @@ class ORVCOPY_API COrvCopyManager {
   // The engine's header length. These three need a prepared engine.
   int GetAESHeaderSize();
 
+  // The item's destination path: root, item folder, file name and, while the item continues
+  // into a further volume, the volume suffix (".001"). With the temporary folder in use,
+  // strTempPath receives the path of the item's temporary copy.
+  std::wstring GetDestCopyFile(CArchiveItem& item, std::wstring& strTempPath);
+  // The temporary folder plus the file name of lpszDestPath; a file already there is deleted.
+  // Empty when it cannot be.
+  std::wstring GetDestTempFile(const wchar_t* lpszDestPath);
+  // Appends the archive extension ".zip".
+  void AddCompressionExt(std::wstring& strPath);
+  // With JobFlagAskDestination, asks the host for the destination root and the volume size.
+  // 1 when ready, 0 when the host refused.
+  int PrepareDestination();
+  // Asks the host for the next destination root and volume size; false when it refuses either.
+  bool AskNextDestination(int bContinues);
+
+  // Copies one part of one file item (all of it, or up to the end of the volume). Returns 0,
+  // 60 (stopped), 62 (failed) or the host's OpenItemData error.
+  int OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t* lpszDest, int bReserved,
+                         CArchiveItem* pItem);
+  // Copies the creation, access and write times of the source to the destination.
+  void UpdateFileDates(const wchar_t* lpszSource, const wchar_t* lpszDest);
+
+  // Writes a path into a field of a file record; a path that does not fit is logged and the
+  // field left empty rather than cut.
+  static bool SetRecordPath(
+      char16_t (&field)[OrvCompression::_SimulatedBackedupFile::kPathCapacity],
+      const std::wstring& strPath);
+
   std::vector<uint64_t> m_arrSplitSizes;
   std::vector<std::wstring> m_arrStrings;
   std::vector<OrvCompression::_SimulatedBackedupFile> m_arrSimulatedFiles;
@@ -178,6 +214,21 @@ class ORVCOPY_API COrvCopyManager {
   uint32_t m_dwItemCRC;
   int m_bDontPerformDecryption;
   std::wstring m_strRestoreFromJobName;
+
+ private:
+  friend class COrvCopyManagerTestAccess;  // lets the tests reach the private operations
+
+  // Opens a source file for sequential shared reading, with and without backup semantics, and
+  // once more on the item's shadow-copy path. 0 when open, 62 when not; failures are logged.
+  int OrvCopy_OpenSourceFile(const wchar_t* lpszPath, CFile_Fix2& file, CArchiveItem& item);
+  // Reads one block of a file item, recovering from read errors as the host decides.
+  enum class ReadOutcome { Read, GaveUp, Failed };
+  ReadOutcome ReadSourceBlock(CFile_Fix2& source, const std::wstring& strSource, CArchiveItem& item,
+                              uint64_t& nPosition, uint8_t* pBuffer, uint32_t nCapacity,
+                              uint32_t& nRead);
+  // The simulated-backup admission of an item of nDataSize bytes. True when the item was only
+  // counted (the copy is done); otherwise strDest may now be the temporary path.
+  bool AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize, std::wstring& strDest);
 };
 
 }  // namespace OrvCopy

@@ -10,7 +10,8 @@ constexpr size_t kOps = static_cast<size_t>(Op::kCount);
 
 struct Slot {
   std::atomic<uint64_t> calls{0};
-  std::atomic<uint64_t> failAt{0};  // call number that fails; 0 = disarmed
+  std::atomic<uint64_t> failAt{0};     // first call number that fails; 0 = disarmed
+  std::atomic<uint64_t> failUntil{0};  // last call number that fails
   std::atomic<int> error{0};
 };
 
@@ -30,16 +31,18 @@ const char* Name(Op op) {
   return i < kOps ? kNames[i] : "?";
 }
 
-void FailNth(Op op, uint64_t nth, int err) {
+void FailNth(Op op, uint64_t nth, int err, uint64_t count) {
   Slot& slot = Slots()[static_cast<size_t>(op)];
+  const uint64_t first = slot.calls.load(std::memory_order_relaxed) + (nth == 0 ? 1 : nth);
   slot.error.store(err, std::memory_order_relaxed);
-  slot.failAt.store(slot.calls.load(std::memory_order_relaxed) + (nth == 0 ? 1 : nth),
-                    std::memory_order_relaxed);
+  slot.failUntil.store(first + (count == 0 ? 0 : count - 1), std::memory_order_relaxed);
+  slot.failAt.store(first, std::memory_order_relaxed);
 }
 
 void Reset() {
   for (Slot& slot : Slots()) {
     slot.failAt.store(0, std::memory_order_relaxed);
+    slot.failUntil.store(0, std::memory_order_relaxed);
     slot.calls.store(0, std::memory_order_relaxed);
     slot.error.store(0, std::memory_order_relaxed);
   }
@@ -53,11 +56,15 @@ int Check(Op op) {
   Slot& slot = Slots()[static_cast<size_t>(op)];
   const uint64_t call = slot.calls.fetch_add(1, std::memory_order_relaxed) + 1;
   const uint64_t failAt = slot.failAt.load(std::memory_order_relaxed);
-  if (failAt != 0 && call == failAt) {
-    slot.failAt.store(0, std::memory_order_relaxed);
-    return slot.error.load(std::memory_order_relaxed);
+  if (failAt == 0 || call < failAt) {
+    return 0;
   }
-  return 0;
+  if (call >= slot.failUntil.load(std::memory_order_relaxed)) {
+    slot.failAt.store(0, std::memory_order_relaxed);  // the last call of the run disarms
+  }
+  return call <= slot.failUntil.load(std::memory_order_relaxed)
+             ? slot.error.load(std::memory_order_relaxed)
+             : 0;
 }
 
 }  // namespace orv::platform::fault

@@ -139,10 +139,64 @@ std::wstring CFileException::GetErrorText() const {
   return text;
 }
 
-CFile::CFile() : m_hFile(INVALID_HANDLE_VALUE) {}
+CInvalidArgException::~CInvalidArgException() = default;
+
+std::wstring CInvalidArgException::GetErrorText() const {
+  return L"An invalid argument was encountered.";
+}
+
+CFile::CFile() : m_hFile(INVALID_HANDLE_VALUE), m_bCloseOnDelete(FALSE) {}
 
 CFile::~CFile() {
-  Abort();
+  if (m_bCloseOnDelete) {
+    Abort();
+  }
+}
+
+CFile::CreateArgs CFile::MapOpenFlags(UINT nOpenFlags) {
+  CreateArgs args{};
+  switch (nOpenFlags & 3) {
+    case modeRead:
+      args.dwAccess = GENERIC_READ;
+      break;
+    case modeWrite:
+      args.dwAccess = GENERIC_WRITE;
+      break;
+    case modeReadWrite:
+      args.dwAccess = GENERIC_READ | GENERIC_WRITE;
+      break;
+    default:
+      args.dwAccess = 0;
+      break;
+  }
+  switch (nOpenFlags & 0x70) {
+    case shareDenyWrite:
+      args.dwShareMode = FILE_SHARE_READ;
+      break;
+    case shareDenyRead:
+      args.dwShareMode = FILE_SHARE_WRITE;
+      break;
+    case shareDenyNone:
+      args.dwShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+      break;
+    default:
+      args.dwShareMode = 0;
+      break;
+  }
+  args.bInheritHandle = (nOpenFlags & modeNoInherit) ? FALSE : TRUE;
+  args.dwDisposition = (nOpenFlags & modeCreate)
+                           ? ((nOpenFlags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS)
+                           : OPEN_EXISTING;
+  args.dwFlagsAndAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (nOpenFlags & osNoBuffer)
+    args.dwFlagsAndAttributes |= FILE_FLAG_NO_BUFFERING;
+  if (nOpenFlags & osWriteThrough)
+    args.dwFlagsAndAttributes |= FILE_FLAG_WRITE_THROUGH;
+  if (nOpenFlags & osRandomAccess)
+    args.dwFlagsAndAttributes |= FILE_FLAG_RANDOM_ACCESS;
+  if (nOpenFlags & osSequentialScan)
+    args.dwFlagsAndAttributes |= FILE_FLAG_SEQUENTIAL_SCAN;
+  return args;
 }
 
 BOOL CFile::Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError) {
@@ -155,46 +209,10 @@ BOOL CFile::Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError) 
   }
   m_strFileName = lpszFileName;
 
-  DWORD access = 0;
-  switch (nOpenFlags & 3) {
-    case modeRead:
-      access = GENERIC_READ;
-      break;
-    case modeWrite:
-      access = GENERIC_WRITE;
-      break;
-    default:
-      access = GENERIC_READ | GENERIC_WRITE;
-      break;
-  }
-  DWORD share = 0;
-  switch (nOpenFlags & 0x70) {
-    case shareDenyWrite:
-      share = FILE_SHARE_READ;
-      break;
-    case shareDenyRead:
-      share = FILE_SHARE_WRITE;
-      break;
-    case shareDenyNone:
-      share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-      break;
-    default:
-      break;
-  }
-  const DWORD disposition = (nOpenFlags & modeCreate)
-                                ? ((nOpenFlags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS)
-                                : OPEN_EXISTING;
-  DWORD flags = FILE_ATTRIBUTE_NORMAL;
-  if (nOpenFlags & osNoBuffer)
-    flags |= FILE_FLAG_NO_BUFFERING;
-  if (nOpenFlags & osWriteThrough)
-    flags |= FILE_FLAG_WRITE_THROUGH;
-  if (nOpenFlags & osRandomAccess)
-    flags |= FILE_FLAG_RANDOM_ACCESS;
-  if (nOpenFlags & osSequentialScan)
-    flags |= FILE_FLAG_SEQUENTIAL_SCAN;
-
-  HANDLE h = CreateFileW(lpszFileName, access, share, nullptr, disposition, flags, nullptr);
+  const CreateArgs args = MapOpenFlags(nOpenFlags);
+  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, args.bInheritHandle};
+  HANDLE h = CreateFileW(lpszFileName, args.dwAccess, args.dwShareMode, &security,
+                         args.dwDisposition, args.dwFlagsAndAttributes, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (pError != nullptr) {
@@ -204,6 +222,7 @@ BOOL CFile::Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError) 
     return FALSE;
   }
   m_hFile = h;
+  m_bCloseOnDelete = TRUE;
   return TRUE;
 }
 
@@ -294,6 +313,7 @@ void CFile::Close() {
   }
   HANDLE h = m_hFile;
   m_hFile = INVALID_HANDLE_VALUE;  // closed whatever the result
+  m_bCloseOnDelete = FALSE;
   if (!CloseHandle(h)) {
     ThrowOsError(GetLastError());
   }
@@ -304,12 +324,12 @@ void CFile::Abort() {
     CloseHandle(m_hFile);
     m_hFile = INVALID_HANDLE_VALUE;
   }
+  m_bCloseOnDelete = FALSE;
 }
 
 void CFile::SetFilePath(LPCWSTR lpszNewName) {
   if (lpszNewName == nullptr) {
-    throw CFileException(CFileException::genericException,
-                         static_cast<long>(ERROR_INVALID_PARAMETER));
+    throw CInvalidArgException();
   }
   m_strFileName = lpszNewName;
 }

@@ -6,7 +6,10 @@ ORVCOPY_PACKAGES=(
   g++
   make
   cmake
+  pkg-config
   libssl-dev
+  libisal-dev
+  zlib1g-dev
   libgtest-dev
   libgmock-dev
   libbenchmark-dev

@@ -68,3 +68,14 @@ class ORVCOPY_API CFileException : public CException {
   long m_lOsError;  // the system error code (GetLastError), -1 when none
   std::wstring m_strFileName;
 };
+
+// Raised by the framework for an argument it cannot take (a null file name, say).
+class ORVCOPY_API CInvalidArgException : public CException {
+ public:
+  CInvalidArgException() = default;
+  ~CInvalidArgException() override;
+  CInvalidArgException(const CInvalidArgException&) = default;
+  CInvalidArgException& operator=(const CInvalidArgException&) = default;
+
+  std::wstring GetErrorText() const override;
+};

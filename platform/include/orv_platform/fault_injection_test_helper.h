@@ -28,9 +28,10 @@ enum class Op : int {
 
 const char* Name(Op op);
 
-// Makes the nth call of `op` from now on (1 = the next one) fail with the POSIX error `err`,
-// which reaches the caller through the same errno-to-Windows mapping as a real failure.
-void FailNth(Op op, uint64_t nth, int err);
+// Makes the nth call of `op` from now on (1 = the next one), and the count - 1 calls after
+// it, fail with the POSIX error `err`, which reaches the caller through the same
+// errno-to-Windows mapping as a real failure.
+void FailNth(Op op, uint64_t nth, int err, uint64_t count = 1);
 
 // Disarms every fault and sets every call count to zero.
 void Reset();

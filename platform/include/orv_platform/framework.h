@@ -33,7 +33,7 @@ class CFile {
   enum SeekPosition : UINT { begin = 0x0, current = 0x1, end = 0x2 };
 
   CFile();
-  virtual ~CFile();  // closes an open file, ignoring errors
+  virtual ~CFile();  // closes an owned open file, ignoring errors
   CFile(const CFile&) = delete;
   CFile& operator=(const CFile&) = delete;
 
@@ -52,12 +52,25 @@ class CFile {
   // Closes without reporting errors.
   virtual void Abort();
 
-  // Stores the path unchanged. A null name throws CFileException (genericException).
+  // Stores the path unchanged. A null name throws CInvalidArgException.
   virtual void SetFilePath(LPCWSTR lpszNewName);
   const std::wstring& GetFilePath() const { return m_strFileName; }
   bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
 
+  // What CreateFileW is asked for the framework's open flags.
+  struct CreateArgs {
+    DWORD dwAccess;
+    DWORD dwShareMode;
+    DWORD dwDisposition;
+    DWORD dwFlagsAndAttributes;
+    BOOL bInheritHandle;
+  };
+  static CreateArgs MapOpenFlags(UINT nOpenFlags);
+
+  static inline HANDLE const hFileNull = INVALID_HANDLE_VALUE;
+
   HANDLE m_hFile;
+  BOOL m_bCloseOnDelete;  // the object owns the handle and closes it when destroyed
 
  protected:
   // Throws the exception for the system error code `error` on this file.

@@ -31,6 +31,12 @@ struct FILETIME {
   DWORD dwHighDateTime;
 };
 
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  void* lpSecurityDescriptor;
+  BOOL bInheritHandle;  // POSIX: handles are never inherited (the library starts no process)
+};
+
 union LARGE_INTEGER {
   struct {
     DWORD LowPart;

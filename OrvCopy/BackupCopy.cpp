@@ -1,0 +1,376 @@
+// The per-file backup copy: one part of one file item, block by block, with its CRC-32 or
+// encrypted, with progress, abort, read-error recovery, volume limit and file times.
+#include <OrvCopy/OrvCopyManager.h>
+#include <OrvCopy/external/OrvGlobalMFC.h>
+#include <OrvCopy/external/orv_encryption.h>
+
+#include "Buffer.h"
+#include "CFile_Fix2.h"
+#include "Crc32.h"
+#include "LogSupport.h"
+#include "PathText.h"
+
+#include <cinttypes>
+
+namespace OrvCopy {
+namespace {
+
+using LOGGER::g_OrvLog;
+
+// Write only, deny write, binary; created (truncated) unless the item appends.
+constexpr UINT kDestinationOpenFlags = CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary;
+
+bool HasFlag(const CArchiveItem& item, uint32_t flag) {
+  return (item.m_dwFlags & flag) != 0;
+}
+
+// Nonzero answers of OnPrompt(1, ...) that ask for a retry of the failed read.
+bool IsRetryAnswer(int answer) {
+  return answer == 1 || answer == 4;
+}
+
+// A block is read with a 32-bit count, so the capacity must be 1 to 2^32 - 1 bytes; an
+// encrypted item needs a whole data unit (a multiple of 16, at least 64 bytes).
+bool CapacityUsable(uint64_t capacity, bool encrypt, const std::wstring& source) {
+  const bool usable = capacity >= 1 && capacity <= UINT32_MAX &&
+                      (!encrypt || orv::CEncryption::IsValidDataUnitSize(capacity));
+  if (!usable) {
+    log::Record(encrypt ? L"Buffer capacity not usable for encryption" : L"Invalid buffer capacity",
+                LOGGER::SeverityError, log::kInvalidCapacity);
+    g_OrvLog.Log("Buffer capacity: %I64u", static_cast<unsigned long long>(capacity));
+    g_OrvLog.Log(L"File: %s", source.c_str());
+  }
+  return usable;
+}
+
+}  // namespace
+
+COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(CFile_Fix2& source,
+                                                              const std::wstring& strSource,
+                                                              CArchiveItem& item,
+                                                              uint64_t& nPosition, uint8_t* pBuffer,
+                                                              uint32_t nCapacity, uint32_t& nRead) {
+  // nPosition is where this block starts; after a reopen the read starts there again.
+  for (bool reposition = false;; reposition = true) {
+    long osError = 0;
+    try {
+      if (reposition) {
+        source.Seek(static_cast<LONGLONG>(nPosition), CFile::begin);
+      }
+      nRead = source.Read(pBuffer, nCapacity);
+      nPosition += nRead;
+      return ReadOutcome::Read;
+    } catch (const CFileException& e) {
+      log::Record(L"Error reading file data", LOGGER::SeverityError, log::kReadFailed);
+      g_OrvLog.Log("System Last Error: %d", static_cast<int>(e.m_lOsError));
+      g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+      osError = e.m_lOsError;
+    } catch (const CException& e) {
+      g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+      return ReadOutcome::Failed;
+    }
+    // The host decides: retry (reopen, then read the block again) or give up.
+    for (;;) {
+      if (m_pCallBack == nullptr || !IsRetryAnswer(m_pCallBack->OnPrompt(
+                                        1, static_cast<uint64_t>(osError), strSource.c_str()))) {
+        // The block cannot be read: the item is failed rather than ended with data missing.
+        log::Record(L"Read error not retried", LOGGER::SeverityError, log::kReadGivenUp);
+        g_OrvLog.Log(L"File name: %s", strSource.c_str());
+        return ReadOutcome::GaveUp;
+      }
+      if (source.m_hFile != CFile::hFileNull) {
+        source.Abort();
+      }
+      if (OrvCopy_OpenSourceFile(strSource.c_str(), source, item) == StatusDone) {
+        break;
+      }
+      log::Record(L"Failed to reopen file", LOGGER::SeverityError, log::kReopenFailed);
+      g_OrvLog.Log(L"File name: %s", strSource.c_str());
+    }
+  }
+}
+
+bool COrvCopyManager::AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize,
+                                         std::wstring& strDest) {
+  if (!item.m_bToTempFile && FitsInCurrentVolume(nDataSize)) {
+    // Counted against the volume, not copied: the host reads it from its source.
+    m_nItemProcessed = nDataSize;
+    m_nVolumeWritten += nDataSize;
+    if (m_pCallBack != nullptr) {
+      m_pCallBack->m_nProcessedPos = m_pCallBack->m_nProcessedSize =
+          m_nTotalProcessed + m_nItemProcessed;
+      m_pCallBack->m_nFileProcessedSize += nDataSize;
+      m_pCallBack->OnProgress();
+      if (!HasFlag(item, ArchiveItemFlagMoreParts)) {
+        m_pCallBack->OnItemEnd(item.m_nItemKey, 0, 0);
+      }
+    }
+    return true;
+  }
+  // It overflows the volume (now or in an earlier part): copied into the temporary folder.
+  if (!item.m_bToTempFile) {
+    m_nItemProcessed = 0;
+    item.m_bToTempFile = 1;
+  }
+  strDest = GetDestTempFile(strDest.c_str());
+  if (m_arrSimulatedFiles.empty()) {
+    log::Record(L"No file record for the simulated item", LOGGER::SeverityError,
+                log::kNoFileRecord);
+    g_OrvLog.Log(L"File: %s", strDest.c_str());
+  } else {
+    OrvCompression::_SimulatedBackedupFile& record = m_arrSimulatedFiles.back();
+    SetRecordPath(record.szDataPath, strDest);
+    record.bFlags |= OrvCompression::_SimulatedBackedupFile::kFlagTempFile;
+  }
+  return false;
+}
+
+int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t* lpszDest,
+                                        int /*bReserved*/, CArchiveItem* pItem) {
+  LOGGER::COrvFuncLog scope(g_OrvLog, "COrvCopyManager::OrvCopyFile_Backup", nullptr);
+  CArchiveItem& item = *pItem;
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
+  const std::wstring strSource = lpszSource != nullptr ? lpszSource : L"";
+  std::wstring strDest = lpszDest != nullptr ? lpszDest : L"";
+  const bool bFirstPart = m_bContinueInNextVolume == 0;
+  const bool bAppend = HasFlag(item, ArchiveItemFlagAppend);
+  auto fail = [&](int result) {
+    if (cb != nullptr)
+      cb->OnItemFailed(item.m_nItemKey, 0);
+    return result;
+  };
+
+  // A continuation part is neither begun again nor encrypted: it is written in plain.
+  bool bEncrypt = false;
+  if (bFirstPart) {
+    if (cb != nullptr)
+      cb->OnItemBegin(item.m_nItemKey);
+    if (IsAESEncryption() && HasFlag(item, ArchiveItemFlagAES) && !bAppend) {
+      bEncrypt = true;
+      if (cb != nullptr)
+        cb->m_nFileProcessedSize = 0;
+    }
+  }
+  if (!CapacityUsable(m_nBufferCapacity, bEncrypt, strSource)) {
+    return fail(StatusItemFailed);
+  }
+  const auto nCapacity = static_cast<uint32_t>(m_nBufferCapacity);
+
+  // The source and the size of its data.
+  CFile_Fix2 source;
+  uint64_t nDataSize = 0;
+  if (item.m_bFileData) {
+    const int result = OrvCopy_OpenSourceFile(strSource.c_str(), source, item);
+    if (result != StatusDone) {
+      return fail(result);
+    }
+    try {
+      nDataSize = source.GetLength();
+    } catch (const CFileException& e) {
+      log::Record(L"Error reading file data", LOGGER::SeverityError, log::kReadFailed);
+      g_OrvLog.Log("System Last Error: %d", static_cast<int>(e.m_lOsError));
+      g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+      return fail(StatusItemFailed);
+    }
+  } else if (cb == nullptr) {
+    log::Record(L"No callback for a host-streamed item", LOGGER::SeverityError, log::kNoCallback);
+    g_OrvLog.Log(L"File: %s", strDest.c_str());
+    return StatusItemFailed;
+  } else if (bFirstPart) {
+    const int result = cb->OpenItemData(item.m_nItemKey, 0);
+    if (result != 0) {
+      return fail(result);
+    }
+    nDataSize = item.m_nSize;
+  }
+
+  if (m_bSimulate && AdmitSimulatedItem(item, nDataSize, strDest)) {
+    return StatusDone;
+  }
+
+  // The destination: a fresh file, or the existing one extended at its end.
+  if (!bAppend) {
+    if (PathFileExistsW(strDest.c_str()) && !OrvDeleteFileEx(strDest.c_str(), 1)) {
+      log::Record(L"Failed to delete destination file", LOGGER::SeverityError,
+                  log::kDeleteDestinationFailed);
+      g_OrvLog.Log(L"File: %s", strDest.c_str());
+      return fail(StatusItemFailed);
+    }
+    OrvCreateFolder(ParentFolder(strDest).c_str());
+  }
+  CFile dest;
+  try {
+    if (!dest.Open(strDest.c_str(),
+                   kDestinationOpenFlags | (bAppend ? 0u : UINT{CFile::modeCreate}))) {
+      log::Record(L"Failed to open Destination file", LOGGER::SeverityError,
+                  log::kOpenDestinationFailed);
+      g_OrvLog.Log(L"Source: %s", strDest.c_str());
+      return fail(StatusItemFailed);
+    }
+    if (bAppend) {
+      dest.SeekToEnd();
+    }
+  } catch (const CException& e) {
+    log::Record(L"Failed to open Destination file", LOGGER::SeverityError,
+                log::kOpenDestinationException);
+    g_OrvLog.Log(L"Source: %s", strDest.c_str());
+    log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
+                log::kOpenDestinationExceptionText);
+    return fail(StatusItemFailed);
+  }
+
+  // A continuation part reads on from where the last part ended.
+  uint64_t nPosition = 0;
+  if (!bFirstPart && item.m_bFileData) {
+    try {
+      source.Seek(static_cast<LONGLONG>(m_nResumeOffset), CFile::begin);
+      nPosition = m_nResumeOffset;
+    } catch (const CException& e) {
+      log::Record(L"Seek file error", LOGGER::SeverityError, log::kSeekFailed);
+      log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
+                  log::kSeekFailedText);
+      return fail(StatusItemFailed);
+    }
+  }
+
+  CBuffer<uint8_t> input(nCapacity);
+  CBuffer<uint8_t> output(bEncrypt ? nCapacity : 0);
+  if (bEncrypt) {
+    uint32_t nHeaderSize = 0;
+    if (!WriteEncryptionHeader(output.GetData(), nCapacity, nDataSize, nHeaderSize)) {
+      log::Record(L"Failed to encrypt data", LOGGER::SeverityError, log::kEncryptionFailed);
+      g_OrvLog.Log(L"File: %s", strDest.c_str());
+      return fail(StatusItemFailed);
+    }
+    dest.Write(output.GetData(), nHeaderSize);  // a failure here reaches the caller
+  }
+
+  int result = StatusDone;
+  bool bVolumeFull = false;
+  bool bFailed = false;  // the item ends without OnItemEnd
+  for (;;) {
+    if (cb != nullptr && cb->IsAbortRequested()) {
+      log::Record(L"Abort Backup", LOGGER::SeverityAbort, log::kAbortBackupInLoop);
+      result = StatusStopped;
+      break;
+    }
+    uint32_t n = 0;
+    bool bMore;
+    if (item.m_bFileData) {
+      const ReadOutcome outcome =
+          ReadSourceBlock(source, strSource, item, nPosition, input.GetData(), nCapacity, n);
+      if (outcome == ReadOutcome::Failed) {
+        return StatusItemFailed;
+      }
+      if (outcome == ReadOutcome::GaveUp) {
+        result = StatusItemFailed;
+        bFailed = true;
+        break;
+      }
+      bMore = n == nCapacity;
+    } else {
+      cb->ReadItemData(item.m_nItemKey, input.GetData(), nCapacity, &n);
+      if (n > nCapacity) {
+        log::Record(L"Host stream gave more data than asked for", LOGGER::SeverityError,
+                    log::kStreamOverrun);
+        g_OrvLog.Log(L"File: %s", strDest.c_str());
+        result = StatusItemFailed;
+        bFailed = true;
+        break;
+      }
+      bMore = n != 0;
+    }
+
+    n = ApplyVolumeLimit(n, item.m_bFileData, bVolumeFull);
+    if (cb != nullptr) {
+      cb->m_nProcessedPos = cb->m_nProcessedSize = m_nItemProcessed + m_nTotalProcessed;
+      cb->m_nFileProcessedSize += n;
+    }
+
+    if (n != 0) {
+      try {
+        if (bEncrypt) {
+          uint32_t nOut = n;
+          if (!EncryptData(input.GetData(), output.GetData(), nOut, nCapacity)) {
+            log::Record(L"Failed to encrypt data", LOGGER::SeverityError, log::kEncryptionFailed);
+            g_OrvLog.Log(L"File: %s", strDest.c_str());
+            bVolumeFull = false;  // the item ends here; nothing continues in the next volume
+            break;
+          }
+          dest.Write(output.GetData(), nOut);
+        } else {
+          UpdateCRC32(input.GetData(), n, &m_dwItemCRC);
+          dest.Write(input.GetData(), n);
+        }
+      } catch (const CException& e) {
+        g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+        result = StatusItemFailed;
+        bVolumeFull = false;  // a part with a hole must not be continued as if complete
+        break;
+      }
+    }
+    if (cb != nullptr)
+      cb->OnProgress();
+    if (bVolumeFull || !bMore) {
+      break;
+    }
+  }
+
+  // Completion.
+  try {
+    dest.Close();
+  } catch (const CException& e) {
+    g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+    result = StatusItemFailed;
+    bVolumeFull = false;
+  }
+  source.Abort();
+  if (bVolumeFull) {
+    // The part ends at the full volume; the driver continues the item in the next one.
+    m_bContinueInNextVolume = 1;
+    m_nResumeOffset = m_nItemProcessed;
+    return result;
+  }
+  if (!item.m_bFileData) {
+    cb->CloseItemData(item.m_nItemKey, 0);
+  }
+  if (bFailed) {
+    fail(result);
+  } else if (cb != nullptr && !HasFlag(item, ArchiveItemFlagMoreParts)) {
+    cb->OnItemEnd(item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
+    if (item.m_bFileData) {
+      UpdateFileDates(item.m_strSourcePath.c_str(), strDest.c_str());
+    }
+  }
+  m_nSplitIndex = 0;
+  m_nResumeOffset = 0;
+  m_nVolumeNumber = 0;
+  m_bContinueInNextVolume = 0;
+  return result;
+}
+
+void COrvCopyManager::UpdateFileDates(const wchar_t* lpszSource, const wchar_t* lpszDest) {
+  if (!PathFileExistsW(lpszSource) || !PathFileExistsW(lpszDest)) {
+    return;
+  }
+  HANDLE hSource = CreateFileW(lpszSource, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hSource == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  HANDLE hDest = CreateFileW(lpszDest, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (hDest == INVALID_HANDLE_VALUE) {
+    CloseHandle(hSource);
+    return;
+  }
+  FILETIME created{}, accessed{}, written{};
+  if (!GetFileTime(hSource, &created, &accessed, &written) ||
+      !SetFileTime(hDest, &created, &accessed, &written)) {
+    log::Record(L"Failed to Update File dates", LOGGER::SeverityError, log::kUpdateDatesFailed);
+  }
+  CloseHandle(hDest);
+  CloseHandle(hSource);
+}
+
+}  // namespace OrvCopy

@@ -1,0 +1,22 @@
+#include "Crc32.h"
+
+#include <isa-l/crc.h>
+
+namespace OrvCopy {
+
+void UpdateCRC32(const void* pBuffer, uint64_t nLength, uint32_t* pdwCRC) {
+  // ISA-L computes the gzip CRC, which inverts the register on the way in and out; inverting
+  // around it gives the raw register.
+  *pdwCRC = ~crc32_gzip_refl(~*pdwCRC, static_cast<const unsigned char*>(pBuffer), nLength);
+}
+
+void UpdateCRC32Bytewise(const void* pBuffer, uint64_t nLength, uint32_t* pdwCRC) {
+  const auto* p = static_cast<const uint8_t*>(pBuffer);
+  uint32_t crc = *pdwCRC;
+  for (uint64_t i = 0; i < nLength; ++i) {
+    crc = kCrc32Table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  }
+  *pdwCRC = crc;
+}
+
+}  // namespace OrvCopy

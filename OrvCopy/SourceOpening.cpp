@@ -1,0 +1,52 @@
+// Opening a source file: backup semantics first, then without, then once more on the
+// item's shadow-copy path. Every failed pass is logged in detail.
+#include <OrvCopy/OrvCopyManager.h>
+
+#include "CFile_Fix2.h"
+#include "LogSupport.h"
+
+namespace OrvCopy {
+namespace {
+
+// Read only, deny none, binary, sequential scan.
+constexpr UINT kSourceOpenFlags =
+    CFile::modeRead | CFile::shareDenyNone | CFile::typeBinary | CFile::osSequentialScan;
+
+// One pass on one path: 0 when the file opened, 62 when both opens failed.
+int OpenPass(const std::wstring& path, CFile_Fix2& file, const CArchiveItem& item) {
+  try {
+    CFileException error;
+    if (file.Open(path.c_str(), kSourceOpenFlags, &error, 1) ||
+        file.Open(path.c_str(), kSourceOpenFlags, &error, 0)) {
+      return StatusDone;
+    }
+    const DWORD lastError = GetLastError();
+    log::Record(L"Failed to open source file", LOGGER::SeverityError, log::kOpenSourceFailed);
+    LOGGER::g_OrvLog.Log(L"Source: %s", path.c_str());
+    LOGGER::g_OrvLog.Log(L"Cause: %d", error.m_cause);
+    LOGGER::g_OrvLog.Log(L"System last Error: %d", static_cast<int>(lastError));
+    LOGGER::g_OrvLog.Log(L"Error Message: %s", log::ExceptionText(error, 1024).c_str());
+    LOGGER::g_OrvLog.Log(L"VSS File: %s", item.m_strVSSPath.c_str());
+  } catch (const CException& e) {
+    log::Record(L"Failed to open source file", LOGGER::SeverityError, log::kOpenSourceException);
+    LOGGER::g_OrvLog.Log(L"Source: %s", path.c_str());
+    log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
+                log::kOpenSourceExceptionText);
+  }
+  return StatusItemFailed;
+}
+
+}  // namespace
+
+int COrvCopyManager::OrvCopy_OpenSourceFile(const wchar_t* lpszPath, CFile_Fix2& file,
+                                            CArchiveItem& item) {
+  const std::wstring path = lpszPath != nullptr ? lpszPath : L"";
+  const int result = OpenPass(path, file, item);
+  if (result == StatusDone || item.m_strVSSPath.empty()) {
+    return result;
+  }
+  LOGGER::g_OrvLog.Log(L"Retry VSS File: %s", item.m_strVSSPath.c_str());
+  return OpenPass(item.m_strVSSPath, file, item);
+}
+
+}  // namespace OrvCopy

@@ -1,0 +1,486 @@
+// The per-file backup copy: data, CRC, progress, encryption, streams, volumes, simulated
+// items, and every failure with its status, callbacks and log records.
+#include <OrvCopy/external/orv_encryption.h>
+#include <orv_platform/fault_injection_test_helper.h>
+#include <orv_platform/utf.h>
+
+#include "Crc32.h"
+#include "support/RecordingHost.h"
+#include "support/TestManager.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <random>
+
+using OrvCopy::CArchiveItem;
+using orvtest::TestManager;
+namespace fault = orv::platform::fault;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string RandomText(size_t n, unsigned seed = 1) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s)
+    c = static_cast<char>(rng());
+  return s;
+}
+
+uint32_t Crc(const std::string& data) {
+  uint32_t crc = 0;
+  OrvCopy::UpdateCRC32Bytewise(data.data(), data.size(), &crc);
+  return crc;
+}
+
+std::string EndCall(uint64_t key, uint32_t crc, int volume) {
+  return "end " + std::to_string(key) + " crc " + std::to_string(crc) + " vol " +
+         std::to_string(volume);
+}
+
+class BackupCopy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fault::Reset();
+    m.SetCallBack(&host);
+    m.SetDestRootFolder(dir.W("backup").c_str());
+  }
+  void TearDown() override { fault::Reset(); }
+
+  CArchiveItem Item(const std::string& name, const std::string& content, uint32_t flags = 0) {
+    return TestManager::FileItem(dir.WriteFile("src/" + name, content),
+                                 orv::platform::NativeToWide(name), 1, flags);
+  }
+  std::wstring DestW(const std::string& name) { return dir.W("backup/" + name); }
+  fs::path Dest(const std::string& name) { return dir.Path() / "backup" / name; }
+  std::string Backup(const std::string& name) { return orvtest::ReadFile(Dest(name)); }
+  int CopyPart(CArchiveItem& item, const std::string& destName) {
+    return m.OrvCopyFile_Backup(item.m_strSourcePath.c_str(), DestW(destName).c_str(), 1, &item);
+  }
+  void UseAes(int keyLength = 16) {
+    m.m_strPassword = L"backup password";
+    m.m_nEncryptionType = 2;
+    m.m_nAESLength = keyLength;
+    ASSERT_EQ(m.PrepareAESManager(), 1);
+  }
+  std::vector<LOGGER::COrvLogEntry> Records() const { return log.Records(); }
+  void ExpectRecord(size_t i, const std::wstring& text, int severity, int line) {
+    const auto records = Records();
+    ASSERT_LT(i, records.size());
+    EXPECT_EQ(records[i].strText, text);
+    EXPECT_EQ(records[i].nSeverity, severity);
+    EXPECT_EQ(records[i].nLine, line);
+    EXPECT_EQ(records[i].strSourceFile, ".\\OrvCopyManager");
+  }
+
+  orvtest::TempDir dir;
+  orvtest::LogCapture log;
+  orvtest::RecordingHost host;
+  TestManager m;
+};
+
+// --- Copies that succeed ----------------------------------------------------------------
+
+TEST_F(BackupCopy, CopiesAFileWithItsCrcProgressAndTimes) {
+  const std::string content = RandomText(200000);
+  CArchiveItem item = Item("a.bin", content);
+  // A whole second: file times keep 100 ns units.
+  const auto past = std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() -
+                                                             std::chrono::hours(240));
+  fs::last_write_time(dir.Path() / "src/a.bin", past);
+
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(Backup("a.bin"), content);
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", EndCall(1, Crc(content), 0)}));
+  EXPECT_EQ(host.Count("progress"), 4u);  // three full blocks of 65856 and the rest
+  EXPECT_EQ(host.m_nProcessedSize, 200000u);
+  EXPECT_EQ(host.m_nFileProcessedSize, 200000u);
+  EXPECT_EQ(fs::last_write_time(Dest("a.bin")), past);
+  EXPECT_TRUE(Records().empty());
+  ASSERT_GE(log.Entries().size(), 2u);
+  EXPECT_EQ(log.Entries().front().eKind, LOGGER::COrvLogEntry::Kind::ScopeBegin);
+  EXPECT_EQ(log.Entries().front().strText, L"COrvCopyManager::OrvCopyFile_Backup");
+  EXPECT_EQ(log.Entries().back().eKind, LOGGER::COrvLogEntry::Kind::ScopeEnd);
+}
+
+TEST_F(BackupCopy, EmptyFilesAndExactMultiplesOfTheBuffer) {
+  EXPECT_EQ(m.BackupItem(Item("empty", "")), 0);
+  EXPECT_TRUE(fs::exists(Dest("empty")));
+  EXPECT_EQ(fs::file_size(Dest("empty")), 0u);
+  EXPECT_EQ(host.Count("progress"), 1u);
+  EXPECT_EQ(host.Events().back(), EndCall(1, 0, 0));
+
+  host.calls.clear();
+  m.SetBufferCapacity(96, 0);
+  const std::string content = RandomText(192);
+  EXPECT_EQ(m.BackupItem(Item("two-blocks", content)), 0);
+  EXPECT_EQ(Backup("two-blocks"), content);
+  EXPECT_EQ(host.Count("progress"), 3u);  // the third read finds the end
+}
+
+TEST_F(BackupCopy, AnEncryptedItemIsHeaderAndBodyThatDecryptWithThePassword) {
+  UseAes(24);
+  m.SetBufferCapacity(96, 0);
+  const std::string content = RandomText(1000, 7);
+  EXPECT_EQ(m.BackupItem(Item("secret.venc", content, OrvCopy::ArchiveItemFlagAES)), 0);
+  const std::string file = Backup("secret.venc");
+  ASSERT_EQ(file.size(), 64u + 960 + 48);  // the last 40 bytes padded to 48
+  EXPECT_EQ(file.substr(0, 8), "ORVXTS01");
+  EXPECT_EQ(host.Events().back(), EndCall(1, 0, 0));  // encrypted data has no CRC
+  EXPECT_EQ(host.m_nFileProcessedSize, 1000u);
+
+  orv::CEncryption reader;
+  reader.SetMethod(0);
+  reader.SetPassword(L"backup password", false);
+  reader.SetAESParams(24, 24, 16);
+  reader.GetHeaderSize();
+  std::string plain;
+  std::vector<uint8_t> in(96), out(96);
+  for (size_t off = 64; off < file.size(); off += 96) {
+    const size_t n = std::min<size_t>(96, file.size() - off);
+    std::memcpy(in.data(), file.data() + off, n);
+    ASSERT_TRUE(reader.Decrypt(in.data(), out.data(), 96));
+    plain.append(reinterpret_cast<const char*>(out.data()), n);
+  }
+  EXPECT_EQ(plain.substr(0, 1000), content);
+
+  EXPECT_EQ(m.BackupItem(Item("empty.venc", "", OrvCopy::ArchiveItemFlagAES)), 0);
+  EXPECT_EQ(fs::file_size(Dest("empty.venc")), 64u);  // the header alone
+}
+
+TEST_F(BackupCopy, AppendedItemsExtendTheirDestinationUnencrypted) {
+  UseAes();
+  dir.WriteFile("backup/joined", "first part|");
+  CArchiveItem item =
+      Item("part2", "second part", OrvCopy::ArchiveItemFlagAppend | OrvCopy::ArchiveItemFlagAES);
+  item.m_strFileName = L"joined";
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(Backup("joined"), "first part|second part");
+  EXPECT_EQ(host.Events().back(), EndCall(1, Crc("second part"), 0));
+
+  host.calls.clear();
+  CArchiveItem orphan = Item("part3", "x", OrvCopy::ArchiveItemFlagAppend);
+  orphan.m_strFileName = L"never-started";
+  EXPECT_EQ(m.BackupItem(orphan), 62);
+  ExpectRecord(0, L"Failed to open Destination file", 2, 1972);
+  EXPECT_EQ(log.Details().back(), L"Source: " + DestW("never-started"));
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
+}
+
+TEST_F(BackupCopy, MorePartsAndAMissingCallbackSkipTheEndAndTheTimes) {
+  const auto past = fs::file_time_type::clock::now() - std::chrono::hours(48);
+  CArchiveItem item = Item("piece", "data", OrvCopy::ArchiveItemFlagMoreParts);
+  fs::last_write_time(dir.Path() / "src/piece", past);
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(host.Events(), std::vector<std::string>{"begin 1"});
+  EXPECT_NE(fs::last_write_time(Dest("piece")), past);
+
+  TestManager quiet;  // no callback at all
+  quiet.SetDestRootFolder(dir.W("backup").c_str());
+  CArchiveItem plain = Item("plain", "data");
+  fs::last_write_time(dir.Path() / "src/plain", past);
+  EXPECT_EQ(quiet.BackupItem(plain), 0);
+  EXPECT_EQ(Backup("plain"), "data");
+  EXPECT_NE(fs::last_write_time(Dest("plain")), past);
+}
+
+TEST_F(BackupCopy, HostStreamsAreOpenedReadToTheEndAndClosedBeforeTheEnd) {
+  const std::string content = RandomText(150, 3);
+  host.streams[7] = content;
+  m.SetBufferCapacity(96, 0);
+  CArchiveItem item;
+  item.m_bFileData = 0;
+  item.m_nItemKey = 7;
+  item.m_nSize = 150;
+  item.m_strFileName = L"stream.bin";
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(Backup("stream.bin"), content);
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 7", "open 7", "close 7",
+                                                     EndCall(7, Crc(content), 0)}));
+}
+
+// --- Failures before any data -----------------------------------------------------------
+
+TEST_F(BackupCopy, AStreamTheHostCannotOpenFailsWithItsCode) {
+  host.openResult = 5;
+  CArchiveItem item;
+  item.m_bFileData = 0;
+  item.m_strFileName = L"s";
+  EXPECT_EQ(m.BackupItem(item), 5);
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 0", "open 0", "failed 0"}));
+  EXPECT_FALSE(fs::exists(Dest("s")));
+
+  TestManager quiet;  // a stream needs a callback: failed cleanly, with a record
+  EXPECT_EQ(quiet.BackupItem(item), 62);
+  EXPECT_EQ(Records().back().strText, L"No callback for a host-streamed item");
+}
+
+TEST_F(BackupCopy, AMissingSourceFailsWithoutCreatingAnything) {
+  CArchiveItem item = TestManager::FileItem(dir.W("src/none"), L"none");
+  EXPECT_EQ(m.BackupItem(item), 62);
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
+  ExpectRecord(0, L"Failed to open source file", 2, 2369);
+  EXPECT_FALSE(fs::exists(Dest("none")));
+}
+
+TEST_F(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
+  for (uint64_t capacity : {uint64_t{0}, uint64_t{1} << 32}) {
+    host.calls.clear();
+    m.SetBufferCapacity(capacity, 0);
+    EXPECT_EQ(m.BackupItem(Item("c", "content")), 62) << capacity;
+    EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
+    EXPECT_EQ(Records().back().strText, L"Invalid buffer capacity");
+    EXPECT_FALSE(fs::exists(Dest("c")));
+  }
+  UseAes();
+  m.SetBufferCapacity(100, 0);  // not a whole number of cipher blocks
+  EXPECT_EQ(m.BackupItem(Item("e", "content", OrvCopy::ArchiveItemFlagAES)), 62);
+  EXPECT_EQ(Records().back().strText, L"Buffer capacity not usable for encryption");
+  EXPECT_FALSE(fs::exists(Dest("e")));
+  m.SetBufferCapacity(100, 0);  // the same capacity is fine for a plain item
+  EXPECT_EQ(m.BackupItem(Item("p", "content")), 0);
+}
+
+TEST_F(BackupCopy, ADestinationThatCannotBeDeletedFailsTheItem) {
+  dir.WriteFile("backup/locked", "old");
+  fault::FailNth(fault::Op::Delete, 1, EACCES);
+  EXPECT_EQ(m.BackupItem(Item("locked", "new")), 62);
+  ExpectRecord(0, L"Failed to delete destination file", 2, 1938);
+  EXPECT_EQ(log.Details(), std::vector<std::wstring>{L"File: " + DestW("locked")});
+  EXPECT_EQ(host.Events().back(), "failed 1");
+  EXPECT_EQ(Backup("locked"), "old");
+}
+
+TEST_F(BackupCopy, ADestinationThatCannotBeOpenedFailsTheItem) {
+  CArchiveItem item = Item("d", "data");
+  fault::FailNth(fault::Op::Open, 2, EACCES);  // the source opens, the destination does not
+  EXPECT_EQ(m.BackupItem(item), 62);
+  ExpectRecord(0, L"Failed to open Destination file", 2, 1972);
+  EXPECT_EQ(log.Details(), std::vector<std::wstring>{L"Source: " + DestW("d")});
+  EXPECT_EQ(host.Events().back(), "failed 1");
+}
+
+TEST_F(BackupCopy, AnExceptionPositioningAnAppendedDestinationFailsTheItem) {
+  dir.WriteFile("backup/joined", "first");
+  CArchiveItem item = Item("more", "second", OrvCopy::ArchiveItemFlagAppend);
+  item.m_strFileName = L"joined";
+  fault::FailNth(fault::Op::Seek, 1, EIO);
+  EXPECT_EQ(m.BackupItem(item), 62);
+  ExpectRecord(0, L"Failed to open Destination file", 2, 1989);
+  ExpectRecord(1, Records().at(1).strText, 4, 1995);
+  EXPECT_NE(Records().at(1).strText.find(L"joined"), std::wstring::npos);
+  EXPECT_EQ(log.Details(), std::vector<std::wstring>{L"Source: " + DestW("joined")});
+  EXPECT_EQ(host.Events().back(), "failed 1");
+}
+
+TEST_F(BackupCopy, AFailedResumeSeekFailsTheContinuationPart) {
+  CArchiveItem item = Item("big", RandomText(300));
+  m.m_bContinueInNextVolume = 1;
+  m.m_nVolumeNumber = 1;
+  m.m_nResumeOffset = 100;
+  fault::FailNth(fault::Op::Seek, 1, EIO);
+  EXPECT_EQ(CopyPart(item, "big.001"), 62);
+  ExpectRecord(0, L"Seek file error", 2, 2016);
+  ExpectRecord(1, Records().at(1).strText, 4, 2020);
+  EXPECT_EQ(host.Events(), std::vector<std::string>{"failed 1"});  // no begin on a continuation
+  EXPECT_TRUE(fs::exists(Dest("big.001")));                        // the part's file stays created
+}
+
+// --- Stops and failures during the data -------------------------------------------------
+
+TEST_F(BackupCopy, TheHostStopsTheCopyBetweenBlocks) {
+  m.SetBufferCapacity(96, 0);
+  host.abortAtCall = 2;
+  EXPECT_EQ(m.BackupItem(Item("a", RandomText(500))), 60);
+  ExpectRecord(0, L"Abort Backup", 0, 2061);
+  EXPECT_EQ(fs::file_size(Dest("a")), 96u);
+  EXPECT_EQ(host.Events().back().rfind("end 1", 0), 0u);  // Completion still reports the end
+}
+
+TEST_F(BackupCopy, AReadErrorIsRetriedFromTheSamePositionWhenTheHostSaysSo) {
+  m.SetBufferCapacity(96, 0);
+  const std::string content = RandomText(500, 9);
+  CArchiveItem item = Item("flaky", content);
+  fault::FailNth(fault::Op::Read, 2, EIO);
+  host.promptAnswers = {1};
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(Backup("flaky"), content);
+  EXPECT_EQ(host.Events(),
+            (std::vector<std::string>{"begin 1", "prompt 1 1117", EndCall(1, Crc(content), 0)}));
+  ExpectRecord(0, L"Error reading file data", 2, 2079);
+  const auto details = log.Details();
+  ASSERT_EQ(details.size(), 2u);
+  EXPECT_EQ(details[0], L"System Last Error: 1117");
+  EXPECT_EQ(details[1].rfind(L"System Last Error: A hardware I/O error", 0), 0u);
+}
+
+TEST_F(BackupCopy, AFailedReopenAsksAgainAndAReadGivenUpFailsTheItem) {
+  m.SetBufferCapacity(96, 0);
+  CArchiveItem item = Item("bad", RandomText(500));
+  fault::FailNth(fault::Op::Read, 2, EIO);
+  fault::FailNth(fault::Op::Open, 3, ENOENT, 2);  // both opens of the reopen fail
+  host.promptAnswers = {4, 0};
+  EXPECT_EQ(m.BackupItem(item), 62);
+  EXPECT_EQ(host.Events(),
+            (std::vector<std::string>{"begin 1", "prompt 1 1117", "prompt 1 1117", "failed 1"}));
+  const auto records = Records();
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].nLine, 2079);
+  EXPECT_EQ(records[1].nLine, 2369);  // the reopen's own record
+  ExpectRecord(2, L"Failed to reopen file", 2, 2100);
+  EXPECT_EQ(records[3].strText, L"Read error not retried");
+  EXPECT_EQ(fs::file_size(Dest("bad")), 96u);  // the block before the error, nothing made up
+}
+
+TEST_F(BackupCopy, AWriteErrorFailsTheItemAfterCompletion) {
+  m.SetBufferCapacity(96, 0);
+  fault::FailNth(fault::Op::Write, 2, ENOSPC);
+  EXPECT_EQ(m.BackupItem(Item("w", RandomText(500))), 62);
+  ASSERT_EQ(log.Details().size(), 1u);
+  EXPECT_EQ(log.Details()[0].rfind(L"System Last Error: Disk full", 0), 0u);
+  EXPECT_EQ(host.Events().back().rfind("end 1", 0), 0u);
+  EXPECT_EQ(m.m_bContinueInNextVolume, 0);
+}
+
+TEST_F(BackupCopy, ARealFullDiskFailsTheItem) {
+  CArchiveItem item = Item("large", RandomText(300000));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{100000, 100000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    TestManager inChild;
+    inChild.SetDestRootFolder(dir.W("backup").c_str());
+    ::_exit(inChild.BackupItem(item));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 62);
+  EXPECT_LE(fs::file_size(Dest("large")), 100000u);
+}
+
+TEST_F(BackupCopy, AStreamThatBreaksTheEncryptionFrameEndsTheItemWithARecord) {
+  UseAes();
+  m.SetBufferCapacity(96, 0);
+  host.streams[3] = RandomText(200);
+  host.streamBlockSizes = {50, 96};  // a short block in the middle of the data
+  CArchiveItem item;
+  item.m_bFileData = 0;
+  item.m_nItemKey = 3;
+  item.m_nSize = 200;
+  item.m_dwFlags = OrvCopy::ArchiveItemFlagAES;
+  item.m_strFileName = L"s.venc";
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(Records().back().strText, L"Failed to encrypt data");
+  EXPECT_EQ(fs::file_size(Dest("s.venc")), 64u + 64);
+  EXPECT_EQ(host.Events().back(), EndCall(3, 0, 0));
+}
+
+TEST_F(BackupCopy, AStreamGivingMoreThanAskedFailsTheItem) {
+  m.SetBufferCapacity(96, 0);
+  host.streams[3] = RandomText(300);
+  host.streamBlockSizes = {200};
+  CArchiveItem item;
+  item.m_bFileData = 0;
+  item.m_nItemKey = 3;
+  item.m_strFileName = L"s";
+  EXPECT_EQ(m.BackupItem(item), 62);
+  EXPECT_EQ(host.Events().back(), "failed 3");
+  EXPECT_EQ(fs::file_size(Dest("s")), 0u);
+}
+
+TEST_F(BackupCopy, FileTimesThatCannotBeSetAreLogged) {
+  fault::FailNth(fault::Op::SetTimes, 1, EPERM);
+  EXPECT_EQ(m.BackupItem(Item("t", "x")), 0);
+  ExpectRecord(0, L"Failed to Update File dates", 2, 2633);
+}
+
+// --- Volumes ----------------------------------------------------------------------------
+
+TEST_F(BackupCopy, AnItemLargerThanTheVolumeIsCutIntoNumberedParts) {
+  m.SetBufferCapacity(384, 0);
+  m.AddSplitSize(100);
+  const std::string content = RandomText(250, 4);
+  int parts = 0;
+  EXPECT_EQ(m.BackupItem(Item("v.bin", content), &parts), 0);
+  EXPECT_EQ(parts, 3);
+  EXPECT_EQ(Backup("v.bin"), content.substr(0, 100));
+  EXPECT_EQ(Backup("v.bin.001"), content.substr(100, 100));
+  EXPECT_EQ(Backup("v.bin.002"), content.substr(200));
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", EndCall(1, Crc(content), 2)}));
+  EXPECT_EQ(m.m_nVolumeWritten, 50u);  // the next item goes on in the same volume
+  EXPECT_EQ(m.m_nVolumeNumber, 0);
+  EXPECT_EQ(m.m_bContinueInNextVolume, 0);
+}
+
+TEST_F(BackupCopy, AnEncryptedItemContinuesInPlainInItsNextPart) {
+  UseAes();
+  m.SetBufferCapacity(96, 0);
+  m.AddSplitSize(100);
+  const std::string content = RandomText(150, 5);
+  EXPECT_EQ(m.BackupItem(Item("e.venc", content, OrvCopy::ArchiveItemFlagAES)), 0);
+  const std::string first = Backup("e.venc");
+  EXPECT_EQ(first.size(), 64u + 96 + 16);  // header, one block, 4 bytes padded to 16
+  EXPECT_EQ(first.substr(0, 8), "ORVXTS01");
+  EXPECT_EQ(Backup("e.venc.001"), content.substr(100));
+  EXPECT_EQ(host.Events().back(), EndCall(1, Crc(content.substr(100)), 1));
+}
+
+TEST_F(BackupCopy, AStreamFillsItsVolumeWithWholeBlocksAndReadsOnInTheNextPart) {
+  m.SetBufferCapacity(96, 0);
+  m.AddSplitSize(100);
+  const std::string content = RandomText(250, 6);
+  host.streams[2] = content;
+  CArchiveItem item;
+  item.m_bFileData = 0;
+  item.m_nItemKey = 2;
+  item.m_strFileName = L"s";
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(Backup("s"), content.substr(0, 192));  // past the limit by the whole last block
+  EXPECT_EQ(Backup("s.001"), content.substr(192));
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 2", "open 2", "close 2",
+                                                     EndCall(2, Crc(content), 1)}));
+}
+
+// --- Simulated (hand-over) backups ------------------------------------------------------
+
+TEST_F(BackupCopy, ASimulatedBackupCountsItemsThatFitWithoutCopyingThem) {
+  m.m_bSimulate = 1;
+  EXPECT_EQ(m.BackupItem(Item("a", RandomText(300))), 0);
+  CArchiveItem second = Item("b", RandomText(200));
+  second.m_nItemKey = 2;
+  EXPECT_EQ(m.BackupItem(second), 0);
+  EXPECT_FALSE(fs::exists(dir.Path() / "backup"));
+  EXPECT_EQ(host.calls, (std::vector<std::string>{"begin 1", "progress", EndCall(1, 0, 0),
+                                                  "begin 2", "progress", EndCall(2, 0, 0)}));
+  EXPECT_EQ(m.m_nVolumeWritten, 500u);
+}
+
+TEST_F(BackupCopy, ASimulatedItemThatOverflowsIsCopiedToTheTemporaryFolder) {
+  m.m_bSimulate = 1;
+  m.SetTempFolder(dir.W("tmp").c_str());
+  m.AddSplitSize(100);
+  m.m_nVolumeWritten = 50;
+  const std::string content = RandomText(80, 8);
+  EXPECT_EQ(m.BackupItem(Item("o.bin", content)), 0);
+  EXPECT_EQ(orvtest::ReadFile(dir.Path() / "tmp/o.bin"), content.substr(0, 50));
+  EXPECT_EQ(orvtest::ReadFile(dir.Path() / "tmp/o.bin.001"), content.substr(50));
+  EXPECT_FALSE(fs::exists(dir.Path() / "backup"));
+  ASSERT_EQ(m.m_arrSimulatedFiles.size(), 2u);
+  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[0].szDataPath), dir.W("tmp/o.bin"));
+  EXPECT_EQ(m.m_arrSimulatedFiles[0].bFlags, 1);
+  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[1].szDataPath),
+            dir.W("tmp/o.bin.001"));
+  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[1].szDestPath), DestW("o.bin.001"));
+  EXPECT_EQ(host.Events().back(), EndCall(1, Crc(content), 1));
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+// The manager with its protected state opened to the tests, as a derived host class could.
+#pragma once
+
+#include <OrvCopy/OrvCopyManager.h>
+
+#include <string>
+
+namespace OrvCopy {
+// Reaches the manager's private operations for the tests.
+class COrvCopyManagerTestAccess {
+ public:
+  static int OpenSourceFile(COrvCopyManager& m, const wchar_t* path, CFile_Fix2& file,
+                            CArchiveItem& item) {
+    return m.OrvCopy_OpenSourceFile(path, file, item);
+  }
+};
+}  // namespace OrvCopy
+
+namespace orvtest {
+
+class TestManager : public OrvCopy::COrvCopyManager {
+ public:
+  using COrvCopyManager::AddCompressionExt;
+  using COrvCopyManager::AskNextDestination;
+  using COrvCopyManager::GetDestCopyFile;
+  using COrvCopyManager::GetDestTempFile;
+  using COrvCopyManager::m_arrItems;
+  using COrvCopyManager::m_arrSimulatedFiles;
+  using COrvCopyManager::m_arrSplitSizes;
+  using COrvCopyManager::m_bContinueInNextVolume;
+  using COrvCopyManager::m_dwItemCRC;
+  using COrvCopyManager::m_nItemProcessed;
+  using COrvCopyManager::m_nResumeOffset;
+  using COrvCopyManager::m_nVolumeNumber;
+  using COrvCopyManager::m_nVolumeWritten;
+  using COrvCopyManager::m_strDestRootFolder;
+  using COrvCopyManager::m_strTempFolder;
+  using COrvCopyManager::OrvCopyFile_Backup;
+  using COrvCopyManager::PrepareAESManager;
+  using COrvCopyManager::PrepareDestination;
+  using COrvCopyManager::SetRecordPath;
+  using COrvCopyManager::UpdateFileDates;
+
+  TestManager() { Initialize(); }
+
+  // Backs up one item to its destination below the root, part after part, changing the
+  // volume between parts the way the backup driver does. Returns the last part's result.
+  int BackupItem(OrvCopy::CArchiveItem item, int* pnParts = nullptr) {
+    m_dwItemCRC = 0;
+    m_nItemProcessed = 0;
+    int parts = 0;
+    int result;
+    do {
+      std::wstring temp;
+      std::wstring dest = GetDestCopyFile(item, temp);
+      OrvCompression::_SimulatedBackedupFile record;
+      SetRecordPath(record.szDestPath, dest);
+      m_arrSimulatedFiles.push_back(record);
+      result = OrvCopyFile_Backup(item.m_strSourcePath.c_str(), dest.c_str(), 1, &item);
+      ++parts;
+      if (m_bContinueInNextVolume) {
+        ++m_nVolumeNumber;
+        m_nVolumeWritten = 0;
+      }
+    } while (m_bContinueInNextVolume && result != OrvCopy::StatusStopped);
+    if (pnParts != nullptr)
+      *pnParts = parts;
+    return result;
+  }
+
+  static OrvCopy::CArchiveItem FileItem(const std::wstring& source, const std::wstring& name,
+                                        uint64_t key = 1, uint32_t flags = 0) {
+    OrvCopy::CArchiveItem item;
+    item.m_strSourcePath = source;
+    item.m_strFileName = name;
+    item.m_nItemKey = key;
+    item.m_dwFlags = flags;
+    return item;
+  }
+};
+
+}  // namespace orvtest
