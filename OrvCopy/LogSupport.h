@@ -15,6 +15,7 @@ inline constexpr const char* kSourceFile = ".\\OrvCopyManager";
 enum Line : int {
   kAbortBackupAtStart = 812,
   kAbortBackupBeforeItem = 833,
+  kDeletingOnlineFiles = 1020,
   kTempFileExists = 1129,
   kDeleteDestinationFailed = 1938,
   kOpenDestinationFailed = 1972,

@@ -119,6 +119,12 @@ class ORVCOPY_API COrvCopyManager {
 
   // Resets the run-time state for a new action.
   void InitAction();
+
+  // Backs up every item. With bSkipPreparation 0 the host is first asked for the destination
+  // (JobFlagAskDestination) and the encryption engine is prepared; otherwise the caller has
+  // done both (InitAction). Returns 0, 60 (stopped or refused), 58 (the compression engine
+  // did not start), or the status of the last file copied.
+  int Copy(int bSkipPreparation);
   // The callback's total processed size, or 0 without a callback.
   uint64_t GetGlobalTotalSize() const;
   // Empties the item list only.
@@ -226,6 +232,12 @@ class ORVCOPY_API COrvCopyManager {
   ReadOutcome ReadSourceBlock(CFile_Fix2& source, const std::wstring& strSource, CArchiveItem& item,
                               uint64_t& nPosition, uint8_t* pBuffer, uint32_t nCapacity,
                               uint32_t& nRead);
+  // Hands one file item to the compression engine: one archive at strDest. 0, 58 or 60.
+  int CompressItem(CArchiveItem& item, const std::wstring& strSource, const std::wstring& strDest,
+                   uint64_t& nProcessedBase, uint64_t& nCachedBytes);
+  // Appends the file record of one pass over an item; strDest becomes the path the pass
+  // writes to (the temporary path when there is one).
+  void RecordPass(const CArchiveItem& item, std::wstring& strDest, const std::wstring& strTemp);
   // The simulated-backup admission of an item of nDataSize bytes. True when the item was only
   // counted (the copy is done); otherwise strDest may now be the temporary path.
   bool AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize, std::wstring& strDest);

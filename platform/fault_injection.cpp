@@ -24,9 +24,9 @@ std::array<Slot, kOps>& Slots() {
 
 const char* Name(Op op) {
   static constexpr std::array<const char*, kOps> kNames = {
-      "open",      "read",      "write",          "seek",          "length",
-      "close",     "flush",     "delete",         "create folder", "remove folder",
-      "get times", "set times", "get attributes", "set attributes"};
+      "open",      "read",      "write",          "seek",           "length",
+      "close",     "flush",     "delete",         "create folder",  "remove folder",
+      "get times", "set times", "get attributes", "set attributes", "start engine"};
   const auto i = static_cast<size_t>(op);
   return i < kOps ? kNames[i] : "?";
 }

@@ -10,6 +10,10 @@ ORVCOPY_PACKAGES=(
   libssl-dev
   libisal-dev
   zlib1g-dev
+  libzip-dev
+  zip
+  unzip
+  p7zip-full
   libgtest-dev
   libgmock-dev
   libbenchmark-dev

@@ -1,10 +1,9 @@
-// The smallest useful host: describe a backup job of one folder on a COrvCopyManager.
+// The smallest useful host: back up one folder with a COrvCopyManager.
 //
 //   simple_host SOURCE_FOLDER BACKUP_FOLDER
 //
 // The host owns a callback object that the library reports through; it sets the job's roots
-// and options on the manager, adds one item per file and folder, and would then run the
-// backup with Copy.
+// and options on the manager, adds one item per file and folder, and runs the backup.
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/OrvLogging.h>
 
@@ -18,8 +17,8 @@ namespace fs = std::filesystem;
 class PrintingHost : public OrvCompression::COrvCallBack {
  public:
   void OnItemEnd(uint64_t key, uint32_t crc, int volume) override {
-    std::printf("item %llu done, CRC-32 %08x, volume %d\n", static_cast<unsigned long long>(key),
-                crc, volume);
+    std::printf("item %llu done, CRC-32 register %08x, volume %d\n",
+                static_cast<unsigned long long>(key), crc, volume);
   }
   void OnItemFailed(uint64_t key, int) override {
     std::printf("item %llu failed\n", static_cast<unsigned long long>(key));
@@ -61,7 +60,11 @@ int main(int argc, char** argv) {
   std::printf("job ready: %llu items from %s to %s, buffer %llu bytes\n",
               static_cast<unsigned long long>(key), source.c_str(), backup.c_str(),
               static_cast<unsigned long long>(manager.GetBufferCapacity()));
+
+  // 0 when every item was backed up; 60 when stopped; otherwise the last failure.
+  const int status = manager.Copy(0);
+  std::printf("backup finished with status %d\n", status);
   manager.ClearAll();
   manager.Deinitialize();
-  return 0;
+  return status == 0 ? 0 : 1;
 }

@@ -36,4 +36,7 @@ output=$("$work/host/simple_host" "$work/data" "$work/backup")
 echo "$output"
 grep -q "job ready: 3 items" <<<"$output"
 grep -q "buffer 65568 bytes" <<<"$output"
+grep -q "backup finished with status 0" <<<"$output"
+cmp "$work/data/a.txt" "$work/backup/a.txt"
+cmp "$work/data/sub/b.txt" "$work/backup/sub/b.txt"
 echo "installed package: headers and example host OK"

@@ -23,6 +23,7 @@ enum class Op : int {
   SetTimes,       // SetFileTime
   GetAttributes,  // GetFileAttributesW, PathFileExistsW, PathIsDirectoryW
   SetAttributes,  // SetFileAttributesW
+  StartEngine,    // the compression engine's Initialize
   kCount,
 };
 

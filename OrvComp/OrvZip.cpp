@@ -1,0 +1,365 @@
+// The ZIP engine over libzip: one archive, one entry per added item, deflate at the level
+// set, WinZip AES when asked; sources read block by block through a libzip source function,
+// so that file and host-streamed data are counted, reported and stoppable alike.
+#include <OrvCopy/external/OrvComp.h>
+#include <OrvCopy/external/OrvLogging.h>
+#include <orv_platform/fault_injection_test_helper.h>
+#include <orv_platform/framework.h>
+#include <orv_platform/utf.h>
+
+#include <zip.h>
+
+#include <sys/stat.h>
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace OrvCompression {
+namespace {
+
+constexpr const char* kLogSource = ".\\OrvComp";
+enum LogLine : int { kArchiveFailed = 310, kEntryFailed = 311 };
+constexpr uint64_t kDefaultBlock = 65856;
+
+std::string Utf8(const std::wstring& text) {
+  return orv::platform::WideToUtf8Lossy(text);
+}
+
+void LogFailure(LogLine line, const wchar_t* message, const std::wstring& path,
+                const char* detail) {
+  LOGGER::g_OrvLog.WriteLog(message, LOGGER::SeverityError, kLogSource, line, nullptr);
+  LOGGER::g_OrvLog.Log(L"File: %s", path.c_str());
+  if (detail != nullptr)
+    LOGGER::g_OrvLog.Log("Error Message: %s", detail);
+}
+
+}  // namespace
+
+struct Entry;
+
+// The engine's settings and the run state of DoZip.
+struct ZipEngineState {
+  bool initialized = false;
+  COrvCallBack* callback = nullptr;
+  uint64_t blockSize = kDefaultBlock;
+  int level = 6;
+  _EngineType engine = EngineTypeZip;
+  _EncryptionType encryption = EncryptionTypeNone;
+  _AESStrength strength = AESStrength256;
+  std::string password;
+  std::wstring fileName, outputPath;
+  std::vector<std::unique_ptr<Entry>> entries;
+
+  // Run state of DoZip.
+  uint64_t base = 0;
+  uint64_t read = 0;  // source bytes read for the whole archive
+  bool stopped = false;
+  std::vector<uint8_t> block;
+
+  std::wstring ArchivePath() const {
+    std::wstring path = outputPath;
+    if (!path.empty() && path.back() != orv::platform::kPathSeparator) {
+      path.push_back(orv::platform::kPathSeparator);
+    }
+    return path + fileName;
+  }
+
+  // Asked by libzip while it writes; a stop, once asked for, stays.
+  bool AbortRequested() {
+    if (!stopped && callback != nullptr && callback->IsAbortRequested()) {
+      stopped = true;
+    }
+    return stopped;
+  }
+
+  void Counted(uint64_t n) {
+    read += n;
+    if (callback == nullptr)
+      return;
+    callback->m_nFileProcessedSize += n;
+    callback->m_ProcessedStatus.m_nTotalProcessedSize += n;
+    callback->m_nTotalProcessedSize = callback->m_nProcessedPos = base + read;
+    callback->OnProgress();
+  }
+};
+
+// One entry to write and the reading state of its source while the archive is written.
+struct Entry {
+  struct ZipEngineState* owner = nullptr;
+  std::wstring sourcePath;
+  std::wstring comment;
+  std::string name;  // as stored: UTF-8 where the name is, raw bytes otherwise
+  uint64_t key = 0;
+  bool fileData = true;
+  CFile file;
+  bool streamOpen = false;
+  size_t blockUsed = 0, blockFilled = 0;  // what libzip has taken of the block read last
+  zip_error_t error{};
+};
+
+struct COrv_ZIP::Impl : ZipEngineState {};
+
+namespace {
+
+zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+  Entry& entry = *static_cast<Entry*>(userdata);
+  ZipEngineState& impl = *entry.owner;
+  switch (cmd) {
+    case ZIP_SOURCE_OPEN:
+      if (entry.fileData) {
+        CFileException error;
+        if (!entry.file.Open(entry.sourcePath.c_str(),
+                             CFile::modeRead | CFile::shareDenyNone | CFile::osSequentialScan,
+                             &error)) {
+          zip_error_set(&entry.error, ZIP_ER_OPEN, static_cast<int>(error.m_lOsError));
+          return -1;
+        }
+      } else {
+        if (impl.callback == nullptr || impl.callback->OpenItemData(entry.key, 0) != 0) {
+          zip_error_set(&entry.error, ZIP_ER_OPEN, 0);
+          return -1;
+        }
+        entry.streamOpen = true;
+      }
+      entry.blockUsed = entry.blockFilled = 0;
+      if (impl.callback != nullptr)
+        impl.callback->m_nFileProcessedSize = 0;
+      return 0;
+    case ZIP_SOURCE_READ: {
+      // The source is read a whole block at a time (one read, one progress report per
+      // block); libzip takes it from the block in the pieces it asks for.
+      if (entry.blockUsed == entry.blockFilled) {
+        if (impl.stopped) {
+          zip_error_set(&entry.error, ZIP_ER_CANCELLED, 0);
+          return -1;
+        }
+        const auto want = static_cast<uint32_t>(impl.blockSize);
+        impl.block.resize(want);
+        uint32_t n = 0;
+        if (entry.fileData) {
+          try {
+            n = entry.file.Read(impl.block.data(), want);
+          } catch (const CFileException& e) {
+            zip_error_set(&entry.error, ZIP_ER_READ, static_cast<int>(e.m_lOsError));
+            return -1;
+          }
+        } else {
+          impl.callback->ReadItemData(entry.key, impl.block.data(), want, &n);
+          if (n > want) {
+            zip_error_set(&entry.error, ZIP_ER_READ, 0);
+            return -1;
+          }
+        }
+        entry.blockUsed = 0;
+        entry.blockFilled = n;
+        impl.Counted(n);
+      }
+      const size_t n = std::min<size_t>(len, entry.blockFilled - entry.blockUsed);
+      std::memcpy(data, impl.block.data() + entry.blockUsed, n);
+      entry.blockUsed += n;
+      return static_cast<zip_int64_t>(n);
+    }
+    case ZIP_SOURCE_CLOSE:
+      if (entry.fileData) {
+        entry.file.Abort();
+      } else if (entry.streamOpen) {
+        entry.streamOpen = false;
+        impl.callback->CloseItemData(entry.key, 0);
+      }
+      return 0;
+    case ZIP_SOURCE_STAT: {
+      auto* st = static_cast<zip_stat_t*>(data);
+      zip_stat_init(st);
+      if (entry.fileData) {
+        std::string native;
+        struct stat info {};
+        if (orv::platform::WideToNative(entry.sourcePath, native) &&
+            ::stat(native.c_str(), &info) == 0) {
+          st->mtime = info.st_mtime;
+          st->valid |= ZIP_STAT_MTIME;
+        }
+      }
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&entry.error, data, len);
+    case ZIP_SOURCE_FREE:
+      return 0;  // the entry belongs to the engine
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+      zip_error_set(&entry.error, ZIP_ER_OPNOTSUPP, 0);
+      return -1;
+  }
+}
+
+int CancelCallback(zip_t*, void* state) {
+  return static_cast<ZipEngineState*>(state)->AbortRequested() ? 1 : 0;
+}
+
+zip_uint16_t AesMethod(_AESStrength strength) {
+  switch (strength) {
+    case AESStrength128:
+      return ZIP_EM_AES_128;
+    case AESStrength192:
+      return ZIP_EM_AES_192;
+    default:
+      return ZIP_EM_AES_256;
+  }
+}
+
+}  // namespace
+
+COrv_ZIP::COrv_ZIP() : m_pImpl(std::make_unique<Impl>()) {}
+COrv_ZIP::~COrv_ZIP() = default;
+
+int COrv_ZIP::Initialize(const wchar_t* lpszReserved) {
+  m_pImpl->initialized = (lpszReserved == nullptr || *lpszReserved == L'\0') &&
+                         orv::platform::fault::Check(orv::platform::fault::Op::StartEngine) == 0;
+  return m_pImpl->initialized ? 1 : 0;
+}
+
+void COrv_ZIP::SetCallBack(COrvCallBack* pCallBack) {
+  m_pImpl->callback = pCallBack;
+}
+void COrv_ZIP::SetCallBackType(_CallBackType) {}
+void COrv_ZIP::SetFilesProcessType(CArchiveItem::_AddItemType) {}
+
+void COrv_ZIP::SetBufferCapacity(uint64_t nCapacity, int bRound) {
+  if (bRound)
+    nCapacity = (nCapacity + 95) / 96 * 96;
+  m_pImpl->blockSize = nCapacity == 0 || nCapacity > UINT32_MAX ? kDefaultBlock : nCapacity;
+}
+
+void COrv_ZIP::SetCompressionLevel(int nLevel) {
+  m_pImpl->level = std::clamp(nLevel, 0, 9);
+}
+void COrv_ZIP::SetEngineType(_EngineType eType) {
+  m_pImpl->engine = eType;
+}
+void COrv_ZIP::SetEncryptionType(_EncryptionType eType) {
+  m_pImpl->encryption = eType;
+}
+void COrv_ZIP::SetAESType(_AESStrength eStrength) {
+  m_pImpl->strength = eStrength;
+}
+
+void COrv_ZIP::SetPassword(const wchar_t* lpszPassword) {
+  m_pImpl->password = Utf8(lpszPassword != nullptr ? lpszPassword : L"");
+}
+
+int COrv_ZIP::SetZipFileName(const wchar_t* lpszFileName) {
+  m_pImpl->fileName = lpszFileName != nullptr ? lpszFileName : L"";
+  return m_pImpl->fileName.empty() ? 0 : 1;
+}
+
+int COrv_ZIP::SetZipOutputPath(const wchar_t* lpszOutputPath) {
+  m_pImpl->outputPath = lpszOutputPath != nullptr ? lpszOutputPath : L"";
+  return 1;
+}
+
+int COrv_ZIP::AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszComment,
+                      const wchar_t* lpszNameInArchive, uint64_t nItemKey, int bFileData,
+                      int nReserved1, int nReserved2, CArchiveItem::_AddItemType eType,
+                      uint32_t dwFlags) {
+  if (lpszNameInArchive == nullptr || *lpszNameInArchive == L'\0' || nReserved1 != 0 ||
+      nReserved2 != 0 || dwFlags != 0 || eType != CArchiveItem::AddItemFile) {
+    return 0;
+  }
+  auto entry = std::make_unique<Entry>();
+  entry->owner = m_pImpl.get();
+  entry->sourcePath = lpszSourcePath != nullptr ? lpszSourcePath : L"";
+  entry->comment = lpszComment != nullptr ? lpszComment : L"";
+  std::string name;
+  entry->name =
+      orv::platform::WideToNative(lpszNameInArchive, name) ? name : Utf8(lpszNameInArchive);
+  entry->key = nItemKey;
+  entry->fileData = bFileData != 0;
+  zip_error_init(&entry->error);
+  m_pImpl->entries.push_back(std::move(entry));
+  return 1;
+}
+
+int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
+  ZipEngineState& impl = *m_pImpl;
+  const std::wstring archive = impl.ArchivePath();
+  if (!impl.initialized || impl.engine != EngineTypeZip || impl.fileName.empty() ||
+      (impl.encryption == EncryptionTypeWinZipAES && impl.password.empty())) {
+    LogFailure(kArchiveFailed, L"Failed to create archive", archive, "the engine is not set up");
+    return 62;
+  }
+  std::string nativePath;
+  if (!orv::platform::WideToNative(archive, nativePath)) {
+    LogFailure(kArchiveFailed, L"Failed to create archive", archive, "not a valid file name");
+    return 62;
+  }
+  impl.base = nProcessedBase;
+  impl.read = 0;
+  impl.stopped = false;
+  if (impl.callback != nullptr) {
+    impl.callback->m_nProcessedSize = 0;
+    impl.callback->m_nTotalProcessedSize = impl.callback->m_nProcessedPos = nProcessedBase;
+  }
+
+  int error = 0;
+  zip_t* za = zip_open(nativePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (za == nullptr) {
+    zip_error_t ze;
+    zip_error_init_with_code(&ze, error);
+    LogFailure(kArchiveFailed, L"Failed to create archive", archive, zip_error_strerror(&ze));
+    zip_error_fini(&ze);
+    return 62;
+  }
+  zip_register_cancel_callback_with_state(za, CancelCallback, nullptr, &impl);
+
+  for (const auto& entry : impl.entries) {
+    zip_source_t* source = zip_source_function(za, SourceCallback, entry.get());
+    const zip_int64_t index =
+        source == nullptr ? -1 : zip_file_add(za, entry->name.c_str(), source, ZIP_FL_ENC_GUESS);
+    if (index < 0) {
+      if (source != nullptr)
+        zip_source_free(source);
+      LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
+      zip_discard(za);
+      return 62;
+    }
+    const auto i = static_cast<zip_uint64_t>(index);
+    bool ok = zip_set_file_compression(za, i, impl.level == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
+                                       static_cast<zip_uint32_t>(impl.level)) == 0;
+    if (ok && impl.encryption == EncryptionTypeWinZipAES) {
+      ok = zip_file_set_encryption(za, i, AesMethod(impl.strength), impl.password.c_str()) == 0;
+    }
+    if (ok && !entry->comment.empty()) {
+      const std::string comment = Utf8(entry->comment);
+      ok = zip_file_set_comment(za, i, comment.c_str(), static_cast<zip_uint16_t>(comment.size()),
+                                ZIP_FL_ENC_UTF_8) == 0;
+    }
+    if (!ok) {
+      LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
+      zip_discard(za);
+      return 62;
+    }
+  }
+
+  // libzip writes a temporary file next to the archive and renames it when complete.
+  if (zip_close(za) != 0) {
+    const bool stopped = impl.stopped;
+    if (!stopped) {
+      LogFailure(kArchiveFailed, L"Failed to write archive", archive, zip_strerror(za));
+    }
+    zip_discard(za);
+    return stopped ? 60 : 62;
+  }
+  struct stat info {};
+  const uint64_t written =
+      ::stat(nativePath.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  if (impl.callback != nullptr) {
+    impl.callback->m_nProcessedSize = written;
+    impl.callback->m_ProcessedStatus.m_nTotalOutputSize += written;
+  }
+  return 0;
+}
+
+}  // namespace OrvCompression

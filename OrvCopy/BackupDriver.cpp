@@ -1,0 +1,134 @@
+// Copy: the backup of a whole job, item after item, with folders, compression, the per-file
+// copy, volume changes and the file records the host takes over volume by volume.
+#include <OrvCopy/OrvCopyManager.h>
+#include <OrvCopy/external/OrvGlobalMFC.h>
+#include <orv_platform/win32.h>
+
+#include "LogSupport.h"
+
+namespace OrvCopy {
+
+void COrvCopyManager::RecordPass(const CArchiveItem& item, std::wstring& strDest,
+                                 const std::wstring& strTemp) {
+  OrvCompression::_SimulatedBackedupFile record;
+  SetRecordPath(record.szDestPath, strDest);
+  SetRecordPath(record.szDataPath, strTemp);
+  record.nItemKey = item.m_nItemKey;
+  if (!strTemp.empty()) {
+    strDest = strTemp;
+    record.bFlags |= OrvCompression::_SimulatedBackedupFile::kFlagTempFile;
+  } else if (m_bSimulate) {
+    SetRecordPath(record.szDataPath, item.m_strSourcePath);
+  }
+  m_arrSimulatedFiles.push_back(record);
+}
+
+int COrvCopyManager::Copy(int bSkipPreparation) {
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
+  m_nAction = ActionBackup;
+  if (cb != nullptr) {
+    cb->m_ProcessedStatus.Init();
+    cb->m_bActionStarted = 1;
+  }
+  m_nTotalProcessed = m_nItemProcessed = m_nVolumeWritten = 0;
+  m_nSplitIndex = m_nVolumeNumber = m_bContinueInNextVolume = 0;
+  m_nResumeOffset = 0;
+  uint64_t nProcessedBase = 0;
+  uint64_t nCachedBytes = 0;
+
+  if (!bSkipPreparation) {
+    if ((m_dwFlags & JobFlagAskDestination) && !AskNextDestination(0)) {
+      log::Record(L"Abort Backup", LOGGER::SeverityAbort, log::kAbortBackupAtStart);
+      return StatusStopped;
+    }
+    if (IsAESEncryption()) {
+      PrepareAESManager();
+      m_bSimulate = 0;  // an encrypted backup always copies its files
+    }
+  }
+
+  int result = StatusDone;
+  bool bStop = false;
+  for (size_t i = 0; !bStop && i < m_arrItems.size(); ++i) {
+    if (cb != nullptr && cb->IsAbortRequested()) {
+      log::Record(L"Abort Backup", LOGGER::SeverityAbort, log::kAbortBackupBeforeItem);
+      result = StatusStopped;
+      break;
+    }
+    m_nTotalProcessed += m_nItemProcessed;
+    CArchiveItem item = m_arrItems[i];
+    const std::wstring strSource = item.m_strSourcePath;
+    m_nSplitIndex = m_nVolumeNumber = m_bContinueInNextVolume = 0;
+    m_nResumeOffset = m_nItemProcessed = 0;
+    m_dwItemCRC = 0;
+
+    // One pass per part of the item; a full volume ends a part and starts the next volume.
+    for (;;) {
+      std::wstring strTemp;
+      std::wstring strDest = GetDestCopyFile(item, strTemp);
+      RecordPass(item, strDest, strTemp);
+
+      if (item.m_bIsFolder) {
+        if (cb == nullptr) {
+          log::Record(L"No callback for a folder item", LOGGER::SeverityError, log::kNoCallback);
+          LOGGER::g_OrvLog.Log(L"Folder: %s", strDest.c_str());
+          result = StatusItemFailed;
+          break;
+        }
+        if (!PathFileExistsW(strDest.c_str())) {
+          OrvCreateFolder(strDest.c_str());
+        }
+        cb->OnItemBegin(item.m_nItemKey);
+        cb->OnItemEnd(item.m_nItemKey, 0, 0);
+        break;
+      }
+      if (m_bCompress) {
+        const int status = CompressItem(item, strSource, strDest, nProcessedBase, nCachedBytes);
+        if (status == StatusCompressionFailed) {
+          return StatusCompressionFailed;
+        }
+        if (status == StatusStopped) {
+          result = StatusStopped;
+          bStop = true;
+        }
+        break;
+      }
+      result = OrvCopyFile_Backup(strSource.c_str(), strDest.c_str(), 1, &item);
+      if (result == StatusStopped) {
+        bStop = true;
+        break;
+      }
+      if (!m_bContinueInNextVolume) {
+        break;
+      }
+
+      // Volume change.
+      if (cb != nullptr) {
+        cb->OnVolumeEnd(item.m_nItemKey, m_nVolumeWritten, m_nVolumeNumber);
+      }
+      ++m_nVolumeNumber;
+      m_nVolumeWritten = 0;
+      if (cb != nullptr) {
+        if (!cb->OnVolumeFiles(0, &m_arrSimulatedFiles)) {
+          result = StatusStopped;
+          bStop = true;
+          break;
+        }
+        m_arrSimulatedFiles.clear();
+      }
+      if ((m_dwFlags & JobFlagAskDestination) && !AskNextDestination(m_bContinueInNextVolume)) {
+        result = StatusStopped;
+        bStop = true;
+        break;
+      }
+    }
+  }
+
+  if (cb != nullptr) {
+    cb->m_nTotalProcessedSize = cb->m_ProcessedStatus.GetTotalProcessedSize();
+    cb->m_nTotalOutputSize = cb->m_ProcessedStatus.GetTotalOutputSize();
+  }
+  return result;
+}
+
+}  // namespace OrvCopy

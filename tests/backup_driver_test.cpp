@@ -1,0 +1,385 @@
+// Copy end to end: folders, files, volumes, host-chosen destinations, compression, the file
+// records handed over per volume, and every status the driver returns.
+#include <OrvCopy/external/orv_encryption.h>
+#include <orv_platform/fault_injection_test_helper.h>
+#include <orv_platform/utf.h>
+
+#include "Crc32.h"
+#include "support/RecordingHost.h"
+#include "support/TestManager.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <set>
+
+namespace fault = orv::platform::fault;
+namespace fs = std::filesystem;
+using orv::platform::Utf16ToWide;
+
+namespace {
+
+std::string RandomText(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s)
+    c = static_cast<char>(rng());
+  return s;
+}
+
+class BackupDriver : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fault::Reset();
+    m.SetCallBack(&host);
+    m.SetDestRootFolder(dir.W("backup").c_str());
+  }
+  void TearDown() override { fault::Reset(); }
+
+  // Adds a file item below src/ with the same relative name in the backup.
+  void AddFile(const std::string& name, const std::string& content, uint64_t key, int aes = 0) {
+    const std::wstring source = dir.WriteFile("src/" + name, content);
+    const fs::path rel(name);
+    m.AddItem(source.c_str(), orv::platform::NativeToWide(rel.parent_path().native()).c_str(),
+              orv::platform::NativeToWide(rel.filename().native()).c_str(), key, aes, 1,
+              content.size(), 0, 1, 0, nullptr);
+  }
+  std::string Backup(const std::string& name) {
+    return orvtest::ReadFile(dir.Path() / "backup" / name);
+  }
+
+  orvtest::TempDir dir;
+  orvtest::LogCapture log;
+  orvtest::RecordingHost host;
+  orvtest::TestManager m;
+};
+
+TEST_F(BackupDriver, AnEmptyJobSucceedsAndStillSetsTheTotals) {
+  host.m_nTotalProcessedSize = host.m_nTotalOutputSize = 99;
+  EXPECT_EQ(m.Copy(0), 0);
+  EXPECT_EQ(host.m_nTotalProcessedSize + host.m_nTotalOutputSize, 0u);
+  EXPECT_EQ(host.m_bActionStarted, 1u);
+}
+
+TEST_F(BackupDriver, FoldersAreCreatedReportedAndRecorded) {
+  fs::create_directories(dir.Path() / "backup/exists");
+  m.AddItem(dir.W().c_str(), L"exists", L"", 1, 0, 1, 0, 0, 1, 1, nullptr);
+  m.AddItem(dir.W().c_str(), L"new/deep", L"", 2, 0, 1, 0, 0, 1, 1, nullptr);
+  EXPECT_EQ(m.Copy(0), 0);
+  EXPECT_TRUE(fs::is_directory(dir.Path() / "backup/new/deep"));
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "end 1 crc 0 vol 0", "begin 2",
+                                                     "end 2 crc 0 vol 0"}));
+  ASSERT_EQ(m.m_arrSimulatedFiles.size(), 2u);
+  EXPECT_EQ(Utf16ToWide(m.m_arrSimulatedFiles[0].szDestPath), dir.W("backup/exists"));
+  EXPECT_EQ(m.m_arrSimulatedFiles[1].nItemKey, 2u);
+}
+
+TEST_F(BackupDriver, AFailedItemDoesNotStopTheRunAndOnlyTheLastCopyDecidesTheResult) {
+  AddFile("a", "first", 1);
+  m.AddItem(dir.W("src/missing").c_str(), L"", L"missing", 2, 0, 1, 0, 0, 1, 0, nullptr);
+  AddFile("c", "third", 3);
+  EXPECT_EQ(m.Copy(0), 0);
+  EXPECT_EQ(Backup("c"), "third");
+  EXPECT_EQ(host.Count("failed 2"), 1u);
+
+  host.calls.clear();
+  m.ClearActionData();
+  AddFile("a", "first", 1);
+  m.AddItem(dir.W("src/missing").c_str(), L"", L"missing", 2, 0, 1, 0, 0, 1, 0, nullptr);
+  EXPECT_EQ(m.Copy(0), 62);
+
+  m.ClearActionData();
+  host.openResult = 1234;  // the host's own code for a stream it cannot open
+  m.AddItem(L"", L"", L"stream", 5, 0, 1, 10, 0, 0, 0, nullptr);
+  EXPECT_EQ(m.Copy(0), 1234);
+}
+
+TEST_F(BackupDriver, ASplitFileIsHandedOverVolumeByVolume) {
+  m.SetBufferCapacity(96, 0);
+  m.AddSplitSize(100);
+  const std::string content = RandomText(250, 1);
+  AddFile("v.bin", content, 7);
+  EXPECT_EQ(m.Copy(0), 0);
+  EXPECT_EQ(Backup("v.bin") + Backup("v.bin.001") + Backup("v.bin.002"), content);
+  uint32_t crc = 0;
+  OrvCopy::UpdateCRC32Bytewise(content.data(), content.size(), &crc);
+  EXPECT_EQ(host.Events(),
+            (std::vector<std::string>{"begin 7", "volume-end 7 100 0", "volume-files 1 0",
+                                      "volume-end 7 100 1", "volume-files 1 0",
+                                      "end 7 crc " + std::to_string(crc) + " vol 2"}));
+  ASSERT_EQ(host.handedOver.size(), 2u);
+  EXPECT_EQ(Utf16ToWide(host.handedOver[0][0].szDestPath), dir.W("backup/v.bin"));
+  EXPECT_EQ(Utf16ToWide(host.handedOver[1][0].szDestPath), dir.W("backup/v.bin.001"));
+  ASSERT_EQ(m.m_arrSimulatedFiles.size(), 1u);  // the last volume's record stays
+  EXPECT_EQ(Utf16ToWide(m.m_arrSimulatedFiles[0].szDestPath), dir.W("backup/v.bin.002"));
+}
+
+TEST_F(BackupDriver, TheHostChoosesEveryDestinationOrStopsTheBackup) {
+  m.SetFlags(OrvCopy::JobFlagAskDestination);
+  AddFile("a", "data", 1);
+  host.m_nTotalProcessedSize = 77;
+  EXPECT_EQ(m.Copy(0), 60);  // refused at the start
+  ASSERT_EQ(log.Records().size(), 1u);
+  EXPECT_EQ(log.Records()[0].strText, L"Abort Backup");
+  EXPECT_EQ(log.Records()[0].nLine, 812);
+  EXPECT_EQ(host.Events(), std::vector<std::string>{"destination 0"});
+  EXPECT_EQ(host.m_nTotalProcessedSize, 77u);  // totals untouched
+
+  // Skipping the preparation asks nothing at the start, but at every volume change.
+  host.calls.clear();
+  m.SetBufferCapacity(96, 0);
+  m.AddSplitSize(1);
+  host.destinations = {dir.W("disk2")};
+  host.spaces = {1};
+  EXPECT_EQ(m.Copy(1), 60);  // the third volume's destination is refused
+  EXPECT_EQ(orvtest::ReadFile(dir.Path() / "backup/a"), "d");
+  EXPECT_EQ(orvtest::ReadFile(dir.Path() / "disk2/a.001"), "a");
+  EXPECT_FALSE(fs::exists(dir.Path() / "disk2/a.002"));
+  EXPECT_EQ(host.Count("destination 0"), 0u);
+  EXPECT_EQ(host.Count("destination 1"), 2u);
+}
+
+TEST_F(BackupDriver, StopsWhenTheHostAbortsOrRefusesTheVolumeFiles) {
+  AddFile("a", "1", 1);
+  AddFile("b", "2", 2);
+  host.abortAtCall = 3;  // before the second item (the first asked once per item and block)
+  EXPECT_EQ(m.Copy(0), 60);
+  EXPECT_EQ(log.Records().back().nLine, 833);
+  EXPECT_FALSE(fs::exists(dir.Path() / "backup/b"));
+
+  host.abortAtCall = 0;
+  host.volumeFilesAnswer = 0;
+  m.m_arrSimulatedFiles.clear();  // taken by the host after the stopped run
+  m.AddSplitSize(1);
+  m.SetBufferCapacity(96, 0);
+  host.calls.clear();
+  EXPECT_EQ(m.Copy(0), 60);
+  EXPECT_EQ(host.Count("volume-files 2 0"), 1u);  // the records are kept
+  EXPECT_EQ(m.m_arrSimulatedFiles.size(), 2u);
+}
+
+TEST_F(BackupDriver, AnEncryptedJobAlwaysCopiesItsFiles) {
+  m.m_bSimulate = 1;
+  m.m_strPassword = L"pw";
+  m.m_nEncryptionType = 2;
+  AddFile("e", "encrypted content", 1, 1);
+  EXPECT_EQ(m.Copy(0), 0);
+  EXPECT_EQ(m.m_bSimulate, 0);
+  EXPECT_EQ(Backup("e").substr(0, 8), "ORVXTS01");
+}
+
+TEST_F(BackupDriver, JobsThatNeedACallbackFailCleanlyWithoutOne) {
+  orvtest::TestManager quiet;
+  quiet.SetDestRootFolder(dir.W("backup").c_str());
+  quiet.AddItem(dir.W().c_str(), L"f", L"", 1, 0, 1, 0, 0, 1, 1, nullptr);
+  EXPECT_EQ(quiet.Copy(0), 62);
+  EXPECT_EQ(log.Records().back().strText, L"No callback for a folder item");
+
+  quiet.ClearActionData();
+  quiet.SetDestRootFolder(dir.W("backup").c_str());
+  quiet.AddItem(dir.WriteFile("src/z", "z").c_str(), L"", L"z", 1, 0, 1, 0, 0, 1, 0, nullptr);
+  quiet.m_bCompress = 1;
+  EXPECT_EQ(quiet.Copy(0), 60);
+  EXPECT_EQ(log.Records().back().strText, L"No callback for a compressed backup");
+
+  quiet.m_bCompress = 0;
+  quiet.SetFlags(OrvCopy::JobFlagAskDestination);
+  EXPECT_EQ(quiet.Copy(0), 60);
+  EXPECT_EQ(log.Records().back().strText, L"Abort Backup");
+}
+
+// --- Compressed backups -----------------------------------------------------------------
+
+TEST_F(BackupDriver, EachFileBecomesAnArchiveAtItsDestinationPath) {
+  m.m_bCompress = 1;
+  m.m_strPassword = L"zip pw";
+  m.m_nEncryptionType = 2;
+  m.m_nAESLength = 24;
+  AddFile("docs/a.doc", std::string(5000, 'a'), 1);
+  AddFile("docs/b.doc", std::string(5000, 'b'), 2, 1);
+  EXPECT_EQ(m.Copy(0), 0);
+  const std::string plain = dir.Path() / "backup/docs/a.doc";
+  const std::string secret = dir.Path() / "backup/docs/b.doc";
+  EXPECT_EQ(std::system(("unzip -t " + plain + " a.doc >/dev/null").c_str()), 0);
+  // An encrypted entry is named without its extension; the archive keeps its name.
+  EXPECT_EQ(std::system(("7z t '-pzip pw' " + secret + " b >/dev/null").c_str()), 0);
+  EXPECT_EQ(host.m_nTotalProcessedSize, 10000u);
+  EXPECT_EQ(host.m_nTotalOutputSize, fs::file_size(plain) + fs::file_size(secret));
+}
+
+TEST_F(BackupDriver, AFullOnlineCacheIsHandedToTheHostAndDeleted) {
+  m.m_bCompress = 1;
+  m.m_nOnlineCacheSize = 1500;  // two archives of about 1 KB pass it
+  for (uint64_t key = 1; key <= 3; ++key) {
+    AddFile("f" + std::to_string(key), RandomText(1000, static_cast<unsigned>(key)), key);
+  }
+  EXPECT_EQ(m.Copy(0), 0);
+  ASSERT_EQ(host.handedOver.size(), 1u);
+  EXPECT_EQ(host.handedOver[0].size(), 2u);
+  EXPECT_FALSE(fs::exists(dir.Path() / "backup/f1"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "backup/f2"));
+  EXPECT_TRUE(fs::exists(dir.Path() / "backup/f3"));
+  EXPECT_EQ(m.m_arrSimulatedFiles.size(), 1u);
+  const auto records = log.Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].strText, L"Deleting all Temp Online Files");
+  EXPECT_EQ(records[0].nSeverity, 1);
+  EXPECT_EQ(records[0].nLine, 1020);
+  const auto details = log.Details();
+  EXPECT_EQ(details[0].rfind(L"Online Cache: 1500", 0), 0u);
+  EXPECT_EQ(details[1].rfind(L"Online Compressed Size: ", 0), 0u);
+  EXPECT_NE(std::find(details.begin(), details.end(), L"Deleting: " + dir.W("backup/f2")),
+            details.end());
+}
+
+TEST_F(BackupDriver, AnEngineThatCannotStartEndsTheBackupAtOnce) {
+  m.m_bCompress = 1;
+  AddFile("a", "x", 1);
+  AddFile("b", "y", 2);
+  host.m_nTotalProcessedSize = 5;
+  fault::FailNth(fault::Op::StartEngine, 1, EIO);
+  EXPECT_EQ(m.Copy(0), 58);
+  EXPECT_EQ(host.m_nTotalProcessedSize, 5u);  // totals untouched
+  EXPECT_FALSE(fs::exists(dir.Path() / "backup/b"));
+  host.abortAtCall = 1;
+  EXPECT_EQ(m.Copy(0), 60);
+}
+
+// --- A large mixed job ------------------------------------------------------------------
+
+// The data of an item as restored from its parts: the first part decrypted when it was
+// encrypted, the later (plain) parts appended. The first part's plain bytes are what the later
+// parts do not hold.
+std::string Reassemble(const std::vector<fs::path>& parts, bool encrypted, uint32_t capacity,
+                       uint64_t totalSize) {
+  uint64_t firstPartSize = totalSize;
+  for (size_t p = 1; p < parts.size(); ++p)
+    firstPartSize -= fs::file_size(parts[p]);
+  std::string data;
+  for (size_t p = 0; p < parts.size(); ++p) {
+    std::string bytes = orvtest::ReadFile(parts[p]);
+    if (p == 0 && encrypted) {
+      uint32_t unit = 0;
+      uint64_t plainSize = 0;
+      EXPECT_EQ(orv::CEncryption::CheckPassword(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                bytes.size(), L"mixed", &unit, &plainSize),
+                orv::CEncryption::CheckPasswordOK);
+      orv::CEncryption engine;
+      engine.SetMethod(0);
+      engine.SetPassword(L"mixed", false);
+      engine.SetAESParams(32, 32, 16);
+      engine.GetHeaderSize();
+      std::vector<uint8_t> in(capacity), out(capacity);
+      std::string plain;
+      for (size_t off = 64; off < bytes.size(); off += capacity) {
+        const size_t n = std::min<size_t>(capacity, bytes.size() - off);
+        std::memcpy(in.data(), bytes.data() + off, n);
+        engine.Decrypt(in.data(), out.data(), capacity);
+        plain.append(reinterpret_cast<char*>(out.data()), n);
+      }
+      EXPECT_EQ(plainSize, totalSize);  // the header gives the whole item's size
+      bytes = plain.substr(0, firstPartSize);
+    }
+    data += bytes;
+  }
+  return data;
+}
+
+TEST_F(BackupDriver, AMixedJobOfHundredsOfItemsLandsVolumeByVolume) {
+  constexpr uint32_t kCapacity = 960;
+  constexpr uint64_t kVolume = 20000;
+  m.SetBufferCapacity(kCapacity, 0);
+  m.SetFlags(OrvCopy::JobFlagAskDestination);
+  m.m_strPassword = L"mixed";
+  m.m_nEncryptionType = 2;
+  m.m_nAESLength = 32;
+  for (int v = 0; v < 200; ++v) {
+    host.destinations.push_back(dir.W("vol" + std::to_string(v)));
+    host.spaces.push_back(kVolume);
+  }
+  std::mt19937 rng(2024);
+  struct Expected {
+    std::string name, content;
+    bool folder, encrypted, stream;
+  };
+  std::vector<Expected> items;
+  for (uint64_t key = 1; key <= 300; ++key) {
+    Expected e;
+    e.name = "d" + std::to_string(key % 7) + "/item" + std::to_string(key);
+    e.folder = key % 10 == 0;
+    e.stream = !e.folder && key % 5 == 1;
+    e.encrypted = !e.folder && !e.stream && key % 3 == 0;
+    e.content = e.folder ? "" : RandomText(rng() % (key % 17 == 0 ? 45000 : 4000), key);
+    if (e.folder) {
+      m.AddItem(dir.W().c_str(), orv::platform::NativeToWide(e.name).c_str(), L"", key, 0, 1, 0, 0,
+                1, 1, nullptr);
+    } else if (e.stream) {
+      host.streams[key] = e.content;
+      const fs::path rel(e.name);
+      m.AddItem(L"", orv::platform::NativeToWide(rel.parent_path().native()).c_str(),
+                orv::platform::NativeToWide(rel.filename().native()).c_str(), key, 0, 1,
+                e.content.size(), 0, 0, 0, nullptr);
+    } else {
+      AddFile(e.name, e.content, key, e.encrypted ? 1 : 0);
+    }
+    items.push_back(e);
+  }
+
+  ASSERT_EQ(m.Copy(0), 0);
+
+  // Every part lies in exactly one volume root; the parts of an item follow one another.
+  std::map<std::string, fs::path> where;
+  for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+    const std::string rel = fs::relative(entry.path(), dir.Path()).native();
+    if (rel.rfind("vol", 0) == 0 && entry.is_regular_file()) {
+      const std::string inVolume = rel.substr(rel.find('/') + 1);
+      ASSERT_EQ(where.count(inVolume), 0u) << inVolume;
+      where[inVolume] = entry.path();
+    }
+  }
+  size_t parts = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Expected& e = items[i];
+    if (e.folder)
+      continue;
+    std::vector<fs::path> found;
+    for (int part = 0;; ++part) {
+      char suffix[16];
+      std::snprintf(suffix, sizeof suffix, ".%.3d", part);
+      const auto it = where.find(part == 0 ? e.name : e.name + suffix);
+      if (it == where.end())
+        break;
+      found.push_back(it->second);
+    }
+    ASSERT_FALSE(found.empty()) << e.name;
+    parts += found.size();
+    EXPECT_TRUE(Reassemble(found, e.encrypted, kCapacity, e.content.size()) == e.content) << e.name;
+  }
+
+  // One begin and one end per item, in item order; a volume end and a hand-over per change.
+  std::vector<std::string> order;
+  for (const std::string& c : host.calls) {
+    if (c.rfind("begin ", 0) == 0)
+      order.push_back(c.substr(6));
+  }
+  ASSERT_EQ(order.size(), 300u);
+  for (size_t i = 0; i < order.size(); ++i)
+    EXPECT_EQ(order[i], std::to_string(i + 1));
+  size_t handedRecords = 0;
+  for (size_t v = 0; v < host.handedOver.size(); ++v) {
+    for (const auto& record : host.handedOver[v]) {
+      // Each record lies in the volume that was just handed over.
+      EXPECT_EQ(Utf16ToWide(record.szDestPath).rfind(dir.W("vol" + std::to_string(v)), 0), 0u);
+      ++handedRecords;
+    }
+  }
+  EXPECT_EQ(host.Count("destination 0"), 1u);
+  EXPECT_EQ(host.Count("destination 1"), host.handedOver.size());
+  EXPECT_GT(host.handedOver.size(), 5u);
+  const size_t folders = 30;
+  EXPECT_EQ(handedRecords + m.m_arrSimulatedFiles.size(), parts + folders);
+}
+
+}  // namespace
