@@ -1,12 +1,12 @@
 // The per-file backup copy: one part of one file item, block by block, with its CRC-32 or
 // encrypted, with progress, abort, read-error recovery, volume limit and file times.
 #include <OrvCopy/OrvCopyManager.h>
-#include <OrvCopy/external/OrvGlobalMFC.h>
 #include <OrvCopy/external/orv_encryption.h>
 
 #include "Buffer.h"
 #include "CFile_Fix2.h"
 #include "Crc32.h"
+#include "DestinationFile.h"
 #include "LogSupport.h"
 #include "PathText.h"
 
@@ -17,9 +17,6 @@ namespace {
 
 using LOGGER::g_OrvLog;
 
-// Write only, deny write, binary; created (truncated) unless the item appends.
-constexpr UINT kDestinationOpenFlags = CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary;
-
 bool HasFlag(const CArchiveItem& item, uint32_t flag) {
   return (item.m_dwFlags & flag) != 0;
 }
@@ -29,19 +26,9 @@ bool IsRetryAnswer(int answer) {
   return answer == 1 || answer == 4;
 }
 
-// A block is read with a 32-bit count, so the capacity must be 1 to 2^32 - 1 bytes; an
-// encrypted item needs a whole data unit (a multiple of 16, at least 64 bytes).
-bool CapacityUsable(uint64_t capacity, bool encrypt, const std::wstring& source) {
-  const bool usable = capacity >= 1 && capacity <= UINT32_MAX &&
-                      (!encrypt || orv::CEncryption::IsValidDataUnitSize(capacity));
-  if (!usable) {
-    log::Record(encrypt ? L"Buffer capacity not usable for encryption" : L"Invalid buffer capacity",
-                LOGGER::SeverityError, log::kInvalidCapacity);
-    g_OrvLog.Log("Buffer capacity: %I64u", static_cast<unsigned long long>(capacity));
-    g_OrvLog.Log(L"File: %s", source.c_str());
-  }
-  return usable;
-}
+constexpr DestinationLines kBackupDestinationLines = {
+    log::kDeleteDestinationFailed, log::kOpenDestinationFailed, log::kOpenDestinationException,
+    log::kOpenDestinationExceptionText};
 
 }  // namespace
 
@@ -189,33 +176,8 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
   }
 
   // The destination: a fresh file, or the existing one extended at its end.
-  if (!bAppend) {
-    if (PathFileExistsW(strDest.c_str()) && !OrvDeleteFileEx(strDest.c_str(), 1)) {
-      log::Record(L"Failed to delete destination file", LOGGER::SeverityError,
-                  log::kDeleteDestinationFailed);
-      g_OrvLog.Log(L"File: %s", strDest.c_str());
-      return fail(StatusItemFailed);
-    }
-    OrvCreateFolder(ParentFolder(strDest).c_str());
-  }
   CFile dest;
-  try {
-    if (!dest.Open(strDest.c_str(),
-                   kDestinationOpenFlags | (bAppend ? 0u : UINT{CFile::modeCreate}))) {
-      log::Record(L"Failed to open Destination file", LOGGER::SeverityError,
-                  log::kOpenDestinationFailed);
-      g_OrvLog.Log(L"Source: %s", strDest.c_str());
-      return fail(StatusItemFailed);
-    }
-    if (bAppend) {
-      dest.SeekToEnd();
-    }
-  } catch (const CException& e) {
-    log::Record(L"Failed to open Destination file", LOGGER::SeverityError,
-                log::kOpenDestinationException);
-    g_OrvLog.Log(L"Source: %s", strDest.c_str());
-    log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
-                log::kOpenDestinationExceptionText);
+  if (!OpenDestinationFile(dest, strDest, bAppend, kBackupDestinationLines)) {
     return fail(StatusItemFailed);
   }
 

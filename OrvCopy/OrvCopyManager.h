@@ -125,6 +125,17 @@ class ORVCOPY_API COrvCopyManager {
   // done both (InitAction). Returns 0, 60 (stopped or refused), 58 (the compression engine
   // did not start), or the status of the last file copied.
   int Copy(int bSkipPreparation);
+
+  // Restores every item from its backup file below the source root; with bTrial nonzero only
+  // opens and measures the sources. When the host provides the sources (JobFlagHostProvidesSource
+  // or JobFlagBatchSources) they are requested in batches. nReserved is not read. Call
+  // InitAction first. Returns 0, 60 (stopped) or the failure of the first range that ended
+  // with one.
+  int Restore(int bTrial, uint64_t nReserved);
+
+  // Deletes the mirrored copies of the items (files, and folders that are empty by then).
+  // Always returns 0.
+  int Remove();
   // The callback's total processed size, or 0 without a callback.
   uint64_t GetGlobalTotalSize() const;
   // Empties the item list only.
@@ -190,6 +201,20 @@ class ORVCOPY_API COrvCopyManager {
                          CArchiveItem* pItem);
   // Copies the creation, access and write times of the source to the destination.
   void UpdateFileDates(const wchar_t* lpszSource, const wchar_t* lpszDest);
+
+  // Restores the items nFirst to nEnd - 1 (nEnd -1: to the end). The result of the last file
+  // item restored, 60 when stopped, 0 when no file item was restored.
+  int RestoreRange(int nFirst, int nEnd);
+  // The item's backup file below the source root; asks the host to provide it when the job
+  // says so. 1 when the source may be read at strPath, 0 when it is not available.
+  int GetSourceCopyFile(CArchiveItem& item, std::wstring& strPath);
+  // Restores one file item into lpszDest or the host's stream: decrypted, appended or plain;
+  // in a trial restore only measured. 0, 60, 62 or the host's OpenItemData error.
+  int OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_t* lpszDest, int bReserved,
+                          CArchiveItem* pItem);
+  // Deletes a mirrored file or empty folder, clearing read-only and hidden first, and tells
+  // the host (nItemAddress is the address of the item). Nonzero when the path was removed.
+  int OrvDeleteFile(const wchar_t* lpszPath, uint64_t nItemAddress);
 
   // Writes a path into a field of a file record; a path that does not fit is logged and the
   // field left empty rather than cut.

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
 work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/orvcopy-bench.XXXXXX")}
-[ -x "$build/bench/copy_one_file" ] || cmake --build "$build" --target copy_one_file >/dev/null
+[ -x "$build/bench/one_file" ] || cmake --build "$build" --target one_file >/dev/null
 
 mkdir -p "$work"
 src=$work/source.bin
@@ -16,20 +16,19 @@ src=$work/source.bin
 cat "$src" >/dev/null  # warm the page cache
 trap 'rm -f "$work"/copy-*' EXIT
 
-/usr/bin/python3 - "$src" "$work" "$build/bench/copy_one_file" <<'PY'
+/usr/bin/python3 - "$src" "$work" "$build/bench/one_file" <<'PY'
 import os, statistics, subprocess, sys, time
 src, work, tool = sys.argv[1:4]
 commands = {
     "cp --reflink=never": ["cp", "--reflink=never", src, f"{work}/copy-cp"],
     "dd bs=64K": ["dd", f"if={src}", f"of={work}/copy-dd", "bs=64K", "status=none"],
-    "per-file copy, 65856": [tool, src, f"{work}/copy-orv", "65856"],
-    "per-file copy, ~1 MiB": [tool, src, f"{work}/copy-orv1m", "1048576"],
+    "per-file copy, 65856": [tool, "backup", "--capacity", "65856", src, f"{work}/copy-orv"],
+    "per-file copy, ~1 MiB": [tool, "backup", "--capacity", "1048576", src, f"{work}/copy-orv1m"],
 }
 times = {name: [] for name in commands}
 for round in range(11):
     for name, argv in commands.items():
-        dest = argv[-1] if not argv[-1].isdigit() else argv[-2]
-        dest = dest[3:] if dest.startswith("of=") else dest
+        dest = next(a[3:] for a in argv if a.startswith("of=")) if argv[0] == "dd" else argv[-1]
         if os.path.exists(dest):
             os.unlink(dest)
         start = time.perf_counter()

@@ -1,5 +1,8 @@
 #include "KeyDerivation.h"
 
+// The SHA-256 block function of the PBKDF2 loop below is part of OpenSSL's low-level API.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include <orv_platform/utf.h>
 
 #include <openssl/crypto.h>
@@ -77,15 +80,86 @@ bool HkdfExpand(const uint8_t prk[32], std::string_view info, uint8_t* out, size
   return ok;
 }
 
+// SHA-256 state after one 64-byte block of the HMAC key pad: where every inner or outer hash
+// of the PBKDF2 loop starts.
+SHA256_CTX PadState(const uint8_t key[SHA256_CBLOCK], uint8_t pad) {
+  uint8_t block[SHA256_CBLOCK];
+  for (size_t i = 0; i < sizeof block; ++i)
+    block[i] = key[i] ^ pad;
+  SHA256_CTX ctx;
+  SHA256_Init(&ctx);
+  SHA256_Update(&ctx, block, sizeof block);
+  OPENSSL_cleanse(block, sizeof block);
+  return ctx;
+}
+
+// Hashes one 32-byte message that follows a 64-byte pad: a single block, padded by hand, so
+// that each step of the loop is exactly one run of the block function.
+// `work` is scratch space, wiped by the caller when the loop ends.
+void HashAfterPad(const SHA256_CTX& start, SHA256_CTX& work, const uint8_t block[SHA256_CBLOCK],
+                  uint8_t out[32]) {
+  work = start;
+  SHA256_Transform(&work, block);
+  for (int i = 0; i < 8; ++i) {
+    out[4 * i] = static_cast<uint8_t>(work.h[i] >> 24);
+    out[4 * i + 1] = static_cast<uint8_t>(work.h[i] >> 16);
+    out[4 * i + 2] = static_cast<uint8_t>(work.h[i] >> 8);
+    out[4 * i + 3] = static_cast<uint8_t>(work.h[i]);
+  }
+}
+
+}  // namespace
+
+bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, uint32_t iterations,
+                      uint8_t out[32]) {
+  // The HMAC key: the password, or its hash when longer than a block.
+  uint8_t key[SHA256_CBLOCK] = {};
+  if (password.size() > SHA256_CBLOCK) {
+    SHA256(reinterpret_cast<const uint8_t*>(password.data()), password.size(), key);
+  } else {
+    std::memcpy(key, password.data(), password.size());
+  }
+  const SHA256_CTX inner = PadState(key, 0x36);
+  const SHA256_CTX outer = PadState(key, 0x5c);
+  OPENSSL_cleanse(key, sizeof key);
+
+  // U1 = HMAC(P, S || INT(1)), computed the ordinary way (the salt has any length).
+  uint8_t u[32];
+  unsigned int length = 0;
+  std::string first(salt);
+  first.append("\0\0\0\1", 4);
+  if (HMAC(EVP_sha256(), password.data(), static_cast<int>(password.size()),
+           reinterpret_cast<const uint8_t*>(first.data()), first.size(), u, &length) == nullptr) {
+    return false;
+  }
+  std::memcpy(out, u, 32);
+  // Every further U is two one-block hashes of 32 bytes after a 64-byte pad: 96 bytes, 768 bits.
+  uint8_t block[SHA256_CBLOCK] = {};
+  block[32] = 0x80;
+  block[62] = 0x03;  // 768 = 0x300
+  SHA256_CTX work;
+  for (uint32_t i = 1; i < iterations; ++i) {
+    std::memcpy(block, u, 32);
+    HashAfterPad(inner, work, block, u);
+    std::memcpy(block, u, 32);
+    HashAfterPad(outer, work, block, u);
+    for (int k = 0; k < 32; ++k)
+      out[k] ^= u[k];
+  }
+  OPENSSL_cleanse(&work, sizeof work);
+  OPENSSL_cleanse(u, sizeof u);
+  OPENSSL_cleanse(block, sizeof block);
+  return true;
+}
+
+namespace {
+
 bool DeriveUncached(std::string_view passwordBytes, size_t keyLength, DerivedKeys& out) {
   const std::string salt = kSaltPrefix + std::to_string(keyLength * 8);
   uint8_t master[32];
   uint8_t expanded[2 * 32 + kCheckKeyLength];
   const size_t expandedLength = 2 * keyLength + kCheckKeyLength;
-  bool ok = PKCS5_PBKDF2_HMAC(passwordBytes.data(), static_cast<int>(passwordBytes.size()),
-                              reinterpret_cast<const uint8_t*>(salt.data()),
-                              static_cast<int>(salt.size()), static_cast<int>(kIterations),
-                              EVP_sha256(), sizeof master, master) == 1 &&
+  bool ok = Pbkdf2HmacSha256(passwordBytes, salt, kIterations, master) &&
             HkdfExpand(master, kHkdfInfo, expanded, expandedLength);
   if (ok) {
     out.keyLength = keyLength;

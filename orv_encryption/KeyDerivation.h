@@ -38,6 +38,11 @@ std::string PasswordBytes(std::wstring_view password);
 // Returns false for a key length other than 16, 24 or 32 or when the crypto library fails.
 bool Derive(std::string_view passwordBytes, size_t keyLength, DerivedKeys& out);
 
+// PBKDF2-HMAC-SHA256 with a 32-byte result (one block), each iteration two runs of the SHA-256
+// block function.
+bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, uint32_t iterations,
+                      uint8_t out[32]);
+
 // The header's key check: the first 16 bytes of HMAC-SHA256(Km, "key check").
 void KeyCheck(const DerivedKeys& keys, uint8_t out[kKeyCheckLength]);
 

@@ -7,6 +7,7 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -237,6 +238,21 @@ TEST(Engine, BuffersOver16MiBAreConsecutiveDataUnits) {
   CEncryption reader;
   Configure(reader, L"big", 32);
   EXPECT_EQ(DecryptFile(reader, file, kCapacity, plain.size()), plain);
+}
+
+TEST(KeyDerivation, Pbkdf2MatchesOpenSslsForShortAndLongPasswords) {
+  for (const std::string& password :
+       {std::string("p"), std::string(64, 'x'), std::string(100, 'y')}) {
+    for (uint32_t iterations : {1u, 2u, 1000u}) {
+      uint8_t ours[32], theirs[32];
+      ASSERT_TRUE(orv::keys::Pbkdf2HmacSha256(password, "OrvCopy-venc-v1:256", iterations, ours));
+      PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                        reinterpret_cast<const unsigned char*>("OrvCopy-venc-v1:256"), 19,
+                        static_cast<int>(iterations), EVP_sha256(), 32, theirs);
+      EXPECT_EQ(Bytes(ours, ours + 32), Bytes(theirs, theirs + 32))
+          << password.size() << " " << iterations;
+    }
+  }
 }
 
 // --- An implementation that is not ours decrypts what the engine wrote -----------------

@@ -28,6 +28,32 @@ class RecordingHost : public OrvCompression::COrvCallBack {
   std::deque<std::wstring> destinations;  // GetNextDestination answers; refused when empty
   std::deque<uint64_t> spaces;            // GetDestinationSpace answers; refused when empty
   std::vector<std::vector<OrvCompression::_SimulatedBackedupFile>> handedOver;
+  int prepareFilesAnswer = 1;                  // PrepareSourceFiles
+  std::vector<std::vector<uint64_t>> batches;  // the key lists PrepareSourceFiles received
+  int prepareFileAnswer = 1;                   // PrepareSourceFile
+  std::vector<std::wstring> preparedPaths;     // the paths PrepareSourceFile received
+  int canRestoreAnswer = 1;                    // CanRestoreItem
+  int writeAnswer = 1;                         // WriteItemData
+  int closeAnswer = 1;                         // CloseItemData
+  std::map<uint64_t, std::string> written;     // WriteItemData data per key
+
+  int PrepareSourceFile(uint64_t key, const wchar_t* path, const wchar_t*) override {
+    calls.push_back("prepare " + std::to_string(key));
+    preparedPaths.push_back(path);
+    return prepareFileAnswer;
+  }
+  int PrepareSourceFiles(const wchar_t*, const std::vector<uint64_t>& keys,
+                         const wchar_t*) override {
+    calls.push_back("prepare-batch " + std::to_string(keys.size()));
+    batches.push_back(keys);
+    return prepareFilesAnswer;
+  }
+  int CanRestoreItem(uint64_t) override { return canRestoreAnswer; }
+  int WriteItemData(uint64_t key, const void* buffer, uint32_t length, uint32_t*) override {
+    if (writeAnswer)
+      written[key].append(static_cast<const char*>(buffer), length);
+    return writeAnswer;
+  }
 
   int OnPrompt(int nKind, uint64_t nValue, const wchar_t*) override {
     calls.push_back("prompt " + std::to_string(nKind) + " " + std::to_string(nValue));
@@ -90,7 +116,7 @@ class RecordingHost : public OrvCompression::COrvCallBack {
   }
   int CloseItemData(uint64_t key, int) override {
     calls.push_back("close " + std::to_string(key));
-    return 1;
+    return closeAnswer;
   }
   void OnProgress() override { calls.push_back("progress"); }
   void OnItemFailed(uint64_t key, int) override {

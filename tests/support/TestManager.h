@@ -24,20 +24,26 @@ class TestManager : public OrvCopy::COrvCopyManager {
   using COrvCopyManager::AskNextDestination;
   using COrvCopyManager::GetDestCopyFile;
   using COrvCopyManager::GetDestTempFile;
+  using COrvCopyManager::GetSourceCopyFile;
   using COrvCopyManager::m_arrItems;
   using COrvCopyManager::m_arrSimulatedFiles;
   using COrvCopyManager::m_arrSplitSizes;
   using COrvCopyManager::m_bContinueInNextVolume;
   using COrvCopyManager::m_dwItemCRC;
+  using COrvCopyManager::m_nAction;
   using COrvCopyManager::m_nItemProcessed;
   using COrvCopyManager::m_nResumeOffset;
+  using COrvCopyManager::m_nTotalProcessed;
   using COrvCopyManager::m_nVolumeNumber;
   using COrvCopyManager::m_nVolumeWritten;
+  using COrvCopyManager::m_pEncryption;
   using COrvCopyManager::m_strDestRootFolder;
   using COrvCopyManager::m_strTempFolder;
   using COrvCopyManager::OrvCopyFile_Backup;
+  using COrvCopyManager::OrvCopyFile_Restore;
   using COrvCopyManager::PrepareAESManager;
   using COrvCopyManager::PrepareDestination;
+  using COrvCopyManager::RestoreRange;
   using COrvCopyManager::SetRecordPath;
   using COrvCopyManager::UpdateFileDates;
 

@@ -1,0 +1,58 @@
+#include "DestinationFile.h"
+
+#include <OrvCopy/external/OrvGlobalMFC.h>
+#include <OrvCopy/external/orv_encryption.h>
+
+#include "PathText.h"
+
+namespace OrvCopy {
+
+bool CapacityUsable(uint64_t nCapacity, bool bEncrypted, const std::wstring& strPath) {
+  const bool usable = nCapacity >= 1 && nCapacity <= UINT32_MAX &&
+                      (!bEncrypted || orv::CEncryption::IsValidDataUnitSize(nCapacity));
+  if (!usable) {
+    log::Record(
+        bEncrypted ? L"Buffer capacity not usable for encryption" : L"Invalid buffer capacity",
+        LOGGER::SeverityError, log::kInvalidCapacity);
+    LOGGER::g_OrvLog.Log("Buffer capacity: %I64u", static_cast<unsigned long long>(nCapacity));
+    LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
+  }
+  return usable;
+}
+
+bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
+                         const DestinationLines& lines) {
+  if (!bAppend) {
+    if (PathFileExistsW(strPath.c_str()) && !OrvDeleteFileEx(strPath.c_str(), 1)) {
+      log::Record(L"Failed to delete destination file", LOGGER::SeverityError, lines.deleteFailed);
+      LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
+      return false;
+    }
+    OrvCreateFolder(ParentFolder(strPath).c_str());
+  }
+  // Write only, deny write to others, binary; created (truncated) unless appending.
+  UINT flags = CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary;
+  if (!bAppend) {
+    flags |= CFile::modeCreate;
+  }
+  try {
+    if (!dest.Open(strPath.c_str(), flags)) {
+      log::Record(L"Failed to open Destination file", LOGGER::SeverityError, lines.openFailed);
+      LOGGER::g_OrvLog.Log(L"Source: %s", strPath.c_str());
+      return false;
+    }
+    if (bAppend) {
+      dest.SeekToEnd();
+    }
+  } catch (const CException& e) {
+    log::Record(L"Failed to open Destination file", LOGGER::SeverityError, lines.openException);
+    LOGGER::g_OrvLog.Log(L"Source: %s", strPath.c_str());
+    log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
+                lines.openExceptionText);
+    dest.Abort();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace OrvCopy

@@ -1,0 +1,87 @@
+// Removal of mirrored copies: attributes, folders and files, records and reports.
+#include "support/RecordingHost.h"
+#include "support/TestManager.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Removal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m.SetCallBack(&host);
+    m.SetSourceRootFolder(dir.W().c_str());
+  }
+  void Add(const std::wstring& path, uint64_t key, int folder = 0) {
+    m.AddItem(path.c_str(), L"", L"", key, 0, 1, 0, 0, 1, folder, nullptr);
+  }
+
+  orvtest::TempDir dir;
+  orvtest::LogCapture log;
+  orvtest::RecordingHost host;
+  orvtest::TestManager m;
+};
+
+TEST_F(Removal, ReadOnlyAndHiddenFilesGo) {
+  dir.WriteFile("ro.txt", "x");
+  dir.WriteFile(".hidden", "x");
+  ::chmod((dir.Path() / "ro.txt").c_str(), 0444);
+  Add(L"ro.txt", 1);
+  Add(L".hidden", 2);
+  EXPECT_EQ(m.Remove(), 0);
+  EXPECT_FALSE(fs::exists(dir.Path() / "ro.txt"));
+  EXPECT_FALSE(fs::exists(dir.Path() / ".hidden"));
+  EXPECT_EQ(host.calls, (std::vector<std::string>{"removed 1", "removed 2"}));
+  EXPECT_TRUE(log.Records().empty());
+  EXPECT_EQ(log.Details(), (std::vector<std::wstring>{L"Delete File: " + dir.W("ro.txt"),
+                                                      L"Delete File: " + dir.W(".hidden")}));
+}
+
+TEST_F(Removal, AFolderGoesOnlyAfterItsFiles) {
+  dir.WriteFile("d/a", "x");
+  Add(L"d", 1, 1);
+  Add(L"d/a", 2);
+  EXPECT_EQ(m.Remove(), 0);
+  EXPECT_TRUE(fs::is_directory(dir.Path() / "d"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "d/a"));
+  ASSERT_EQ(log.Records().size(), 1u);
+  EXPECT_EQ(log.Records()[0].strText, L"Failed to remove Mirror Folder");
+  EXPECT_EQ(log.Records()[0].nSeverity, 1);
+  EXPECT_EQ(log.Records()[0].nLine, 2551);
+  EXPECT_EQ(log.Details()[1], L"Folder: " + dir.W("d"));
+
+  m.ClearActionData();
+  dir.WriteFile("e/b", "x");
+  Add(L"e/b", 3);
+  Add(L"e", 4, 1);
+  EXPECT_EQ(m.Remove(), 0);
+  EXPECT_FALSE(fs::exists(dir.Path() / "e"));
+}
+
+TEST_F(Removal, AMissingPathIsLoggedAndStillReportedUnlessItsKeyIsZero) {
+  Add(L"none", 7);
+  Add(L"none-either", 0);
+  EXPECT_EQ(m.Remove(), 0);
+  EXPECT_EQ(host.calls, std::vector<std::string>{"removed 7"});
+  const auto records = log.Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].strText, L"Failed to remove Mirror File");
+  EXPECT_EQ(records[0].nLine, 2561);
+  EXPECT_EQ(log.Details()[1], L"File: " + dir.W("none"));
+}
+
+TEST_F(Removal, AnEmptyListResetsTheCountersAndTouchesNothing) {
+  host.m_ProcessedStatus.m_nTotalProcessedSize = 9;
+  EXPECT_EQ(m.Remove(), 0);
+  EXPECT_EQ(host.m_ProcessedStatus.GetTotalProcessedSize(), 0u);
+  EXPECT_EQ(host.m_bActionStarted, 1u);
+  EXPECT_EQ(m.m_nAction, OrvCopy::ActionRemove);
+  EXPECT_TRUE(log.Entries().empty());
+}
+
+}  // namespace
