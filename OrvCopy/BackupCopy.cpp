@@ -304,10 +304,7 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
       UpdateFileDates(item.m_strSourcePath.c_str(), strDest.c_str());
     }
   }
-  m_nSplitIndex = 0;
-  m_nResumeOffset = 0;
-  m_nVolumeNumber = 0;
-  m_bContinueInNextVolume = 0;
+  ResetItemVolumeState();
   return result;
 }
 

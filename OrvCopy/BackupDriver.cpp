@@ -30,9 +30,7 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
     cb->m_ProcessedStatus.Init();
     cb->m_bActionStarted = 1;
   }
-  m_nTotalProcessed = m_nItemProcessed = m_nVolumeWritten = 0;
-  m_nSplitIndex = m_nVolumeNumber = m_bContinueInNextVolume = 0;
-  m_nResumeOffset = 0;
+  ResetRunCounters();
   uint64_t nProcessedBase = 0;
   uint64_t nCachedBytes = 0;
 
@@ -58,9 +56,7 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
     m_nTotalProcessed += m_nItemProcessed;
     CArchiveItem item = m_arrItems[i];
     const std::wstring strSource = item.m_strSourcePath;
-    m_nSplitIndex = m_nVolumeNumber = m_bContinueInNextVolume = 0;
-    m_nResumeOffset = m_nItemProcessed = 0;
-    m_dwItemCRC = 0;
+    StartItem();
 
     // One pass per part of the item; a full volume ends a part and starts the next volume.
     for (;;) {

@@ -12,15 +12,11 @@ int COrvCopyManager::Remove() {
     m_pCallBack->m_ProcessedStatus.Init();
     m_pCallBack->m_bActionStarted = 1;
   }
-  m_nTotalProcessed = m_nItemProcessed = m_nVolumeWritten = 0;
-  m_nSplitIndex = m_nVolumeNumber = m_bContinueInNextVolume = 0;
-  m_nResumeOffset = 0;
+  ResetRunCounters();
   for (size_t i = 0; i < m_arrItems.size(); ++i) {
     m_nTotalProcessed += m_nItemProcessed;
     CArchiveItem item = m_arrItems[i];
-    m_nSplitIndex = m_nVolumeNumber = m_bContinueInNextVolume = 0;
-    m_nResumeOffset = m_nItemProcessed = 0;
-    m_dwItemCRC = 0;
+    StartItem();
     std::wstring strPath;
     GetSourceCopyFile(item, strPath);
     LOGGER::g_OrvLog.Log(L"Delete File: %s", strPath.c_str());

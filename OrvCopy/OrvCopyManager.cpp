@@ -138,13 +138,7 @@ void COrvCopyManager::InitAction() {
     m_pCallBack->m_ProcessedStatus.Init();
     m_pCallBack->m_bActionStarted = 1;
   }
-  m_nTotalProcessed = 0;
-  m_nItemProcessed = 0;
-  m_nVolumeWritten = 0;
-  m_nSplitIndex = 0;
-  m_nResumeOffset = 0;
-  m_nVolumeNumber = 0;
-  m_bContinueInNextVolume = 0;
+  ResetRunCounters();
   if (IsAESEncryption()) {
     PrepareAESManager();
     m_bSimulate = 0;

@@ -168,6 +168,14 @@ class ORVCOPY_API COrvCopyManager {
   uint32_t ApplyVolumeLimit(uint32_t nRead, int bFileData, bool& bVolumeFull);
   // True when nDataSize more bytes fit into the current volume (always, without splitting).
   bool FitsInCurrentVolume(uint64_t nDataSize) const;
+  // Returns the volume state of an item (split index, resume offset, part number, the
+  // continuation flag) to its start: before an item and when an item is done.
+  void ResetItemVolumeState();
+  // Everything an action resets before its first item: the totals, the volume counters and
+  // the volume state.
+  void ResetRunCounters();
+  // What every driver resets before an item: the volume state, the item's bytes and its CRC.
+  void StartItem();
 
   // Creates the encryption engine on first need (or reuses it) and configures it for the
   // job's password and key length. 1 when prepared, 0 when the job is not an AES job.

@@ -176,10 +176,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
   if (cb != nullptr && !bMoreParts) {
     cb->OnItemEnd(item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
   }
-  m_nSplitIndex = 0;
-  m_nResumeOffset = 0;
-  m_nVolumeNumber = 0;
-  m_bContinueInNextVolume = 0;
+  ResetItemVolumeState();
   return StatusDone;
 }
 

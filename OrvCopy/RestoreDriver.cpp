@@ -82,9 +82,8 @@ int COrvCopyManager::RestoreRange(int nFirst, int nEnd) {
     }
     m_nTotalProcessed += m_nItemProcessed;
     CArchiveItem item = m_arrItems[static_cast<size_t>(i)];
-    m_nSplitIndex = m_nVolumeNumber = m_bContinueInNextVolume = 0;
-    m_nResumeOffset = m_nItemProcessed = m_nVolumeWritten = 0;
-    m_dwItemCRC = 0;
+    StartItem();
+    m_nVolumeWritten = 0;  // on restore: the bytes of the item read so far
 
     std::wstring strSource;
     if (!GetSourceCopyFile(item, strSource)) {

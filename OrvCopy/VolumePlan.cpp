@@ -50,6 +50,26 @@ uint32_t COrvCopyManager::ApplyVolumeLimit(uint32_t nRead, int bFileData, bool& 
   return nRead;
 }
 
+void COrvCopyManager::ResetItemVolumeState() {
+  m_nSplitIndex = 0;
+  m_nResumeOffset = 0;
+  m_nVolumeNumber = 0;
+  m_bContinueInNextVolume = 0;
+}
+
+void COrvCopyManager::ResetRunCounters() {
+  m_nTotalProcessed = 0;
+  m_nItemProcessed = 0;
+  m_nVolumeWritten = 0;
+  ResetItemVolumeState();
+}
+
+void COrvCopyManager::StartItem() {
+  ResetItemVolumeState();
+  m_nItemProcessed = 0;
+  m_dwItemCRC = 0;
+}
+
 bool COrvCopyManager::FitsInCurrentVolume(uint64_t nDataSize) const {
   if (!IsSplitEnabled()) {
     return true;

@@ -25,19 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string RandomText(size_t n, unsigned seed = 1) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s)
-    c = static_cast<char>(rng());
-  return s;
-}
-
-uint32_t Crc(const std::string& data) {
-  uint32_t crc = 0;
-  OrvCopy::UpdateCRC32Bytewise(data.data(), data.size(), &crc);
-  return crc;
-}
+using orvtest::Crc;
+using orvtest::RandomText;
 
 std::string EndCall(uint64_t key, uint32_t crc, int volume) {
   return "end " + std::to_string(key) + " crc " + std::to_string(crc) + " vol " +

@@ -21,13 +21,8 @@ using orv::platform::Utf16ToWide;
 
 namespace {
 
-std::string RandomText(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s)
-    c = static_cast<char>(rng());
-  return s;
-}
+using orvtest::Crc;
+using orvtest::RandomText;
 
 class BackupDriver : public ::testing::Test {
  protected:

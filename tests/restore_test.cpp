@@ -20,19 +20,8 @@ using orv::platform::NativeToWide;
 
 namespace {
 
-std::string RandomText(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s)
-    c = static_cast<char>(rng());
-  return s;
-}
-
-uint32_t Crc(const std::string& data) {
-  uint32_t crc = 0;
-  OrvCopy::UpdateCRC32Bytewise(data.data(), data.size(), &crc);
-  return crc;
-}
+using orvtest::Crc;
+using orvtest::RandomText;
 
 class RestoreTest : public ::testing::Test {
  protected:

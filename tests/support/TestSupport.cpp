@@ -2,9 +2,12 @@
 
 #include <orv_platform/utf.h>
 
+#include "Crc32.h"
+
 #include <unistd.h>
 #include <atomic>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace orvtest {
@@ -45,6 +48,20 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream content;
   content << in.rdbuf();
   return content.str();
+}
+
+std::string RandomText(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s)
+    c = static_cast<char>(rng());
+  return s;
+}
+
+uint32_t Crc(const std::string& data) {
+  uint32_t crc = 0;
+  OrvCopy::UpdateCRC32Bytewise(data.data(), data.size(), &crc);
+  return crc;
 }
 
 LogCapture::LogCapture() {

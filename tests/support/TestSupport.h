@@ -30,6 +30,12 @@ class TempDir {
 
 std::string ReadFile(const std::filesystem::path& path);
 
+// n bytes of pseudo-random data, the same for the same seed.
+std::string RandomText(size_t n, unsigned seed = 1);
+
+// The CRC-32 register over the data, computed byte by byte from its table definition.
+uint32_t Crc(const std::string& data);
+
 // Collects every log entry written while it lives; restores the previous sink afterwards.
 class LogCapture {
  public:
