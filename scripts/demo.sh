@@ -1,26 +1,38 @@
 #!/usr/bin/env bash
-# Builds and installs OrvCopy into a local prefix, then builds the example host against the
-# installed package and runs it on built-in sample data.
+# The main job: builds orvcopy, makes a sample tree, backs it up encrypted and cut into
+# volumes, verifies the backup, restores it and compares the result with the original.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/packages.sh
 ensure_packages "${ORVCOPY_PACKAGES[@]}"
 
-prefix=$PWD/build/demo-prefix
+echo "== building orvcopy"
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" >/dev/null
-cmake --install build/default --prefix "$prefix" >/dev/null
+cmake --build --preset default -j "$(nproc)" --target orvcopy >/dev/null
+orvcopy=$PWD/build/default/tools/orvcopy/orvcopy
 
-cmake -S examples/simple_host -B build/demo-host -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build build/demo-host >/dev/null
+demo=$PWD/build/demo
+rm -rf "$demo"
+mkdir -p "$demo/sample/docs/notes" "$demo/sample/data" "$demo/sample/bilder"
+echo "== sample tree in $demo/sample"
+printf 'OrvCopy sample file\n' >"$demo/sample/readme.txt"
+seq 1 50000 >"$demo/sample/docs/numbers.txt"
+printf 'nested\n' >"$demo/sample/docs/notes/todo.txt"
+: >"$demo/sample/docs/empty.txt"
+head -c 3000000 /dev/urandom >"$demo/sample/data/random.bin"   # over one volume
+printf 'Grüße aus Köln\n' >"$demo/sample/bilder/Straße.txt"    # a non-ASCII name
+find "$demo/sample" -type f -printf '   %9s bytes  %P\n' | sort -k3
 
-# Sample data: a small tree with a sub-folder.
-sample=build/demo-sample
-rm -rf "$sample" build/demo-backup
-mkdir -p "$sample/docs/notes"
-printf 'OrvCopy sample file\n' >"$sample/readme.txt"
-seq 1 5000 >"$sample/docs/numbers.txt"
-printf 'nested\n' >"$sample/docs/notes/todo.txt"
-
-build/demo-host/simple_host "$sample" build/demo-backup
+export ORVCOPY_DEMO_PASSWORD="demo password"
+echo "== backup, AES-256, volumes of 1 MiB"
+"$orvcopy" backup "$demo/sample" "$demo/backup" --encrypt --split 1M \
+  --password-env ORVCOPY_DEMO_PASSWORD --log "$demo/orvcopy.log"
+find "$demo/backup/data" -type f -printf '   %9s bytes  %P\n' | sort -k3
+echo "== verify"
+"$orvcopy" verify "$demo/backup" --password-env ORVCOPY_DEMO_PASSWORD
+echo "== restore"
+"$orvcopy" restore "$demo/backup" "$demo/restored" --password-env ORVCOPY_DEMO_PASSWORD
+echo "== compare"
+diff -r "$demo/sample" "$demo/restored"
+echo "the restored tree equals the sample tree"

@@ -14,6 +14,8 @@ ORVCOPY_PACKAGES=(
   zip
   unzip
   p7zip-full
+  libcli11-dev
+  nlohmann-json3-dev
   libgtest-dev
   libgmock-dev
   libbenchmark-dev

@@ -1,4 +1,5 @@
 #include <OrvCopy/OrvCopyManager.h>
+#include <OrvCopy/OrvCopyStrings.h>
 #include <OrvCopy/external/OrvComp.h>
 #include <OrvCopy/external/OrvFramework.h>
 #include <OrvCopy/external/OrvGlobalMFC.h>

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# orvcopy end to end on temporary trees: round trips in every mode, names that are not UTF-8,
+# wrong passwords, damaged manifests, missing parts, interrupted backups, verify and remove.
+#   end_to_end.sh ORVCOPY
+set -uo pipefail
+orvcopy=$(readlink -f "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+passed=0
+
+check() {  # check DESCRIPTION EXPECTED_CODE ACTUAL_CODE
+  if [ "$2" = "$3" ]; then
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $1 (exit $3, expected $2)"
+    failures=$((failures + 1))
+  fi
+}
+same_tree() {  # same_tree DESCRIPTION A B
+  if diff -r -x link "$2" "$3" >/dev/null; then
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $1 (trees differ)"
+    diff -r -x link "$2" "$3" | head -5
+    failures=$((failures + 1))
+  fi
+}
+
+# A tree with nested folders, text and binary files, an empty file, a file over one volume,
+# non-ASCII and non-UTF-8 names, and a link that is skipped.
+mkdir -p src/docs/deep src/bin
+echo "hello" >src/a.txt
+: >src/empty
+head -c 300000 /dev/urandom >src/bin/large.dat
+seq 1 20000 >src/docs/numbers.txt
+echo "ünïcödé" >"src/docs/deep/naïve.txt"
+printf 'raw name' >"src/docs/$(printf 'caf\xe9-\xff')"
+ln -s a.txt src/link
+echo "correct horse" >pw
+echo "wrong horse" >bad
+
+n=0
+for mode in "" "--encrypt" "--compress" "--compress --encrypt=128" "--split 100K" \
+            "--split 100K --encrypt=192"; do
+  n=$((n + 1))
+  # shellcheck disable=SC2086
+  "$orvcopy" -q backup src "b$n" $mode --buffer 64K --password-file pw
+  check "backup [$mode]" 0 $?
+  "$orvcopy" -q verify "b$n" --password-file pw
+  check "verify [$mode]" 0 $?
+  "$orvcopy" -q restore "b$n" "r$n" --password-file pw
+  check "restore [$mode]" 0 $?
+  same_tree "round trip [$mode]" src "r$n"
+done
+
+# A wrong password is refused before anything is written.
+"$orvcopy" -q restore b2 wrong --password-file bad 2>/dev/null
+check "wrong password" 4 $?
+[ ! -e wrong/a.txt ] && passed=$((passed + 1)) || { echo "FAILED: wrong password wrote"; failures=$((failures + 1)); }
+ORVCOPY_PW="correct horse" "$orvcopy" -q restore b2 env-restore --password-env ORVCOPY_PW
+check "password from the environment" 0 $?
+
+# Damaged, foreign and hostile manifests are refused.
+cp -r b1 damaged && head -c 100 b1/orvcopy-manifest.json >damaged/orvcopy-manifest.json
+"$orvcopy" -q restore damaged x 2>/dev/null
+check "truncated manifest" 4 $?
+cp -r b1 foreign && echo '{"format": "something else", "version": 1}' >foreign/orvcopy-manifest.json
+"$orvcopy" -q restore foreign x 2>/dev/null
+check "foreign manifest" 4 $?
+cp -r b1 hostile && sed -i 's#"path": "a.txt"#"path": "../escaped.txt"#' hostile/orvcopy-manifest.json
+"$orvcopy" -q restore hostile x 2>/dev/null
+check "manifest path leaving the folder" 4 $?
+"$orvcopy" -q list nowhere 2>/dev/null
+check "no backup at all" 4 $?
+
+# A missing part fails that item (its partial file is set aside) and the rest is restored.
+cp -r b5 missing && rm missing/data/bin/large.dat.001
+"$orvcopy" -q restore missing rmissing 2>/dev/null
+check "missing part" 1 $?
+[ ! -e rmissing/bin/large.dat ] && cmp -s src/a.txt rmissing/a.txt && passed=$((passed + 1)) ||
+  { echo "FAILED: missing part handling"; failures=$((failures + 1)); }
+"$orvcopy" -q verify missing 2>/dev/null
+check "verify finds the missing part" 1 $?
+
+# An interrupted backup leaves a manifest of what it completed, and that restores.
+mkdir -p many
+for i in $(seq 1 200); do head -c 50000 /dev/urandom >"many/f$i"; done
+"$orvcopy" -q backup many interrupted --buffer 4K &
+pid=$!
+for _ in $(seq 1 400); do
+  [ "$(ls interrupted/data 2>/dev/null | wc -l)" -ge 20 ] && break
+  sleep 0.01
+done
+kill -INT "$pid"
+wait "$pid"
+code=$?
+if [ "$code" = 3 ]; then
+  passed=$((passed + 1))
+  grep -q '"complete": false' interrupted/orvcopy-manifest.json && passed=$((passed + 1)) ||
+    { echo "FAILED: interrupted manifest says complete"; failures=$((failures + 1)); }
+else
+  check "interrupted backup (finished before the signal?)" 3 "$code"
+fi
+"$orvcopy" -q restore interrupted rinterrupted
+check "restore of an interrupted backup" 0 $?
+for f in rinterrupted/*; do
+  cmp -s "$f" "many/$(basename "$f")" || { echo "FAILED: $f differs"; failures=$((failures + 1)); }
+done
+
+# Usage errors, then removal.
+"$orvcopy" backup 2>/dev/null
+check "usage" 2 $?
+"$orvcopy" -q backup src b1 2>/dev/null
+check "backup into an existing backup" 2 $?
+"$orvcopy" -q remove b1
+check "remove" 0 $?
+[ ! -e b1 ] && passed=$((passed + 1)) || { echo "FAILED: remove left b1"; failures=$((failures + 1)); }
+
+echo "$passed passed, $failures failed"
+[ "$failures" = 0 ]

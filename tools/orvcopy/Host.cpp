@@ -1,0 +1,109 @@
+#include "Host.h"
+
+#include <OrvCopy/OrvCopyStrings.h>
+
+#include <unistd.h>
+#include <csignal>
+#include <cstdio>
+
+namespace orvcopy {
+
+std::atomic<bool> g_interrupted{false};
+
+namespace {
+
+void OnSignal(int) {
+  if (g_interrupted.exchange(true)) {
+    ::_exit(3);  // a second Ctrl-C: at once
+  }
+}
+
+std::string Bytes(double n) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (n >= 1024 && u < 4) {
+    n /= 1024;
+    ++u;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", n, units[u]);
+  return text;
+}
+
+}  // namespace
+
+void InstallInterruptHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+Host::Host(size_t itemCount, uint64_t totalBytes, bool showProgress)
+    : m_results(itemCount),
+      m_totalBytes(totalBytes),
+      m_showProgress(showProgress && ::isatty(STDERR_FILENO)),
+      m_start(std::chrono::steady_clock::now()),
+      m_lastShown(m_start) {}
+
+ItemResult& Host::Result(uint64_t key) {
+  return key >= 1 && key <= m_results.size() ? m_results[key - 1] : m_unknown;
+}
+
+int Host::OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) {
+  if (nKind == 1) {
+    // A read error: not retried unattended; the item is failed and named in the summary.
+    std::fprintf(stderr, "\rread error %llu on %s\n", static_cast<unsigned long long>(nValue),
+                 OrvCopy::WideToDisplay(lpszText != nullptr ? lpszText : L"").c_str());
+  }
+  return 0;
+}
+
+void Host::OnItemBegin(uint64_t nItemKey) {
+  m_current = nItemKey;
+  Result(nItemKey).begun = true;
+}
+
+void Host::OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int) {
+  ItemResult& r = Result(nItemKey);
+  r.ended = true;
+  r.crc = dwCRC;
+  ++m_itemsDone;
+}
+
+void Host::OnVolumeEnd(uint64_t nItemKey, uint64_t, int) {
+  ++Result(nItemKey).volumes;
+}
+
+void Host::OnItemFailed(uint64_t nItemKey, int) {
+  m_current = nItemKey;
+  Result(nItemKey).failed = true;
+}
+
+int Host::IsAbortRequested() {
+  return g_interrupted.load() ? 1 : 0;
+}
+
+void Host::OnProgress() {
+  if (!m_showProgress)
+    return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - m_lastShown < std::chrono::milliseconds(200))
+    return;
+  m_lastShown = now;
+  const double seconds = std::chrono::duration<double>(now - m_start).count();
+  const double done = static_cast<double>(m_nProcessedPos);
+  const double rate = seconds > 0 ? done / seconds : 0;
+  const double left = rate > 0 && m_totalBytes > done ? (m_totalBytes - done) / rate : 0;
+  std::fprintf(stderr, "\r%s of %s, %zu of %zu items, %s/s, %.0f s left   ", Bytes(done).c_str(),
+               Bytes(static_cast<double>(m_totalBytes)).c_str(), m_itemsDone, m_results.size(),
+               Bytes(rate).c_str(), left);
+}
+
+void Host::FinishProgress() {
+  if (m_showProgress)
+    std::fprintf(stderr, "\r\033[K");
+}
+
+}  // namespace orvcopy

@@ -1,0 +1,55 @@
+// orvcopy's side of the library's callback: per-item results, a progress line, and Ctrl-C.
+#pragma once
+
+#include <OrvCopy/external/OrvComp.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvcopy {
+
+// Set by SIGINT/SIGTERM; the host answers IsAbortRequested with it.
+extern std::atomic<bool> g_interrupted;
+// Installs the handlers: the first signal asks the library to stop at the next block, a
+// second one exits at once with code 3.
+void InstallInterruptHandlers();
+
+struct ItemResult {
+  bool begun = false;
+  bool ended = false;
+  bool failed = false;
+  uint32_t crc = 0;  // from the last OnItemEnd
+  int volumes = 0;   // OnVolumeEnd calls: the item's parts are volumes + 1
+};
+
+class Host : public OrvCompression::COrvCallBack {
+ public:
+  // Keys run from 1 to itemCount. totalBytes sizes the progress line.
+  Host(size_t itemCount, uint64_t totalBytes, bool showProgress);
+
+  ItemResult& Result(uint64_t key);
+  uint64_t CurrentKey() const { return m_current; }
+  void FinishProgress();
+
+  int OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) override;
+  void OnItemBegin(uint64_t nItemKey) override;
+  void OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int nVolumeNumber) override;
+  void OnVolumeEnd(uint64_t nItemKey, uint64_t nVolumeBytes, int nVolumeNumber) override;
+  void OnItemFailed(uint64_t nItemKey, int nReserved) override;
+  void OnProgress() override;
+  int IsAbortRequested() override;
+
+ private:
+  std::vector<ItemResult> m_results;
+  ItemResult m_unknown;
+  uint64_t m_current = 0;
+  size_t m_itemsDone = 0;
+  uint64_t m_totalBytes;
+  bool m_showProgress;
+  std::chrono::steady_clock::time_point m_start, m_lastShown;
+};
+
+}  // namespace orvcopy

@@ -1,0 +1,223 @@
+#include "Manifest.h"
+
+#include <OrvCopy/OrvCopyStrings.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace orvcopy {
+namespace {
+
+using nlohmann::json;
+constexpr const char* kFormat = "orvcopy-manifest";
+constexpr int kVersion = 1;
+constexpr int kMaxParts = 1000000;
+
+bool IsUtf8(const std::string& bytes) {
+  for (wchar_t c : OrvCopy::FileNameToWide(bytes)) {
+    if (c >= 0xDC80 && c <= 0xDCFF)
+      return false;
+  }
+  return true;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+bool FromHex(const std::string& hex, std::string& out) {
+  if (hex.size() % 2)
+    return false;
+  out.clear();
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    auto value = [](char c) -> int {
+      if (c >= '0' && c <= '9')
+        return c - '0';
+      if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+      return -1;
+    };
+    const int hi = value(hex[i]), lo = value(hex[i + 1]);
+    if (hi < 0 || lo < 0)
+      return false;
+    out.push_back(static_cast<char>(hi * 16 + lo));
+  }
+  return true;
+}
+
+// Paths in JSON: UTF-8 text where the name is UTF-8, the bytes in hex where it is not.
+void PutPath(json& j, const char* field, const std::string& path) {
+  if (IsUtf8(path)) {
+    j[field] = path;
+  } else {
+    j[std::string(field) + "_hex"] = Hex(path);
+  }
+}
+
+bool GetPath(const json& j, const char* field, std::string& path) {
+  if (j.contains(field) && j[field].is_string()) {
+    path = j[field].get<std::string>();
+    return true;
+  }
+  const std::string hexField = std::string(field) + "_hex";
+  return j.contains(hexField) && j[hexField].is_string() &&
+         FromHex(j[hexField].get<std::string>(), path);
+}
+
+// A relative path that stays inside the folder it is joined to.
+bool IsSafeRelative(const std::string& path) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos)
+    return false;
+  std::stringstream parts(path);
+  std::string part;
+  while (std::getline(parts, part, '/')) {
+    if (part.empty() || part == "." || part == "..")
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string PartName(const std::string& stored, int part) {
+  if (part == 0)
+    return stored;
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, ".%.3d", part);
+  return stored + suffix;
+}
+
+bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
+                  std::string& error) {
+  json root;
+  root["format"] = kFormat;
+  root["version"] = kVersion;
+  root["complete"] = manifest.complete;
+  root["options"] = {{"encrypt", manifest.encrypt},
+                     {"compress", manifest.compress},
+                     {"split", manifest.split},
+                     {"buffer", manifest.buffer}};
+  json items = json::array();
+  for (const ManifestItem& item : manifest.items) {
+    json j;
+    PutPath(j, "path", item.path);
+    PutPath(j, "stored", item.stored);
+    j["type"] = item.folder ? "folder" : "file";
+    j["size"] = item.size;
+    j["mtime"] = item.mtime;
+    j["key"] = item.key;
+    j["crc"] = item.crc ? json(*item.crc) : json(nullptr);
+    j["parts"] = item.parts;
+    j["flags"] = item.flags;
+    j["status"] = item.status;
+    items.push_back(std::move(j));
+  }
+  root["items"] = std::move(items);
+  const std::string text = root.dump(1);
+
+  const std::filesystem::path target = folder / kManifestName;
+  const std::filesystem::path temporary = folder / (std::string(kManifestName) + ".tmp");
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "cannot write " + temporary.string();
+    return false;
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      error = "cannot write " + temporary.string();
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  if (!synced || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    error = "cannot write " + target.string();
+    return false;
+  }
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error) {
+  const std::filesystem::path file = folder / kManifestName;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    error = "no manifest in " + folder.string() + " (not an orvcopy backup folder)";
+    return false;
+  }
+  json root = json::parse(in, nullptr, false);
+  if (root.is_discarded() || !root.is_object()) {
+    error = "the manifest " + file.string() + " is damaged (not valid JSON)";
+    return false;
+  }
+  try {
+    if (root.value("format", "") != kFormat || root.value("version", 0) != kVersion) {
+      error = "the manifest " + file.string() + " is not an orvcopy manifest of version 1";
+      return false;
+    }
+    const json& options = root.at("options");
+    manifest.encrypt = options.at("encrypt").get<int>();
+    manifest.compress = options.at("compress").get<bool>();
+    manifest.split = options.at("split").get<uint64_t>();
+    manifest.buffer = options.at("buffer").get<uint64_t>();
+    manifest.complete = root.at("complete").get<bool>();
+    if (manifest.encrypt != 0 && manifest.encrypt != 128 && manifest.encrypt != 192 &&
+        manifest.encrypt != 256) {
+      throw std::runtime_error("unknown key length");
+    }
+    if (manifest.buffer == 0 || manifest.buffer > 0xFFFFFFFFull) {
+      throw std::runtime_error("unusable buffer size");
+    }
+    manifest.items.clear();
+    for (const json& j : root.at("items")) {
+      ManifestItem item;
+      if (!GetPath(j, "path", item.path) || !GetPath(j, "stored", item.stored) ||
+          !IsSafeRelative(item.path) || !IsSafeRelative(item.stored)) {
+        throw std::runtime_error("an item path is missing or leaves the backup folder");
+      }
+      const std::string type = j.at("type").get<std::string>();
+      if (type != "file" && type != "folder")
+        throw std::runtime_error("unknown item type");
+      item.folder = type == "folder";
+      item.size = j.at("size").get<uint64_t>();
+      item.mtime = j.at("mtime").get<int64_t>();
+      item.key = j.at("key").get<uint64_t>();
+      if (!j.at("crc").is_null())
+        item.crc = j.at("crc").get<uint32_t>();
+      item.parts = j.at("parts").get<int>();
+      item.flags = j.at("flags").get<uint32_t>();
+      item.status = j.at("status").get<std::string>();
+      if (item.parts < 1 || item.parts > kMaxParts || item.key == 0) {
+        throw std::runtime_error("an item has an impossible key or part count");
+      }
+      manifest.items.push_back(std::move(item));
+    }
+  } catch (const std::exception& e) {
+    error = "the manifest " + file.string() + " is damaged: " + e.what();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvcopy
