@@ -61,6 +61,14 @@ check "wrong password" 4 $?
 [ ! -e wrong/a.txt ] && passed=$((passed + 1)) || { echo "FAILED: wrong password wrote"; failures=$((failures + 1)); }
 ORVCOPY_PW="correct horse" "$orvcopy" -q restore b2 env-restore --password-env ORVCOPY_PW
 check "password from the environment" 0 $?
+"$orvcopy" -q restore b4 wrong-zip --password-file bad 2>/dev/null
+check "wrong password for compressed archives" 4 $?
+[ ! -e wrong-zip/a.txt ] && passed=$((passed + 1)) || { echo "FAILED: wrong zip password wrote"; failures=$((failures + 1)); }
+
+# A disk that fills while restoring: the item is named, the restore ends with exit 1.
+(ulimit -f 100; "$orvcopy" -q restore b1 full 2>full.err)
+check "full disk while restoring" 1 $?
+grep -q "large.dat" full.err && passed=$((passed + 1)) || { echo "FAILED: full disk item not named"; cat full.err; failures=$((failures + 1)); }
 
 # Damaged, foreign and hostile manifests are refused.
 cp -r b1 damaged && head -c 100 b1/orvcopy-manifest.json >damaged/orvcopy-manifest.json

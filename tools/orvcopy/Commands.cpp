@@ -269,45 +269,6 @@ int Backup(const Options& options) {
 
 namespace {
 
-// Reads a backup's manifest and, for an encrypted one, the password, which is checked against
-// the first encrypted file's header before anything is written.
-int OpenBackup(const Options& options, Manifest& manifest, std::optional<std::string>& password) {
-  const fs::path backup = fs::absolute(options.backup);
-  std::string error;
-  if (!LoadManifest(backup, manifest, error)) {
-    std::fprintf(stderr, "orvcopy: %s\n", error.c_str());
-    return kExitUnusable;
-  }
-  if (!manifest.encrypt)
-    return kExitDone;
-  int exitCode = kExitDone;
-  if (!(password = Password(options, false, exitCode)))
-    return exitCode;
-  if (manifest.compress)
-    return kExitDone;  // the archives check their password themselves
-  for (const ManifestItem& item : manifest.items) {
-    if (item.folder || item.status != "done")
-      continue;
-    uint8_t header[64] = {};
-    std::ifstream(backup / kDataFolder / item.stored, std::ios::binary)
-        .read(reinterpret_cast<char*>(header), sizeof header);
-    uint32_t unit = 0;
-    const int check = orv::CEncryption::CheckPassword(
-        header, sizeof header, FileNameToWide(*password).c_str(), &unit, nullptr);
-    if (check == orv::CEncryption::CheckWrongPassword) {
-      std::fprintf(stderr, "orvcopy: wrong password\n");
-      return kExitUnusable;
-    }
-    if (check == orv::CEncryption::CheckNotAHeader || unit != manifest.buffer) {
-      std::fprintf(stderr, "orvcopy: %s is not an encrypted file of this backup\n",
-                   Show(item.stored).c_str());
-      return kExitUnusable;
-    }
-    break;
-  }
-  return kExitDone;
-}
-
 // Extracts (or, in a trial, reads through) the one entry of an archive; libzip checks the
 // entry's CRC-32 as it reads.
 bool Extract(const fs::path& archive, const std::string& password, const fs::path* out) {
@@ -333,6 +294,54 @@ bool Extract(const fs::path& archive, const std::string& password, const fs::pat
     zip_fclose(entry);
   zip_discard(za);
   return ok;
+}
+
+// Reads a backup's manifest and, for an encrypted one, the password, which is checked against
+// the first encrypted file's header before anything is written.
+int OpenBackup(const Options& options, Manifest& manifest, std::optional<std::string>& password) {
+  const fs::path backup = fs::absolute(options.backup);
+  std::string error;
+  if (!LoadManifest(backup, manifest, error)) {
+    std::fprintf(stderr, "orvcopy: %s\n", error.c_str());
+    return kExitUnusable;
+  }
+  if (!manifest.encrypt)
+    return kExitDone;
+  int exitCode = kExitDone;
+  if (!(password = Password(options, false, exitCode)))
+    return exitCode;
+  for (const ManifestItem& item : manifest.items) {
+    if (item.folder || item.status != "done" || !manifest.compress)
+      continue;
+    // An archive opens only with its password: the first one tells before anything is written.
+    if (!Extract(backup / kDataFolder / item.stored, *password, nullptr)) {
+      std::fprintf(stderr, "orvcopy: wrong password, or %s is damaged\n",
+                   Show(item.stored).c_str());
+      return kExitUnusable;
+    }
+    return kExitDone;
+  }
+  for (const ManifestItem& item : manifest.items) {
+    if (item.folder || item.status != "done")
+      continue;
+    uint8_t header[64] = {};
+    std::ifstream(backup / kDataFolder / item.stored, std::ios::binary)
+        .read(reinterpret_cast<char*>(header), sizeof header);
+    uint32_t unit = 0;
+    const int check = orv::CEncryption::CheckPassword(
+        header, sizeof header, FileNameToWide(*password).c_str(), &unit, nullptr);
+    if (check == orv::CEncryption::CheckWrongPassword) {
+      std::fprintf(stderr, "orvcopy: wrong password\n");
+      return kExitUnusable;
+    }
+    if (check == orv::CEncryption::CheckNotAHeader || unit != manifest.buffer) {
+      std::fprintf(stderr, "orvcopy: %s is not an encrypted file of this backup\n",
+                   Show(item.stored).c_str());
+      return kExitUnusable;
+    }
+    break;
+  }
+  return kExitDone;
 }
 
 // Where a restore writes; nothing in a trial.

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <stdexcept>
 
@@ -98,6 +99,8 @@ int main(int argc, char** argv) {
     app.exit(e);
     return orvcopy::kExitUsage;
   }
+  // A file over the process's size limit is a full disk to the library, not a killed process.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (options.buffer == 0 || options.buffer > 0xFFFFFFFFull) {
     std::fprintf(stderr, "orvcopy: the buffer must be 1 byte to 4 GiB\n");
     return orvcopy::kExitUsage;
