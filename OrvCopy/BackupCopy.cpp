@@ -26,6 +26,15 @@ bool IsRetryAnswer(int answer) {
   return answer == 1 || answer == 4;
 }
 
+// Sets the creation, access and write times of `to` from `from`; a failure is logged.
+void CopyFileTimes(HANDLE from, HANDLE to) {
+  FILETIME created{}, accessed{}, written{};
+  if (!GetFileTime(from, &created, &accessed, &written) ||
+      !SetFileTime(to, &created, &accessed, &written)) {
+    log::Record(L"Failed to Update File dates", LOGGER::SeverityError, log::kUpdateDatesFailed);
+  }
+}
+
 constexpr DestinationLines kBackupDestinationLines = {
     log::kDeleteDestinationFailed, log::kOpenDestinationFailed, log::kOpenDestinationException,
     log::kOpenDestinationExceptionText};
@@ -177,7 +186,7 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
 
   // The destination: a fresh file, or the existing one extended at its end.
   CFile dest;
-  if (!OpenDestinationFile(dest, strDest, bAppend, kBackupDestinationLines)) {
+  if (!OpenDestinationFile(dest, strDest, bAppend, kBackupDestinationLines, m_strLastFolderMade)) {
     return fail(StatusItemFailed);
   }
 
@@ -278,7 +287,13 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
     }
   }
 
-  // Completion.
+  // Completion. The file times of an item that ends here go from the open source to the open
+  // destination, which spares reopening both by name.
+  const bool bEnds = !bVolumeFull && !bFailed && cb != nullptr &&
+                     !HasFlag(item, ArchiveItemFlagMoreParts);
+  if (bEnds && item.m_bFileData) {
+    CopyFileTimes(source.m_hFile, dest.m_hFile);
+  }
   try {
     dest.Close();
   } catch (const CException& e) {
@@ -298,11 +313,8 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
   }
   if (bFailed) {
     fail(result);
-  } else if (cb != nullptr && !HasFlag(item, ArchiveItemFlagMoreParts)) {
+  } else if (bEnds) {
     cb->OnItemEnd(item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
-    if (item.m_bFileData) {
-      UpdateFileDates(item.m_strSourcePath.c_str(), strDest.c_str());
-    }
   }
   ResetItemVolumeState();
   return result;
@@ -323,11 +335,7 @@ void COrvCopyManager::UpdateFileDates(const wchar_t* lpszSource, const wchar_t* 
     CloseHandle(hSource);
     return;
   }
-  FILETIME created{}, accessed{}, written{};
-  if (!GetFileTime(hSource, &created, &accessed, &written) ||
-      !SetFileTime(hDest, &created, &accessed, &written)) {
-    log::Record(L"Failed to Update File dates", LOGGER::SeverityError, log::kUpdateDatesFailed);
-  }
+  CopyFileTimes(hSource, hDest);
   CloseHandle(hDest);
   CloseHandle(hSource);
 }

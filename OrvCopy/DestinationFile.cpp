@@ -21,14 +21,17 @@ bool CapacityUsable(uint64_t nCapacity, bool bEncrypted, const std::wstring& str
 }
 
 bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
-                         const DestinationLines& lines) {
+                         const DestinationLines& lines, std::wstring& strLastFolder) {
   if (!bAppend) {
     if (PathFileExistsW(strPath.c_str()) && !OrvDeleteFileEx(strPath.c_str(), 1)) {
       log::Record(L"Failed to delete destination file", LOGGER::SeverityError, lines.deleteFailed);
       LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
       return false;
     }
-    OrvCreateFolder(ParentFolder(strPath).c_str());
+    std::wstring folder = ParentFolder(strPath);
+    if (folder != strLastFolder) {
+      strLastFolder = OrvCreateFolder(folder.c_str()) ? std::move(folder) : std::wstring();
+    }
   }
   // Write only, deny write to others, binary; created (truncated) unless appending.
   UINT flags = CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary;

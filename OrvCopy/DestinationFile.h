@@ -25,9 +25,10 @@ struct DestinationLines {
 };
 
 // Deletes a file already at the path and creates its folder (unless bAppend), then opens it
-// for writing: a new file, or the existing one positioned at its end (bAppend). Failures are
-// logged with the caller's lines; false when the destination is not open.
+// for writing: a new file, or the existing one positioned at its end (bAppend). strLastFolder
+// remembers the folder made last, so that the files of one folder do not each create it
+// again. Failures are logged with the caller's lines; false when the destination is not open.
 bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
-                         const DestinationLines& lines);
+                         const DestinationLines& lines, std::wstring& strLastFolder);
 
 }  // namespace OrvCopy

@@ -274,6 +274,10 @@ class ORVCOPY_API COrvCopyManager {
   // The simulated-backup admission of an item of nDataSize bytes. True when the item was only
   // counted (the copy is done); otherwise strDest may now be the temporary path.
   bool AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize, std::wstring& strDest);
+
+  // The destination folder made last in this action: the files that follow in it do not
+  // create it again. Emptied when an action starts.
+  std::wstring m_strLastFolderMade;
 };
 
 }  // namespace OrvCopy

@@ -80,7 +80,8 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
   for (bool prepared = false; !prepared;) {
     prepared = true;
     if (item.m_bFileData) {
-      if (!OpenDestinationFile(dest, strDest, bAppend, kRestoreDestinationLines)) {
+      if (!OpenDestinationFile(dest, strDest, bAppend, kRestoreDestinationLines,
+                               m_strLastFolderMade)) {
         return fail(StatusItemFailed);
       }
     } else if (cb == nullptr) {

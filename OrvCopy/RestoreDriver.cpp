@@ -116,6 +116,7 @@ int COrvCopyManager::RestoreRange(int nFirst, int nEnd) {
 int COrvCopyManager::Restore(int bTrial, uint64_t /*nReserved*/) {
   OrvCompression::COrvCallBack* const cb = m_pCallBack;
   m_nAction = bTrial ? ActionRestoreTrial : ActionRestore;
+  m_strLastFolderMade.clear();
   if (cb != nullptr) {
     cb->m_bActionStarted = 1;
   }

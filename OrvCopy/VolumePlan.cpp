@@ -58,6 +58,7 @@ void COrvCopyManager::ResetItemVolumeState() {
 }
 
 void COrvCopyManager::ResetRunCounters() {
+  m_strLastFolderMade.clear();
   m_nTotalProcessed = 0;
   m_nItemProcessed = 0;
   m_nVolumeWritten = 0;

@@ -86,43 +86,55 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   const bool wantRead = (dwDesiredAccess & GENERIC_READ) != 0;
   const bool wantWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
   const bool backupSemantics = (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0;
-  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // non-blocking only until the type is known
+  // Non-blocking, so that opening a pipe cannot hang; it changes nothing for regular files.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   flags |= wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
   const mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
 
-  struct stat existing {};
-  const bool exists = ::stat(path.c_str(), &existing) == 0;
-  if (wantWrite && exists && IsReadOnlyFile(existing)) {
-    FailWith(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-
+  bool create = false, mayExist = true, truncate = false;
   switch (dwCreationDisposition) {
     case CREATE_NEW:
-      flags |= O_CREAT | O_EXCL;
+      create = true, mayExist = false;
       break;
     case CREATE_ALWAYS:
-      flags |= O_CREAT | O_TRUNC;
+      create = true, truncate = true;
       break;
     case OPEN_EXISTING:
       break;
     case OPEN_ALWAYS:
-      flags |= O_CREAT;
+      create = true;
       break;
     case TRUNCATE_EXISTING:
       if (!wantWrite) {
         FailWith(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
       }
-      flags |= O_TRUNC;
+      truncate = true;
       break;
     default:
       FailWith(ERROR_INVALID_PARAMETER);
       return INVALID_HANDLE_VALUE;
   }
 
-  int fd = OpenRetrying(path.c_str(), flags, mode);
-  if (fd < 0 && errno == EISDIR && backupSemantics && !(flags & O_TRUNC)) {
+  // A file is created exclusively first, so that an existing one is known without a stat
+  // and is never truncated before its read-only attribute has been looked at.
+  int fd = -1;
+  bool existed = !create;
+  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+    if (create) {
+      fd = OpenRetrying(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+      if (fd >= 0 || errno != EEXIST || !mayExist) {
+        existed = false;
+        break;
+      }
+      existed = true;
+    }
+    fd = OpenRetrying(path.c_str(), flags, 0);
+    if (fd < 0 && !(create && errno == ENOENT)) {
+      break;  // gone between the two opens: create it after all
+    }
+  }
+  if (fd < 0 && errno == EISDIR && backupSemantics && !truncate) {
     // A folder handle (to read or set its times) opens with backup semantics only.
     fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY, 0);
   }
@@ -143,13 +155,19 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     return INVALID_HANDLE_VALUE;
   }
   // Folders open only with backup semantics; pipes, sockets and devices not at all (they
-  // could block a backup forever).
-  if ((S_ISDIR(st.st_mode) && !backupSemantics) || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
+  // could block a backup forever); a read-only file does not open for writing.
+  if ((S_ISDIR(st.st_mode) && !backupSemantics) ||
+      (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) ||
+      (wantWrite && existed && IsReadOnlyFile(st))) {
     CloseQuietly(fd);
     FailWith(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (truncate && existed && S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+    FailWithErrno(errno);
+    CloseQuietly(fd);
+    return INVALID_HANDLE_VALUE;
+  }
   if (S_ISREG(st.st_mode)) {
     if (dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) {
       ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -158,7 +176,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     }
   }
   const bool openedExisting =
-      exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
+      existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
   SetLastError(openedExisting ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return HandleFromFd(fd);
 }

@@ -67,13 +67,6 @@ class LogFile {
   std::shared_ptr<std::ofstream> m_out;
 };
 
-int64_t MtimeNs(const fs::path& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0)
-    return 0;
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-}
-
 void SetMtime(const fs::path& path, int64_t ns) {
   const timespec times[2] = {{0, UTIME_OMIT},
                              {static_cast<time_t>(ns / 1000000000), ns % 1000000000}};
@@ -141,11 +134,12 @@ void Walk(const fs::path& root, const fs::path& relative, const Options& options
     item.path = rel.native();
     item.folder = fs::is_directory(status);
     item.stored = item.path + (!item.folder && options.encrypt ? ".venc" : "");
-    item.mtime = MtimeNs(entry.path());
-    if (!item.folder) {
-      item.size = entry.file_size(ec);
-      total += item.size;
+    struct stat st {};
+    if (::lstat(entry.path().c_str(), &st) == 0) {  // size and time in one call
+      item.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+      if (!item.folder) item.size = static_cast<uint64_t>(st.st_size);
     }
+    total += item.size;
     item.key = items.size() + 1;
     items.push_back(item);
     if (item.folder)

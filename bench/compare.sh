@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# orvcopy against the tools people use instead, on generated data, in one run: a 1 GiB
+# incompressible file, 10,000 files of 4 KiB in 100 folders, and a corpus of real text files.
+# hyperfine runs each peer and our command in the same invocation (a warm-up, then 10 runs
+# for the 1 GiB rows and 3 for the corpus rows); the table gives medians and ratios and is
+# written to docs/performance.md with a description of the machine.
+#   bench/compare.sh [BUILD_DIR] [WORK_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build/default}
+work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/orvcopy-compare.XXXXXX")}
+source scripts/packages.sh
+ensure_packages hyperfine p7zip-full zip openssl
+cmake --build "$build" --target orvcopy orvcopy_bench >/dev/null
+orvcopy=$root/$build/tools/orvcopy/orvcopy
+mkdir -p "$work/results"
+cd "$work"
+export ORVCOPY_BENCH_PASSWORD="benchmark password"
+
+echo "== data"
+mkdir -p big
+[ -f big/file.bin ] || head -c 1073741824 /dev/urandom >big/file.bin
+if [ ! -d small ]; then
+  for d in $(seq -w 1 100); do
+    mkdir -p "small/d$d"
+    for f in $(seq -w 1 100); do head -c 4096 /dev/urandom >"small/d$d/f$f"; done
+  done
+fi
+[ -d corpus ] || "$root/bench/make_corpus.sh" corpus 300 >/dev/null
+"$orvcopy" -q backup big plain-backup 2>/dev/null || true
+"$orvcopy" -q backup big aes-backup --encrypt --password-env ORVCOPY_BENCH_PASSWORD 2>/dev/null || true
+mkdir -p peer
+[ -f peer/file.enc ] || openssl enc -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD \
+  -in big/file.bin -out peer/file.enc
+cat big/file.bin plain-backup/data/file.bin aes-backup/data/file.bin.venc peer/file.enc >/dev/null
+
+# 1 GiB rows: the previous output is removed and the dirty pages written out before each run
+# (not timed), so that no run pays for the writeback of the one before.
+large() {  # large NAME COMMAND...
+  local name=$1
+  shift
+  local args=()
+  for c in "$@"; do args+=("$c"); done
+  hyperfine -N --warmup 1 --runs 10 --prepare "sh -c 'rm -rf $work/out; sync'" \
+    --export-json "results/$name.json" \
+    "${args[@]}" >/dev/null
+}
+# Tree rows: every run writes into a folder of its own; they are removed afterwards, because
+# deleting a tree right before a small-file run slows ext4 down for a while.
+tree() {  # tree NAME RUNS COMMAND...
+  local name=$1 runs=$2
+  shift 2
+  hyperfine --warmup 1 --runs "$runs" --prepare sync --export-json "results/$name.json" \
+    --cleanup "rm -rf $work/t.*" \
+    "$@" >/dev/null
+}
+fresh='$(mktemp -u -d '"$work"'/t.XXXXXXXX)'
+
+echo "== 1 GiB file"
+large backup-plain "cp --reflink=never big/file.bin $work/out" \
+  "$orvcopy -q backup big $work/out"
+large backup-aes "cp --reflink=never big/file.bin $work/out" \
+  "openssl enc -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in big/file.bin -out $work/out" \
+  "$orvcopy -q backup big $work/out --encrypt --password-env ORVCOPY_BENCH_PASSWORD"
+large restore-plain "cp --reflink=never plain-backup/data/file.bin $work/out" \
+  "$orvcopy -q restore plain-backup $work/out"
+large restore-aes "cp --reflink=never aes-backup/data/file.bin.venc $work/out" \
+  "openssl enc -d -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in peer/file.enc -out $work/out" \
+  "$orvcopy -q restore aes-backup $work/out --password-env ORVCOPY_BENCH_PASSWORD"
+echo "== 10,000 files of 4 KiB"
+tree small-files 10 "cp -r --preserve=timestamps small $fresh" "$orvcopy -q backup small $fresh"
+echo "== text corpus"
+tree corpus-zip 3 "zip -q -r -6 $fresh.zip corpus" "$orvcopy -q backup corpus $fresh --compress"
+tree corpus-zip-aes 3 "7z a -tzip -mx=6 -mem=AES256 -p\"\$ORVCOPY_BENCH_PASSWORD\" $fresh.zip corpus" \
+  "$orvcopy -q backup corpus $fresh --compress --encrypt --password-env ORVCOPY_BENCH_PASSWORD"
+
+echo "== sizes and memory"
+zip -q -r -6 sizes-zip.zip corpus
+"$orvcopy" -q backup corpus sizes-orv --compress
+du -sb sizes-zip.zip | cut -f1 >results/size-zip
+find sizes-orv/data -type f -printf '%s\n' | awk '{s += $1} END {print s}' >results/size-orv
+rm -rf out-mem && /usr/bin/time -f %M -o results/rss "$orvcopy" -q backup big out-mem && rm -rf out-mem
+"$root/$build/bench/orvcopy_bench" --benchmark_filter='BM_UpdateCRC32/1048576' \
+  --benchmark_format=json >results/crc.json 2>/dev/null
+
+/usr/bin/python3 "$root/bench/compare_table.py" results "$root/docs/performance.md"
+cat "$root/docs/performance.md"
+rm -rf "$work"/t.* "$work/out" sizes-orv sizes-zip.zip
