@@ -55,7 +55,10 @@ struct ZipEngineState {
   uint64_t base = 0;
   uint64_t read = 0;  // source bytes read for the whole archive
   bool stopped = false;
-  std::vector<uint8_t> block;
+  // The block the sources are read into: allocated once per engine and not cleared (only what
+  // a read fills is used), so a small file touches only the pages it needs.
+  std::unique_ptr<uint8_t[]> block;
+  size_t blockAllocated = 0;
 
   std::wstring ArchivePath() const {
     std::wstring path = outputPath;
@@ -135,17 +138,20 @@ zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_sou
           return -1;
         }
         const auto want = static_cast<uint32_t>(impl.blockSize);
-        impl.block.resize(want);
+        if (impl.blockAllocated < want) {
+          impl.block = std::make_unique_for_overwrite<uint8_t[]>(want);
+          impl.blockAllocated = want;
+        }
         uint32_t n = 0;
         if (entry.fileData) {
           try {
-            n = entry.file.Read(impl.block.data(), want);
+            n = entry.file.Read(impl.block.get(), want);
           } catch (const CFileException& e) {
             zip_error_set(&entry.error, ZIP_ER_READ, static_cast<int>(e.m_lOsError));
             return -1;
           }
         } else {
-          impl.callback->ReadItemData(entry.key, impl.block.data(), want, &n);
+          impl.callback->ReadItemData(entry.key, impl.block.get(), want, &n);
           if (n > want) {
             zip_error_set(&entry.error, ZIP_ER_READ, 0);
             return -1;
@@ -156,7 +162,7 @@ zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_sou
         impl.Counted(n);
       }
       const size_t n = std::min<size_t>(len, entry.blockFilled - entry.blockUsed);
-      std::memcpy(data, impl.block.data() + entry.blockUsed, n);
+      std::memcpy(data, impl.block.get() + entry.blockUsed, n);
       entry.blockUsed += n;
       return static_cast<zip_int64_t>(n);
     }

@@ -11,7 +11,7 @@ namespace {
 
 using IntSize = FormatArgs::IntSize;
 
-struct Spec {
+struct Conversion {
   std::string flags;  // any of "-+ #0"
   int width = -1;
   int precision = -1;
@@ -32,13 +32,13 @@ bool IsDigit(wchar_t c) {
 
 // Formats one number with the C library into `out`, for the conversion `conv`.
 template <typename T>
-void AppendNumber(const Spec& spec, const char* lengthModifier, char conv, T value,
+void AppendNumber(const Conversion& field, const char* lengthModifier, char conv, T value,
                   std::wstring& out) {
-  std::string fmt = "%" + spec.flags;
-  if (spec.width >= 0)
-    fmt += std::to_string(spec.width);
-  if (spec.precision >= 0)
-    fmt += "." + std::to_string(spec.precision);
+  std::string fmt = "%" + field.flags;
+  if (field.width >= 0)
+    fmt += std::to_string(field.width);
+  if (field.precision >= 0)
+    fmt += "." + std::to_string(field.precision);
   fmt += lengthModifier;
   fmt.push_back(conv);
   char small[128];
@@ -57,14 +57,14 @@ void AppendNumber(const Spec& spec, const char* lengthModifier, char conv, T val
   out.append(text.begin(), text.end());  // digits and signs are ASCII
 }
 
-void AppendPadded(const Spec& spec, std::wstring_view text, std::wstring& out) {
-  if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) {
-    text = text.substr(0, static_cast<size_t>(spec.precision));
+void AppendPadded(const Conversion& field, std::wstring_view text, std::wstring& out) {
+  if (field.precision >= 0 && text.size() > static_cast<size_t>(field.precision)) {
+    text = text.substr(0, static_cast<size_t>(field.precision));
   }
-  const size_t pad = spec.width > 0 && static_cast<size_t>(spec.width) > text.size()
-                         ? static_cast<size_t>(spec.width) - text.size()
+  const size_t pad = field.width > 0 && static_cast<size_t>(field.width) > text.size()
+                         ? static_cast<size_t>(field.width) - text.size()
                          : 0;
-  const bool left = spec.flags.find('-') != std::string::npos;
+  const bool left = field.flags.find('-') != std::string::npos;
   if (!left)
     out.append(pad, L' ');
   out.append(text);
@@ -119,22 +119,22 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
       ++i;
       continue;
     }
-    Spec spec;
+    Conversion field;
     while (i < format.size() &&
            std::wstring_view(L"-+ #0").find(format[i]) != std::wstring_view::npos) {
-      if (spec.flags.find(static_cast<char>(format[i])) == std::string::npos) {
-        spec.flags.push_back(static_cast<char>(format[i]));
+      if (field.flags.find(static_cast<char>(format[i])) == std::string::npos) {
+        field.flags.push_back(static_cast<char>(format[i]));
       }
       ++i;
     }
     if (i < format.size() && format[i] == L'*') {
       int64_t w = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
       if (w < 0) {
-        if (spec.flags.find('-') == std::string::npos)
-          spec.flags.push_back('-');
+        if (field.flags.find('-') == std::string::npos)
+          field.flags.push_back('-');
         w = -w;
       }
-      spec.width = ClampField(w);
+      field.width = ClampField(w);
       ++i;
     } else {
       int64_t w = -1;
@@ -143,13 +143,13 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
         w = std::min<int64_t>(w, kMaxFieldWidth);
         ++i;
       }
-      spec.width = static_cast<int>(w);
+      field.width = static_cast<int>(w);
     }
     if (i < format.size() && format[i] == L'.') {
       ++i;
       if (i < format.size() && format[i] == L'*') {
         const int64_t p = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
-        spec.precision = p < 0 ? -1 : ClampField(p);
+        field.precision = p < 0 ? -1 : ClampField(p);
         ++i;
       } else {
         int64_t p = 0;
@@ -157,31 +157,31 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
           p = std::min<int64_t>(p * 10 + (format[i] - L'0'), kMaxFieldWidth);
           ++i;
         }
-        spec.precision = static_cast<int>(p);
+        field.precision = static_cast<int>(p);
       }
     }
     // Length modifiers.
     const auto startsWith = [&](std::wstring_view s) { return format.substr(i, s.size()) == s; };
     if (startsWith(L"I64")) {
-      spec.size = IntSize::Int64, spec.sizeGiven = true, i += 3;
+      field.size = IntSize::Int64, field.sizeGiven = true, i += 3;
     } else if (startsWith(L"I32")) {
-      spec.size = IntSize::Int32, spec.sizeGiven = true, i += 3;
+      field.size = IntSize::Int32, field.sizeGiven = true, i += 3;
     } else if (startsWith(L"I")) {
-      spec.size = IntSize::Pointer, spec.sizeGiven = true, i += 1;
+      field.size = IntSize::Pointer, field.sizeGiven = true, i += 1;
     } else if (startsWith(L"hh")) {
-      spec.size = IntSize::Char, spec.sizeGiven = true, spec.forceNarrow = true, i += 2;
+      field.size = IntSize::Char, field.sizeGiven = true, field.forceNarrow = true, i += 2;
     } else if (startsWith(L"h")) {
-      spec.size = IntSize::Short, spec.sizeGiven = true, spec.forceNarrow = true, i += 1;
+      field.size = IntSize::Short, field.sizeGiven = true, field.forceNarrow = true, i += 1;
     } else if (startsWith(L"ll")) {
-      spec.size = IntSize::LongLong, spec.sizeGiven = true, i += 2;
+      field.size = IntSize::LongLong, field.sizeGiven = true, i += 2;
     } else if (startsWith(L"l")) {
-      spec.size = IntSize::Long, spec.sizeGiven = true, spec.forceWide = true, i += 1;
+      field.size = IntSize::Long, field.sizeGiven = true, field.forceWide = true, i += 1;
     } else if (startsWith(L"w")) {
-      spec.forceWide = true, i += 1;
+      field.forceWide = true, i += 1;
     } else if (startsWith(L"L")) {
-      spec.longDouble = true, i += 1;
+      field.longDouble = true, i += 1;
     } else if (startsWith(L"z") || startsWith(L"j") || startsWith(L"t")) {
-      spec.size = IntSize::Pointer, spec.sizeGiven = true, i += 1;
+      field.size = IntSize::Pointer, field.sizeGiven = true, i += 1;
     }
     if (i >= format.size()) {
       out.append(format.substr(start));  // an unfinished conversion prints as it stands
@@ -191,16 +191,17 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
     switch (conv) {
       case L'd':
       case L'i':
-        AppendNumber(spec, "ll", 'd',
-                     static_cast<long long>(Truncate(args.NextSigned(spec.size), spec.size)), out);
+        AppendNumber(field, "ll", 'd',
+                     static_cast<long long>(Truncate(args.NextSigned(field.size), field.size)),
+                     out);
         break;
       case L'u':
       case L'o':
       case L'x':
       case L'X':
         AppendNumber(
-            spec, "ll", static_cast<char>(conv),
-            static_cast<unsigned long long>(Truncate(args.NextUnsigned(spec.size), spec.size)),
+            field, "ll", static_cast<char>(conv),
+            static_cast<unsigned long long>(Truncate(args.NextUnsigned(field.size), field.size)),
             out);
         break;
       case L'e':
@@ -211,10 +212,10 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
       case L'G':
       case L'a':
       case L'A':
-        AppendNumber(spec, "", static_cast<char>(conv), args.NextDouble(spec.longDouble), out);
+        AppendNumber(field, "", static_cast<char>(conv), args.NextDouble(field.longDouble), out);
         break;
       case L'p': {
-        Spec hex = spec;
+        Conversion hex = field;
         hex.flags.clear();
         hex.precision = -1;
         hex.width = static_cast<int>(2 * sizeof(void*));
@@ -222,7 +223,7 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
         const auto address = reinterpret_cast<uintptr_t>(args.NextPointer());
         std::wstring digits;
         AppendNumber(hex, "ll", 'X', static_cast<unsigned long long>(address), digits);
-        Spec pad = spec;
+        Conversion pad = field;
         pad.precision = -1;
         AppendPadded(pad, digits, out);
         break;
@@ -236,23 +237,24 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
       case L'C': {
         const bool upper = conv == L'S' || conv == L'C';
         bool wide = bWideFormat != upper;
-        if (spec.forceWide)
+        if (field.forceWide)
           wide = true;
-        if (spec.forceNarrow)
+        if (field.forceNarrow)
           wide = false;
         if (conv == L's' || conv == L'S') {
           if (wide) {
             const wchar_t* s = args.NextWideString();
-            AppendPadded(spec, s != nullptr ? std::wstring_view(s) : std::wstring_view(L"(null)"),
+            AppendPadded(field, s != nullptr ? std::wstring_view(s) : std::wstring_view(L"(null)"),
                          out);
           } else {
             const char* s = args.NextNarrowString();
-            AppendPadded(
-                spec, s != nullptr ? orv::platform::NativeToWide(s) : std::wstring(L"(null)"), out);
+            AppendPadded(field,
+                         s != nullptr ? orv::platform::NativeToWide(s) : std::wstring(L"(null)"),
+                         out);
           }
         } else {
-          Spec charSpec = spec;
-          charSpec.precision = -1;
+          Conversion charField = field;
+          charField.precision = -1;
           wchar_t ch;
           if (wide) {
             ch = static_cast<wchar_t>(args.NextSigned(IntSize::Int));
@@ -261,7 +263,7 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
             const std::wstring decoded = orv::platform::NativeToWide(std::string_view(&byte, 1));
             ch = decoded.empty() ? L'?' : decoded[0];
           }
-          AppendPadded(charSpec, std::wstring_view(&ch, 1), out);
+          AppendPadded(charField, std::wstring_view(&ch, 1), out);
         }
         break;
       }

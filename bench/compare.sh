@@ -46,13 +46,13 @@ large() {  # large NAME COMMAND...
     --export-json "results/$name.json" \
     "${args[@]}" >/dev/null
 }
-# Tree rows: every run writes into a folder of its own; they are removed afterwards, because
-# deleting a tree right before a small-file run slows ext4 down for a while.
+# Tree rows: every run writes into a folder of its own, and the folders are removed only at
+# the end: deleting tens of thousands of files slows ext4's inode allocation down for a while,
+# which would burden whichever command runs next.
 tree() {  # tree NAME RUNS COMMAND...
   local name=$1 runs=$2
   shift 2
   hyperfine --warmup 1 --runs "$runs" --prepare sync --export-json "results/$name.json" \
-    --cleanup "rm -rf $work/t.*" \
     "$@" >/dev/null
 }
 fresh='$(mktemp -u -d '"$work"'/t.XXXXXXXX)'

@@ -290,13 +290,13 @@ TEST(PlatformPaths, ShellPathFunctionsUseTheNativeSeparator) {
   PathRemoveExtensionW(ext);
   EXPECT_STREQ(ext, L"/d/file");
 
-  const std::vector<std::pair<std::wstring, std::wstring>> specs = {
+  const std::vector<std::pair<std::wstring, std::wstring>> removals = {
       {L"/a/b/c.txt", L"/a/b"}, {L"/a", L"/"}, {L"a", L""}, {L"a/b/", L"a/b"}, {L"/", L"/"}};
-  for (const auto& [in, out] : specs) {
-    wchar_t spec[MAX_PATH];
-    std::copy(in.c_str(), in.c_str() + in.size() + 1, spec);
-    PathRemoveFileSpecW(spec);
-    EXPECT_EQ(std::wstring(spec), out) << orv::platform::WideToUtf8Lossy(in);
+  for (const auto& [in, out] : removals) {
+    wchar_t path[MAX_PATH];
+    std::copy(in.c_str(), in.c_str() + in.size() + 1, path);
+    PathRemoveFileSpecW(path);
+    EXPECT_EQ(std::wstring(path), out) << orv::platform::WideToUtf8Lossy(in);
   }
   EXPECT_EQ(lstrlenW(nullptr), 0);
   EXPECT_EQ(lstrlenW(L"abc"), 3);
