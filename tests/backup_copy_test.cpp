@@ -33,15 +33,8 @@ std::string EndCall(uint64_t key, uint32_t crc, int volume) {
          std::to_string(volume);
 }
 
-class BackupCopy : public ::testing::Test {
+class BackupCopy : public orvtest::BackupFixture {
  protected:
-  void SetUp() override {
-    fault::Reset();
-    m.SetCallBack(&host);
-    m.SetDestRootFolder(dir.W("backup").c_str());
-  }
-  void TearDown() override { fault::Reset(); }
-
   CArchiveItem Item(const std::string& name, const std::string& content, uint32_t flags = 0) {
     return TestManager::FileItem(dir.WriteFile("src/" + name, content),
                                  orv::platform::NativeToWide(name), 1, flags);
@@ -67,11 +60,6 @@ class BackupCopy : public ::testing::Test {
     EXPECT_EQ(records[i].nLine, line);
     EXPECT_EQ(records[i].strSourceFile, ".\\OrvCopyManager");
   }
-
-  orvtest::TempDir dir;
-  orvtest::LogCapture log;
-  orvtest::RecordingHost host;
-  TestManager m;
 };
 
 // --- Copies that succeed ----------------------------------------------------------------

@@ -24,15 +24,8 @@ namespace {
 using orvtest::Crc;
 using orvtest::RandomText;
 
-class BackupDriver : public ::testing::Test {
+class BackupDriver : public orvtest::BackupFixture {
  protected:
-  void SetUp() override {
-    fault::Reset();
-    m.SetCallBack(&host);
-    m.SetDestRootFolder(dir.W("backup").c_str());
-  }
-  void TearDown() override { fault::Reset(); }
-
   // Adds a file item below src/ with the same relative name in the backup.
   void AddFile(const std::string& name, const std::string& content, uint64_t key, int aes = 0) {
     const std::wstring source = dir.WriteFile("src/" + name, content);
@@ -44,11 +37,6 @@ class BackupDriver : public ::testing::Test {
   std::string Backup(const std::string& name) {
     return orvtest::ReadFile(dir.Path() / "backup" / name);
   }
-
-  orvtest::TempDir dir;
-  orvtest::LogCapture log;
-  orvtest::RecordingHost host;
-  orvtest::TestManager m;
 };
 
 TEST_F(BackupDriver, AnEmptyJobSucceedsAndStillSetsTheTotals) {

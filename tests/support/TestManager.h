@@ -2,6 +2,12 @@
 #pragma once
 
 #include <OrvCopy/OrvCopyManager.h>
+#include <orv_platform/fault_injection_test_helper.h>
+
+#include "RecordingHost.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
 
 #include <string>
 
@@ -83,6 +89,23 @@ class TestManager : public OrvCopy::COrvCopyManager {
     item.m_dwFlags = flags;
     return item;
   }
+};
+
+// A fresh folder, a captured log, a recording host and a manager that backs up into
+// <folder>/backup, with every injected fault cleared around the test.
+class BackupFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    orv::platform::fault::Reset();
+    m.SetCallBack(&host);
+    m.SetDestRootFolder(dir.W("backup").c_str());
+  }
+  void TearDown() override { orv::platform::fault::Reset(); }
+
+  TempDir dir;
+  LogCapture log;
+  RecordingHost host;
+  TestManager m;
 };
 
 }  // namespace orvtest
