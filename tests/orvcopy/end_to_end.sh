@@ -92,14 +92,15 @@ check "missing part" 1 $?
 "$orvcopy" -q verify missing 2>/dev/null
 check "verify finds the missing part" 1 $?
 
-# An interrupted backup leaves a manifest of what it completed, and that restores.
+# An interrupted backup leaves a manifest of what it completed, and that restores. Small
+# blocks keep the backup busy for a second or so; the signal comes once a few files are there.
 mkdir -p many
-for i in $(seq 1 200); do head -c 50000 /dev/urandom >"many/f$i"; done
-"$orvcopy" -q backup many interrupted --buffer 4K &
+for i in $(seq 1 100); do head -c 1000000 /dev/urandom >"many/f$i"; done
+"$orvcopy" -q backup many interrupted --buffer 1K &
 pid=$!
-for _ in $(seq 1 400); do
-  [ "$(ls interrupted/data 2>/dev/null | wc -l)" -ge 20 ] && break
-  sleep 0.01
+for _ in $(seq 1 1000); do
+  [ "$(ls interrupted/data 2>/dev/null | wc -l)" -ge 3 ] && break
+  sleep 0.005
 done
 kill -INT "$pid"
 wait "$pid"
