@@ -80,6 +80,9 @@ check "foreign manifest" 4 $?
 cp -r b1 hostile && sed -i 's#"path": "a.txt"#"path": "../escaped.txt"#' hostile/orvcopy-manifest.json
 "$orvcopy" -q restore hostile x 2>/dev/null
 check "manifest path leaving the folder" 4 $?
+cp -r b1 huge && sed -i 's#"mtime": [0-9]*#"mtime": 1.5e300#' huge/orvcopy-manifest.json
+"$orvcopy" -q restore huge x 2>/dev/null
+check "manifest number out of range" 4 $?
 "$orvcopy" -q list nowhere 2>/dev/null
 check "no backup at all" 4 $?
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace orvcopy {
@@ -88,6 +89,28 @@ bool IsSafeRelative(const std::string& path) {
   return true;
 }
 
+// A whole number that fits T; anything else (a fraction, a huge value, text) is refused.
+template <typename T>
+T Integer(const json& object, const char* field) {
+  const json& value = object.at(field);
+  if (!value.is_number_integer()) {
+    throw std::runtime_error(std::string(field) + " is not a whole number");
+  }
+  if (value.is_number_unsigned()) {
+    const uint64_t u = value.get<uint64_t>();
+    if (u > static_cast<uint64_t>(std::numeric_limits<T>::max())) {
+      throw std::runtime_error(std::string(field) + " is out of range");
+    }
+    return static_cast<T>(u);
+  }
+  const int64_t v = value.get<int64_t>();
+  if (v < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+      (v > 0 && static_cast<uint64_t>(v) > static_cast<uint64_t>(std::numeric_limits<T>::max()))) {
+    throw std::runtime_error(std::string(field) + " is out of range");
+  }
+  return static_cast<T>(v);
+}
+
 }  // namespace
 
 std::string PartName(const std::string& stored, int part) {
@@ -166,21 +189,29 @@ bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::
     error = "no manifest in " + folder.string() + " (not an orvcopy backup folder)";
     return false;
   }
-  json root = json::parse(in, nullptr, false);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseManifest(text.str(), file.string(), manifest, error);
+}
+
+bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
+                   std::string& error) {
+  json root = json::parse(text, nullptr, false);
   if (root.is_discarded() || !root.is_object()) {
-    error = "the manifest " + file.string() + " is damaged (not valid JSON)";
+    error = "the manifest " + file + " is damaged (not valid JSON)";
     return false;
   }
   try {
-    if (root.value("format", "") != kFormat || root.value("version", 0) != kVersion) {
-      error = "the manifest " + file.string() + " is not an orvcopy manifest of version 1";
+    if (!root.contains("format") || root["format"] != kFormat || !root.contains("version") ||
+        !root["version"].is_number_integer() || root["version"] != kVersion) {
+      error = "the manifest " + file + " is not an orvcopy manifest of version 1";
       return false;
     }
     const json& options = root.at("options");
-    manifest.encrypt = options.at("encrypt").get<int>();
+    manifest.encrypt = Integer<int>(options, "encrypt");
     manifest.compress = options.at("compress").get<bool>();
-    manifest.split = options.at("split").get<uint64_t>();
-    manifest.buffer = options.at("buffer").get<uint64_t>();
+    manifest.split = Integer<uint64_t>(options, "split");
+    manifest.buffer = Integer<uint64_t>(options, "buffer");
     manifest.complete = root.at("complete").get<bool>();
     if (manifest.encrypt != 0 && manifest.encrypt != 128 && manifest.encrypt != 192 &&
         manifest.encrypt != 256) {
@@ -200,13 +231,13 @@ bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::
       if (type != "file" && type != "folder")
         throw std::runtime_error("unknown item type");
       item.folder = type == "folder";
-      item.size = j.at("size").get<uint64_t>();
-      item.mtime = j.at("mtime").get<int64_t>();
-      item.key = j.at("key").get<uint64_t>();
+      item.size = Integer<uint64_t>(j, "size");
+      item.mtime = Integer<int64_t>(j, "mtime");
+      item.key = Integer<uint64_t>(j, "key");
       if (!j.at("crc").is_null())
-        item.crc = j.at("crc").get<uint32_t>();
-      item.parts = j.at("parts").get<int>();
-      item.flags = j.at("flags").get<uint32_t>();
+        item.crc = Integer<uint32_t>(j, "crc");
+      item.parts = Integer<int>(j, "parts");
+      item.flags = Integer<uint32_t>(j, "flags");
       item.status = j.at("status").get<std::string>();
       if (item.parts < 1 || item.parts > kMaxParts || item.key == 0) {
         throw std::runtime_error("an item has an impossible key or part count");
@@ -214,7 +245,7 @@ bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::
       manifest.items.push_back(std::move(item));
     }
   } catch (const std::exception& e) {
-    error = "the manifest " + file.string() + " is damaged: " + e.what();
+    error = "the manifest " + file + " is damaged: " + e.what();
     return false;
   }
   return true;

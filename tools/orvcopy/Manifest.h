@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvcopy {
@@ -42,6 +43,10 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
 // Reads and checks a manifest: anything damaged, foreign or unsafe (a path that leaves the
 // backup folder, say) is refused with a message.
 bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error);
+
+// The same for a manifest's text; `file` names it in the messages.
+bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
+                   std::string& error);
 
 // The file name of part `part` (0 = the first) of a stored file.
 std::string PartName(const std::string& stored, int part);
