@@ -137,7 +137,8 @@ void Walk(const fs::path& root, const fs::path& relative, const Options& options
     struct stat st {};
     if (::lstat(entry.path().c_str(), &st) == 0) {  // size and time in one call
       item.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-      if (!item.folder) item.size = static_cast<uint64_t>(st.st_size);
+      if (!item.folder)
+        item.size = static_cast<uint64_t>(st.st_size);
     }
     total += item.size;
     item.key = items.size() + 1;
@@ -238,6 +239,8 @@ int Backup(const Options& options) {
     if (ok) {
       item.status = "done";
       ++done;
+      if (options.verbose)
+        std::fprintf(stderr, "backed up: %s\n", Show(item.path).c_str());
     } else if (r.failed || (options.compress && !g_interrupted)) {
       item.status = "failed";
       ++failed;
@@ -376,6 +379,10 @@ RestoreOutcome RestoreArchives(const Options& options, const Manifest& manifest,
       }
       ++outcome.restored;
       ++outcome.verified;
+      if (options.verbose) {
+        std::fprintf(stderr, "%s: %s (CRC-32 verified)\n", options.trial ? "checked" : "restored",
+                     Show(item.path).c_str());
+      }
     } else {
       ++outcome.failed;
       std::fprintf(stderr, "failed: %s\n", Show(item.path).c_str());
@@ -482,6 +489,10 @@ RestoreOutcome RestoreFiles(const Options& options, const Manifest& manifest,
     if (ok) {
       ++outcome.restored;
       checked ? ++outcome.verified : ++outcome.sizeChecked;
+      if (options.verbose) {
+        std::fprintf(stderr, "%s: %s (%s)\n", options.trial ? "checked" : "restored",
+                     Show(item.path).c_str(), checked ? "CRC-32 verified" : "size checked");
+      }
     } else if (r.ended || r.failed || !outcome.interrupted) {
       ++outcome.failed;
       std::fprintf(stderr, "failed: %s\n", Show(item.path).c_str());
