@@ -21,6 +21,13 @@ bool HasFlag(const CArchiveItem& item, uint32_t flag) {
   return (item.m_dwFlags & flag) != 0;
 }
 
+// The record of a source that could not be read, with the system's code and text.
+void LogReadError(const CFileException& e) {
+  log::Record(L"Error reading file data", LOGGER::SeverityError, log::kReadFailed);
+  g_OrvLog.Log("System Last Error: %d", static_cast<int>(e.m_lOsError));
+  g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+}
+
 // Nonzero answers of OnPrompt(1, ...) that ask for a retry of the failed read.
 bool IsRetryAnswer(int answer) {
   return answer == 1 || answer == 4;
@@ -57,9 +64,7 @@ COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(CFile_Fix2& source
       nPosition += nRead;
       return ReadOutcome::Read;
     } catch (const CFileException& e) {
-      log::Record(L"Error reading file data", LOGGER::SeverityError, log::kReadFailed);
-      g_OrvLog.Log("System Last Error: %d", static_cast<int>(e.m_lOsError));
-      g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+      LogReadError(e);
       osError = e.m_lOsError;
     } catch (const CException& e) {
       g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
@@ -163,14 +168,11 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
     try {
       nDataSize = source.GetLength();
     } catch (const CFileException& e) {
-      log::Record(L"Error reading file data", LOGGER::SeverityError, log::kReadFailed);
-      g_OrvLog.Log("System Last Error: %d", static_cast<int>(e.m_lOsError));
-      g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+      LogReadError(e);
       return fail(StatusItemFailed);
     }
   } else if (cb == nullptr) {
-    log::Record(L"No callback for a host-streamed item", LOGGER::SeverityError, log::kNoCallback);
-    g_OrvLog.Log(L"File: %s", strDest.c_str());
+    LogNoStreamCallback(strDest);
     return StatusItemFailed;
   } else if (bFirstPart) {
     const int result = cb->OpenItemData(item.m_nItemKey, 0);
@@ -289,8 +291,8 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
 
   // Completion. The file times of an item that ends here go from the open source to the open
   // destination, which spares reopening both by name.
-  const bool bEnds = !bVolumeFull && !bFailed && cb != nullptr &&
-                     !HasFlag(item, ArchiveItemFlagMoreParts);
+  const bool bEnds =
+      !bVolumeFull && !bFailed && cb != nullptr && !HasFlag(item, ArchiveItemFlagMoreParts);
   if (bEnds && item.m_bFileData) {
     CopyFileTimes(source.m_hFile, dest.m_hFile);
   }

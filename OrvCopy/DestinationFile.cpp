@@ -20,6 +20,11 @@ bool CapacityUsable(uint64_t nCapacity, bool bEncrypted, const std::wstring& str
   return usable;
 }
 
+void LogNoStreamCallback(const std::wstring& strPath) {
+  log::Record(L"No callback for a host-streamed item", LOGGER::SeverityError, log::kNoCallback);
+  LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
+}
+
 bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
                          const DestinationLines& lines, std::wstring& strLastFolder) {
   if (!bAppend) {

@@ -16,6 +16,9 @@ namespace OrvCopy {
 // capacity is logged with the item's path.
 bool CapacityUsable(uint64_t nCapacity, bool bEncrypted, const std::wstring& strPath);
 
+// The record of a host-streamed item in a job without a callback to stream it through.
+void LogNoStreamCallback(const std::wstring& strPath);
+
 // The records a caller writes when its destination cannot be prepared.
 struct DestinationLines {
   log::Line deleteFailed;

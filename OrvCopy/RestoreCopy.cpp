@@ -85,8 +85,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
         return fail(StatusItemFailed);
       }
     } else if (cb == nullptr) {
-      log::Record(L"No callback for a host-streamed item", LOGGER::SeverityError, log::kNoCallback);
-      g_OrvLog.Log(L"File: %s", strSource.c_str());
+      LogNoStreamCallback(strSource);
       return StatusItemFailed;
     } else if (bAppend) {
       log::Record(L"Extract Stream file in Append mode!!!", LOGGER::SeverityNotice,

@@ -206,6 +206,15 @@ TEST_F(BackupCopy, AMissingSourceFailsWithoutCreatingAnything) {
   EXPECT_FALSE(fs::exists(Dest("none")));
 }
 
+TEST_F(BackupCopy, ASourceWhoseLengthCannotBeReadFailsTheItem) {
+  fault::FailNth(fault::Op::Length, 1, EIO);
+  EXPECT_EQ(m.BackupItem(Item("len", "data")), 62);
+  ExpectRecord(0, L"Error reading file data", 2, 2079);
+  EXPECT_EQ(log.Details().at(0), L"System Last Error: 1117");
+  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
+  EXPECT_FALSE(fs::exists(Dest("len")));
+}
+
 TEST_F(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
   for (uint64_t capacity : {uint64_t{0}, uint64_t{1} << 32}) {
     host.calls.clear();

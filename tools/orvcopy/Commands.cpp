@@ -425,9 +425,9 @@ RestoreOutcome RestoreFiles(const Options& options, const Manifest& manifest,
     uint64_t later = 0;
     std::error_code ec;
     for (int p = 1; p < item.parts; ++p) {
-      later += fs::file_size(data / PartName(item.stored, p), ec);
-      if (ec)
-        later += 0;
+      const uint64_t size = fs::file_size(data / PartName(item.stored, p), ec);
+      if (!ec)
+        later += size;  // a missing part fails on its own; it holds no bytes here
     }
     for (int p = 0; p < item.parts; ++p) {
       uint32_t flags = 0;
