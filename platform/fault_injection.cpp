@@ -20,6 +20,11 @@ std::array<Slot, kOps>& Slots() {
   return slots;
 }
 
+std::atomic<uint64_t>& FiredCount() {
+  static std::atomic<uint64_t> fired{0};
+  return fired;
+}
+
 }  // namespace
 
 const char* Name(Op op) {
@@ -46,10 +51,15 @@ void Reset() {
     slot.calls.store(0, std::memory_order_relaxed);
     slot.error.store(0, std::memory_order_relaxed);
   }
+  FiredCount().store(0, std::memory_order_relaxed);
 }
 
 uint64_t Calls(Op op) {
   return Slots()[static_cast<size_t>(op)].calls.load();
+}
+
+uint64_t Fired() {
+  return FiredCount().load();
 }
 
 int Check(Op op) {
@@ -62,9 +72,11 @@ int Check(Op op) {
   if (call >= slot.failUntil.load(std::memory_order_relaxed)) {
     slot.failAt.store(0, std::memory_order_relaxed);  // the last call of the run disarms
   }
-  return call <= slot.failUntil.load(std::memory_order_relaxed)
-             ? slot.error.load(std::memory_order_relaxed)
-             : 0;
+  if (call > slot.failUntil.load(std::memory_order_relaxed)) {
+    return 0;
+  }
+  FiredCount().fetch_add(1, std::memory_order_relaxed);
+  return slot.error.load(std::memory_order_relaxed);
 }
 
 }  // namespace orv::platform::fault

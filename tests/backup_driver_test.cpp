@@ -6,6 +6,7 @@
 
 #include "Crc32.h"
 #include "support/RecordingHost.h"
+#include "support/StoredItem.h"
 #include "support/TestManager.h"
 #include "support/TestSupport.h"
 
@@ -232,44 +233,6 @@ TEST_F(BackupDriver, AnEngineThatCannotStartEndsTheBackupAtOnce) {
 
 // --- A large mixed job ------------------------------------------------------------------
 
-// The data of an item as restored from its parts: the first part decrypted when it was
-// encrypted, the later (plain) parts appended. The first part's plain bytes are what the later
-// parts do not hold.
-std::string Reassemble(const std::vector<fs::path>& parts, bool encrypted, uint32_t capacity,
-                       uint64_t totalSize) {
-  uint64_t firstPartSize = totalSize;
-  for (size_t p = 1; p < parts.size(); ++p)
-    firstPartSize -= fs::file_size(parts[p]);
-  std::string data;
-  for (size_t p = 0; p < parts.size(); ++p) {
-    std::string bytes = orvtest::ReadFile(parts[p]);
-    if (p == 0 && encrypted) {
-      uint32_t unit = 0;
-      uint64_t plainSize = 0;
-      EXPECT_EQ(orv::CEncryption::CheckPassword(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                bytes.size(), L"mixed", &unit, &plainSize),
-                orv::CEncryption::CheckPasswordOK);
-      orv::CEncryption engine;
-      engine.SetMethod(0);
-      engine.SetPassword(L"mixed", false);
-      engine.SetAESParams(32, 32, 16);
-      engine.GetHeaderSize();
-      std::vector<uint8_t> in(capacity), out(capacity);
-      std::string plain;
-      for (size_t off = 64; off < bytes.size(); off += capacity) {
-        const size_t n = std::min<size_t>(capacity, bytes.size() - off);
-        std::memcpy(in.data(), bytes.data() + off, n);
-        engine.Decrypt(in.data(), out.data(), capacity);
-        plain.append(reinterpret_cast<char*>(out.data()), n);
-      }
-      EXPECT_EQ(plainSize, totalSize);  // the header gives the whole item's size
-      bytes = plain.substr(0, firstPartSize);
-    }
-    data += bytes;
-  }
-  return data;
-}
-
 TEST_F(BackupDriver, AMixedJobOfHundredsOfItemsLandsVolumeByVolume) {
   constexpr uint32_t kCapacity = 960;
   constexpr uint64_t kVolume = 20000;
@@ -338,7 +301,9 @@ TEST_F(BackupDriver, AMixedJobOfHundredsOfItemsLandsVolumeByVolume) {
     }
     ASSERT_FALSE(found.empty()) << e.name;
     parts += found.size();
-    EXPECT_TRUE(Reassemble(found, e.encrypted, kCapacity, e.content.size()) == e.content) << e.name;
+    EXPECT_EQ(orvtest::Reassemble(found, e.encrypted, L"mixed", kCapacity, e.content.size()),
+              e.content)
+        << e.name;
   }
 
   // One begin and one end per item, in item order; a volume end and a hand-over per change.

@@ -40,6 +40,9 @@ void Reset();
 // Calls of `op` since the last Reset.
 uint64_t Calls(Op op);
 
+// Calls of any kind failed on purpose since the last Reset.
+uint64_t Fired();
+
 // Used by the platform layer on every call: counts it and returns the error to fail it with,
 // or 0.
 int Check(Op op);
