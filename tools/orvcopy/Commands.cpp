@@ -36,16 +36,19 @@ void Say(const Options& options, const char* format, const std::string& a = {}) 
     std::fprintf(stderr, format, a.c_str());
 }
 
-// Writes the library's log into the --log file: records with severity and line, details
-// indented.
+// Hands the library's log to the living host and, with --log, writes it into the file:
+// records with severity and line, details indented.
 class LogFile {
  public:
   explicit LogFile(const std::string& path) {
-    if (path.empty())
-      return;
-    m_out = std::make_shared<std::ofstream>(path, std::ios::app);
+    if (!path.empty())
+      m_out = std::make_shared<std::ofstream>(path, std::ios::app);
     auto out = m_out;
     LOGGER::g_OrvLog.SetSink([out](const LOGGER::COrvLogEntry& e) {
+      if (Host* host = Host::Active())
+        host->NoteLog(e);
+      if (!out)
+        return;
       using Kind = LOGGER::COrvLogEntry::Kind;
       const std::string text = OrvCopy::WideToDisplay(e.strText);
       if (e.eKind == Kind::Record) {
@@ -57,10 +60,9 @@ class LogFile {
       out->flush();
     });
   }
-  ~LogFile() {
-    if (m_out)
-      LOGGER::g_OrvLog.SetSink({});
-  }
+  ~LogFile() { LOGGER::g_OrvLog.SetSink({}); }
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
   bool Failed() const { return m_out && !*m_out; }
 
  private:
@@ -74,15 +76,21 @@ void SetMtime(const fs::path& path, int64_t ns) {
 }
 
 // The library's CRC register over a whole file (zlib's CRC-32 without its two inversions).
-std::optional<uint32_t> FileRegister(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return std::nullopt;
+// The library's CRC register (not inverted) over the files one after the other.
+std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {
   uLong crc = 0xFFFFFFFFul;  // raw(0) = ~crc32(~0)
   std::vector<char> buffer(1 << 20);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(in.gcount()));
+  for (const fs::path& path : paths) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+      return std::nullopt;
+    while (in) {
+      in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+      crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()),
+                  static_cast<uInt>(in.gcount()));
+    }
+    if (in.bad())
+      return std::nullopt;
   }
   return static_cast<uint32_t>(~crc);
 }
@@ -472,20 +480,26 @@ RestoreOutcome RestoreFiles(const Options& options, const Manifest& manifest,
     const fs::path dest = target / item.path;
     bool ok = r.ended && !r.failed;
     bool checked = false;
-    if (ok && !options.trial) {
-      std::error_code ec;
+    std::error_code ec;
+    if (ok && !options.trial)
       ok = fs::file_size(dest, ec) == item.size && !ec;
-      if (ok && item.crc) {
-        // A plain item's CRC covers all its data only when it has one part; a joined item is
-        // read back whole.
-        const std::optional<uint32_t> crc =
-            item.parts == 1 ? std::optional<uint32_t>(r.crc) : FileRegister(dest);
-        ok = crc && *crc == *item.crc;
-        checked = true;
+    if (ok && item.crc) {
+      // A plain item's CRC covers all its data only when it has one part; a joined item is
+      // read back whole. A trial reads the stored parts back instead.
+      std::optional<uint32_t> crc;
+      if (options.trial) {
+        std::vector<fs::path> parts;
+        for (int p = 0; p < item.parts; ++p)
+          parts.push_back(data / PartName(item.stored, p));
+        crc = FileRegister(parts);
+      } else {
+        crc = item.parts == 1 ? std::optional<uint32_t>(r.crc) : FileRegister({dest});
       }
-      if (ok)
-        SetMtime(dest, item.mtime);
+      ok = crc && *crc == *item.crc;
+      checked = true;
     }
+    if (ok && !options.trial)
+      SetMtime(dest, item.mtime);
     if (ok) {
       ++outcome.restored;
       checked ? ++outcome.verified : ++outcome.sizeChecked;

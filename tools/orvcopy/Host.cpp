@@ -12,6 +12,11 @@ std::atomic<bool> g_interrupted{false};
 
 namespace {
 
+Host* g_activeHost = nullptr;
+
+// The record of file times that could not be copied: the data is whole, so it is a warning.
+constexpr int kDatesNotUpdatedLine = 2633;
+
 void OnSignal(int) {
   if (g_interrupted.exchange(true)) {
     ::_exit(3);  // a second Ctrl-C: at once
@@ -45,7 +50,32 @@ Host::Host(size_t itemCount, uint64_t totalBytes, bool showProgress)
       m_totalBytes(totalBytes),
       m_showProgress(showProgress && ::isatty(STDERR_FILENO)),
       m_start(std::chrono::steady_clock::now()),
-      m_lastShown(m_start) {}
+      m_lastShown(m_start) {
+  g_activeHost = this;
+}
+
+Host::~Host() {
+  if (g_activeHost == this)
+    g_activeHost = nullptr;
+}
+
+Host* Host::Active() {
+  return g_activeHost;
+}
+
+void Host::NoteLog(const LOGGER::COrvLogEntry& entry) {
+  using Kind = LOGGER::COrvLogEntry::Kind;
+  ItemResult& r = Result(m_current);
+  if (m_current == 0 || !r.begun || r.ended)
+    return;
+  if (entry.eKind == Kind::Record && entry.nLine == kDatesNotUpdatedLine) {
+    std::fprintf(stderr, "\rwarning: file times not kept for item %llu\n",
+                 static_cast<unsigned long long>(m_current));
+  } else if ((entry.eKind == Kind::Record && entry.nSeverity == LOGGER::SeverityError) ||
+             (entry.eKind == Kind::Detail && entry.strText.rfind(L"System Last Error", 0) == 0)) {
+    r.failed = true;
+  }
+}
 
 ItemResult& Host::Result(uint64_t key) {
   return key >= 1 && key <= m_results.size() ? m_results[key - 1] : m_unknown;

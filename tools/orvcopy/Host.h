@@ -2,6 +2,7 @@
 #pragma once
 
 #include <OrvCopy/external/OrvComp.h>
+#include <OrvCopy/external/OrvLogging.h>
 
 #include <atomic>
 #include <chrono>
@@ -27,8 +28,19 @@ struct ItemResult {
 
 class Host : public OrvCompression::COrvCallBack {
  public:
-  // Keys run from 1 to itemCount. totalBytes sizes the progress line.
+  // Keys run from 1 to itemCount. totalBytes sizes the progress line. While it lives, the
+  // host is the one that hears of the library's log (see NoteLog).
   Host(size_t itemCount, uint64_t totalBytes, bool showProgress);
+  ~Host() override;
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // The living host, or null.
+  static Host* Active();
+  // An entry of the library's log. Some failures reach the host only this way: a block that
+  // could not be written (a full disk) logs "System Last Error" and the item still ends.
+  // An error logged between an item's begin and its end fails the item.
+  void NoteLog(const LOGGER::COrvLogEntry& entry);
 
   ItemResult& Result(uint64_t key);
   uint64_t CurrentKey() const { return m_current; }
