@@ -88,6 +88,17 @@ cp -r b1 changed && printf 'X' | dd of=changed/data/docs/numbers.txt bs=1 seek=5
 "$orvcopy" -q verify changed 2>/dev/null
 check "verify finds a changed byte" 1 $?
 
+# A tree deeper than the system's path limit: the paths past it are named, the rest is backed
+# up and restores, the exit code says something was left out.
+mkdir -p deep/src && echo top >deep/src/top.txt
+(cd deep/src && for _ in $(seq 25); do d=$(printf 'd%.0s' $(seq 200)); mkdir "$d" && cd "$d" || exit 1; done; echo leaf >leaf.txt)
+"$orvcopy" -q backup deep/src deep/b 2>deep.err
+check "backup of a tree past the path limit" 1 $?
+grep -q "File name too long" deep.err && passed=$((passed + 1)) || { echo "FAILED: long path not named"; cat deep.err; failures=$((failures + 1)); }
+"$orvcopy" -q restore deep/b deep/r 2>/dev/null
+check "restore of a tree past the path limit" 0 $?
+cmp -s deep/src/top.txt deep/r/top.txt && passed=$((passed + 1)) || { echo "FAILED: deep tree restore"; failures=$((failures + 1)); }
+
 # Damaged, foreign and hostile manifests are refused.
 cp -r b1 damaged && head -c 100 b1/orvcopy-manifest.json >damaged/orvcopy-manifest.json
 "$orvcopy" -q restore damaged x 2>/dev/null

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 
@@ -119,40 +120,47 @@ void ApplyPassword(OrvCopy::COrvCopyManager& manager, const std::string& passwor
 
 // The tree below `root`, folders before their files, in name order; links and special files
 // are reported and left out.
+// Lists the tree below root/relative, sorted, into items. Paths that cannot be listed or
+// examined (a path longer than the system takes, a folder without permission) are named and
+// counted in `unreadable`; the walk goes on with the rest.
 void Walk(const fs::path& root, const fs::path& relative, const Options& options,
-          std::vector<ManifestItem>& items, uint64_t& total) {
+          std::vector<ManifestItem>& items, uint64_t& total, size_t& unreadable) {
   std::vector<fs::directory_entry> entries;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(root / relative, ec))
-    entries.push_back(entry);
+  for (fs::directory_iterator it(root / relative, ec), end; !ec && it != end; it.increment(ec))
+    entries.push_back(*it);
   if (ec) {
     std::fprintf(stderr, "orvcopy: cannot list %s: %s\n", Show((root / relative).native()).c_str(),
                  ec.message().c_str());
+    ++unreadable;
   }
   std::sort(entries.begin(), entries.end());
   for (const auto& entry : entries) {
     const fs::path rel = relative / entry.path().filename();
-    const fs::file_status status = entry.symlink_status();
-    if (fs::is_symlink(status) || (!fs::is_directory(status) && !fs::is_regular_file(status))) {
+    struct stat st {};
+    if (::lstat(entry.path().c_str(), &st) != 0) {  // type, size and time in one call
+      std::fprintf(stderr, "orvcopy: cannot read %s: %s\n", Show(rel.native()).c_str(),
+                   std::strerror(errno));
+      ++unreadable;
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
       Say(options, "skipped (%s)\n",
-          (fs::is_symlink(status) ? "symbolic link: " : "special file: ") + Show(rel.native()));
+          (S_ISLNK(st.st_mode) ? "symbolic link: " : "special file: ") + Show(rel.native()));
       continue;
     }
     ManifestItem item;
     item.path = rel.native();
-    item.folder = fs::is_directory(status);
+    item.folder = S_ISDIR(st.st_mode);
     item.stored = item.path + (!item.folder && options.encrypt ? ".venc" : "");
-    struct stat st {};
-    if (::lstat(entry.path().c_str(), &st) == 0) {  // size and time in one call
-      item.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-      if (!item.folder)
-        item.size = static_cast<uint64_t>(st.st_size);
-    }
+    item.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    if (!item.folder)
+      item.size = static_cast<uint64_t>(st.st_size);
     total += item.size;
     item.key = items.size() + 1;
     items.push_back(item);
     if (item.folder)
-      Walk(root, rel, options, items, total);
+      Walk(root, rel, options, items, total, unreadable);
   }
 }
 
@@ -186,7 +194,8 @@ int Backup(const Options& options) {
   manifest.compress = options.compress;
   manifest.split = options.split;
   uint64_t total = 0;
-  Walk(source, {}, options, manifest.items, total);
+  size_t unreadable = 0;
+  Walk(source, {}, options, manifest.items, total, unreadable);
 
   LogFile log(options.logFile);
   Host host(manifest.items.size(), total, !options.quiet);
@@ -264,10 +273,12 @@ int Backup(const Options& options) {
   Say(options, "%s\n",
       "backed up " + std::to_string(done) + " of " + std::to_string(manifest.items.size()) +
           " items" + (failed ? ", " + std::to_string(failed) + " failed" : std::string()) +
+          (unreadable ? ", " + std::to_string(unreadable) + " paths could not be read"
+                      : std::string()) +
           (g_interrupted ? " (interrupted)" : ""));
   if (g_interrupted || status == OrvCopy::StatusStopped)
     return kExitInterrupted;
-  return failed || crashed ? kExitItemsFailed : kExitDone;
+  return failed || crashed || unreadable ? kExitItemsFailed : kExitDone;
 }
 
 // --- Restore, verify --------------------------------------------------------------------
