@@ -249,6 +249,14 @@ int Backup(const Options& options) {
     } else {
       ok = r.ended && !r.failed;
     }
+    if (ok && !item.folder && !options.compress && r.bytes != item.size) {
+      // The file changed between the listing and the copy: the backup holds what was read.
+      std::fprintf(stderr, "warning: %s changed while it was backed up (%llu bytes listed, %llu "
+                   "backed up)\n", Show(item.path).c_str(),
+                   static_cast<unsigned long long>(item.size),
+                   static_cast<unsigned long long>(r.bytes));
+      item.size = r.bytes;
+    }
     item.parts = r.volumes + 1;
     item.flags = options.encrypt ? OrvCopy::ArchiveItemFlagAES : 0;
     if (ok && !item.folder && !options.encrypt && !options.compress)

@@ -92,6 +92,7 @@ int Host::OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) {
 
 void Host::OnItemBegin(uint64_t nItemKey) {
   m_current = nItemKey;
+  m_posAtBegin = m_nProcessedPos;
   Result(nItemKey).begun = true;
 }
 
@@ -99,6 +100,7 @@ void Host::OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int) {
   ItemResult& r = Result(nItemKey);
   r.ended = true;
   r.crc = dwCRC;
+  r.bytes = m_nProcessedPos - m_posAtBegin;
   ++m_itemsDone;
 }
 

@@ -22,7 +22,8 @@ struct ItemResult {
   bool begun = false;
   bool ended = false;
   bool failed = false;
-  uint32_t crc = 0;  // from the last OnItemEnd
+  uint32_t crc = 0;    // from the last OnItemEnd
+  uint64_t bytes = 0;  // bytes read for the item, from its begin to its end
   int volumes = 0;   // OnVolumeEnd calls: the item's parts are volumes + 1
 };
 
@@ -58,6 +59,7 @@ class Host : public OrvCompression::COrvCallBack {
   std::vector<ItemResult> m_results;
   ItemResult m_unknown;
   uint64_t m_current = 0;
+  uint64_t m_posAtBegin = 0;  // m_nProcessedPos when the current item began
   size_t m_itemsDone = 0;
   uint64_t m_totalBytes;
   bool m_showProgress;
