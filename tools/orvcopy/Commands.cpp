@@ -87,8 +87,8 @@ std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {
       return std::nullopt;
     while (in) {
       in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-      crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()),
-                  static_cast<uInt>(in.gcount()));
+      crc =
+          crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(in.gcount()));
     }
     if (in.bad())
       return std::nullopt;
@@ -247,13 +247,15 @@ int Backup(const Options& options) {
     if (options.compress && !item.folder) {
       ok = !r.failed && fs::exists(stored);  // an archive is renamed into place when complete
     } else {
-      ok = r.ended && !r.failed;
+      // The library passes over a folder it could not make; the backup does not.
+      ok = r.ended && !r.failed && (!item.folder || fs::is_directory(stored));
     }
     if (ok && !item.folder && !options.compress && r.bytes != item.size) {
       // The file changed between the listing and the copy: the backup holds what was read.
-      std::fprintf(stderr, "warning: %s changed while it was backed up (%llu bytes listed, %llu "
-                   "backed up)\n", Show(item.path).c_str(),
-                   static_cast<unsigned long long>(item.size),
+      std::fprintf(stderr,
+                   "warning: %s changed while it was backed up (%llu bytes listed, %llu "
+                   "backed up)\n",
+                   Show(item.path).c_str(), static_cast<unsigned long long>(item.size),
                    static_cast<unsigned long long>(r.bytes));
       item.size = r.bytes;
     }
@@ -266,7 +268,7 @@ int Backup(const Options& options) {
       ++done;
       if (options.verbose)
         std::fprintf(stderr, "backed up: %s\n", Show(item.path).c_str());
-    } else if (r.failed || (options.compress && !g_interrupted)) {
+    } else if (r.failed || r.ended || (options.compress && !g_interrupted)) {
       item.status = "failed";
       ++failed;
       std::fprintf(stderr, "failed: %s\n", Show(item.path).c_str());

@@ -24,7 +24,7 @@ struct ItemResult {
   bool failed = false;
   uint32_t crc = 0;    // from the last OnItemEnd
   uint64_t bytes = 0;  // bytes read for the item, from its begin to its end
-  int volumes = 0;   // OnVolumeEnd calls: the item's parts are volumes + 1
+  int volumes = 0;     // OnVolumeEnd calls: the item's parts are volumes + 1
 };
 
 class Host : public OrvCompression::COrvCallBack {
