@@ -21,6 +21,7 @@ ORVCOPY_PACKAGES=(
   libbenchmark-dev
   python3-cryptography
   python3-cryptography-vectors
+  valgrind
 )
 
 # Installs whichever of the given packages are missing, without questions; prints nothing
