@@ -174,8 +174,15 @@ int Backup(const Options& options) {
     return kExitUsage;
   }
   std::error_code ec;
-  if (fs::exists(backup / kManifestName) || fs::exists(backup / kDataFolder)) {
+  if (fs::exists(backup / kManifestName)) {
     std::fprintf(stderr, "orvcopy: %s already holds a backup\n", Show(backup.native()).c_str());
+    return kExitUsage;
+  }
+  if (fs::exists(backup / kDataFolder)) {
+    std::fprintf(stderr,
+                 "orvcopy: %s holds a backup that never finished (no manifest); delete it or "
+                 "choose another folder\n",
+                 Show(backup.native()).c_str());
     return kExitUsage;
   }
   fs::create_directories(backup, ec);

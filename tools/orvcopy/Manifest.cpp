@@ -186,7 +186,10 @@ bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::
   const std::filesystem::path file = folder / kManifestName;
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    error = "no manifest in " + folder.string() + " (not an orvcopy backup folder)";
+    error = "no manifest in " + folder.string() +
+            (std::filesystem::exists(folder / kDataFolder)
+                 ? " (a backup that never finished: nothing in it is listed)"
+                 : " (not an orvcopy backup folder)");
     return false;
   }
   std::ostringstream text;
