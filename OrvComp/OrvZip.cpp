@@ -98,6 +98,10 @@ struct Entry {
   CFile file;
   bool streamOpen = false;
   size_t blockUsed = 0, blockFilled = 0;  // what libzip has taken of the block read last
+  bool atEnd = false;                     // a short read of the file: nothing more to read
+  bool statDone = false;                  // libzip asks for the source's time more than once
+  time_t mtime = 0;
+  bool haveMtime = false;
   zip_error_t error{};
 };
 
@@ -126,6 +130,7 @@ zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_sou
         entry.streamOpen = true;
       }
       entry.blockUsed = entry.blockFilled = 0;
+      entry.atEnd = false;
       if (impl.callback != nullptr)
         impl.callback->m_nFileProcessedSize = 0;
       return 0;
@@ -144,8 +149,11 @@ zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_sou
         }
         uint32_t n = 0;
         if (entry.fileData) {
+          if (entry.atEnd)
+            return 0;
           try {
             n = entry.file.Read(impl.block.get(), want);
+            entry.atEnd = n < want;  // the read stops short only at the end of the file
           } catch (const CFileException& e) {
             zip_error_set(&entry.error, ZIP_ER_READ, static_cast<int>(e.m_lOsError));
             return -1;
@@ -177,14 +185,19 @@ zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_sou
     case ZIP_SOURCE_STAT: {
       auto* st = static_cast<zip_stat_t*>(data);
       zip_stat_init(st);
-      if (entry.fileData) {
+      if (entry.fileData && !entry.statDone) {
+        entry.statDone = true;
         std::string native;
         struct stat info {};
         if (orv::platform::WideToNative(entry.sourcePath, native) &&
             ::stat(native.c_str(), &info) == 0) {
-          st->mtime = info.st_mtime;
-          st->valid |= ZIP_STAT_MTIME;
+          entry.mtime = info.st_mtime;
+          entry.haveMtime = true;
         }
+      }
+      if (entry.haveMtime) {
+        st->mtime = entry.mtime;
+        st->valid |= ZIP_STAT_MTIME;
       }
       return sizeof(zip_stat_t);
     }

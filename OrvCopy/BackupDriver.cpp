@@ -45,6 +45,10 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
     }
   }
 
+  // One record per pass: room for one per item at once, instead of growing (and copying
+  // 1056-byte records) as the run goes.
+  m_arrSimulatedFiles.reserve(m_arrSimulatedFiles.size() + m_arrItems.size());
+
   int result = StatusDone;
   bool bStop = false;
   for (size_t i = 0; !bStop && i < m_arrItems.size(); ++i) {

@@ -52,8 +52,10 @@ int COrvCopyManager::CompressItem(CArchiveItem& item, const std::wstring& strSou
     zip->SetAESType(StrengthFor(m_nAESLength));
     zip->SetPassword(m_strPassword.c_str());
   }
-  const std::wstring outputFolder = ParentFolder(strDest);
-  OrvCreateFolder(outputFolder.c_str());
+  std::wstring outputFolder = ParentFolder(strDest);
+  if (outputFolder != m_strLastFolderMade) {  // archives of one folder come one after another
+    m_strLastFolderMade = OrvCreateFolder(outputFolder.c_str()) ? outputFolder : std::wstring();
+  }
   zip->SetZipFileName(fileName.c_str());
   zip->SetZipOutputPath(outputFolder.c_str());
   zip->AddItem(strSource.c_str(), L"", nameInArchive.c_str(), item.m_nItemKey, item.m_bFileData, 0,

@@ -3,6 +3,7 @@
 #include <orv_platform/win32.h>
 
 #include <string>
+#include <vector>
 
 using orv::platform::kPathSeparator;
 
@@ -28,22 +29,38 @@ int OrvCreateFolder(const wchar_t* lpszFolder) {
     return 0;
   }
   const std::wstring folder = WithoutTrailingSeparators(lpszFolder);
-  if (IsFolder(folder)) {
-    return 1;
-  }
-  // Create each missing level from the top down; a level that exists (made by somebody else
-  // meanwhile, too) is fine as long as it is a folder.
-  for (size_t pos = folder.find(kPathSeparator, 1);; pos = folder.find(kPathSeparator, pos + 1)) {
-    const std::wstring level = folder.substr(0, pos);
-    if (!CreateDirectoryW(level.c_str(), nullptr)) {
-      const DWORD error = GetLastError();
-      if (error != ERROR_ALREADY_EXISTS || !IsFolder(level)) {
-        SetLastError(error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error);
-        return 0;
-      }
+  // Creating a level that exists, made by somebody else meanwhile too, is fine as long as it
+  // is a folder.
+  const auto create = [](const std::wstring& level, DWORD& error) {
+    if (CreateDirectoryW(level.c_str(), nullptr))
+      return true;
+    error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
+      if (IsFolder(level))
+        return true;
+      error = ERROR_DIRECTORY;
     }
-    if (pos == std::wstring::npos) {
-      break;
+    return false;
+  };
+  // The folder itself first: its parent usually exists. Going up only as far as levels are
+  // missing costs one call per level made, not one per level of the path.
+  std::vector<size_t> missing;  // lengths of the levels still to make, deepest first
+  size_t length = folder.size();
+  DWORD error = ERROR_SUCCESS;
+  while (!create(folder.substr(0, length), error)) {
+    const size_t slash = folder.find_last_of(kPathSeparator, length - 1);
+    if ((error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) ||
+        slash == std::wstring::npos || slash == 0) {
+      SetLastError(error);
+      return 0;
+    }
+    missing.push_back(length);
+    length = slash;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!create(folder.substr(0, *it), error)) {
+      SetLastError(error);
+      return 0;
     }
   }
   return 1;

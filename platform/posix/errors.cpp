@@ -9,6 +9,10 @@
 namespace orv::platform::posix {
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+// A path that was not found: whether its folder is missing too (ERROR_PATH_NOT_FOUND rather
+// than ERROR_FILE_NOT_FOUND) is looked up only when somebody asks for the error, which spares
+// a stat on every "does it exist" test.
+thread_local std::string t_missingPath;
 
 bool ParentFolderExists(const std::string& nativePath) {
   const size_t slash = nativePath.find_last_of('/');
@@ -74,14 +78,26 @@ DWORD WindowsErrorFromErrno(int err) {
 
 BOOL FailWith(DWORD error) {
   t_lastError = error;
+  t_missingPath.clear();
   return FALSE;
 }
 
 BOOL FailWithErrno(int err, const std::string& nativePath) {
-  if (err == ENOENT && !nativePath.empty() && !ParentFolderExists(nativePath)) {
-    return FailWith(ERROR_PATH_NOT_FOUND);
+  FailWith(WindowsErrorFromErrno(err));
+  if (err == ENOENT) {
+    t_missingPath = nativePath;
   }
-  return FailWith(WindowsErrorFromErrno(err));
+  return FALSE;
+}
+
+DWORD LastError() {
+  if (!t_missingPath.empty()) {
+    if (!ParentFolderExists(t_missingPath)) {
+      t_lastError = ERROR_PATH_NOT_FOUND;
+    }
+    t_missingPath.clear();
+  }
+  return t_lastError;
 }
 
 bool ToNativePath(LPCWSTR path, std::string& out) {
@@ -103,8 +119,8 @@ bool ToNativePath(LPCWSTR path, std::string& out) {
 }  // namespace orv::platform::posix
 
 DWORD GetLastError() {
-  return orv::platform::posix::t_lastError;
+  return orv::platform::posix::LastError();
 }
 void SetLastError(DWORD dwErrCode) {
-  orv::platform::posix::t_lastError = dwErrCode;
+  orv::platform::posix::FailWith(dwErrCode);
 }

@@ -148,16 +148,20 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     return INVALID_HANDLE_VALUE;
   }
 
+  // A file this call just created is known: an empty regular file, writable. Anything else
+  // is looked at.
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
+  const bool created = create && !existed;
+  if (created) {
+    st.st_mode = S_IFREG;
+  } else if (::fstat(fd, &st) != 0) {
     FailWithErrno(errno);
     CloseQuietly(fd);
     return INVALID_HANDLE_VALUE;
   }
   // Folders open only with backup semantics; pipes, sockets and devices not at all (they
   // could block a backup forever); a read-only file does not open for writing.
-  if ((S_ISDIR(st.st_mode) && !backupSemantics) ||
-      (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) ||
+  if ((S_ISDIR(st.st_mode) && !backupSemantics) || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) ||
       (wantWrite && existed && IsReadOnlyFile(st))) {
     CloseQuietly(fd);
     FailWith(ERROR_ACCESS_DENIED);
@@ -169,7 +173,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     return INVALID_HANDLE_VALUE;
   }
   if (S_ISREG(st.st_mode)) {
-    if (dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) {
+    // A file that the kernel's default readahead covers gains nothing from the hint, and a
+    // backup of many small files would pay one system call each for it.
+    constexpr off_t kReadaheadCovers = 256 * 1024;
+    if ((dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) && st.st_size > kReadaheadCovers) {
       ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     } else if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) {
       ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
