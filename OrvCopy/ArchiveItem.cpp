@@ -16,6 +16,8 @@ CArchiveItem::CArchiveItem()
 
 CArchiveItem::CArchiveItem(const CArchiveItem& other) = default;
 CArchiveItem& CArchiveItem::operator=(const CArchiveItem& other) = default;
+CArchiveItem::CArchiveItem(CArchiveItem&& other) noexcept = default;
+CArchiveItem& CArchiveItem::operator=(CArchiveItem&& other) noexcept = default;
 CArchiveItem::~CArchiveItem() = default;
 
 std::wstring CArchiveItem::GetFullDestPath() const {

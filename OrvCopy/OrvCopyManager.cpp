@@ -129,7 +129,7 @@ int COrvCopyManager::AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszD
     item.m_bIsFolder = lpszSourcePath != nullptr && PathIsDirectoryW(lpszSourcePath) ? 1 : 0;
   }
   item.m_bToTempFile = 0;
-  m_arrItems.push_back(item);
+  m_arrItems.push_back(std::move(item));
   return 0;
 }
 

@@ -58,6 +58,9 @@ class ORVCOPY_API CArchiveItem {
   CArchiveItem();
   CArchiveItem(const CArchiveItem& other);
   CArchiveItem& operator=(const CArchiveItem& other);
+  // Moves, so that a growing item list moves its items instead of copying every string.
+  CArchiveItem(CArchiveItem&& other) noexcept;
+  CArchiveItem& operator=(CArchiveItem&& other) noexcept;
   ~CArchiveItem();
 
   // The item's path below the destination root: folder, separator, file name.

@@ -206,10 +206,11 @@ int Backup(const Options& options) {
 
   LogFile log(options.logFile);
   Host host(manifest.items.size(), total, !options.quiet);
-  OrvCopy::COrvCopyManager manager;
+  Manager manager;
   manager.Initialize();
   manager.SetDestRootFolder(FileNameToWide((backup / kDataFolder).native()).c_str());
   manager.SetCallBack(&host);
+  host.DropRecordsOf(&manager);
   manager.SetBufferCapacity(options.buffer, 1);
   manifest.buffer = manager.GetBufferCapacity();
   manager.m_bCompress = options.compress ? 1 : 0;

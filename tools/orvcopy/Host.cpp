@@ -97,6 +97,8 @@ void Host::OnItemBegin(uint64_t nItemKey) {
 }
 
 void Host::OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int) {
+  if (m_manager != nullptr)
+    m_manager->DropFileRecords();
   ItemResult& r = Result(nItemKey);
   r.ended = true;
   r.crc = dwCRC;
@@ -118,6 +120,8 @@ int Host::IsAbortRequested() {
 }
 
 void Host::OnProgress() {
+  if (m_manager != nullptr)
+    m_manager->DropFileRecords();
   if (!m_showProgress)
     return;
   const auto now = std::chrono::steady_clock::now();

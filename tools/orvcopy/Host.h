@@ -1,6 +1,7 @@
 // orvcopy's side of the library's callback: per-item results, a progress line, and Ctrl-C.
 #pragma once
 
+#include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/OrvComp.h>
 #include <OrvCopy/external/OrvLogging.h>
 
@@ -27,6 +28,14 @@ struct ItemResult {
   int volumes = 0;     // OnVolumeEnd calls: the item's parts are volumes + 1
 };
 
+// The manager as orvcopy drives it. orvcopy keeps its own list of what it backed up (the
+// manifest), so it lets go of the library's per-file records as the run goes: they serve hosts
+// that upload what was written, and kept for every file they would grow by a kilobyte each.
+class Manager : public OrvCopy::COrvCopyManager {
+ public:
+  void DropFileRecords() { m_arrSimulatedFiles.clear(); }
+};
+
 class Host : public OrvCompression::COrvCallBack {
  public:
   // Keys run from 1 to itemCount. totalBytes sizes the progress line. While it lives, the
@@ -35,6 +44,9 @@ class Host : public OrvCompression::COrvCallBack {
   ~Host() override;
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
+
+  // The manager whose file records are let go after every block and item, or null.
+  void DropRecordsOf(Manager* manager) { m_manager = manager; }
 
   // The living host, or null.
   static Host* Active();
@@ -59,6 +71,7 @@ class Host : public OrvCompression::COrvCallBack {
   std::vector<ItemResult> m_results;
   ItemResult m_unknown;
   uint64_t m_current = 0;
+  Manager* m_manager = nullptr;
   uint64_t m_posAtBegin = 0;  // m_nProcessedPos when the current item began
   size_t m_itemsDone = 0;
   uint64_t m_totalBytes;

@@ -123,17 +123,39 @@ std::string PartName(const std::string& stored, int part) {
 
 bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
                   std::string& error) {
-  json root;
-  root["format"] = kFormat;
-  root["version"] = kVersion;
-  root["complete"] = manifest.complete;
-  root["options"] = {{"encrypt", manifest.encrypt},
-                     {"compress", manifest.compress},
-                     {"split", manifest.split},
-                     {"buffer", manifest.buffer}};
-  json items = json::array();
-  for (const ManifestItem& item : manifest.items) {
-    json j;
+  const std::filesystem::path target = folder / kManifestName;
+  const std::filesystem::path temporary = folder / (std::string(kManifestName) + ".tmp");
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = "cannot write " + temporary.string();
+    return false;
+  }
+  // Written item by item through a buffer of about 1 MiB: a backup of a million files does not
+  // hold its whole manifest, as a document or as text, in memory.
+  std::string text;
+  bool written = true;
+  const auto flush = [&](size_t above) {
+    if (text.size() <= above)
+      return;
+    size_t done = 0;
+    while (written && done < text.size()) {
+      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+      written = n > 0;
+      done += written ? static_cast<size_t>(n) : 0;
+    }
+    text.clear();
+  };
+  const json options = {{"encrypt", manifest.encrypt},
+                        {"compress", manifest.compress},
+                        {"split", manifest.split},
+                        {"buffer", manifest.buffer}};
+  text += "{\n \"format\": " + json(kFormat).dump() + ",\n \"version\": " + json(kVersion).dump() +
+          ",\n \"complete\": " + json(manifest.complete).dump() +
+          ",\n \"options\": " + options.dump() + ",\n \"items\": [";
+  json j;
+  for (size_t i = 0; i < manifest.items.size(); ++i) {
+    const ManifestItem& item = manifest.items[i];
+    j = json::object();
     PutPath(j, "path", item.path);
     PutPath(j, "stored", item.stored);
     j["type"] = item.folder ? "folder" : "file";
@@ -144,28 +166,24 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
     j["parts"] = item.parts;
     j["flags"] = item.flags;
     j["status"] = item.status;
-    items.push_back(std::move(j));
+    // One item per line: {"key": value, ...}.
+    text += i == 0 ? "\n  {" : ",\n  {";
+    bool first = true;
+    for (const auto& [key, value] : j.items()) {
+      text += first ? "" : ", ";
+      text += json(key).dump() + ": " + value.dump();
+      first = false;
+    }
+    text += "}";
+    flush(1 << 20);
   }
-  root["items"] = std::move(items);
-  const std::string text = root.dump(1);
-
-  const std::filesystem::path target = folder / kManifestName;
-  const std::filesystem::path temporary = folder / (std::string(kManifestName) + ".tmp");
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  text += "\n ]\n}\n";
+  flush(0);
+  if (!written) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
     error = "cannot write " + temporary.string();
     return false;
-  }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) {
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      error = "cannot write " + temporary.string();
-      return false;
-    }
-    done += static_cast<size_t>(n);
   }
   const bool synced = ::fsync(fd) == 0;
   ::close(fd);
