@@ -6,6 +6,7 @@
 #include <orv_platform/fault_injection_test_helper.h>
 #include <orv_platform/framework.h>
 #include <orv_platform/utf.h>
+#include <orv_platform/win32.h>
 
 #include <zip.h>
 
@@ -21,6 +22,11 @@ namespace {
 constexpr const char* kLogSource = ".\\OrvComp";
 enum LogLine : int { kArchiveFailed = 310, kEntryFailed = 311 };
 constexpr uint64_t kDefaultBlock = 65856;
+// Archives whose sources are files of this many bytes at most are made in memory and written
+// to their path in one go: no temporary file and rename per archive, which for a backup of
+// many small files is most of the file-system work. Larger sources, and host streams of
+// unknown length, go through libzip's temporary file next to the archive.
+constexpr uint64_t kInMemoryLimit = 16 * 1024 * 1024;
 
 std::string Utf8(const std::wstring& text) {
   return orv::platform::WideToUtf8Lossy(text);
@@ -99,9 +105,25 @@ struct Entry {
   bool streamOpen = false;
   size_t blockUsed = 0, blockFilled = 0;  // what libzip has taken of the block read last
   bool atEnd = false;                     // a short read of the file: nothing more to read
-  bool statDone = false;                  // libzip asks for the source's time more than once
+  bool statDone = false;                  // the source is looked at once per archive
   time_t mtime = 0;
   bool haveMtime = false;
+  uint64_t size = 0;  // with haveMtime: the source's length when it was looked at
+
+  // Looks at the source file once: its time for the entry, its length to choose where the
+  // archive is made.
+  void StatSource() {
+    if (!fileData || statDone)
+      return;
+    statDone = true;
+    std::string native;
+    struct stat info {};
+    if (orv::platform::WideToNative(sourcePath, native) && ::stat(native.c_str(), &info) == 0) {
+      mtime = info.st_mtime;
+      size = static_cast<uint64_t>(info.st_size);
+      haveMtime = true;
+    }
+  }
   zip_error_t error{};
 };
 
@@ -185,16 +207,7 @@ zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_sou
     case ZIP_SOURCE_STAT: {
       auto* st = static_cast<zip_stat_t*>(data);
       zip_stat_init(st);
-      if (entry.fileData && !entry.statDone) {
-        entry.statDone = true;
-        std::string native;
-        struct stat info {};
-        if (orv::platform::WideToNative(entry.sourcePath, native) &&
-            ::stat(native.c_str(), &info) == 0) {
-          entry.mtime = info.st_mtime;
-          entry.haveMtime = true;
-        }
-      }
+      entry.StatSource();
       if (entry.haveMtime) {
         st->mtime = entry.mtime;
         st->valid |= ZIP_STAT_MTIME;
@@ -212,6 +225,66 @@ zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_sou
       zip_error_set(&entry.error, ZIP_ER_OPNOTSUPP, 0);
       return -1;
   }
+}
+
+void LogSystemFailure(const std::wstring& archive, DWORD error) {
+  const CFileException e(CFileException::OsErrorToException(static_cast<long>(error)),
+                         static_cast<long>(error), archive.c_str());
+  LogFailure(kArchiveFailed, L"Failed to write archive", archive, e.what());
+}
+
+// Writes the archive made in memory to its path, created anew (an archive already there is
+// replaced, as libzip's rename would replace it). On any failure nothing is left at the path.
+bool WriteArchive(zip_source_t* memory, const std::wstring& archive, ZipEngineState& impl,
+                  uint64_t& written) {
+  HANDLE file = CreateFileW(archive.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
+      DeleteFileW(archive.c_str())) {
+    file = CreateFileW(archive.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    LogSystemFailure(archive, GetLastError());
+    return false;
+  }
+  if (impl.blockAllocated == 0) {
+    impl.block = std::make_unique_for_overwrite<uint8_t[]>(impl.blockSize);
+    impl.blockAllocated = impl.blockSize;
+  }
+  DWORD error = ERROR_SUCCESS;
+  const char* detail = nullptr;
+  written = 0;
+  if (zip_source_open(memory) != 0) {
+    detail = "the archive made in memory cannot be read";
+  } else {
+    for (;;) {
+      const zip_int64_t n = zip_source_read(memory, impl.block.get(), impl.blockAllocated);
+      if (n <= 0) {
+        if (n < 0)
+          detail = "the archive made in memory cannot be read";
+        break;
+      }
+      DWORD done = 0;
+      if (!WriteFile(file, impl.block.get(), static_cast<DWORD>(n), &done, nullptr) ||
+          done != static_cast<DWORD>(n)) {
+        error = GetLastError();
+        break;
+      }
+      written += static_cast<uint64_t>(n);
+    }
+    zip_source_close(memory);
+  }
+  if (!CloseHandle(file) && error == ERROR_SUCCESS && detail == nullptr)
+    error = GetLastError();
+  if (error == ERROR_SUCCESS && detail == nullptr)
+    return true;
+  DeleteFileW(archive.c_str());
+  if (detail != nullptr)
+    LogFailure(kArchiveFailed, L"Failed to write archive", archive, detail);
+  else
+    LogSystemFailure(archive, error);
+  return false;
 }
 
 int CancelCallback(zip_t*, void* state) {
@@ -322,15 +395,46 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
     impl.callback->m_nTotalProcessedSize = impl.callback->m_nProcessedPos = nProcessedBase;
   }
 
-  int error = 0;
-  zip_t* za = zip_open(nativePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  uint64_t sourceBytes = 0;
+  bool inMemory = true;
+  for (const auto& entry : impl.entries) {
+    entry->StatSource();
+    inMemory = inMemory && entry->fileData && entry->haveMtime;
+    sourceBytes += entry->size;
+  }
+  inMemory = inMemory && sourceBytes <= kInMemoryLimit;
+
+  // In memory: the archive is a libzip buffer that this engine keeps a reference to, so that
+  // it can write it out after libzip is done with it.
+  zip_source_t* memory = nullptr;
+  const auto releaseMemory = [&memory] {
+    if (memory != nullptr)
+      zip_source_free(memory);
+    memory = nullptr;
+  };
+  zip_error_t ze;
+  zip_error_init(&ze);
+  zip_t* za = nullptr;
+  if (inMemory) {
+    memory = zip_source_buffer_create(nullptr, 0, 0, &ze);
+    if (memory != nullptr) {
+      zip_source_keep(memory);
+      za = zip_open_from_source(memory, ZIP_CREATE | ZIP_TRUNCATE, &ze);
+      if (za == nullptr)
+        zip_source_free(memory);  // the reference the archive would have taken
+    }
+  } else {
+    int error = 0;
+    za = zip_open(nativePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    zip_error_set(&ze, error, 0);
+  }
   if (za == nullptr) {
-    zip_error_t ze;
-    zip_error_init_with_code(&ze, error);
     LogFailure(kArchiveFailed, L"Failed to create archive", archive, zip_error_strerror(&ze));
     zip_error_fini(&ze);
+    releaseMemory();
     return 62;
   }
+  zip_error_fini(&ze);
   zip_register_cancel_callback_with_state(za, CancelCallback, nullptr, &impl);
 
   for (const auto& entry : impl.entries) {
@@ -342,6 +446,7 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
         zip_source_free(source);
       LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
       zip_discard(za);
+      releaseMemory();
       return 62;
     }
     const auto i = static_cast<zip_uint64_t>(index);
@@ -358,22 +463,32 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
     if (!ok) {
       LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
       zip_discard(za);
+      releaseMemory();
       return 62;
     }
   }
 
-  // libzip writes a temporary file next to the archive and renames it when complete.
+  // libzip completes the archive in memory, or writes a temporary file next to the archive
+  // and renames it when complete.
   if (zip_close(za) != 0) {
     const bool stopped = impl.stopped;
     if (!stopped) {
       LogFailure(kArchiveFailed, L"Failed to write archive", archive, zip_strerror(za));
     }
     zip_discard(za);
+    releaseMemory();
     return stopped ? 60 : 62;
   }
-  struct stat info {};
-  const uint64_t written =
-      ::stat(nativePath.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  uint64_t written = 0;
+  if (memory != nullptr) {
+    const bool ok = WriteArchive(memory, archive, impl, written);
+    releaseMemory();
+    if (!ok)
+      return 62;
+  } else {
+    struct stat info {};
+    written = ::stat(nativePath.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  }
   if (impl.callback != nullptr) {
     impl.callback->m_nProcessedSize = written;
     impl.callback->m_ProcessedStatus.m_nTotalOutputSize += written;

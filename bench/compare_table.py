@@ -51,6 +51,13 @@ rows.append(f"| peak memory, 1 GiB backup | {rss:.1f} MiB RSS | | | ≤ 16 MiB |
 crc = json.load(open(os.path.join(results, "crc.json")))["benchmarks"][0]["bytes_per_second"] / 1e9
 rows.append(f"| UpdateCRC32, 1 MiB blocks | {crc:.1f} GB/s | | | ≥ 10 GB/s | {'met' if crc >= 10 else 'missed'} |")
 
+# What was written by hand below the table (from a line "## Notes" on) stays.
+notes = ""
+if os.path.exists(output):
+    text = open(output).read()
+    if "\n## Notes" in text:
+        notes = text[text.index("\n## Notes"):]
+
 with open(output, "w") as f:
     f.write("# Performance\n\n")
     f.write("Measured by `bench/compare.sh` (medians of hyperfine runs; our command and its peers in one\n")
@@ -58,3 +65,4 @@ with open(output, "w") as f:
     f.write(f"Machine: {machine()}.\n\n")
     f.write("| workload | orvcopy s | peer s | ratio | target | |\n|---|---|---|---|---|---|\n")
     f.write("\n".join(rows) + "\n")
+    f.write(notes)

@@ -1,5 +1,6 @@
 // The ZIP engine against the tools people check archives with: unzip, 7z, libzip and zlib.
 #include <OrvCopy/external/OrvComp.h>
+#include <orv_platform/fault_injection_test_helper.h>
 
 #include "support/RecordingHost.h"
 #include "support/TestSupport.h"
@@ -167,6 +168,39 @@ TEST_F(ZipEngine, AStoppedOrFailedArchiveLeavesNothingAtItsPath) {
   EXPECT_EQ(failed.DoZip(0), 62);
   EXPECT_EQ(orvtest::ReadFile(Archive()), "an earlier archive");
   EXPECT_EQ(log.Records().at(0).strText, L"Failed to write archive");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path() / "out"), fs::directory_iterator()), 1);
+}
+
+TEST_F(ZipEngine, SmallArchivesAreWrittenWholeAndLargeOnesThroughATemporaryFile) {
+  namespace fault = orv::platform::fault;
+  // Small: made in memory, replaces an earlier archive, leaves nothing when its write fails.
+  const std::string small = TextLike(20000, 6);
+  const std::wstring smallSource = dir.WriteFile("src/small", small);
+  dir.WriteFile("out/a.doc", "an earlier archive");
+  COrv_ZIP replacing;
+  Configure(replacing, smallSource, L"a.doc");
+  ASSERT_EQ(replacing.DoZip(0), 0);
+  EXPECT_EQ(Shell("cd " + dir.Path().native() + " && unzip -q -d x " + Archive().native()), 0);
+  EXPECT_EQ(orvtest::ReadFile(dir.Path() / "x/a.doc"), small);
+  EXPECT_EQ(host.m_nProcessedSize, fs::file_size(Archive()));
+
+  orvtest::LogCapture log;
+  fault::Reset();
+  fault::FailNth(fault::Op::Write, 1, ENOSPC);
+  COrv_ZIP full;
+  Configure(full, smallSource, L"a.doc");
+  EXPECT_EQ(full.DoZip(0), 62);
+  fault::Reset();
+  EXPECT_FALSE(fs::exists(Archive()));
+  EXPECT_EQ(log.Records().at(0).strText, L"Failed to write archive");
+
+  // Large: past what is made in memory, through libzip's temporary file and rename.
+  const std::string large = TextLike(17 << 20, 7);
+  COrv_ZIP through;
+  Configure(through, dir.WriteFile("src/large", large), L"a.doc");
+  ASSERT_EQ(through.DoZip(0), 0);
+  EXPECT_EQ(Shell("cd " + dir.Path().native() + " && unzip -q -o -d y " + Archive().native()), 0);
+  EXPECT_TRUE(orvtest::ReadFile(dir.Path() / "y/a.doc") == large);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path() / "out"), fs::directory_iterator()), 1);
 }
 
