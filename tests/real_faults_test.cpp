@@ -137,8 +137,11 @@ TEST_F(RealFaults, PathsPastTheSystemLimitFailTheirItemsClearly) {
 }
 
 TEST_F(RealFaults, ADiskThatFillsWhileArchivesAreWrittenLeavesNoPartialArchive) {
+  // An archive made in memory and written whole (big), one written by libzip through its
+  // temporary file (huge: past what is made in memory), and one that fits (small).
   const std::string big = RandomText(400000, 3);
   dir.WriteFile("src/big", big);
+  dir.WriteFile("src/huge", RandomText(17 << 20, 4));
   dir.WriteFile("src/small", "small");
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -152,6 +155,7 @@ TEST_F(RealFaults, ADiskThatFillsWhileArchivesAreWrittenLeavesNoPartialArchive) 
     inChild.SetDestRootFolder(dir.W("backup").c_str());
     inChild.m_bCompress = 1;
     inChild.AddItem(dir.W("src/big").c_str(), L"", L"big", 1, 0, 1, big.size(), 0, 1, 0, nullptr);
+    inChild.AddItem(dir.W("src/huge").c_str(), L"", L"huge", 3, 0, 1, 17 << 20, 0, 1, 0, nullptr);
     inChild.AddItem(dir.W("src/small").c_str(), L"", L"small", 2, 0, 1, 5, 0, 1, 0, nullptr);
     ::_exit(inChild.Copy(0));
   }
@@ -159,6 +163,7 @@ TEST_F(RealFaults, ADiskThatFillsWhileArchivesAreWrittenLeavesNoPartialArchive) 
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_FALSE(fs::exists(dir.Path() / "backup/big"));
+  EXPECT_FALSE(fs::exists(dir.Path() / "backup/huge"));
   EXPECT_TRUE(fs::exists(dir.Path() / "backup/small"));
   size_t files = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.Path() / "backup"))
