@@ -58,14 +58,6 @@ bool FromHex(const std::string& hex, std::string& out) {
 }
 
 // Paths in JSON: UTF-8 text where the name is UTF-8, the bytes in hex where it is not.
-void PutPath(json& j, const char* field, const std::string& path) {
-  if (IsUtf8(path)) {
-    j[field] = path;
-  } else {
-    j[std::string(field) + "_hex"] = Hex(path);
-  }
-}
-
 bool GetPath(const json& j, const char* field, std::string& path) {
   if (j.contains(field) && j[field].is_string()) {
     path = j[field].get<std::string>();
@@ -152,29 +144,36 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
   text += "{\n \"format\": " + json(kFormat).dump() + ",\n \"version\": " + json(kVersion).dump() +
           ",\n \"complete\": " + json(manifest.complete).dump() +
           ",\n \"options\": " + options.dump() + ",\n \"items\": [";
-  json j;
+  // One item per line, its fields written directly (a document per item cost more than the
+  // copying of a small-file backup): {"key": value, ...}.
+  const auto field = [&text](const char* name, const std::string& value, bool last = false) {
+    text += '"';
+    text += name;
+    text += "\": ";
+    text += value;
+    text += last ? "}" : ", ";
+  };
+  const auto quoted = [](const std::string& s) { return json(s).dump(); };
+  const auto path = [&](const char* name, const std::string& value) {
+    if (IsUtf8(value)) {
+      field(name, quoted(value));
+    } else {
+      field((std::string(name) + "_hex").c_str(), quoted(Hex(value)));
+    }
+  };
   for (size_t i = 0; i < manifest.items.size(); ++i) {
     const ManifestItem& item = manifest.items[i];
-    j = json::object();
-    PutPath(j, "path", item.path);
-    PutPath(j, "stored", item.stored);
-    j["type"] = item.folder ? "folder" : "file";
-    j["size"] = item.size;
-    j["mtime"] = item.mtime;
-    j["key"] = item.key;
-    j["crc"] = item.crc ? json(*item.crc) : json(nullptr);
-    j["parts"] = item.parts;
-    j["flags"] = item.flags;
-    j["status"] = item.status;
-    // One item per line: {"key": value, ...}.
     text += i == 0 ? "\n  {" : ",\n  {";
-    bool first = true;
-    for (const auto& [key, value] : j.items()) {
-      text += first ? "" : ", ";
-      text += json(key).dump() + ": " + value.dump();
-      first = false;
-    }
-    text += "}";
+    field("crc", item.crc ? std::to_string(*item.crc) : "null");
+    field("flags", std::to_string(item.flags));
+    field("key", std::to_string(item.key));
+    field("mtime", std::to_string(item.mtime));
+    field("parts", std::to_string(item.parts));
+    path("path", item.path);
+    field("size", std::to_string(item.size));
+    field("status", quoted(item.status));
+    path("stored", item.stored);
+    field("type", item.folder ? "\"folder\"" : "\"file\"", true);
     flush(1 << 20);
   }
   text += "\n ]\n}\n";
