@@ -11,11 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cerrno>
-#include <csignal>
 #include <random>
 
 using OrvCopy::CArchiveItem;
@@ -336,20 +332,14 @@ TEST_F(BackupCopy, AWriteErrorFailsTheItemAfterCompletion) {
 
 TEST_F(BackupCopy, ARealFullDiskFailsTheItem) {
   CArchiveItem item = Item("large", RandomText(300000));
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{100000, 100000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    TestManager inChild;
-    inChild.SetDestRootFolder(dir.W("backup").c_str());
-    ::_exit(inChild.BackupItem(item));
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 62);
+  EXPECT_EQ(
+      orvtest::ExitCodeUnderFileSizeLimit(100000,
+                                          [&] {
+                                            TestManager inChild;
+                                            inChild.SetDestRootFolder(dir.W("backup").c_str());
+                                            return inChild.BackupItem(item);
+                                          }),
+      62);
   EXPECT_LE(fs::file_size(Dest("large")), 100000u);
 }
 

@@ -231,6 +231,18 @@ std::vector<std::string> PartsOf(const std::map<std::string, std::string>& store
   }
 }
 
+// Files below `root` that belong to no item: a stray temporary file, a part of nothing.
+std::vector<std::string> StraysBelow(
+    const fs::path& root, const std::vector<Item>& items,
+    const std::function<bool(const std::string&, const Item&)>& belongs) {
+  std::vector<std::string> strays;
+  for (const auto& [file, bytes] : Tree(root)) {
+    if (std::none_of(items.begin(), items.end(), [&](const Item& i) { return belongs(file, i); }))
+      strays.push_back(file);
+  }
+  return strays;
+}
+
 // --- The mixed backup -------------------------------------------------------------------
 
 Scenario MixedBackup() {
@@ -253,13 +265,9 @@ Scenario MixedBackup() {
                                                  item.content.size()) == item.content;
   };
   s.strays = [items = s.items](const orvtest::TempDir& dir) {
-    std::vector<std::string> strays;
-    for (const auto& [file, bytes] : Tree(dir.Path() / "backup")) {
-      if (std::none_of(items.begin(), items.end(),
-                       [&](const Item& i) { return !i.folder && BelongsTo(file, i); }))
-        strays.push_back(file);
-    }
-    return strays;
+    return StraysBelow(dir.Path() / "backup", items, [](const std::string& file, const Item& i) {
+      return !i.folder && BelongsTo(file, i);
+    });
   };
   return s;
 }
@@ -307,12 +315,8 @@ Scenario CompressedBackup() {
     return entry && *entry == item.content;
   };
   s.strays = [items = s.items](const orvtest::TempDir& dir) {
-    std::vector<std::string> strays;
-    for (const auto& [file, bytes] : Tree(dir.Path() / "backup")) {
-      if (std::none_of(items.begin(), items.end(), [&](const Item& i) { return file == i.name; }))
-        strays.push_back(file);
-    }
-    return strays;
+    return StraysBelow(dir.Path() / "backup", items,
+                       [](const std::string& file, const Item& i) { return file == i.name; });
   };
   return s;
 }
@@ -381,13 +385,9 @@ Scenario Restore() {
     return fs::is_regular_file(path) && orvtest::ReadFile(path) == item.content;
   };
   s.strays = [items = s.items](const orvtest::TempDir& dir) {
-    std::vector<std::string> strays;
-    for (const auto& [file, bytes] : Tree(dir.Path() / "restored")) {
-      if (std::none_of(items.begin(), items.end(),
-                       [&](const Item& i) { return !i.stream && file == i.name; }))
-        strays.push_back(file);
-    }
-    return strays;
+    return StraysBelow(dir.Path() / "restored", items, [](const std::string& file, const Item& i) {
+      return !i.stream && file == i.name;
+    });
   };
   return s;
 }

@@ -10,11 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <csignal>
 #include <fstream>
 #include <functional>
 #include <utility>
@@ -143,12 +140,7 @@ TEST_F(RealFaults, ADiskThatFillsWhileArchivesAreWrittenLeavesNoPartialArchive) 
   dir.WriteFile("src/big", big);
   dir.WriteFile("src/huge", RandomText(17 << 20, 4));
   dir.WriteFile("src/small", "small");
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{100000, 100000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
+  const int status = orvtest::ExitCodeUnderFileSizeLimit(100000, [&] {
     orvtest::RecordingHost quiet;
     orvtest::TestManager inChild;
     inChild.SetCallBack(&quiet);
@@ -157,11 +149,9 @@ TEST_F(RealFaults, ADiskThatFillsWhileArchivesAreWrittenLeavesNoPartialArchive) 
     inChild.AddItem(dir.W("src/big").c_str(), L"", L"big", 1, 0, 1, big.size(), 0, 1, 0, nullptr);
     inChild.AddItem(dir.W("src/huge").c_str(), L"", L"huge", 3, 0, 1, 17 << 20, 0, 1, 0, nullptr);
     inChild.AddItem(dir.W("src/small").c_str(), L"", L"small", 2, 0, 1, 5, 0, 1, 0, nullptr);
-    ::_exit(inChild.Copy(0));
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
+    return inChild.Copy(0);
+  });
+  ASSERT_GE(status, 0);
   EXPECT_FALSE(fs::exists(dir.Path() / "backup/big"));
   EXPECT_FALSE(fs::exists(dir.Path() / "backup/huge"));
   EXPECT_TRUE(fs::exists(dir.Path() / "backup/small"));

@@ -4,8 +4,11 @@
 
 #include "Crc32.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <atomic>
+#include <csignal>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -89,6 +92,22 @@ std::vector<std::wstring> LogCapture::Details() const {
       details.push_back(e.strText);
   }
   return details;
+}
+
+int ExitCodeUnderFileSizeLimit(uint64_t maxFileBytes, const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child < 0)
+    return -1;
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{maxFileBytes, maxFileBytes};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
 }
 
 int OpenDescriptorCount() {

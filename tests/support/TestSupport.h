@@ -4,6 +4,7 @@
 #include <OrvCopy/external/OrvLogging.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,11 @@ class LogCapture {
   std::vector<LOGGER::COrvLogEntry> m_entries;
   LOGGER::COrvLogSink m_previous;
 };
+
+// Runs `body` in a child process whose files may not grow past `maxFileBytes` (a full disk
+// that needs no full disk; SIGXFSZ is ignored, so a write fails with EFBIG) and returns the
+// child's exit code, which is what `body` returned; -1 when the child did not exit.
+int ExitCodeUnderFileSizeLimit(uint64_t maxFileBytes, const std::function<int()>& body);
 
 // Number of descriptors this process has open.
 int OpenDescriptorCount();
