@@ -51,21 +51,18 @@ bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
   UINT flags = CFile::modeWrite | CFile::shareDenyWrite | CFile::typeBinary;
   if (!bAppend) {
     flags |= CFile::modeCreate;
-  }
-  // Usually the destination is new and its folder was made for the file before: then it is
-  // created at once, without looking it up first. Only a destination that exists (or a folder
-  // that went away) takes the full way: delete it, make the folder, open.
-  if (!bAppend && !strLastFolder.empty() && ParentFolder(strPath) == strLastFolder &&
-      CreateNew(dest, strPath, flags)) {
-    return true;
-  }
-  if (!bAppend) {
+    std::wstring folder = ParentFolder(strPath);
+    // Usually the destination is new and its folder was made for the file before: then it is
+    // created at once, without looking it up first. Only a destination that exists (or a
+    // folder that went away) takes the full way: delete it, make the folder, open.
+    if (!strLastFolder.empty() && folder == strLastFolder && CreateNew(dest, strPath, flags)) {
+      return true;
+    }
     if (PathFileExistsW(strPath.c_str()) && !OrvDeleteFileEx(strPath.c_str(), 1)) {
       log::Record(L"Failed to delete destination file", LOGGER::SeverityError, lines.deleteFailed);
       LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
       return false;
     }
-    std::wstring folder = ParentFolder(strPath);
     if (folder != strLastFolder) {
       strLastFolder = OrvCreateFolder(folder.c_str()) ? std::move(folder) : std::wstring();
     }

@@ -154,6 +154,19 @@ TEST_F(BackupDriver, AnEncryptedJobAlwaysCopiesItsFiles) {
   EXPECT_EQ(Backup("e").substr(0, 8), "ORVXTS01");
 }
 
+TEST_F(BackupDriver, ADestinationThatExistsIsReplacedAlsoInAFolderAlreadyMade) {
+  // The second file's folder was made for the first, so its destination is first created
+  // exclusively; that fails, and the existing read-only copy is deleted and written anew.
+  dir.WriteFile("backup/d/b", "an older copy");
+  fs::permissions(dir.Path() / "backup/d/b", fs::perms::owner_read);
+  AddFile("d/a", "first", 1);
+  AddFile("d/b", "second", 2);
+  EXPECT_EQ(m.Copy(0), 0);
+  EXPECT_EQ(Backup("d/a"), "first");
+  EXPECT_EQ(Backup("d/b"), "second");
+  EXPECT_TRUE(log.Records().empty());
+}
+
 TEST_F(BackupDriver, JobsThatNeedACallbackFailCleanlyWithoutOne) {
   orvtest::TestManager quiet;
   quiet.SetDestRootFolder(dir.W("backup").c_str());
