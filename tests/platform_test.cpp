@@ -214,6 +214,56 @@ TEST_F(PlatformTest, FileTimesAreFiletimesAndSurviveARoundTrip) {
   EXPECT_EQ(st.st_mtim.tv_nsec, 234567800);
 }
 
+// A handle that only reads keeps the length and times its open saw: the length until it first
+// reads or moves, the times until they are set through it. Others see the file as it is now, and
+// a descriptor number used again never inherits what an earlier file's open saw.
+TEST_F(PlatformTest, AReadingHandleKeepsWhatItsOpenSaw) {
+  const std::wstring path = dir.WriteFile("grows.bin", "12345");
+  const std::string native = (dir.Path() / "grows.bin").string();
+  const auto setWriteTime = [&](time_t seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, native.c_str(), times, 0), 0);
+  };
+  const auto writeSeconds = [](HANDLE h) {
+    FILETIME written{};
+    EXPECT_TRUE(GetFileTime(h, nullptr, nullptr, &written));
+    const uint64_t ticks =
+        (static_cast<uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000 - 11644473600LL);
+  };
+  const auto length = [](HANDLE h) {
+    LARGE_INTEGER size{};
+    EXPECT_TRUE(GetFileSizeEx(h, &size));
+    return size.QuadPart;
+  };
+  setWriteTime(1000000000);
+
+  HANDLE reader = Open(path, GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  std::ofstream(native, std::ios::app) << "6789";
+  setWriteTime(1100000000);
+  EXPECT_EQ(length(reader), 5);  // nothing read yet: what the open saw
+  EXPECT_EQ(writeSeconds(reader), 1000000000);
+  char buffer[16];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(reader, buffer, 2, &got, nullptr));
+  EXPECT_EQ(length(reader), 9);                 // after a read: the file as it is now
+  EXPECT_EQ(writeSeconds(reader), 1000000000);  // the times of the data it began to read
+  const uint64_t ticks = (1200000000ULL + 11644473600ULL) * 10000000ULL;
+  const FILETIME set{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  ASSERT_TRUE(SetFileTime(reader, nullptr, nullptr, &set));
+  EXPECT_EQ(writeSeconds(reader), 1200000000);
+  ASSERT_TRUE(CloseHandle(reader));
+
+  // The writer that gets the same descriptor number sees its own file.
+  HANDLE writer = Open(dir.Path().wstring() + L"/new.bin", GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WriteFile(writer, "abc", 3, &got, nullptr));
+  EXPECT_EQ(length(writer), 3);
+  EXPECT_GT(writeSeconds(writer), 1200000000);
+  ASSERT_TRUE(CloseHandle(writer));
+}
+
 // --- Attributes, deletion, folders ------------------------------------------------------
 
 TEST_F(PlatformTest, AttributesFollowTheFileKindPermissionsAndName) {

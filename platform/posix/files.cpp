@@ -1,6 +1,8 @@
 // Kernel file services on POSIX descriptors.
 #include "posix_detail.h"
 
+#include "open_snapshot.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,8 +68,8 @@ void CloseQuietly(int fd) {
 
 // Windows refuses to write to or delete a file whose read-only attribute is set; on POSIX
 // that attribute is "the owner may not write", which the superuser would otherwise ignore.
-bool IsReadOnlyFile(const struct stat& st) {
-  return S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
+bool IsReadOnlyFile(mode_t mode) {
+  return S_ISREG(mode) && (mode & S_IWUSR) == 0;
 }
 
 }  // namespace
@@ -150,37 +152,47 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
 
   // A file this call just created is known: an empty regular file, writable. Anything else
   // is looked at.
-  struct stat st {};
+  struct statx stx {};
   const bool created = create && !existed;
   if (created) {
-    st.st_mode = S_IFREG;
-  } else if (::fstat(fd, &st) != 0) {
+    stx.stx_mode = S_IFREG;
+  } else if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
     FailWithErrno(errno);
     CloseQuietly(fd);
     return INVALID_HANDLE_VALUE;
   }
+  const mode_t type = stx.stx_mode & S_IFMT;
   // Folders open only with backup semantics; pipes, sockets and devices not at all (they
   // could block a backup forever); a read-only file does not open for writing.
-  if ((S_ISDIR(st.st_mode) && !backupSemantics) || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) ||
-      (wantWrite && existed && IsReadOnlyFile(st))) {
+  if ((type == S_IFDIR && !backupSemantics) || (type != S_IFDIR && type != S_IFREG) ||
+      (wantWrite && existed && IsReadOnlyFile(stx.stx_mode))) {
     CloseQuietly(fd);
     FailWith(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (truncate && existed && S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+  const auto size = static_cast<off_t>(stx.stx_size);
+  if (truncate && existed && type == S_IFREG && size != 0 && ::ftruncate(fd, 0) != 0) {
     FailWithErrno(errno);
     CloseQuietly(fd);
     return INVALID_HANDLE_VALUE;
   }
-  if (S_ISREG(st.st_mode)) {
+  if (type == S_IFREG) {
     // A file that the kernel's default readahead covers gains nothing from the hint, and a
     // backup of many small files would pay one system call each for it.
     constexpr off_t kReadaheadCovers = 256 * 1024;
-    if ((dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) && st.st_size > kReadaheadCovers) {
+    if ((dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) && size > kReadaheadCovers) {
       ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     } else if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) {
       ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     }
+  }
+  // A handle that only reads an existing file keeps what its open saw (see open_snapshot.h).
+  if (!wantWrite && !created && type == S_IFREG) {
+    RememberOpen(fd, OpenSnapshot{static_cast<int64_t>(stx.stx_size),
+                                  (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime,
+                                  stx.stx_atime, stx.stx_mtime});
+  } else {
+    ForgetOpen(fd);
   }
   const bool openedExisting =
       existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
@@ -194,6 +206,7 @@ BOOL CloseHandle(HANDLE hObject) {
   }
   const int injected = InjectedError(Op::Close);
   // The descriptor is released whatever close reports; retrying would close a reused one.
+  ForgetOpen(FdFromHandle(hObject));
   const int rc = ::close(FdFromHandle(hObject));
   if (injected != 0) {
     return FailWithErrno(injected);
@@ -218,6 +231,7 @@ BOOL ReadFile(HANDLE hFile, void* lpBuffer, DWORD nNumberOfBytesToRead, DWORD* l
   if (const int injected = InjectedError(Op::Read)) {
     return FailWithErrno(injected);
   }
+  HandleMoved(FdFromHandle(hFile));
   // A regular file gives everything asked for up to its end; keep reading after a short read
   // so that callers see a full block except at the end of the data.
   auto* out = static_cast<char*>(lpBuffer);
@@ -301,6 +315,7 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, LARGE_INTEGE
   if (const int injected = InjectedError(Op::Seek)) {
     return FailWithErrno(injected);
   }
+  HandleMoved(FdFromHandle(hFile));
   const off_t pos =
       ::lseek(FdFromHandle(hFile), static_cast<off_t>(liDistanceToMove.QuadPart), whence);
   if (pos < 0) {
@@ -321,6 +336,10 @@ BOOL GetFileSizeEx(HANDLE hFile, LARGE_INTEGER* lpFileSize) {
   }
   if (const int injected = InjectedError(Op::Length)) {
     return FailWithErrno(injected);
+  }
+  if (const auto seen = LengthSeenAtOpen(FdFromHandle(hFile))) {
+    lpFileSize->QuadPart = *seen;
+    return TRUE;
   }
   struct stat st {};
   if (::fstat(FdFromHandle(hFile), &st) != 0) {
@@ -367,9 +386,18 @@ BOOL GetFileTime(HANDLE hFile, FILETIME* lpCreationTime, FILETIME* lpLastAccessT
     return FailWithErrno(injected);
   }
   const int fd = FdFromHandle(hFile);
-  struct statx stx {};
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
-    return FailWithErrno(errno);
+  OpenSnapshot times{};
+  if (const auto seen = TimesSeenAtOpen(fd)) {
+    times = *seen;
+  } else {
+    struct statx stx {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+      return FailWithErrno(errno);
+    }
+    // File systems without a birth time report the last write as the creation.
+    times.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime;
+    times.accessed = stx.stx_atime;
+    times.written = stx.stx_mtime;
   }
   const auto toTs = [](const struct statx_timestamp& t) {
     struct timespec ts {};
@@ -378,15 +406,13 @@ BOOL GetFileTime(HANDLE hFile, FILETIME* lpCreationTime, FILETIME* lpLastAccessT
     return ts;
   };
   if (lpCreationTime != nullptr) {
-    // File systems without a birth time report the last write as the creation.
-    *lpCreationTime =
-        ToFileTime(toTs((stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime));
+    *lpCreationTime = ToFileTime(toTs(times.created));
   }
   if (lpLastAccessTime != nullptr) {
-    *lpLastAccessTime = ToFileTime(toTs(stx.stx_atime));
+    *lpLastAccessTime = ToFileTime(toTs(times.accessed));
   }
   if (lpLastWriteTime != nullptr) {
-    *lpLastWriteTime = ToFileTime(toTs(stx.stx_mtime));
+    *lpLastWriteTime = ToFileTime(toTs(times.written));
   }
   return TRUE;
 }
@@ -400,6 +426,7 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME* /*lpCreationTime*/, const FILETIM
   if (const int injected = InjectedError(Op::SetTimes)) {
     return FailWithErrno(injected);
   }
+  TimesChanged(FdFromHandle(hFile));
   const struct timespec times[2] = {ToTimespec(lpLastAccessTime), ToTimespec(lpLastWriteTime)};
   if (::futimens(FdFromHandle(hFile), times) != 0) {
     return FailWithErrno(errno);
@@ -419,7 +446,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
   if (::lstat(path.c_str(), &st) != 0) {
     return FailWithErrno(errno, path);
   }
-  if (S_ISDIR(st.st_mode) || IsReadOnlyFile(st)) {
+  if (S_ISDIR(st.st_mode) || IsReadOnlyFile(st.st_mode)) {
     return FailWith(ERROR_ACCESS_DENIED);
   }
   if (::unlink(path.c_str()) != 0) {
