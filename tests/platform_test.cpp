@@ -255,6 +255,14 @@ TEST_F(PlatformTest, AReadingHandleKeepsWhatItsOpenSaw) {
   EXPECT_EQ(writeSeconds(reader), 1200000000);
   ASSERT_TRUE(CloseHandle(reader));
 
+  // Moving through the handle ends the length seen at the open just as reading does.
+  reader = Open(path, GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  std::ofstream(native, std::ios::app) << "0";
+  ASSERT_TRUE(SetFilePointerEx(reader, LARGE_INTEGER{}, nullptr, FILE_BEGIN));
+  EXPECT_EQ(length(reader), 10);
+  ASSERT_TRUE(CloseHandle(reader));
+
   // The writer that gets the same descriptor number sees its own file.
   HANDLE writer = Open(dir.Path().wstring() + L"/new.bin", GENERIC_WRITE, CREATE_NEW);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);

@@ -68,6 +68,11 @@ void CloseQuietly(int fd) {
 
 // Windows refuses to write to or delete a file whose read-only attribute is set; on POSIX
 // that attribute is "the owner may not write", which the superuser would otherwise ignore.
+// The type, length and times of an open descriptor, birth time included where there is one.
+bool StatDescriptor(int fd, struct statx& stx) {
+  return ::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0;
+}
+
 bool IsReadOnlyFile(mode_t mode) {
   return S_ISREG(mode) && (mode & S_IWUSR) == 0;
 }
@@ -156,7 +161,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   const bool created = create && !existed;
   if (created) {
     stx.stx_mode = S_IFREG;
-  } else if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+  } else if (!StatDescriptor(fd, stx)) {
     FailWithErrno(errno);
     CloseQuietly(fd);
     return INVALID_HANDLE_VALUE;
@@ -188,9 +193,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   }
   // A handle that only reads an existing file keeps what its open saw (see open_snapshot.h).
   if (!wantWrite && !created && type == S_IFREG) {
-    RememberOpen(fd, OpenSnapshot{static_cast<int64_t>(stx.stx_size),
-                                  (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime,
-                                  stx.stx_atime, stx.stx_mtime});
+    RememberOpen(fd, SnapshotOf(stx));
   } else {
     ForgetOpen(fd);
   }
@@ -391,13 +394,10 @@ BOOL GetFileTime(HANDLE hFile, FILETIME* lpCreationTime, FILETIME* lpLastAccessT
     times = *seen;
   } else {
     struct statx stx {};
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
+    if (!StatDescriptor(fd, stx)) {
       return FailWithErrno(errno);
     }
-    // File systems without a birth time report the last write as the creation.
-    times.created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime;
-    times.accessed = stx.stx_atime;
-    times.written = stx.stx_mtime;
+    times = SnapshotOf(stx);
   }
   const auto toTs = [](const struct statx_timestamp& t) {
     struct timespec ts {};
@@ -426,7 +426,7 @@ BOOL SetFileTime(HANDLE hFile, const FILETIME* /*lpCreationTime*/, const FILETIM
   if (const int injected = InjectedError(Op::SetTimes)) {
     return FailWithErrno(injected);
   }
-  TimesChanged(FdFromHandle(hFile));
+  ForgetOpen(FdFromHandle(hFile));  // the times the open saw are no longer the file's
   const struct timespec times[2] = {ToTimespec(lpLastAccessTime), ToTimespec(lpLastWriteTime)};
   if (::futimens(FdFromHandle(hFile), times) != 0) {
     return FailWithErrno(errno);
