@@ -25,26 +25,6 @@ void LogNoStreamCallback(const std::wstring& strPath) {
   LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
 }
 
-namespace {
-
-// Creates the destination exclusively and opens it as `flags` ask. Fails, leaving the file
-// object closed, when the path exists or cannot be created.
-bool CreateNew(CFile& dest, const std::wstring& strPath, UINT flags) {
-  const CFile::CreateArgs args = CFile::MapOpenFlags(flags);
-  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, args.bInheritHandle};
-  HANDLE h = CreateFileW(strPath.c_str(), args.dwAccess, args.dwShareMode, &security, CREATE_NEW,
-                         args.dwFlagsAndAttributes, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
-    return false;
-  dest.Abort();
-  dest.SetFilePath(strPath.c_str());
-  dest.m_hFile = h;
-  dest.m_bCloseOnDelete = TRUE;
-  return true;
-}
-
-}  // namespace
-
 bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
                          const DestinationLines& lines, std::wstring& strLastFolder) {
   // Write only, deny write to others, binary; created (truncated) unless appending.
@@ -55,7 +35,8 @@ bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
     // Usually the destination is new and its folder was made for the file before: then it is
     // created at once, without looking it up first. Only a destination that exists (or a
     // folder that went away) takes the full way: delete it, make the folder, open.
-    if (!strLastFolder.empty() && folder == strLastFolder && CreateNew(dest, strPath, flags)) {
+    if (!strLastFolder.empty() && folder == strLastFolder &&
+        dest.Open(strPath.c_str(), flags | CFile::modeCreateNew)) {
       return true;
     }
     if (PathFileExistsW(strPath.c_str()) && !OrvDeleteFileEx(strPath.c_str(), 1)) {

@@ -184,9 +184,13 @@ CFile::CreateArgs CFile::MapOpenFlags(UINT nOpenFlags) {
       break;
   }
   args.bInheritHandle = (nOpenFlags & modeNoInherit) ? FALSE : TRUE;
-  args.dwDisposition = (nOpenFlags & modeCreate)
-                           ? ((nOpenFlags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS)
-                           : OPEN_EXISTING;
+  if (nOpenFlags & modeCreateNew) {
+    args.dwDisposition = CREATE_NEW;
+  } else if (nOpenFlags & modeCreate) {
+    args.dwDisposition = (nOpenFlags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;
+  } else {
+    args.dwDisposition = OPEN_EXISTING;
+  }
   args.dwFlagsAndAttributes = FILE_ATTRIBUTE_NORMAL;
   if (nOpenFlags & osNoBuffer)
     args.dwFlagsAndAttributes |= FILE_FLAG_NO_BUFFERING;

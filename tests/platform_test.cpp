@@ -377,6 +377,19 @@ TEST_F(PlatformTest, CFileOpenReportsFailureWithoutThrowing) {
   EXPECT_THROW(file.Read(text, 4), CFileException);  // not open
 }
 
+TEST_F(PlatformTest, CFileCreateNewRefusesAnExistingFileAndLeavesItAlone) {
+  const std::wstring path = dir.W("new.bin");
+  CFile file;
+  ASSERT_TRUE(file.Open(path.c_str(), CFile::modeWrite | CFile::modeCreateNew));
+  file.Write("abc", 3);
+  file.Close();
+  CFileException error;
+  EXPECT_FALSE(
+      file.Open(path.c_str(), CFile::modeWrite | CFile::modeCreate | CFile::modeCreateNew, &error));
+  EXPECT_EQ(error.m_lOsError, static_cast<long>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(orvtest::ReadFile(dir.Path() / "new.bin"), "abc");  // not truncated
+}
+
 TEST_F(PlatformTest, CFileReadsWritesAndSeeks) {
   CFile file;
   ASSERT_TRUE(file.Open(dir.W("c.bin").c_str(), CFile::modeCreate | CFile::modeReadWrite));

@@ -29,6 +29,9 @@ class CFile {
     osWriteThrough = 0x20000,
     osRandomAccess = 0x40000,
     osSequentialScan = 0x80000,
+    // This layer's own: create the file, failing when it exists (CREATE_NEW). With it a
+    // writer that expects a new file needs no look-up of the path first.
+    modeCreateNew = 0x100000,
   };
   enum SeekPosition : UINT { begin = 0x0, current = 0x1, end = 0x2 };
 
