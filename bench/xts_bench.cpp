@@ -76,7 +76,7 @@ void BM_KeyDerivation(benchmark::State& state) {
   for (auto _ : state) {
     orv::keys::ResetCacheForTesting();
     orv::keys::DerivedKeys keys;
-    benchmark::DoNotOptimize(orv::keys::Derive(password, 32, keys));
+    benchmark::DoNotOptimize(orv::keys::Derive(password, 32, {}, keys));
   }
 }
 

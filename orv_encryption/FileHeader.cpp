@@ -28,24 +28,39 @@ T Get(const uint8_t* in) {
 void Write(const Fields& fields, uint8_t out[kSize]) {
   std::memset(out, 0, kSize);
   std::memcpy(out, kMagic, sizeof kMagic);
-  Put<uint16_t>(out + 8, kVersion);
+  Put<uint16_t>(out + 8, fields.version);
   Put<uint16_t>(out + 10, fields.keyLength);
   Put<uint32_t>(out + 12, fields.dataUnitSize);
   Put<uint64_t>(out + 16, fields.plainSize);
   Put<uint32_t>(out + 24, fields.iterations);
-  std::memcpy(out + 32, fields.keyCheck, sizeof fields.keyCheck);
+  if (fields.version == 1) {
+    std::memcpy(out + 32, fields.keyCheck, 16);
+  } else {
+    std::memcpy(out + 28, fields.nonce, kNonceSize);
+    std::memcpy(out + 40, fields.keyCheck, 8);
+    std::memcpy(out + 48, fields.salt, kSaltSize);
+  }
 }
 
 bool Read(const uint8_t* in, size_t size, Fields& fields) {
-  if (in == nullptr || size < kSize || std::memcmp(in, kMagic, sizeof kMagic) != 0 ||
-      Get<uint16_t>(in + 8) != kVersion) {
+  if (in == nullptr || size < kSize || std::memcmp(in, kMagic, sizeof kMagic) != 0) {
     return false;
   }
+  fields = Fields{};
+  fields.version = Get<uint16_t>(in + 8);
   fields.keyLength = Get<uint16_t>(in + 10);
   fields.dataUnitSize = Get<uint32_t>(in + 12);
   fields.plainSize = Get<uint64_t>(in + 16);
   fields.iterations = Get<uint32_t>(in + 24);
-  std::memcpy(fields.keyCheck, in + 32, sizeof fields.keyCheck);
+  if (fields.version == 1) {
+    std::memcpy(fields.keyCheck, in + 32, 16);
+  } else if (fields.version == 2) {
+    std::memcpy(fields.nonce, in + 28, kNonceSize);
+    std::memcpy(fields.keyCheck, in + 40, 8);
+    std::memcpy(fields.salt, in + 48, kSaltSize);
+  } else {
+    return false;
+  }
   return fields.keyLength == 16 || fields.keyLength == 24 || fields.keyLength == 32;
 }
 

@@ -22,12 +22,16 @@ namespace {
 
 constexpr char kSaltPrefix[] = "OrvCopy-venc-v1:";
 constexpr char kHkdfInfo[] = "OrvCopy-venc-v1 keys";
+constexpr char kHkdfInfo2[] = "OrvCopy-venc-v2 keys:";
+constexpr char kFileTagInfo[] = "OrvCopy-venc-v2 file tag";
+constexpr char kHostTagInfo[] = "OrvCopy-venc-v2 host data";
 constexpr char kKeyCheckLabel[] = "key check";
+constexpr size_t kSaltLength = 16;
 constexpr size_t kCacheEntries = 8;
 
 using Digest = std::array<uint8_t, SHA256_DIGEST_LENGTH>;
 
-// The cache is looked up by a digest of password and key length, never by the password.
+// The cache is looked up by a digest of password, key length and salt, never by the password.
 struct CacheEntry {
   Digest id{};
   DerivedKeys keys;
@@ -45,12 +49,13 @@ Cache& TheCache() {
   return cache;
 }
 
-Digest CacheId(std::string_view passwordBytes, size_t keyLength) {
+Digest CacheId(std::string_view passwordBytes, size_t keyLength, std::span<const uint8_t> salt) {
   Digest id{};
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  const auto length = static_cast<uint8_t>(keyLength);
+  const uint8_t lengths[2] = {static_cast<uint8_t>(keyLength), static_cast<uint8_t>(salt.size())};
   EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
-  EVP_DigestUpdate(ctx, &length, 1);
+  EVP_DigestUpdate(ctx, lengths, sizeof lengths);
+  EVP_DigestUpdate(ctx, salt.data(), salt.size());
   EVP_DigestUpdate(ctx, passwordBytes.data(), passwordBytes.size());
   EVP_DigestFinal_ex(ctx, id.data(), nullptr);
   EVP_MD_CTX_free(ctx);
@@ -154,18 +159,26 @@ bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, uint32_t
 
 namespace {
 
-bool DeriveUncached(std::string_view passwordBytes, size_t keyLength, DerivedKeys& out) {
-  const std::string salt = kSaltPrefix + std::to_string(keyLength * 8);
+bool DeriveUncached(std::string_view passwordBytes, size_t keyLength, std::span<const uint8_t> salt,
+                    DerivedKeys& out) {
+  const std::string bits = std::to_string(keyLength * 8);
+  const bool version1 = salt.empty();
+  const std::string saltText =
+      version1 ? kSaltPrefix + bits
+               : std::string(reinterpret_cast<const char*>(salt.data()), salt.size());
+  const std::string info = version1 ? std::string(kHkdfInfo) : kHkdfInfo2 + bits;
   uint8_t master[32];
-  uint8_t expanded[2 * 32 + kCheckKeyLength];
-  const size_t expandedLength = 2 * keyLength + kCheckKeyLength;
-  bool ok = Pbkdf2HmacSha256(passwordBytes, salt, kIterations, master) &&
-            HkdfExpand(master, kHkdfInfo, expanded, expandedLength);
+  uint8_t expanded[2 * 32 + kCheckKeyLength + kTagKeyLength];
+  const size_t expandedLength = 2 * keyLength + kCheckKeyLength + (version1 ? 0 : kTagKeyLength);
+  bool ok = Pbkdf2HmacSha256(passwordBytes, saltText, kIterations, master) &&
+            HkdfExpand(master, info, expanded, expandedLength);
   if (ok) {
     out.keyLength = keyLength;
     std::memcpy(out.k1, expanded, keyLength);
     std::memcpy(out.k2, expanded + keyLength, keyLength);
     std::memcpy(out.km, expanded + 2 * keyLength, kCheckKeyLength);
+    if (!version1)
+      std::memcpy(out.kt, expanded + 2 * keyLength + kCheckKeyLength, kTagKeyLength);
   }
   OPENSSL_cleanse(master, sizeof master);
   OPENSSL_cleanse(expanded, sizeof expanded);
@@ -182,6 +195,7 @@ void DerivedKeys::Wipe() {
   OPENSSL_cleanse(k1, sizeof k1);
   OPENSSL_cleanse(k2, sizeof k2);
   OPENSSL_cleanse(km, sizeof km);
+  OPENSSL_cleanse(kt, sizeof kt);
   keyLength = 0;
 }
 
@@ -196,11 +210,13 @@ std::string PasswordBytes(std::wstring_view password) {
   return bytes;
 }
 
-bool Derive(std::string_view passwordBytes, size_t keyLength, DerivedKeys& out) {
-  if (keyLength != 16 && keyLength != 24 && keyLength != 32) {
+bool Derive(std::string_view passwordBytes, size_t keyLength, std::span<const uint8_t> salt,
+            DerivedKeys& out) {
+  if ((keyLength != 16 && keyLength != 24 && keyLength != 32) ||
+      (!salt.empty() && salt.size() != kSaltLength)) {
     return false;
   }
-  const Digest id = CacheId(passwordBytes, keyLength);
+  const Digest id = CacheId(passwordBytes, keyLength, salt);
   Cache& cache = TheCache();
   std::lock_guard<std::mutex> lock(cache.mutex);
   for (auto it = cache.entries.begin(); it != cache.entries.end(); ++it) {
@@ -212,7 +228,7 @@ bool Derive(std::string_view passwordBytes, size_t keyLength, DerivedKeys& out) 
   }
   // Derived under the lock: two engines asking for the same keys at once derive them once.
   DerivedKeys keys;
-  if (!DeriveUncached(passwordBytes, keyLength, keys)) {
+  if (!DeriveUncached(passwordBytes, keyLength, salt, keys)) {
     return false;
   }
   ++cache.derivations;
@@ -233,6 +249,16 @@ void KeyCheck(const DerivedKeys& keys, uint8_t out[kKeyCheckLength]) {
        sizeof kKeyCheckLabel - 1, mac, &length);
   std::memcpy(out, mac, kKeyCheckLength);
   OPENSSL_cleanse(mac, sizeof mac);
+}
+
+bool FileTagKey(const DerivedKeys& keys, std::span<const uint8_t> nonce, uint8_t out[32]) {
+  std::string info(kFileTagInfo);
+  info.append(reinterpret_cast<const char*>(nonce.data()), nonce.size());
+  return HkdfExpand(keys.kt, info, out, 32);
+}
+
+bool HostTagKey(const DerivedKeys& keys, uint8_t out[32]) {
+  return HkdfExpand(keys.kt, kHostTagInfo, out, 32);
 }
 
 size_t ResetCacheForTesting() {

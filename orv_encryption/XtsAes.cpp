@@ -51,9 +51,9 @@ const EVP_CIPHER* XtsFor(size_t keyLength) {
   }
 }
 
-void TweakBlock(uint64_t unit, uint8_t tweak[kBlock]) {
+void TweakBlock(uint64_t unit, const uint8_t mask[kBlock], uint8_t tweak[kBlock]) {
   for (size_t i = 0; i < kBlock; ++i) {
-    tweak[i] = i < 8 ? static_cast<uint8_t>(unit >> (8 * i)) : 0;
+    tweak[i] = (i < 8 ? static_cast<uint8_t>(unit >> (8 * i)) : 0) ^ mask[i];
   }
 }
 
@@ -189,7 +189,7 @@ struct XtsAes::State {
   bool NativeUnit(EVP_CIPHER_CTX* ctx, const uint8_t* in, uint8_t* out, size_t length,
                   uint64_t unit) {
     uint8_t iv[kBlock];
-    TweakBlock(unit, iv);
+    TweakBlock(unit, tweakMask, iv);
     int written = 0;
     return EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, iv, -1) == 1 &&
            EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(length)) == 1 &&
@@ -199,7 +199,7 @@ struct XtsAes::State {
   bool ConstructedUnit(EVP_CIPHER_CTX* ctx, const uint8_t* in, uint8_t* out, size_t length,
                        uint64_t unit) {
     uint8_t tweak[kBlock], t0[kBlock];
-    TweakBlock(unit, tweak);
+    TweakBlock(unit, tweakMask, tweak);
     int written = 0;
     if (EVP_CipherUpdate(ecbTweak.get(), t0, &written, tweak, kBlock) != 1) {
       return false;
@@ -219,6 +219,7 @@ struct XtsAes::State {
 
   // The tweaks of the chunk being processed; wiped with the state.
   alignas(16) uint8_t tweaks[kChunk] = {};
+  uint8_t tweakMask[kBlock] = {};
 
   State() = default;
   State(State&&) = default;
@@ -231,6 +232,10 @@ XtsAes::~XtsAes() = default;
 
 void XtsAes::Clear() {
   *m_state = State{};
+}
+
+void XtsAes::SetTweakMask(std::span<const uint8_t, kBlock> mask) {
+  std::memcpy(m_state->tweakMask, mask.data(), kBlock);
 }
 
 bool XtsAes::HasKeys() const {

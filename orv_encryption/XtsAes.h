@@ -1,5 +1,6 @@
 // XTS-AES (IEEE 1619) over one data unit at a time, with the data-unit sequence number as the
-// 128-bit little-endian tweak.
+// 128-bit little-endian tweak, exclusive-or a mask that sets one file's tweaks apart from
+// another's (zero unless set).
 //
 // Two engines compute the same thing: OpenSSL's own XTS (AES-128 and AES-256 only), and a
 // construction on the AES block function in ECB mode (any key length, AES-192 included):
@@ -34,8 +35,10 @@ class XtsAes {
   // without keys) for anything else or when the cipher cannot be set up.
   bool SetKeys(std::span<const uint8_t> key1, std::span<const uint8_t> key2,
                Engine engine = Engine::Best);
-  // Forgets the keys; the expanded key schedules are wiped.
+  // Forgets the keys and the tweak mask; the expanded key schedules are wiped.
   void Clear();
+  // The mask that every tweak is combined with by exclusive or, until the next call.
+  void SetTweakMask(std::span<const uint8_t, kBlock> mask);
   bool HasKeys() const;
 
   // Processes one data unit of `length` bytes: a multiple of 16 from 16 to kMaxDataUnit. `in`

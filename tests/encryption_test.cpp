@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
 
 using orv::CEncryption;
@@ -60,15 +61,20 @@ Bytes EncryptFile(CEncryption& engine, const Bytes& plain, uint32_t capacity) {
 }
 
 // The body read back as the restore does: header skipped, full-capacity Decrypt calls, output
-// cut at the bytes read and finally at the plain size.
-Bytes DecryptFile(CEncryption& engine, const Bytes& file, uint32_t capacity, uint64_t plainSize) {
+// cut at the bytes read and finally at the plain size. A host of version-2 files announces
+// the file's header first.
+Bytes DecryptFile(CEncryption& engine, const Bytes& file, uint32_t capacity, uint64_t plainSize,
+                  bool announce = false) {
   Bytes plain;
   Bytes in(capacity), out(capacity);
+  if (announce)
+    engine.SetNextFrameHeader(file.data(), file.size(), file.size());
   engine.GetHeaderSize();
   for (size_t offset = 64; offset < file.size(); offset += capacity) {
     const size_t read = std::min<size_t>(capacity, file.size() - offset);
     std::memcpy(in.data(), file.data() + offset, read);
-    EXPECT_TRUE(engine.Decrypt(in.data(), out.data(), capacity));
+    if (!engine.Decrypt(in.data(), out.data(), capacity))
+      break;  // the restore ends the item here too
     plain.insert(plain.end(), out.begin(), out.begin() + static_cast<long>(read));
   }
   plain.resize(std::min<size_t>(plain.size(), plainSize));
@@ -227,7 +233,7 @@ TEST(Engine, BuffersOver16MiBAreConsecutiveDataUnits) {
   const Bytes file = EncryptFile(engine, plain, kCapacity);
   // The second buffer's single unit is number 3: units 0, 1 and 2 made the first buffer.
   orv::keys::DerivedKeys keys;
-  ASSERT_TRUE(orv::keys::Derive(orv::keys::PasswordBytes(L"big"), 32, keys));
+  ASSERT_TRUE(orv::keys::Derive(orv::keys::PasswordBytes(L"big"), 32, {}, keys));
   orv::xts::XtsAes xts;
   ASSERT_TRUE(xts.SetKeys({keys.k1, 32}, {keys.k2, 32}));
   Bytes unit(112);
@@ -238,6 +244,142 @@ TEST(Engine, BuffersOver16MiBAreConsecutiveDataUnits) {
   CEncryption reader;
   Configure(reader, L"big", 32);
   EXPECT_EQ(DecryptFile(reader, file, kCapacity, plain.size()), plain);
+}
+
+// --- Version 2: a salt per backup, a nonce and a tag per file ---------------------------
+
+const uint8_t kSalt[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+TEST(EngineV2, FilesCarrySaltAndNonceAndEqualContentEncryptsApart) {
+  CEncryption engine;
+  Configure(engine, L"pw", 32);
+  engine.SetSalt(kSalt);
+  const Bytes plain = RandomBytes(300, 4);
+  const Bytes a = EncryptFile(engine, plain, 96), b = EncryptFile(engine, plain, 96);
+  EXPECT_EQ(Le(a, 8, 2), 2u);
+  EXPECT_EQ(Bytes(a.begin() + 48, a.begin() + 64), Bytes(kSalt, kSalt + 16));
+  EXPECT_NE(Bytes(a.begin() + 28, a.begin() + 40), Bytes(b.begin() + 28, b.begin() + 40));
+  EXPECT_NE(Bytes(a.begin() + 64, a.end()), Bytes(b.begin() + 64, b.end()));
+  uint8_t check[CEncryption::kKeyCheckSize];
+  ASSERT_TRUE(engine.GetKeyCheck(check));
+  EXPECT_EQ(Bytes(check, check + 8), Bytes(a.begin() + 40, a.begin() + 48));
+  EXPECT_EQ(CEncryption::CheckPassword(a.data(), 64, L"pw"), CEncryption::CheckPasswordOK);
+  EXPECT_EQ(CEncryption::CheckPassword(a.data(), 64, L"pW"), CEncryption::CheckWrongPassword);
+  // Another salt, other keys: the same password does not open the file.
+  CEncryption other;
+  Configure(other, L"pw", 32);
+  Bytes otherSalt(kSalt, kSalt + 16);
+  otherSalt[0] ^= 1;
+  other.SetSalt(otherSalt.data());
+  uint8_t otherCheck[CEncryption::kKeyCheckSize];
+  ASSERT_TRUE(other.GetKeyCheck(otherCheck));
+  EXPECT_NE(Bytes(check, check + 8), Bytes(otherCheck, otherCheck + 8));
+}
+
+TEST(EngineV2, TheTagOfAFileIsFoundAgainOnRestoreAndAnyChangeToItIsNot) {
+  for (size_t size : {0u, 95u, 96u, 1000u}) {
+    CEncryption writer;
+    Configure(writer, L"tag pw", 24);
+    writer.SetSalt(kSalt);
+    const Bytes plain = RandomBytes(size, 7);
+    const Bytes file = EncryptFile(writer, plain, 96);
+    uint8_t tag[CEncryption::kTagSize];
+    uint64_t plainBytes = 1;
+    ASSERT_TRUE(writer.GetFrameTag(tag, &plainBytes));
+    EXPECT_EQ(plainBytes, size);
+
+    // What the restore computes as it decrypts; a reader that is told nothing decrypts
+    // garbage (wrong nonce) and has no tag.
+    const auto restoredTag = [&](const Bytes& stored, Bytes* out) {
+      CEncryption reader;
+      Configure(reader, L"tag pw", 24);
+      const Bytes back = DecryptFile(reader, stored, 96, size, true);
+      if (out)
+        *out = back;
+      uint8_t t[CEncryption::kTagSize];
+      return reader.GetFrameTag(t) ? std::optional<Bytes>(Bytes(t, t + 16)) : std::nullopt;
+    };
+    Bytes back;
+    EXPECT_EQ(restoredTag(file, &back), Bytes(tag, tag + 16)) << size;
+    EXPECT_EQ(back, plain);
+    for (size_t at : {size_t{5}, size_t{40}, file.size() - 1}) {
+      Bytes flipped = file;
+      flipped[at] ^= 0x20;
+      EXPECT_NE(restoredTag(flipped, nullptr), Bytes(tag, tag + 16)) << size << " " << at;
+    }
+    Bytes longer = file;
+    longer.push_back(0);
+    EXPECT_NE(restoredTag(longer, nullptr), Bytes(tag, tag + 16));
+    if (size > 0) {
+      Bytes shorter(file.begin(), file.end() - 16);
+      EXPECT_NE(restoredTag(shorter, nullptr), Bytes(tag, tag + 16));
+    }
+    // A checker that reads the stored bytes without decrypting gets the same tag.
+    CEncryption checker;
+    Configure(checker, L"tag pw", 24);
+    ASSERT_TRUE(checker.SetNextFrameHeader(file.data(), 64, file.size()));
+    checker.ResetChain();
+    ASSERT_TRUE(checker.AddToFrameTag(file.data() + 64, file.size() - 64));
+    uint8_t checked[CEncryption::kTagSize];
+    ASSERT_TRUE(checker.GetFrameTag(checked));
+    EXPECT_EQ(Bytes(checked, checked + 16), Bytes(tag, tag + 16));
+  }
+}
+
+TEST(EngineV2, AnAnnouncementThatCannotBeUsedDecryptsNothing) {
+  CEncryption writer;
+  Configure(writer, L"pw", 32);
+  writer.SetSalt(kSalt);
+  const Bytes file = EncryptFile(writer, RandomBytes(100), 96);
+  Bytes in(96), out(96);
+  for (int keyLength : {32, 16}) {  // a foreign header; a header of another key length
+    CEncryption reader;
+    Configure(reader, L"pw", keyLength);
+    const Bytes header = keyLength == 32 ? RandomBytes(64) : file;
+    EXPECT_EQ(reader.SetNextFrameHeader(header.data(), 64, file.size()), keyLength != 32);
+    reader.GetHeaderSize();
+    EXPECT_FALSE(reader.Decrypt(in.data(), out.data(), 96));
+    uint8_t tag[CEncryption::kTagSize];
+    EXPECT_FALSE(reader.GetFrameTag(tag));
+  }
+  // Version-1 files keep decrypting without an announcement; they have no tag.
+  CEncryption v1;
+  Configure(v1, L"pw", 32);
+  const Bytes plain = RandomBytes(200);
+  const Bytes v1File = EncryptFile(v1, plain, 96);
+  uint8_t tag[CEncryption::kTagSize];
+  EXPECT_FALSE(v1.GetFrameTag(tag));
+  CEncryption reader;
+  Configure(reader, L"pw", 32);
+  reader.SetSalt(kSalt);
+  EXPECT_EQ(DecryptFile(reader, v1File, 96, plain.size(), true), plain);
+}
+
+TEST(EngineV2, KeysAreDerivedOncePerSaltAndTheHostTagNeedsPasswordAndSalt) {
+  orv::keys::ResetCacheForTesting();
+  const Bytes data = RandomBytes(5000);
+  const auto hostTag = [&](const wchar_t* password, const uint8_t* salt) {
+    CEncryption engine;
+    Configure(engine, password, 32);
+    engine.SetSalt(salt);
+    std::optional<Bytes> tag;
+    if (engine.BeginHostTag()) {
+      engine.AddToHostTag(data.data(), 1000);
+      engine.AddToHostTag(data.data() + 1000, data.size() - 1000);
+      tag.emplace(CEncryption::kHostTagSize);
+      EXPECT_TRUE(engine.EndHostTag(tag->data()));
+    }
+    return tag;
+  };
+  Bytes otherSalt(kSalt, kSalt + 16);
+  otherSalt[15] ^= 1;
+  const auto tag = hostTag(L"pw", kSalt);
+  ASSERT_TRUE(tag);
+  EXPECT_EQ(hostTag(L"pw", kSalt), tag);
+  EXPECT_NE(hostTag(L"pW", kSalt), tag);
+  EXPECT_NE(hostTag(L"pw", otherSalt.data()), tag);
+  EXPECT_FALSE(hostTag(L"pw", nullptr));
+  EXPECT_EQ(orv::keys::ResetCacheForTesting(), 3u);
 }
 
 TEST(KeyDerivation, Pbkdf2MatchesOpenSslsForShortAndLongPasswords) {
@@ -264,6 +406,7 @@ TEST(Engine, ThePythonDecryptorReadsTheEnginesFiles) {
     for (uint32_t capacity : {65856u, 4096u}) {
       CEncryption engine;
       Configure(engine, L"vector \u00FC", strength);
+      engine.SetSalt(capacity == 4096 ? kSalt : nullptr);  // both versions
       const Bytes file = EncryptFile(engine, plain, capacity);
       const auto encrypted = dir.Path() / "file.venc";
       const auto decrypted = dir.Path() / "file.out";

@@ -7,6 +7,14 @@
 // the same capacity, a multiple of 16 and at least 64 bytes: a full buffer encrypts to exactly
 // its capacity, the last (short) one is zero-padded to a multiple of 16. A body decrypts only
 // with the capacity it was written with, which the header records.
+//
+// Files come in two versions (docs/encryption.md). Version 1 derives its keys with a fixed
+// salt and needs nothing from the host. Version 2, written once the host gives the engine a
+// salt (SetSalt), derives them with that salt, sets every file's tweaks apart with a random
+// nonce, and gives every file a keyed tag over its stored bytes (GetFrameTag) that the host
+// keeps, so that any change to the file is found. The restore never reads a header itself:
+// to decrypt a version-2 file the host hands the engine the file's header first
+// (SetNextFrameHeader), which also lets the engine compute the file's tag as it decrypts.
 #pragma once
 
 #include <OrvCopy/OrvCopyExport.h>
@@ -21,6 +29,10 @@ class ORVCOPY_API CEncryption {
  public:
   static constexpr uint64_t kHeaderSize = 64;
   static constexpr int kMethodXtsAes = 0;
+  static constexpr size_t kSaltSize = 16;
+  static constexpr size_t kKeyCheckSize = 8;
+  static constexpr size_t kTagSize = 16;      // the tag of one file (Poly1305)
+  static constexpr size_t kHostTagSize = 32;  // the tag of a host's own data (HMAC-SHA256)
 
   // Results of CheckPassword.
   enum CheckResult : int {
@@ -47,7 +59,13 @@ class ORVCOPY_API CEncryption {
   // The three values of GetKeyStrengthData. Anything but equal key lengths of 16, 24 or 32
   // and a block length of 16 makes the engine refuse to work.
   void SetAESParams(int nKeyLength, int nTweakKeyLength, int nBlockLength);
-  // Starts a new frame: the next buffer is data unit 0.
+  // The salt (kSaltSize bytes) of the backup that the files written from now on belong to:
+  // with one set, WriteFileHeader writes version 2. A host draws it at random once per backup
+  // and keeps it beside the backup. Null returns to version 1.
+  void SetSalt(const uint8_t* pSalt);
+
+  // Starts a new frame: the next buffer is data unit 0. A frame announced with
+  // SetNextFrameHeader starts here with that file's keys, nonce and tag.
   void ResetChain();
 
   // The header length, 64; also starts a new frame.
@@ -64,15 +82,43 @@ class ORVCOPY_API CEncryption {
   // same frame.
   bool Encrypt(const uint8_t* pIn, uint8_t* pOut, uint32_t& nLength, uint64_t nCapacity);
   // Decrypts one buffer: always nCapacity bytes, whatever part of them was read. Returns false
-  // under the same conditions as Encrypt.
+  // under the same conditions as Encrypt, and for a frame whose announced header could not
+  // be used.
   bool Decrypt(const uint8_t* pIn, uint8_t* pOut, uint64_t nCapacity);
+
+  // Announces the file whose frame the next ResetChain or GetHeaderSize starts (a restore):
+  // its first 64 bytes as read from the file and the file's whole length. The frame decrypts
+  // with the version, salt, nonce and key length the header names (the key length must be
+  // the engine's), and a version-2 frame computes the file's tag from the bytes Decrypt or
+  // AddToFrameTag are given. Returns false, and the announced frame refuses to decrypt, when
+  // the bytes are no usable header.
+  bool SetNextFrameHeader(const uint8_t* pHeader, size_t nHeaderSize, uint64_t nFileSize);
+  // Body bytes of an announced frame, in order, for its tag only (a host that checks a file
+  // without restoring it). False when the frame computes no tag.
+  bool AddToFrameTag(const uint8_t* pData, size_t nLength);
+  // The tag of the current version-2 frame: Poly1305 over the file's stored bytes, header and
+  // body, under a key of the password, salt and the file's nonce. On a backup it covers what
+  // WriteFileHeader and Encrypt produced, and pnPlainBytes receives the plain bytes Encrypt
+  // took; on an announced frame it is given only once the whole announced length has passed.
+  // False for a version-1 frame, an incomplete announced frame, or without usable keys.
+  bool GetFrameTag(uint8_t pTag[kTagSize], uint64_t* pnPlainBytes = nullptr);
+
+  // The key check of the password and salt (the one version-2 headers hold), for a host that
+  // keeps it beside its backup to tell a wrong password from damage. False without a salt.
+  bool GetKeyCheck(uint8_t pCheck[kKeyCheckSize]);
+  // A tag of a host's own data (a list of what a backup holds, say): HMAC-SHA256 under a key
+  // of the password and salt, computed over the bytes given between BeginHostTag and
+  // EndHostTag. BeginHostTag is false without a salt or usable keys.
+  bool BeginHostTag();
+  void AddToHostTag(const uint8_t* pData, size_t nLength);
+  bool EndHostTag(uint8_t pTag[kHostTagSize]);
 
   // True for a capacity that can be a data unit: a multiple of 16, at least 64, below 2^32.
   static bool IsValidDataUnitSize(uint64_t nCapacity);
 
-  // Tells whether lpszPassword opens the encrypted file whose first bytes are pHeader, without
-  // decrypting anything. On CheckPasswordOK and CheckWrongPassword the optional outputs
-  // receive the header's data-unit size (the capacity to restore with) and plain size.
+  // Tells whether lpszPassword opens the encrypted file (version 1 or 2) whose first bytes are
+  // pHeader, without decrypting anything. On CheckPasswordOK and CheckWrongPassword the optional
+  // outputs receive the header's data-unit size (the capacity to restore with) and plain size.
   static int CheckPassword(const uint8_t* pHeader, size_t nHeaderSize, const wchar_t* lpszPassword,
                            uint32_t* pnDataUnitSize = nullptr, uint64_t* pnPlainSize = nullptr);
 
