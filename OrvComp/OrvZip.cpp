@@ -10,6 +10,7 @@
 
 #include <zip.h>
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <algorithm>
 #include <cstring>
@@ -65,6 +66,8 @@ struct ZipEngineState {
   // a read fills is used), so a small file touches only the pages it needs.
   std::unique_ptr<uint8_t[]> block;
   size_t blockAllocated = 0;
+
+  void NameEntriesApartFromTheArchive();
 
   std::wstring ArchivePath() const {
     std::wstring path = outputPath;
@@ -126,6 +129,19 @@ struct Entry {
   }
   zip_error_t error{};
 };
+
+// An archive never holds an entry named like itself: "a.sh.zip" holds "a.sh", so that unpacking
+// it gives the file back under its own name.
+void ZipEngineState::NameEntriesApartFromTheArchive() {
+  std::string archiveName;
+  if (!orv::platform::WideToNative(fileName, archiveName))
+    return;
+  for (auto& entry : entries) {
+    const size_t n = entry->name.size();
+    if (entry->name == archiveName && n > 4 && strcasecmp(entry->name.c_str() + n - 4, ".zip") == 0)
+      entry->name.resize(n - 4);
+  }
+}
 
 struct COrv_ZIP::Impl : ZipEngineState {};
 
@@ -387,6 +403,7 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
     LogFailure(kArchiveFailed, L"Failed to create archive", archive, "not a valid file name");
     return 62;
   }
+  impl.NameEntriesApartFromTheArchive();
   impl.base = nProcessedBase;
   impl.read = 0;
   impl.stopped = false;

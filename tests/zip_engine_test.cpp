@@ -92,6 +92,16 @@ TEST_F(ZipEngine, APlainArchivePassesUnzipAndHoldsTheExactBytes) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path() / "out"), fs::directory_iterator()), 1);
 }
 
+TEST_F(ZipEngine, AnEntryNamedLikeItsZipArchiveIsNamedWithoutTheZip) {
+  const std::wstring source = dir.WriteFile("src/run.sh", "echo hi\n");
+  COrv_ZIP zip;
+  Configure(zip, source, L"run.sh.ZIP");
+  zip.SetZipFileName(L"run.sh.ZIP");
+  ASSERT_EQ(zip.DoZip(0), 0);
+  EXPECT_EQ(Shell("cd " + dir.Path().native() + " && unzip -q -d x out/run.sh.ZIP"), 0);
+  EXPECT_EQ(orvtest::ReadFile(dir.Path() / "x/run.sh"), "echo hi\n");
+}
+
 TEST_F(ZipEngine, TheLevelIsDeflateSixAsZlibWritesIt) {
   const std::string content = TextLike(200000, 2);
   COrv_ZIP zip;
