@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # orvcopy end to end on temporary trees: round trips in every mode, names that are not UTF-8,
-# wrong passwords, damaged manifests, missing parts, interrupted backups, verify and remove.
+# wrong passwords, damage in encrypted backups, damaged manifests, missing parts, interrupted
+# backups, bad command lines, verify and remove.
 #   end_to_end.sh ORVCOPY
 set -uo pipefail
 orvcopy=$(readlink -f "$1")
@@ -41,16 +42,21 @@ ln -s a.txt src/link
 echo "correct horse" >pw
 echo "wrong horse" >bad
 
+# The password options go with encrypted backups only.
+pw_of() { case "$*" in *--encrypt*) echo "--password-file pw" ;; esac; }
+
 n=0
 for mode in "" "--encrypt" "--compress" "--compress --encrypt=128" "--split 100K" \
-            "--split 100K --encrypt=192"; do
+            "--encrypt=192"; do
   n=$((n + 1))
-  # shellcheck disable=SC2086
-  "$orvcopy" -q backup src "b$n" $mode --buffer 64K --password-file pw
+  # shellcheck disable=SC2046,SC2086
+  "$orvcopy" -q backup src "b$n" $mode $(pw_of $mode) --buffer 64K
   check "backup [$mode]" 0 $?
-  "$orvcopy" -q verify "b$n" --password-file pw
+  # shellcheck disable=SC2046,SC2086
+  "$orvcopy" -q verify "b$n" $(pw_of $mode)
   check "verify [$mode]" 0 $?
-  "$orvcopy" -q restore "b$n" "r$n" --password-file pw
+  # shellcheck disable=SC2046,SC2086
+  "$orvcopy" -q restore "b$n" "r$n" $(pw_of $mode)
   check "restore [$mode]" 0 $?
   same_tree "round trip [$mode]" src "r$n"
 done
@@ -74,13 +80,17 @@ grep -q "large.dat" full.err && passed=$((passed + 1)) || { echo "FAILED: full d
 # with a cut copy; what is listed verifies and restores. A plain stored file changed
 # afterwards fails verify's CRC check.
 for mode in "" "--compress" "--encrypt"; do
-  # shellcheck disable=SC2086
-  (ulimit -f 100; "$orvcopy" -q backup src "full-b$mode" $mode --password-file pw 2>full.err)
+  # shellcheck disable=SC2046,SC2086
+  (ulimit -f 100; "$orvcopy" -q backup src "full-b$mode" $mode $(pw_of $mode) 2>full.err)
   check "full disk while backing up [$mode]" 1 $?
   grep -q "failed: bin/large.dat" full.err && passed=$((passed + 1)) || { echo "FAILED: full backup item not named [$mode]"; cat full.err; failures=$((failures + 1)); }
-  "$orvcopy" -q verify "full-b$mode" --password-file pw
+  [ "$mode" = "--compress" ] || grep -q "failed: bin/large.dat: Disk full.*(system error 112)" full.err &&
+    passed=$((passed + 1)) || { echo "FAILED: no reason for the full disk [$mode]"; cat full.err; failures=$((failures + 1)); }
+  # shellcheck disable=SC2046,SC2086
+  "$orvcopy" -q verify "full-b$mode" $(pw_of $mode)
   check "verify after a full disk [$mode]" 0 $?
-  "$orvcopy" -q restore "full-b$mode" "full-r$mode" --password-file pw
+  # shellcheck disable=SC2046,SC2086
+  "$orvcopy" -q restore "full-b$mode" "full-r$mode" $(pw_of $mode)
   check "restore after a full disk [$mode]" 0 $?
   [ ! -e "full-r$mode/bin/large.dat" ] && cmp -s src/a.txt "full-r$mode/a.txt" && passed=$((passed + 1)) || { echo "FAILED: restore after a full disk [$mode]"; failures=$((failures + 1)); }
 done
@@ -146,15 +156,70 @@ else
 fi
 "$orvcopy" -q restore interrupted rinterrupted
 check "restore of an interrupted backup" 0 $?
+"$orvcopy" -q verify interrupted 2>verify.err
+check "verify of an interrupted backup" 1 $?
+grep -q "never finished" verify.err && passed=$((passed + 1)) || { echo "FAILED: verify does not say the backup never finished"; failures=$((failures + 1)); }
 for f in rinterrupted/*; do
   cmp -s "$f" "many/$(basename "$f")" || { echo "FAILED: $f differs"; failures=$((failures + 1)); }
 done
 
-# Usage errors, then removal.
-"$orvcopy" backup 2>/dev/null
-check "usage" 2 $?
-"$orvcopy" -q backup src b1 2>/dev/null
-check "backup into an existing backup" 2 $?
+# Damage in an encrypted backup: a changed, cut or missing stored file and an edited manifest
+# are found by verify and by restore (exit 1), the file named and set aside as NAME.partial.
+damage() {  # damage NAME COMMAND...: a copy of the encrypted backup b2, damaged by COMMAND
+  rm -rf "d-$1" "rd-$1" && cp -r b2 "d-$1" && (cd "d-$1" && eval "$2")
+  "$orvcopy" -q verify "d-$1" --password-file pw 2>"d-$1.verify"
+  check "verify finds damage [$1]" 1 $?
+  "$orvcopy" -q restore "d-$1" "rd-$1" --password-file pw 2>"d-$1.restore"
+  check "restore finds damage [$1]" 1 $?
+}
+damage flipped 'printf X | dd of=data/docs/numbers.txt.venc bs=1 seek=70000 conv=notrunc 2>/dev/null'
+grep -q "failed: docs/numbers.txt: it was changed" d-flipped.restore && [ -e rd-flipped/docs/numbers.txt.partial ] &&
+  [ ! -e rd-flipped/docs/numbers.txt ] && cmp -s src/a.txt rd-flipped/a.txt && passed=$((passed + 1)) ||
+  { echo "FAILED: a changed file is not set aside"; cat d-flipped.restore; failures=$((failures + 1)); }
+damage header 'printf X | dd of=data/a.txt.venc bs=1 seek=60 conv=notrunc 2>/dev/null'
+damage cut 'truncate -s -16 data/bin/large.dat.venc'
+damage longer 'printf 0123456789abcdef >>data/bin/large.dat.venc'
+damage deleted 'rm data/a.txt.venc'
+damage manifest "sed -i 's/\"size\": 6,/\"size\": 7,/' orvcopy-manifest.json"
+grep -q "manifest .* was changed" d-manifest.verify && [ ! -e rd-manifest ] && passed=$((passed + 1)) ||
+  { echo "FAILED: an edited manifest"; cat d-manifest.verify; failures=$((failures + 1)); }
+# Two backups of one tree with one password share no stored bytes.
+"$orvcopy" -q backup src again --encrypt=192 --password-file pw --buffer 64K
+cmp -s b6/data/a.txt.venc again/data/a.txt.venc && { echo "FAILED: two backups encrypt alike"; failures=$((failures + 1)); } ||
+  passed=$((passed + 1))
+
+# Bad command lines: usage errors are 2, failures at run time 1.
+usage() {  # usage EXPECTED_CODE ARGUMENTS...
+  local expected=$1
+  shift
+  "$orvcopy" -q "$@" >/dev/null 2>usage.err
+  local code=$?
+  [ "$code" = "$expected" ] && [ -s usage.err ] && ! grep -q -i "terminate\|abort" usage.err &&
+    passed=$((passed + 1)) || { echo "FAILED: orvcopy $* (exit $code, expected $expected)"; cat usage.err; failures=$((failures + 1)); }
+}
+usage 2 backup
+usage 2 backup src ''
+usage 2 restore '' x
+usage 2 backup src x --split -5
+usage 2 backup src x --split 1
+usage 2 backup src x --split 99999999999999999999
+usage 2 backup src x --password-env PW
+usage 2 backup src x --encrypt --password-env PW --password-file pw
+usage 2 backup src x --encrypt --split 1M --password-file pw
+usage 2 restore b1 b1/data/inside
+usage 1 backup src b1
+usage 1 backup nowhere x
+usage 1 backup src x --encrypt --password-env ORVCOPY_UNSET_VARIABLE
+usage 4 verify b2 --password-file bad
+[ ! -e x ] && passed=$((passed + 1)) || { echo "FAILED: a refused backup made its folder"; failures=$((failures + 1)); }
+# The backup folder inside the source is not backed up into itself.
+"$orvcopy" -q backup src src/self
+check "backup into a folder inside the source" 0 $?
+! grep -q '"path": "self' src/self/orvcopy-manifest.json && passed=$((passed + 1)) ||
+  { echo "FAILED: the backup holds itself"; failures=$((failures + 1)); }
+rm -rf src/self
+
+# Removal.
 "$orvcopy" -q remove b1
 check "remove" 0 $?
 [ ! -e b1 ] && passed=$((passed + 1)) || { echo "FAILED: remove left b1"; failures=$((failures + 1)); }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# orvcopy under valgrind's memcheck: an encrypted split backup and a compressed encrypted one,
-# each verified and restored. Any memory error or definite leak fails the test.
+# orvcopy under valgrind's memcheck: a split backup, an encrypted one and a compressed encrypted
+# one, each verified and restored. Any memory error or definite leak fails the test.
 #   under_valgrind.sh ORVCOPY SUPPRESSIONS
 set -euo pipefail
 orvcopy=$(readlink -f "$1")
@@ -18,10 +18,14 @@ head -c 150000 /dev/urandom >src/random.bin
 seq 1 5000 >src/docs/numbers.txt
 : >src/empty
 echo "valgrind horse" >pw
-run backup src split --encrypt --split 64K --buffer 16K --password-file pw
-run verify split --password-file pw
-run restore split split-out --password-file pw
+run backup src split --split 64K --buffer 16K
+run verify split
+run restore split split-out
 diff -r src split-out
+run backup src encrypted --encrypt --buffer 16K --password-file pw
+run verify encrypted --password-file pw
+run restore encrypted encrypted-out --password-file pw
+diff -r src encrypted-out
 run backup src zipped --compress --encrypt --password-file pw
 run restore zipped zipped-out --password-file pw
 diff -r src zipped-out

@@ -10,10 +10,10 @@ namespace orvcopy {
 
 // Exit codes.
 inline constexpr int kExitDone = 0;         // everything was done
-inline constexpr int kExitItemsFailed = 1;  // some items failed; each is named on stderr
-inline constexpr int kExitUsage = 2;        // the command line or its folders are wrong
+inline constexpr int kExitFailed = 1;       // some or all of the work failed; each is named
+inline constexpr int kExitUsage = 2;        // the command line is wrong
 inline constexpr int kExitInterrupted = 3;  // stopped by Ctrl-C or a signal
-inline constexpr int kExitUnusable = 4;     // the backup or its manifest cannot be used
+inline constexpr int kExitUnusable = 4;     // the backup cannot be used, or the password is wrong
 
 struct Options {
   std::string source;  // backup: the tree to back up
@@ -21,17 +21,26 @@ struct Options {
   std::string target;  // restore: where the tree is restored
   int encrypt = 0;     // key length in bits, 0 for none
   bool compress = false;
-  uint64_t split = 0;
+  uint64_t split = 0;         // volume size, 0 for none
   uint64_t buffer = 1048576;  // rounded up to a multiple of 96, as the library rounds
   bool trial = false;
   PasswordSource password;
   bool quiet = false;
   bool verbose = false;
   std::string logFile;
+  // The mask the user runs orvcopy with. orvcopy itself runs with 077: everything it makes is
+  // private until it is given its own mode, so nothing is ever readable by more users than
+  // its source was, not even while it is written.
+  unsigned userUmask = 022;
 };
+
+class SystemCalls;
 
 int Backup(const Options& options);
 int Restore(const Options& options);
+// The same with the system calls that make the entries other than file data (tests make them
+// fail).
+int Restore(const Options& options, SystemCalls& system);
 int Verify(const Options& options);
 int List(const Options& options);
 int Remove(const Options& options);

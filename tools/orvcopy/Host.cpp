@@ -16,6 +16,9 @@ Host* g_activeHost = nullptr;
 
 // The record of file times that could not be copied: the data is whole, so it is a warning.
 constexpr int kDatesNotUpdatedLine = 2633;
+// Detail lines that carry the system's error for an item: a code or the error's text.
+constexpr std::wstring_view kErrorDetail = L"System Last Error: ";
+constexpr std::wstring_view kErrorMessageDetail = L"Error Message: ";
 
 void OnSignal(int) {
   if (g_interrupted.exchange(true)) {
@@ -71,10 +74,23 @@ void Host::NoteLog(const LOGGER::COrvLogEntry& entry) {
   if (entry.eKind == Kind::Record && entry.nLine == kDatesNotUpdatedLine) {
     std::fprintf(stderr, "\rwarning: file times not kept for item %llu\n",
                  static_cast<unsigned long long>(m_current));
-  } else if ((entry.eKind == Kind::Record && entry.nSeverity == LOGGER::SeverityError) ||
-             (entry.eKind == Kind::Detail && entry.strText.rfind(L"System Last Error", 0) == 0)) {
+    return;
+  }
+  const bool errorRecord = entry.eKind == Kind::Record && entry.nSeverity == LOGGER::SeverityError;
+  const std::wstring_view text = entry.strText;
+  if (errorRecord || (entry.eKind == Kind::Detail && text.starts_with(kErrorDetail))) {
     r.failed = true;
   }
+  // The reason shown: the system's text where the library gives one, else the record.
+  for (const std::wstring_view label : {kErrorDetail, kErrorMessageDetail}) {
+    if (entry.eKind == Kind::Detail && text.starts_with(label)) {
+      const std::wstring_view reason = text.substr(label.size());
+      if (reason.find_first_not_of(L"-0123456789") != std::wstring_view::npos)
+        r.reason = OrvCopy::WideToDisplay(reason);
+    }
+  }
+  if (errorRecord && r.reason.empty())
+    r.reason = OrvCopy::WideToDisplay(text);
 }
 
 ItemResult& Host::Result(uint64_t key) {
@@ -97,13 +113,27 @@ void Host::OnItemBegin(uint64_t nItemKey) {
 }
 
 void Host::OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int) {
-  if (m_manager != nullptr)
-    m_manager->DropFileRecords();
   ItemResult& r = Result(nItemKey);
   r.ended = true;
   r.crc = dwCRC;
   r.bytes = m_nProcessedPos - m_posAtBegin;
   ++m_itemsDone;
+  if (m_manager == nullptr)
+    return;
+  m_manager->DropFileRecords();
+  uint8_t tag[orv::CEncryption::kTagSize];
+  if (m_tagItems && m_manager->Engine() != nullptr &&
+      m_manager->Engine()->GetFrameTag(tag, &r.plainBytes)) {
+    r.tag.assign(reinterpret_cast<const char*>(tag), sizeof tag);
+  }
+}
+
+int Host::CanRestoreItem(uint64_t nItemKey) {
+  // A restore's item begins here: the library asks before it opens anything.
+  m_current = nItemKey;
+  m_posAtBegin = m_nProcessedPos;
+  Result(nItemKey).begun = true;
+  return m_itemCheck ? m_itemCheck(nItemKey) : 1;
 }
 
 void Host::OnVolumeEnd(uint64_t nItemKey, uint64_t, int) {

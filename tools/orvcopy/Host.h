@@ -4,10 +4,12 @@
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/OrvComp.h>
 #include <OrvCopy/external/OrvLogging.h>
+#include <OrvCopy/external/orv_encryption.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,11 @@ struct ItemResult {
   uint32_t crc = 0;    // from the last OnItemEnd
   uint64_t bytes = 0;  // bytes read for the item, from its begin to its end
   int volumes = 0;     // OnVolumeEnd calls: the item's parts are volumes + 1
+  std::string reason;  // why the item failed, as the library's log gave it (for display)
+  // An encrypted item's tag of its stored bytes, as the engine computed it at the item's end
+  // (empty when it had none), and the plain bytes the engine took (backup).
+  std::string tag;
+  uint64_t plainBytes = 0;
 };
 
 // The manager as orvcopy drives it. orvcopy keeps its own list of what it backed up (the
@@ -34,6 +41,12 @@ struct ItemResult {
 class Manager : public OrvCopy::COrvCopyManager {
  public:
   void DropFileRecords() { m_arrSimulatedFiles.clear(); }
+  // The encryption engine, made and configured for the job's password (null without one).
+  orv::CEncryption* PrepareEngine() {
+    PrepareAESManager();
+    return m_pEncryption.get();
+  }
+  orv::CEncryption* Engine() const { return m_pEncryption.get(); }
 };
 
 class Host : public OrvCompression::COrvCallBack {
@@ -45,14 +58,21 @@ class Host : public OrvCompression::COrvCallBack {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  // The manager whose file records are let go after every block and item, or null.
-  void DropRecordsOf(Manager* manager) { m_manager = manager; }
+  // The manager whose file records are let go after every block and item, and whose engine
+  // gives each encrypted item's tag at its end (with tagItems), or null.
+  void DriveManager(Manager* manager, bool tagItems) {
+    m_manager = manager;
+    m_tagItems = tagItems;
+  }
+  // What CanRestoreItem answers (a restore prepares each item there); 1 when not set.
+  void SetItemCheck(std::function<int(uint64_t)> check) { m_itemCheck = std::move(check); }
 
   // The living host, or null.
   static Host* Active();
   // An entry of the library's log. Some failures reach the host only this way: a block that
   // could not be written (a full disk) logs "System Last Error" and the item still ends.
-  // An error logged between an item's begin and its end fails the item.
+  // An error logged between an item's begin and its end fails the item; the last error text
+  // logged for it is its reason.
   void NoteLog(const LOGGER::COrvLogEntry& entry);
 
   ItemResult& Result(uint64_t key);
@@ -64,6 +84,7 @@ class Host : public OrvCompression::COrvCallBack {
   void OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int nVolumeNumber) override;
   void OnVolumeEnd(uint64_t nItemKey, uint64_t nVolumeBytes, int nVolumeNumber) override;
   void OnItemFailed(uint64_t nItemKey, int nReserved) override;
+  int CanRestoreItem(uint64_t nItemKey) override;
   void OnProgress() override;
   int IsAbortRequested() override;
 
@@ -72,6 +93,8 @@ class Host : public OrvCompression::COrvCallBack {
   ItemResult m_unknown;
   uint64_t m_current = 0;
   Manager* m_manager = nullptr;
+  bool m_tagItems = false;
+  std::function<int(uint64_t)> m_itemCheck;
   uint64_t m_posAtBegin = 0;  // m_nProcessedPos when the current item began
   size_t m_itemsDone = 0;
   uint64_t m_totalBytes;

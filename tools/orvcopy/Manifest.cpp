@@ -1,6 +1,8 @@
 #include "Manifest.h"
 
-#include <OrvCopy/OrvCopyStrings.h>
+#include "Text.h"
+
+#include <OrvCopy/external/orv_encryption.h>
 
 #include <nlohmann/json.hpp>
 
@@ -10,62 +12,136 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <unordered_set>
 
 namespace orvcopy {
 namespace {
 
 using nlohmann::json;
 constexpr const char* kFormat = "orvcopy-manifest";
-constexpr int kVersion = 1;
+constexpr int kVersion = 2;
 constexpr int kMaxParts = 1000000;
+constexpr size_t kMaxLinkTarget = 4095;  // the longest path the system takes
+constexpr size_t kMaxName = 256;         // user and group names
+constexpr const char* kTagField = ",\n \"tag\": \"";
+constexpr size_t kSaltSize = orv::CEncryption::kSaltSize;
+constexpr size_t kKeyCheckSize = orv::CEncryption::kKeyCheckSize;
+constexpr size_t kFileTagSize = orv::CEncryption::kTagSize;
+constexpr size_t kHostTagSize = orv::CEncryption::kHostTagSize;
 
-bool IsUtf8(const std::string& bytes) {
-  for (wchar_t c : OrvCopy::FileNameToWide(bytes)) {
-    if (c >= 0xDC80 && c <= 0xDCFF)
-      return false;
-  }
-  return true;
+constexpr const char* kTypeNames[] = {"file", "folder", "symlink", "hardlink", "fifo"};
+
+std::runtime_error Damaged(const std::string& what) {
+  return std::runtime_error(what);
 }
 
-std::string Hex(const std::string& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 15]);
+// --- Writing --------------------------------------------------------------------------
+
+// One JSON object on one line, its fields written directly (a document per item cost more than
+// the copying of a small-file backup).
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& text) : m_text(text) { m_text += '{'; }
+  ~ObjectWriter() { m_text += '}'; }
+  void Raw(const char* name, const std::string& value) {
+    m_text += m_first ? "\"" : ", \"";
+    m_first = false;
+    m_text += name;
+    m_text += "\": ";
+    m_text += value;
   }
-  return out;
+  void Number(const char* name, uint64_t value) { Raw(name, std::to_string(value)); }
+  void Signed(const char* name, int64_t value) { Raw(name, std::to_string(value)); }
+  void Text(const char* name, const std::string& value) { Raw(name, json(value).dump()); }
+  // Bytes: UTF-8 text where they are UTF-8, hex in the field "<name>_hex" where not.
+  void Bytes(const char* name, const std::string& value) {
+    if (IsUtf8(value)) {
+      Text(name, value);
+    } else {
+      Raw((std::string(name) + "_hex").c_str(), json(Hex(value)).dump());
+    }
+  }
+
+ private:
+  std::string& m_text;
+  bool m_first = true;
+};
+
+std::string Octal(uint32_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", mode);
+  return text;
 }
 
-bool FromHex(const std::string& hex, std::string& out) {
-  if (hex.size() % 2)
-    return false;
-  out.clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    auto value = [](char c) -> int {
-      if (c >= '0' && c <= '9')
-        return c - '0';
-      if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-      return -1;
-    };
-    const int hi = value(hex[i]), lo = value(hex[i + 1]);
-    if (hi < 0 || lo < 0)
-      return false;
-    out.push_back(static_cast<char>(hi * 16 + lo));
-  }
-  return true;
+void WriteMetadata(ObjectWriter& out, const std::optional<Metadata>& meta, int64_t mtime) {
+  out.Signed("mtime", mtime);
+  if (!meta)
+    return;
+  out.Text("mode", Octal(meta->mode));
+  out.Number("uid", meta->uid);
+  out.Number("gid", meta->gid);
+  if (!meta->user.empty() && IsUtf8(meta->user))
+    out.Text("user", meta->user);
+  if (!meta->group.empty() && IsUtf8(meta->group))
+    out.Text("group", meta->group);
 }
 
-// Paths in JSON: UTF-8 text where the name is UTF-8, the bytes in hex where it is not.
-bool GetPath(const json& j, const char* field, std::string& path) {
+void WriteItem(std::string& text, const ManifestItem& item) {
+  ObjectWriter out(text);
+  out.Number("key", item.key);
+  out.Text("type", TypeName(item.type));
+  out.Bytes("path", item.path);
+  out.Text("status", item.status);
+  if (item.IsFile() || item.IsFolder())
+    out.Bytes("stored", item.stored);
+  if (item.IsFile()) {
+    out.Number("size", item.size);
+    out.Number("parts", static_cast<uint64_t>(item.parts));
+    out.Number("flags", item.flags);
+    out.Raw("crc", item.crc ? std::to_string(*item.crc) : "null");
+    if (!item.tag.empty())
+      out.Text("tag", Hex(item.tag));
+  }
+  if (item.type == EntryType::Symlink || item.type == EntryType::HardLink)
+    out.Bytes("target", item.link);
+  WriteMetadata(out, item.meta, item.mtime);
+}
+
+std::string Header(const Manifest& manifest) {
+  std::string text =
+      "{\n \"format\": " + json(kFormat).dump() + ",\n \"version\": " + std::to_string(kVersion) +
+      ",\n \"complete\": " + (manifest.complete ? "true" : "false") + ",\n \"options\": ";
+  {
+    ObjectWriter options(text);
+    options.Number("encrypt", static_cast<uint64_t>(manifest.encrypt));
+    options.Raw("compress", manifest.compress ? "true" : "false");
+    options.Number("split", manifest.split);
+    options.Number("buffer", manifest.buffer);
+    if (manifest.encrypt) {
+      options.Text("salt", Hex(manifest.salt));
+      options.Text("key_check", Hex(manifest.keyCheck));
+    }
+  }
+  text += ",\n \"root\": ";
+  {
+    ObjectWriter root(text);
+    WriteMetadata(root, manifest.rootMeta, manifest.rootMtime);
+  }
+  text += ",\n \"items\": [";
+  return text;
+}
+
+// --- Reading --------------------------------------------------------------------------
+
+// Paths and link targets: UTF-8 text, or the bytes in hex under "<field>_hex".
+bool GetBytes(const json& j, const char* field, std::string& bytes) {
   if (j.contains(field) && j[field].is_string()) {
-    path = j[field].get<std::string>();
+    bytes = j[field].get<std::string>();
     return true;
   }
   const std::string hexField = std::string(field) + "_hex";
   return j.contains(hexField) && j[hexField].is_string() &&
-         FromHex(j[hexField].get<std::string>(), path);
+         FromHex(j[hexField].get<std::string>(), bytes);
 }
 
 // A relative path that stays inside the folder it is joined to.
@@ -78,32 +154,172 @@ bool IsSafeRelative(const std::string& path) {
     if (part.empty() || part == "." || part == "..")
       return false;
   }
-  return true;
+  return path.back() != '/';
 }
 
 // A whole number that fits T; anything else (a fraction, a huge value, text) is refused.
 template <typename T>
 T Integer(const json& object, const char* field) {
+  if (!object.contains(field))
+    throw Damaged(std::string(field) + " is missing");
   const json& value = object.at(field);
   if (!value.is_number_integer()) {
-    throw std::runtime_error(std::string(field) + " is not a whole number");
+    throw Damaged(std::string(field) + " is not a whole number");
   }
   if (value.is_number_unsigned()) {
     const uint64_t u = value.get<uint64_t>();
     if (u > static_cast<uint64_t>(std::numeric_limits<T>::max())) {
-      throw std::runtime_error(std::string(field) + " is out of range");
+      throw Damaged(std::string(field) + " is out of range");
     }
     return static_cast<T>(u);
   }
   const int64_t v = value.get<int64_t>();
   if (v < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
       (v > 0 && static_cast<uint64_t>(v) > static_cast<uint64_t>(std::numeric_limits<T>::max()))) {
-    throw std::runtime_error(std::string(field) + " is out of range");
+    throw Damaged(std::string(field) + " is out of range");
   }
   return static_cast<T>(v);
 }
 
+std::string String(const json& object, const char* field, size_t maxLength) {
+  if (!object.contains(field) || !object.at(field).is_string())
+    throw Damaged(std::string(field) + " is missing or not text");
+  std::string value = object.at(field).get<std::string>();
+  if (value.size() > maxLength || value.find('\0') != std::string::npos)
+    throw Damaged(std::string(field) + " is too long or holds a zero byte");
+  return value;
+}
+
+// Raw bytes of a hex field of a fixed length; empty when the field is absent and not required.
+std::string HexField(const json& object, const char* field, size_t length, bool required) {
+  if (!object.contains(field)) {
+    if (required)
+      throw Damaged(std::string(field) + " is missing");
+    return {};
+  }
+  std::string bytes;
+  if (!object.at(field).is_string() || !FromHex(object.at(field).get<std::string>(), bytes) ||
+      bytes.size() != length) {
+    throw Damaged(std::string(field) + " is not " + std::to_string(length) + " bytes in hex");
+  }
+  return bytes;
+}
+
+Metadata ReadMetadata(const json& j) {
+  Metadata meta;
+  const std::string mode = String(j, "mode", 4);
+  size_t used = 0;
+  unsigned long value = 0;
+  try {
+    value = std::stoul(mode, &used, 8);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (mode.empty() || used != mode.size() || mode.front() == '-' || mode.front() == '+' ||
+      value > 07777) {
+    throw Damaged("mode is not permission bits in octal");
+  }
+  meta.mode = static_cast<uint32_t>(value);
+  // (uid_t)-1 means "leave unchanged" to the system: no owner can have it.
+  meta.uid = Integer<uint32_t>(j, "uid");
+  meta.gid = Integer<uint32_t>(j, "gid");
+  if (meta.uid == UINT32_MAX || meta.gid == UINT32_MAX)
+    throw Damaged("an owner or group number is out of range");
+  if (j.contains("user"))
+    meta.user = String(j, "user", kMaxName);
+  if (j.contains("group"))
+    meta.group = String(j, "group", kMaxName);
+  return meta;
+}
+
+EntryType ReadType(const json& j, int version) {
+  const std::string type = String(j, "type", 16);
+  for (size_t i = 0; i < std::size(kTypeNames); ++i) {
+    if (type == kTypeNames[i] && (version >= 2 || i < 2))
+      return static_cast<EntryType>(i);
+  }
+  throw Damaged("unknown item type");
+}
+
+// Checks that the entries make a tree that a restore can build without writing outside its
+// target: each path once, each parent an earlier folder, each hard link to an earlier file.
+class TreeCheck {
+ public:
+  void Add(const ManifestItem& item) {
+    const size_t slash = item.path.rfind('/');
+    if (slash != std::string::npos && !m_folders.count(item.path.substr(0, slash)))
+      throw Damaged("an item comes before its folder, or its folder is not a folder: " +
+                    Escape(item.path));
+    if (!m_paths.insert(item.path).second)
+      throw Damaged("an item is listed twice: " + Escape(item.path));
+    if (item.type == EntryType::HardLink && !m_files.count(item.link))
+      throw Damaged("a hard link does not name an earlier file: " + Escape(item.path));
+    if (item.IsFolder())
+      m_folders.insert(item.path);
+    if (item.IsFile())
+      m_files.insert(item.path);
+  }
+
+ private:
+  std::unordered_set<std::string> m_paths, m_folders, m_files;
+};
+
+ManifestItem ReadItem(const json& j, int version) {
+  ManifestItem item;
+  item.type = ReadType(j, version);
+  if (!GetBytes(j, "path", item.path) || !IsSafeRelative(item.path))
+    throw Damaged("an item path is missing or leaves the backup folder");
+  item.key = Integer<uint64_t>(j, "key");
+  item.status = String(j, "status", 16);
+  item.mtime = Integer<int64_t>(j, "mtime");
+  if (version >= 2)
+    item.meta = ReadMetadata(j);
+  if (item.IsFile() || item.IsFolder()) {
+    if (!GetBytes(j, "stored", item.stored) || !IsSafeRelative(item.stored))
+      throw Damaged("an item's stored path is missing or leaves the backup folder");
+  }
+  if (item.IsFile()) {
+    item.size = Integer<uint64_t>(j, "size");
+    if (!j.contains("crc"))
+      throw Damaged("crc is missing");
+    if (!j.at("crc").is_null())
+      item.crc = Integer<uint32_t>(j, "crc");
+    item.parts = Integer<int>(j, "parts");
+    item.flags = Integer<uint32_t>(j, "flags");
+    if (item.parts < 1 || item.parts > kMaxParts)
+      throw Damaged("an item has an impossible part count");
+    if (j.contains("tag")) {
+      const bool archive = String(j, "tag", 2 * kHostTagSize).size() == 2 * kHostTagSize;
+      item.tag = HexField(j, "tag", archive ? kHostTagSize : kFileTagSize, true);
+    }
+  }
+  if (item.type == EntryType::Symlink || item.type == EntryType::HardLink) {
+    if (!GetBytes(j, "target", item.link) || item.link.empty() ||
+        item.link.size() > kMaxLinkTarget || item.link.find('\0') != std::string::npos)
+      throw Damaged("a link's target is missing, too long or holds a zero byte");
+  }
+  return item;
+}
+
+// The tag at the manifest's end covers every byte before ",\n \"tag\": ".
+void ReadTag(std::string_view text, const json& root, Manifest& manifest) {
+  if (!root.contains("tag")) {
+    if (manifest.encrypt != 0 && manifest.version >= 2)
+      throw Damaged("the tag of an encrypted backup's manifest is missing");
+    return;
+  }
+  manifest.tag = HexField(root, "tag", kHostTagSize, true);
+  const std::string suffix = kTagField + Hex(manifest.tag) + "\"\n}\n";
+  if (text.size() < suffix.size() || text.substr(text.size() - suffix.size()) != suffix)
+    throw Damaged("the tag does not end the manifest");
+  manifest.taggedLength = text.size() - suffix.size();
+}
+
 }  // namespace
+
+const char* TypeName(EntryType type) {
+  return kTypeNames[static_cast<size_t>(type)];
+}
 
 std::string PartName(const std::string& stored, int part) {
   if (part == 0)
@@ -114,21 +330,24 @@ std::string PartName(const std::string& stored, int part) {
 }
 
 bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
-                  std::string& error) {
+                  const ManifestTagger* tagger, std::string& error) {
   const std::filesystem::path target = folder / kManifestName;
   const std::filesystem::path temporary = folder / (std::string(kManifestName) + ".tmp");
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = "cannot write " + temporary.string();
+    error = "cannot write " + Escape(temporary.native());
     return false;
   }
   // Written item by item through a buffer of about 1 MiB: a backup of a million files does not
   // hold its whole manifest, as a document or as text, in memory.
-  std::string text;
+  std::string text = Header(manifest);
   bool written = true;
+  const ManifestTagger* tagging = tagger;
   const auto flush = [&](size_t above) {
     if (text.size() <= above)
       return;
+    if (tagging)
+      tagging->add(text);
     size_t done = 0;
     while (written && done < text.size()) {
       const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -137,58 +356,30 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
     }
     text.clear();
   };
-  const json options = {{"encrypt", manifest.encrypt},
-                        {"compress", manifest.compress},
-                        {"split", manifest.split},
-                        {"buffer", manifest.buffer}};
-  text += "{\n \"format\": " + json(kFormat).dump() + ",\n \"version\": " + json(kVersion).dump() +
-          ",\n \"complete\": " + json(manifest.complete).dump() +
-          ",\n \"options\": " + options.dump() + ",\n \"items\": [";
-  // One item per line, its fields written directly (a document per item cost more than the
-  // copying of a small-file backup): {"key": value, ...}.
-  const auto field = [&text](const char* name, const std::string& value, bool last = false) {
-    text += '"';
-    text += name;
-    text += "\": ";
-    text += value;
-    text += last ? "}" : ", ";
-  };
-  const auto quoted = [](const std::string& s) { return json(s).dump(); };
-  const auto path = [&](const char* name, const std::string& value) {
-    if (IsUtf8(value)) {
-      field(name, quoted(value));
-    } else {
-      field((std::string(name) + "_hex").c_str(), quoted(Hex(value)));
-    }
-  };
   for (size_t i = 0; i < manifest.items.size(); ++i) {
-    const ManifestItem& item = manifest.items[i];
-    text += i == 0 ? "\n  {" : ",\n  {";
-    field("crc", item.crc ? std::to_string(*item.crc) : "null");
-    field("flags", std::to_string(item.flags));
-    field("key", std::to_string(item.key));
-    field("mtime", std::to_string(item.mtime));
-    field("parts", std::to_string(item.parts));
-    path("path", item.path);
-    field("size", std::to_string(item.size));
-    field("status", quoted(item.status));
-    path("stored", item.stored);
-    field("type", item.folder ? "\"folder\"" : "\"file\"", true);
+    text += i == 0 ? "\n  " : ",\n  ";
+    WriteItem(text, manifest.items[i]);
     flush(1 << 20);
   }
-  text += "\n ]\n}\n";
+  text += "\n ]";
+  if (tagger) {
+    flush(0);
+    tagging = nullptr;  // the tag covers everything before it
+    text = kTagField + Hex(tagger->finish()) + "\"";
+  }
+  text += "\n}\n";
   flush(0);
   if (!written) {
     ::close(fd);
     ::unlink(temporary.c_str());
-    error = "cannot write " + temporary.string();
+    error = "cannot write " + Escape(temporary.native());
     return false;
   }
   const bool synced = ::fsync(fd) == 0;
   ::close(fd);
   if (!synced || ::rename(temporary.c_str(), target.c_str()) != 0) {
     ::unlink(temporary.c_str());
-    error = "cannot write " + target.string();
+    error = "cannot write " + Escape(target.native());
     return false;
   }
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -199,19 +390,25 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
   return true;
 }
 
-bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error) {
+bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
+                  std::string* text) {
   const std::filesystem::path file = folder / kManifestName;
   std::ifstream in(file, std::ios::binary);
   if (!in) {
-    error = "no manifest in " + folder.string() +
-            (std::filesystem::exists(folder / kDataFolder)
+    std::error_code ec;
+    error = "no manifest in " + Escape(folder.native()) +
+            (std::filesystem::exists(folder / kDataFolder, ec)
                  ? " (a backup that never finished: nothing in it is listed)"
                  : " (not an orvcopy backup folder)");
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ParseManifest(text.str(), file.string(), manifest, error);
+  std::ostringstream read;
+  read << in.rdbuf();
+  std::string bytes = read.str();
+  const bool ok = ParseManifest(bytes, Escape(file.native()), manifest, error);
+  if (text)
+    *text = std::move(bytes);
+  return ok;
 }
 
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
@@ -223,10 +420,12 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
   }
   try {
     if (!root.contains("format") || root["format"] != kFormat || !root.contains("version") ||
-        !root["version"].is_number_integer() || root["version"] != kVersion) {
-      error = "the manifest " + file + " is not an orvcopy manifest of version 1";
+        !root["version"].is_number_integer() || root["version"] < 1 || root["version"] > kVersion) {
+      error = "the manifest " + file + " is not an orvcopy manifest of version 1 or 2";
       return false;
     }
+    manifest = Manifest{};
+    manifest.version = root["version"].get<int>();
     const json& options = root.at("options");
     manifest.encrypt = Integer<int>(options, "encrypt");
     manifest.compress = options.at("compress").get<bool>();
@@ -235,35 +434,27 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
     manifest.complete = root.at("complete").get<bool>();
     if (manifest.encrypt != 0 && manifest.encrypt != 128 && manifest.encrypt != 192 &&
         manifest.encrypt != 256) {
-      throw std::runtime_error("unknown key length");
+      throw Damaged("unknown key length");
     }
     if (manifest.buffer == 0 || manifest.buffer > 0xFFFFFFFFull) {
-      throw std::runtime_error("unusable buffer size");
+      throw Damaged("unusable buffer size");
     }
-    manifest.items.clear();
+    const bool encrypted = manifest.encrypt != 0;
+    if (manifest.version >= 2) {
+      manifest.salt = HexField(options, "salt", kSaltSize, encrypted);
+      manifest.keyCheck = HexField(options, "key_check", kKeyCheckSize, encrypted);
+      const json& rootMeta = root.at("root");
+      manifest.rootMeta = ReadMetadata(rootMeta);
+      manifest.rootMtime = Integer<int64_t>(rootMeta, "mtime");
+    }
+    TreeCheck tree;
     for (const json& j : root.at("items")) {
-      ManifestItem item;
-      if (!GetPath(j, "path", item.path) || !GetPath(j, "stored", item.stored) ||
-          !IsSafeRelative(item.path) || !IsSafeRelative(item.stored)) {
-        throw std::runtime_error("an item path is missing or leaves the backup folder");
-      }
-      const std::string type = j.at("type").get<std::string>();
-      if (type != "file" && type != "folder")
-        throw std::runtime_error("unknown item type");
-      item.folder = type == "folder";
-      item.size = Integer<uint64_t>(j, "size");
-      item.mtime = Integer<int64_t>(j, "mtime");
-      item.key = Integer<uint64_t>(j, "key");
-      if (!j.at("crc").is_null())
-        item.crc = Integer<uint32_t>(j, "crc");
-      item.parts = Integer<int>(j, "parts");
-      item.flags = Integer<uint32_t>(j, "flags");
-      item.status = j.at("status").get<std::string>();
-      if (item.parts < 1 || item.parts > kMaxParts || item.key == 0) {
-        throw std::runtime_error("an item has an impossible key or part count");
-      }
-      manifest.items.push_back(std::move(item));
+      manifest.items.push_back(ReadItem(j, manifest.version));
+      if (manifest.items.back().key != manifest.items.size())
+        throw Damaged("the item keys do not run from 1 in order");
+      tree.Add(manifest.items.back());
     }
+    ReadTag(text, root, manifest);
   } catch (const std::exception& e) {
     error = "the manifest " + file + " is damaged: " + e.what();
     return false;

@@ -1,9 +1,10 @@
-// The manifest of a backup folder: the options it was written with and, per item, what was
-// backed up and where.
+// The manifest of a backup folder: the options it was written with and, per entry of the
+// tree, what it is (type, mode, owner, time, link target), what was backed up and where.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,10 +15,20 @@ namespace orvcopy {
 inline constexpr const char* kManifestName = "orvcopy-manifest.json";
 inline constexpr const char* kDataFolder = "data";
 
+enum class EntryType : uint8_t { File, Folder, Symlink, HardLink, Fifo };
+
+// Owner, group and permission bits of an entry. Manifests of version 1 have none.
+struct Metadata {
+  uint32_t mode = 0;  // permission bits with set-user-ID, set-group-ID and sticky: 07777 at most
+  uint32_t uid = 0, gid = 0;
+  std::string user, group;  // names where they resolved when the backup was made
+};
+
 struct ManifestItem {
   std::string path;    // relative path in the source tree, file-system bytes
-  std::string stored;  // relative path of the backup file (first part) below data/
-  bool folder = false;
+  std::string stored;  // files and folders: relative path of the backup file (first part) below
+                       // data/
+  EntryType type = EntryType::File;
   uint64_t size = 0;
   int64_t mtime = 0;  // nanoseconds since 1970
   uint64_t key = 0;
@@ -25,24 +36,48 @@ struct ManifestItem {
   int parts = 1;
   uint32_t flags = 0;              // item flags of the backup
   std::string status = "pending";  // "done", "failed" or "pending" (not reached)
+  std::optional<Metadata> meta;
+  std::string link;  // a symbolic link's target (any bytes); a hard link's earlier entry's path
+  std::string tag;   // encrypted backups: the keyed tag of the stored bytes (raw bytes)
+
+  bool IsFolder() const { return type == EntryType::Folder; }
+  bool IsFile() const { return type == EntryType::File; }
 };
 
 struct Manifest {
+  int version = 2;
   int encrypt = 0;  // key length in bits, 0 when not encrypted
   bool compress = false;
   uint64_t split = 0;
   uint64_t buffer = 0;
   bool complete = false;
+  std::string salt;                  // encrypted: the backup's salt (raw bytes)
+  std::string keyCheck;              // encrypted: the key check of password and salt (raw bytes)
+  std::optional<Metadata> rootMeta;  // the backed-up folder itself
+  int64_t rootMtime = 0;
   std::vector<ManifestItem> items;
+  // Read back: the keyed tag at the manifest's end and how many bytes before it it covers.
+  std::string tag;
+  size_t taggedLength = 0;
+};
+
+// The keyed tag of an encrypted backup's manifest: fed the manifest's bytes in order, then
+// asked for the tag. Null for a backup that is not encrypted.
+struct ManifestTagger {
+  std::function<void(std::string_view)> add;
+  std::function<std::string()> finish;
 };
 
 // Writes the manifest atomically: a temporary file, flushed to disk, renamed over the old one.
+// With a tagger the manifest ends in the tag of everything before it.
 bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
-                  std::string& error);
+                  const ManifestTagger* tagger, std::string& error);
 
 // Reads and checks a manifest: anything damaged, foreign or unsafe (a path that leaves the
-// backup folder, say) is refused with a message.
-bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error);
+// backup folder, say) is refused with a message. `text`, when given, receives the manifest's
+// bytes (for its tag).
+bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
+                  std::string* text = nullptr);
 
 // The same for a manifest's text; `file` names it in the messages.
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
@@ -50,5 +85,7 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
 
 // The file name of part `part` (0 = the first) of a stored file.
 std::string PartName(const std::string& stored, int part);
+
+const char* TypeName(EntryType type);
 
 }  // namespace orvcopy

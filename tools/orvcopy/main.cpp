@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -12,22 +14,34 @@
 namespace {
 
 constexpr const char* kExitCodes =
-    "Exit codes: 0 all done, 1 some items failed (each named on stderr), 2 usage, "
-    "3 interrupted, 4 unusable backup or manifest.";
+    "Exit codes: 0 all done, 1 failed (each failed entry is named on stderr), 2 usage, "
+    "3 interrupted, 4 unusable backup or wrong password.";
+constexpr uint64_t kMinimumVolume = 64 * 1024;
 
-// "100", "64K", "10M", "2G" (powers of 1024).
+// "100", "64K", "10M", "2G" (powers of 1024): digits, then at most one unit letter. No sign,
+// no spaces, nothing that does not fit 64 bits.
 uint64_t ParseSize(const std::string& text) {
-  size_t used = 0;
-  const unsigned long long value = std::stoull(text, &used);
+  size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])))
+    ++digits;
+  if (digits == 0 || digits + 1 < text.size())
+    throw std::invalid_argument("not a size");
   uint64_t factor = 1;
-  if (used < text.size()) {
-    const char unit = static_cast<char>(std::toupper(static_cast<unsigned char>(text[used])));
+  if (digits < text.size()) {
+    const char unit = static_cast<char>(std::toupper(static_cast<unsigned char>(text[digits])));
     factor = unit == 'K' ? 1024 : unit == 'M' ? 1024 * 1024 : unit == 'G' ? 1024ull << 20 : 0;
-    if (factor == 0 || used + 1 != text.size())
-      throw std::invalid_argument("bad size");
+    if (factor == 0)
+      throw std::invalid_argument("not a size");
+  }
+  uint64_t value = 0;
+  for (size_t i = 0; i < digits; ++i) {
+    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    if (value > (UINT64_MAX - digit) / 10)
+      throw std::invalid_argument("too large");
+    value = value * 10 + digit;
   }
   if (value > UINT64_MAX / factor)
-    throw std::invalid_argument("size too large");
+    throw std::invalid_argument("too large");
   return value * factor;
 }
 
@@ -40,15 +54,39 @@ CLI::Option* AddSize(CLI::App* app, const char* name, uint64_t& out, const char*
           ParseSize(text);
           return std::string();
         } catch (const std::exception&) {
-          return "not a size (use a number with K, M or G): " + text;
+          return "not a size (a whole number of bytes, or one with K, M or G): " + text;
         }
       });
 }
 
 void AddPassword(CLI::App* app, orvcopy::Options& options) {
-  app->add_option("--password-file", options.password.file, "Read the password from a file");
-  app->add_option("--password-env", options.password.environment,
-                  "Read the password from an environment variable");
+  CLI::Option* file =
+      app->add_option("--password-file", options.password.file, "Read the password from a file");
+  CLI::Option* variable = app->add_option("--password-env", options.password.environment,
+                                          "Read the password from an environment variable");
+  file->excludes(variable);
+}
+
+// A path argument that cannot name anything.
+CLI::Validator NotEmpty() {
+  return CLI::Validator(
+      [](const std::string& text) {
+        return text.empty() ? std::string("an empty path names no folder") : std::string();
+      },
+      "PATH");
+}
+
+// What the parser cannot say about the options of a backup.
+std::string BackupUsageError(const orvcopy::Options& options) {
+  const bool password = !options.password.file.empty() || !options.password.environment.empty();
+  if (password && options.encrypt == 0)
+    return "a password option needs --encrypt (without it the backup would not be encrypted)";
+  if (options.split != 0 && options.split < kMinimumVolume)
+    return "--split: volumes below 64K would make a file of every few blocks; use 64K or more";
+  if (options.split != 0 && options.encrypt != 0)
+    return "--split cannot be combined with --encrypt: the library writes the parts after a "
+           "file's first unencrypted";
+  return {};
 }
 
 }  // namespace
@@ -64,30 +102,31 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", options.verbose, "Say more");
 
   CLI::App* backup = app.add_subcommand("backup", "Back up SOURCE_DIR into BACKUP_DIR");
-  backup->add_option("SOURCE_DIR", options.source)->required();
-  backup->add_option("BACKUP_DIR", options.backup)->required();
+  backup->add_option("SOURCE_DIR", options.source)->required()->check(NotEmpty());
+  backup->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
   backup->add_flag("--encrypt{256}", options.encrypt, "Encrypt with AES (128, 192 or 256 bits)")
       ->check(CLI::IsMember({128, 192, 256}));
   backup->add_flag("--compress", options.compress, "One ZIP archive per file");
-  AddSize(backup, "--split", options.split, "Cut files into volumes of SIZE (K, M, G)");
+  AddSize(backup, "--split", options.split,
+          "Cut files into volumes of SIZE (K, M, G; at least 64K; not with --encrypt)");
   AddSize(backup, "--buffer", options.buffer, "Copy buffer size, rounded up to a multiple of 96");
   AddPassword(backup, options);
 
   CLI::App* restore = app.add_subcommand("restore", "Restore BACKUP_DIR into TARGET_DIR");
-  restore->add_option("BACKUP_DIR", options.backup)->required();
-  restore->add_option("TARGET_DIR", options.target)->required();
+  restore->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
+  restore->add_option("TARGET_DIR", options.target)->required()->check(NotEmpty());
   restore->add_flag("--trial", options.trial, "Open and measure every backup file, write nothing");
   AddPassword(restore, options);
 
   CLI::App* verify = app.add_subcommand("verify", "Check that BACKUP_DIR can be restored");
-  verify->add_option("BACKUP_DIR", options.backup)->required();
+  verify->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
   AddPassword(verify, options);
 
   CLI::App* list = app.add_subcommand("list", "List the items of BACKUP_DIR");
-  list->add_option("BACKUP_DIR", options.backup)->required();
+  list->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
 
   CLI::App* remove = app.add_subcommand("remove", "Delete the backup in BACKUP_DIR");
-  remove->add_option("BACKUP_DIR", options.backup)->required();
+  remove->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
 
   try {
     app.parse(argc, argv);
@@ -101,8 +140,14 @@ int main(int argc, char** argv) {
   }
   // A file over the process's size limit is a full disk to the library, not a killed process.
   std::signal(SIGXFSZ, SIG_IGN);
-  if (options.buffer == 0 || options.buffer > 0xFFFFFFFFull) {
-    std::fprintf(stderr, "orvcopy: the buffer must be 1 byte to 4 GiB\n");
+  options.userUmask = ::umask(077);
+  std::string usage;
+  if (options.buffer == 0 || options.buffer > 0xFFFFFFFFull)
+    usage = "--buffer: the buffer must be 1 byte to 4 GiB";
+  else if (backup->parsed())
+    usage = BackupUsageError(options);
+  if (!usage.empty()) {
+    std::fprintf(stderr, "orvcopy: %s\n", usage.c_str());
     return orvcopy::kExitUsage;
   }
   if (backup->parsed())

@@ -1,0 +1,172 @@
+// orvcopy's manifest: every field comes back as written, the tag covers exactly what precedes
+// it, manifests of the first version still load, and damaged or hostile entries are refused
+// with a reason.
+#include "Manifest.h"
+#include "Text.h"
+#include "ToolTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace {
+
+using orvcopy::EntryType;
+using orvcopy::Manifest;
+using orvcopy::ManifestItem;
+using orvcopy::Metadata;
+
+ManifestItem Entry(EntryType type, const std::string& path, uint32_t mode) {
+  ManifestItem item;
+  item.key = 0;  // set by Sample
+  item.type = type;
+  item.path = path;
+  item.status = "done";
+  item.mtime = -1234567890123456789;  // before 1970, to the nanosecond
+  item.meta = Metadata{mode, 1234, 4294967294u, "someone", ""};
+  return item;
+}
+
+Manifest Sample() {
+  Manifest m;
+  m.encrypt = 256;
+  m.buffer = 65856;
+  m.complete = true;
+  m.salt = std::string(16, '\x01');
+  m.keyCheck = "\xff\x00\x02\x03\x04\x05\x06\x07";
+  m.keyCheck.resize(8);
+  m.rootMeta = Metadata{0750, 0, 0, "root", "root"};
+  m.rootMtime = 42;
+  m.items.push_back(Entry(EntryType::Folder, "docs", 07755));
+  m.items.back().stored = "docs";
+  m.items.push_back(Entry(EntryType::File, "docs/caf\xe9\nnew", 04711));
+  m.items.back().stored = "docs/caf\xe9\nnew.venc";
+  m.items.back().size = 123;
+  m.items.back().parts = 2;
+  m.items.back().flags = 2;
+  m.items.back().crc = 0xDEADBEEF;
+  m.items.back().tag = std::string("0123456789abcde\xff", 16);
+  m.items.push_back(Entry(EntryType::Symlink, "docs/link", 0777));
+  m.items.back().link = "/abs/\xfe\x01target";
+  m.items.push_back(Entry(EntryType::HardLink, "hard", 0644));
+  m.items.back().link = "docs/caf\xe9\nnew";
+  m.items.push_back(Entry(EntryType::Fifo, "pipe", 0600));
+  for (size_t i = 0; i < m.items.size(); ++i)
+    m.items[i].key = i + 1;
+  return m;
+}
+
+// A manifest saved, as text; `tagged` receives the bytes given to the tag.
+std::string Saved(const Manifest& m, std::string* tagged = nullptr) {
+  tooltest::TempDir dir;
+  std::string error, given;
+  orvcopy::ManifestTagger tagger{[&](std::string_view bytes) { given += bytes; },
+                                 [] { return std::string(32, '\x5a'); }};
+  EXPECT_TRUE(orvcopy::SaveManifest(dir.Path(), m, m.encrypt ? &tagger : nullptr, error)) << error;
+  if (tagged)
+    *tagged = given;
+  return tooltest::ReadFile(dir.Path() / orvcopy::kManifestName);
+}
+
+TEST(Manifest, EveryFieldComesBackAndTheTagCoversAllBeforeIt) {
+  const Manifest m = Sample();
+  std::string tagged;
+  const std::string text = Saved(m, &tagged);
+  Manifest back;
+  std::string error;
+  ASSERT_TRUE(orvcopy::ParseManifest(text, "test", back, error)) << error;
+  EXPECT_EQ(back.taggedLength, tagged.size());
+  EXPECT_EQ(text.substr(0, tagged.size()), tagged);
+  EXPECT_EQ(back.tag, std::string(32, '\x5a'));
+  EXPECT_EQ(back.salt, m.salt);
+  EXPECT_EQ(back.keyCheck, m.keyCheck);
+  EXPECT_EQ(back.rootMeta->mode, 0750u);
+  EXPECT_EQ(back.rootMtime, 42);
+  ASSERT_EQ(back.items.size(), m.items.size());
+  for (size_t i = 0; i < m.items.size(); ++i) {
+    const ManifestItem &a = m.items[i], &b = back.items[i];
+    EXPECT_EQ(b.type, a.type) << i;
+    EXPECT_EQ(b.path, a.path) << i;
+    EXPECT_EQ(b.stored, a.stored) << i;
+    EXPECT_EQ(b.link, a.link) << i;
+    EXPECT_EQ(b.mtime, a.mtime) << i;
+    EXPECT_EQ(b.meta->mode, a.meta->mode) << i;
+    EXPECT_EQ(b.meta->uid, a.meta->uid) << i;
+    EXPECT_EQ(b.meta->gid, a.meta->gid) << i;
+    EXPECT_EQ(b.meta->user, a.meta->user) << i;
+  }
+  EXPECT_EQ(back.items[1].crc, 0xDEADBEEFu);
+  EXPECT_EQ(back.items[1].tag, m.items[1].tag);
+  EXPECT_EQ(back.items[1].parts, 2);
+  EXPECT_EQ(back.items[1].size, 123u);
+  // One line per entry, whatever bytes the names hold.
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10 + static_cast<long>(m.items.size()));
+}
+
+TEST(Manifest, DamagedOrHostileManifestsAreRefusedWithAReason) {
+  const std::string good = Saved(Sample());
+  const std::vector<std::pair<std::string, std::string>> edits = {
+      {R"("mode": "0644")", R"("mode": "10644")"},
+      {R"("mode": "0644")", R"("mode": "+644")"},
+      {R"("mode": "0644")", R"("mode": "0x1f")"},
+      {R"("mode": "0644", )", ""},
+      {R"("uid": 1234)", R"("uid": 4294967295)"},
+      {R"("uid": 1234)", R"("uid": 123456789012)"},
+      {R"("user": "someone")", R"("user": ")" + std::string(300, 'u') + "\""},
+      {R"("target_hex": "2f6162732f)", R"("target_hex": "2f61620062732f)"},
+      {R"("target_hex": "2f6162732f)", R"("tarjet_hex": "2f6162732f)"},
+      {R"("target_hex": "646f63732f636166e90a6e6577")", R"("target_hex": "646f6373")"},
+      {R"("type": "fifo", "path": "pipe")", R"("type": "fifo", "path": "docs")"},
+      {R"("type": "folder", "path": "docs")", R"("type": "fifo", "path": "docs")"},
+      {R"("path": "pipe")", R"("path": "../pipe")"},
+      {R"("path": "pipe")", R"("path": "/etc/pipe")"},
+      {R"("path": "pipe")", R"("path": "docs/link/pipe")"},
+      {R"({"key": 5)", R"({"key": 7)"},
+      {R"("type": "fifo")", R"("type": "socket")"},
+      {R"("key_check": "ff)", R"("key_check": "f)"},
+      {R"(,
+ "tag": ")",
+       R"(,
+ "tag": "00)"},
+  };
+  for (const auto& [from, to] : edits) {
+    std::string text = good;
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    Manifest m;
+    std::string error;
+    EXPECT_FALSE(orvcopy::ParseManifest(text, "test", m, error)) << to;
+    EXPECT_NE(error.find("damaged"), std::string::npos) << to << ": " << error;
+  }
+  // An encrypted backup's manifest without its tag.
+  const std::string untagged =
+      std::regex_replace(good, std::regex(",\n \"tag\": \"[0-9a-f]+\""), "");
+  Manifest m;
+  std::string error;
+  EXPECT_FALSE(orvcopy::ParseManifest(untagged, "test", m, error));
+}
+
+TEST(Manifest, ManifestsOfTheFirstVersionStillLoad) {
+  Manifest m;
+  std::string error;
+  ASSERT_TRUE(orvcopy::ParseManifest(tooltest::ReadFile(ORVCOPY_MANIFEST_V1), "seed", m, error))
+      << error;
+  EXPECT_EQ(m.version, 1);
+  ASSERT_FALSE(m.items.empty());
+  for (const ManifestItem& item : m.items) {
+    EXPECT_TRUE(item.IsFile() || item.IsFolder());
+    EXPECT_FALSE(item.meta);
+  }
+}
+
+TEST(Text, NamesPrintOnOneLineAndApart) {
+  EXPECT_EQ(orvcopy::Escape("plain ü.txt"), "plain ü.txt");
+  EXPECT_EQ(orvcopy::Escape("a\nb\tc\\d"), "a\\nb\\tc\\\\d");
+  EXPECT_EQ(orvcopy::Escape("caf\xe9\x1b[2J"), "caf\\xe9\\x1b[2J");
+  EXPECT_EQ(orvcopy::Escape("evil\xe2\x80\xaetxt.exe"), "evil\\u202etxt.exe");
+  EXPECT_EQ(orvcopy::Escape("\xc0\xaf"), "\\xc0\\xaf");  // an overlong '/'
+  EXPECT_NE(orvcopy::Escape("\\x41"), orvcopy::Escape("A"));
+}
+
+}  // namespace

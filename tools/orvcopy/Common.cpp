@@ -1,0 +1,104 @@
+#include "Common.h"
+
+#include "Host.h"
+#include "Text.h"
+
+#include <OrvCopy/OrvCopyStrings.h>
+#include <OrvCopy/external/OrvLogging.h>
+
+#include <sys/random.h>
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+namespace orvcopy {
+
+void Say(const Options& options, const std::string& line) {
+  if (!options.quiet)
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void ReportFailure(const std::string& path, const std::string& reason) {
+  std::fprintf(stderr, "failed: %s%s%s\n", Escape(path).c_str(), reason.empty() ? "" : ": ",
+               Escape(reason).c_str());
+}
+
+std::string Show(const std::filesystem::path& path) {
+  return Escape(path.native());
+}
+
+bool Inside(const std::filesystem::path& inner, const std::filesystem::path& outer) {
+  const auto resolved = [](const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::weakly_canonical(path, ec);
+    return p.has_filename() || !p.has_parent_path() ? p : p.parent_path();  // no trailing "/"
+  };
+  const auto a = resolved(inner), b = resolved(outer);
+  return std::mismatch(b.begin(), b.end(), a.begin(), a.end()).first == b.end();
+}
+
+LogFile::LogFile(const std::string& path) {
+  if (!path.empty())
+    m_out = std::make_shared<std::ofstream>(path, std::ios::app);
+  auto out = m_out;
+  LOGGER::g_OrvLog.SetSink([out](const LOGGER::COrvLogEntry& e) {
+    if (Host* host = Host::Active())
+      host->NoteLog(e);
+    if (!out)
+      return;
+    using Kind = LOGGER::COrvLogEntry::Kind;
+    const std::string text = Escape(OrvCopy::WideToDisplay(e.strText));
+    if (e.eKind == Kind::Record) {
+      *out << "[" << e.nSeverity << "] " << text << " (" << e.strSourceFile << ":" << e.nLine
+           << ")\n";
+    } else if (e.eKind == Kind::Detail) {
+      *out << "    " << text << "\n";
+    }
+    out->flush();
+  });
+}
+
+LogFile::~LogFile() {
+  LOGGER::g_OrvLog.SetSink({});
+}
+
+std::optional<std::string> AskPassword(const Options& options, bool confirm) {
+  std::string error;
+  auto password = GetPassword(options.password, confirm, error);
+  if (!password)
+    std::fprintf(stderr, "orvcopy: %s\n", error.c_str());
+  return password;
+}
+
+void ApplyPassword(OrvCopy::COrvCopyManager& manager, const std::string& password, int bits) {
+  manager.m_strPassword = OrvCopy::FileNameToWide(password);
+  manager.m_nEncryptionType = 2;
+  manager.m_nAESLength = bits / 8;
+}
+
+void ConfigureEngine(orv::CEncryption& engine, const std::string& password, int bits,
+                     const std::string& salt) {
+  int keyLength = 32, tweakLength = 32, blockLength = 16;
+  orv::CEncryption::GetKeyStrengthData(bits, keyLength, tweakLength, blockLength);
+  engine.SetMethod(orv::CEncryption::kMethodXtsAes);
+  engine.SetPassword(OrvCopy::FileNameToWide(password).c_str(), false);
+  engine.SetAESParams(keyLength, tweakLength, blockLength);
+  engine.SetSalt(salt.size() == orv::CEncryption::kSaltSize
+                     ? reinterpret_cast<const uint8_t*>(salt.data())
+                     : nullptr);
+}
+
+std::string RandomBytes(size_t count) {
+  std::string bytes(count, '\0');
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::getrandom(bytes.data() + done, count - done, 0);
+    if (n <= 0)
+      throw std::runtime_error("the system's random source failed");
+    done += static_cast<size_t>(n);
+  }
+  return bytes;
+}
+
+}  // namespace orvcopy

@@ -1,0 +1,50 @@
+// What the commands share: output, the log file, passwords and the engine's keys.
+#pragma once
+
+#include "Commands.h"
+
+#include <OrvCopy/OrvCopyManager.h>
+#include <OrvCopy/external/orv_encryption.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace orvcopy {
+
+// A line on stderr, unless --quiet.
+void Say(const Options& options, const std::string& line);
+// The line that names a failed entry and why: "failed: NAME: REASON".
+void ReportFailure(const std::string& path, const std::string& reason);
+// A path as it is printed: escaped.
+std::string Show(const std::filesystem::path& path);
+// True when `inner` is `outer` or lies below it, links resolved.
+bool Inside(const std::filesystem::path& inner, const std::filesystem::path& outer);
+
+// Hands the library's log to the living host and, with --log, writes it into the file:
+// records with severity and line, details indented.
+class LogFile {
+ public:
+  explicit LogFile(const std::string& path);
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+ private:
+  std::shared_ptr<std::ofstream> m_out;
+};
+
+// The password from the options' source; nothing (after a message) when there is none.
+std::optional<std::string> AskPassword(const Options& options, bool confirm);
+
+// The job's password and key length on a manager.
+void ApplyPassword(OrvCopy::COrvCopyManager& manager, const std::string& password, int bits);
+// An engine of its own for the password, key length and salt of a backup.
+void ConfigureEngine(orv::CEncryption& engine, const std::string& password, int bits,
+                     const std::string& salt);
+
+// Bytes from the system's random source.
+std::string RandomBytes(size_t count);
+
+}  // namespace orvcopy

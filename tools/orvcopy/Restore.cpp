@@ -1,0 +1,444 @@
+// orvcopy restore: the tree comes back with what every entry was. Folders are made (or checked)
+// first, so that no write goes through a link; file data is written under NAME.partial and
+// put in place only once it is whole and checked; links and pipes come after the files, and
+// every folder gets its mode and time once its content is in place.
+#include "BackupFolder.h"
+#include "Checks.h"
+#include "Common.h"
+#include "Entries.h"
+#include "Host.h"
+#include "Text.h"
+
+#include <OrvCopy/OrvCopyStrings.h>
+#include <OrvCopy/external/OrvFramework.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace orvcopy {
+namespace fs = std::filesystem;
+
+namespace {
+
+using OrvCopy::FileNameToWide;
+
+// What became of one entry.
+struct Outcome {
+  enum State : uint8_t { Pending, Restored, Failed } state = Pending;
+  enum Check : uint8_t { None, Crc, Tag, Size } check = None;
+  std::string reason;
+};
+
+std::string ParentOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+class RestoreRun {
+ public:
+  RestoreRun(const Options& options, const OpenedBackup& opened, SystemCalls& system)
+      : m_options(options),
+        m_opened(opened),
+        m_manifest(opened.manifest),
+        m_target(fs::absolute(options.target)),
+        m_entries(m_target, system, ::geteuid() == 0, static_cast<mode_t>(options.userUmask)),
+        m_outcomes(m_manifest.items.size()) {}
+
+  int Run() {
+    if (const int code = PrepareTarget(); code != kExitDone)
+      return code;
+    MakeFolders();
+    if (m_manifest.compress) {
+      RestoreArchives();
+    } else {
+      RestoreFileData();
+    }
+    if (!m_interrupted) {
+      MakeOtherEntries();
+      FinishFolders();
+    }
+    return Summary();
+  }
+
+ private:
+  int PrepareTarget() {
+    std::error_code ec;
+    if (Inside(m_target, m_opened.folder)) {
+      std::fprintf(stderr, "orvcopy: %s lies inside the backup folder; restore elsewhere\n",
+                   Show(m_target).c_str());
+      return kExitUsage;
+    }
+    m_createdTarget = !fs::exists(m_target, ec);
+    fs::create_directories(m_target, ec);  // private until the restore ends: the mask is 077
+    if (!fs::is_directory(m_target, ec)) {
+      std::fprintf(stderr, "orvcopy: cannot create %s: %s\n", Show(m_target).c_str(),
+                   ec.message().c_str());
+      return kExitFailed;
+    }
+    return kExitDone;
+  }
+
+  void Fail(size_t index, const std::string& reason) {
+    m_outcomes[index].state = Outcome::Failed;
+    m_outcomes[index].reason = reason;
+  }
+
+  bool Wanted(size_t index) const {
+    return m_manifest.items[index].status == "done" && m_outcomes[index].state == Outcome::Pending;
+  }
+
+  // Every folder of the backup, in order, so that each parent is a real folder before anything
+  // goes into it. What lies below a folder that cannot be made is not restored.
+  void MakeFolders() {
+    std::unordered_set<std::string> blocked;
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      const ManifestItem& item = m_manifest.items[i];
+      std::string error;
+      if (blocked.count(ParentOf(item.path))) {
+        Fail(i, "its folder could not be made");
+      } else if (item.IsFolder() && !m_entries.MakeFolder(item.path, error)) {
+        Fail(i, error);
+      }
+      if (item.IsFolder() && m_outcomes[i].state == Outcome::Failed)
+        blocked.insert(item.path);
+    }
+  }
+
+  // The manager restores every file into its NAME.partial. A file error the library lets
+  // through (a full disk) ends its run: that file is failed, and a new run goes on after it.
+  void RestoreFileData() {
+    uint64_t total = 0;
+    for (const ManifestItem& item : m_manifest.items)
+      total += item.size;
+    Host host(m_manifest.items.size(), total, !m_options.quiet);
+    InstallInterruptHandlers();
+    for (size_t from = 0; from < m_manifest.items.size() && !m_interrupted;) {
+      from = RunLibrary(host, from);
+    }
+    host.FinishProgress();
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      if (m_manifest.items[i].IsFile() && Wanted(i))
+        FinishFile(i, host.Result(i + 1));
+    }
+  }
+
+  // One run of the library over the files from index `from` on; returns where the next run
+  // starts (the end when this one finished).
+  size_t RunLibrary(Host& host, size_t from) {
+    Manager manager;
+    manager.Initialize();
+    manager.SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
+    manager.SetDestRootFolder(FileNameToWide(m_target.native()).c_str());
+    manager.SetCallBack(&host);
+    manager.SetBufferCapacity(m_manifest.buffer, 0);  // a body decrypts only with its capacity
+    if (m_opened.password)
+      ApplyPassword(manager, *m_opened.password, m_manifest.encrypt);
+    const bool tagged = m_opened.password && m_manifest.version >= 2;
+    host.DriveManager(&manager, tagged);
+    for (size_t i = from; i < m_manifest.items.size(); ++i) {
+      if (m_manifest.items[i].IsFile() && Wanted(i))
+        AddFile(manager, i);
+    }
+    manager.InitAction();
+    // Each encrypted file is announced to the engine just before the library opens it.
+    host.SetItemCheck([&](uint64_t key) {
+      if (tagged)
+        AnnounceStoredFile(*manager.Engine(), m_opened.Data() / m_manifest.items[key - 1].stored);
+      return 1;
+    });
+    size_t next = m_manifest.items.size();
+    int status = 0;
+    try {
+      status = manager.Restore(0, 0);
+    } catch (const CException& e) {
+      ItemResult& r = host.Result(host.CurrentKey());
+      r.failed = true;
+      r.reason = e.what();
+      // The index after the failed item's (keys are indexes + 1); always onward.
+      next = std::max<size_t>(host.CurrentKey(), from + 1);
+    }
+    host.DriveManager(nullptr, false);
+    host.SetItemCheck({});
+    m_interrupted = status == OrvCopy::StatusStopped || g_interrupted;
+    return next;
+  }
+
+  // The parts of one file as library items, written into its NAME.partial.
+  void AddFile(Manager& manager, size_t index) {
+    const ManifestItem& item = m_manifest.items[index];
+    const std::string partial = PartialName(item.path);
+    std::string error;
+    if (!m_entries.ClearPath(partial, error))
+      return Fail(index, error);
+    const fs::path partialPath(partial);
+    const std::wstring folder = FileNameToWide(partialPath.parent_path().native());
+    const std::wstring name = FileNameToWide(partialPath.filename().native());
+    const fs::path data = m_opened.Data();
+    // Parts after the first are appended in plain; an encrypted first part is sized by the
+    // plain bytes the later parts do not hold.
+    std::error_code ec;
+    uint64_t later = 0;
+    for (int p = 1; p < item.parts; ++p) {
+      const uint64_t size = fs::file_size(data / PartName(item.stored, p), ec);
+      if (!ec)
+        later += size;  // a missing part fails on its own; it holds no bytes here
+    }
+    const bool encrypted = m_manifest.encrypt != 0;
+    for (int p = 0; p < item.parts; ++p) {
+      uint32_t flags = 0;
+      if (p > 0)
+        flags |= OrvCopy::ArchiveItemFlagAppend;
+      if (p + 1 < item.parts)
+        flags |= OrvCopy::ArchiveItemFlagMoreParts;
+      const std::string part = PartName(item.stored, p);
+      uint64_t size = fs::file_size(data / part, ec);
+      if (ec)
+        size = 0;
+      if (p == 0 && encrypted)
+        size = item.size >= later ? item.size - later : 0;
+      manager.AddItem(FileNameToWide(part).c_str(), folder.c_str(), name.c_str(), item.key,
+                      encrypted ? 1 : 0, 1, size, flags, 1, 0, nullptr);
+    }
+  }
+
+  // Checks a file the library restored and puts it in place.
+  void FinishFile(size_t index, const ItemResult& r) {
+    const ManifestItem& item = m_manifest.items[index];
+    const std::string partial = PartialName(item.path);
+    if (!r.ended && !r.failed && m_interrupted)
+      return;  // not reached, or cut short by the stop: at most a .partial stands
+    Outcome& outcome = m_outcomes[index];
+    std::error_code ec;
+    std::string reason = r.reason;
+    bool ok = r.ended && !r.failed;
+    if (ok && fs::file_size(m_target / partial, ec) != item.size) {
+      ok = false;
+      reason = "it came back with the wrong size";
+    }
+    if (ok && !item.tag.empty()) {
+      ok = EqualSecret(r.tag, item.tag);
+      outcome.check = Outcome::Tag;
+      if (!ok)
+        reason = "it was changed or damaged in the backup (its keyed tag does not match)";
+    } else if (ok && item.crc) {
+      // A plain item's CRC covers all its data only when it has one part; a joined item is
+      // read back whole.
+      const std::optional<uint32_t> crc =
+          item.parts == 1 ? std::optional<uint32_t>(r.crc) : FileRegister({m_target / partial});
+      ok = crc && *crc == *item.crc;
+      outcome.check = Outcome::Crc;
+      if (!ok)
+        reason = "it was changed or damaged in the backup (its CRC-32 does not match)";
+    } else if (ok) {
+      outcome.check = Outcome::Size;
+    }
+    if (!ok)
+      return Fail(index, reason.empty() ? "it could not be restored" : reason);
+    Place(index, partial);
+  }
+
+  void Place(size_t index, const std::string& partial) {
+    std::string error;
+    const bool placed = m_entries.PlaceFile(partial, m_manifest.items[index], error);
+    if (!error.empty())
+      Fail(index, error);
+    if (placed)
+      m_outcomes[index].state = Outcome::Restored;
+    if (placed && m_options.verbose)
+      std::fprintf(stderr, "restored: %s\n", Escape(m_manifest.items[index].path).c_str());
+  }
+
+  // Compressed backups: each archive is extracted into NAME.partial by orvcopy.
+  void RestoreArchives() {
+    std::optional<orv::CEncryption> engine;
+    if (m_opened.password && m_manifest.version >= 2) {
+      engine.emplace();
+      ConfigureEngine(*engine, *m_opened.password, m_manifest.encrypt, m_manifest.salt);
+    }
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      const ManifestItem& item = m_manifest.items[i];
+      if (!item.IsFile() || !Wanted(i))
+        continue;
+      if (g_interrupted) {
+        m_interrupted = true;
+        break;
+      }
+      const fs::path stored = m_opened.Data() / item.stored;
+      const std::string partial = PartialName(item.path);
+      std::string error;
+      if (!m_entries.ClearPath(partial, error)) {
+        Fail(i, error);
+        continue;
+      }
+      const fs::path out = m_target / partial;
+      if (!Extract(stored, m_opened.password.value_or(""), &out)) {
+        Fail(i, "the archive could not be read (damaged, or not this backup's)");
+        continue;
+      }
+      m_outcomes[i].check = Outcome::Crc;
+      if (engine && !EqualSecret(HostTagOfFile(*engine, stored), item.tag)) {
+        Fail(i, "it was changed or damaged in the backup (its keyed tag does not match)");
+        continue;
+      }
+      Place(i, partial);
+    }
+  }
+
+  // Hard links, pipes and symbolic links, after every file: a link made earlier could
+  // otherwise lead a later write out of the target.
+  void MakeOtherEntries() {
+    std::unordered_map<std::string, size_t> files;  // the files hard links lead to, by path
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      const ManifestItem& item = m_manifest.items[i];
+      if (item.IsFile())
+        files.emplace(item.path, i);
+      if (item.IsFile() || item.IsFolder() || !Wanted(i))
+        continue;
+      std::string error;
+      bool made = false;
+      if (item.type == EntryType::HardLink) {
+        // The manifest was checked: a hard link leads to an earlier file.
+        made = m_outcomes[files.at(item.link)].state == Outcome::Restored
+                   ? m_entries.MakeHardLink(item, error)
+                   : (error = "the file it is a link to was not restored", false);
+      } else if (item.type == EntryType::Fifo) {
+        made = m_entries.MakeFifo(item, error);
+      } else {
+        made = m_entries.MakeSymlink(item, error);
+      }
+      if (!error.empty())
+        Fail(i, error);
+      else if (made)
+        m_outcomes[i].state = Outcome::Restored;
+    }
+  }
+
+  // Owner, mode and time of every folder, deepest first, once its content is in place; and
+  // of the target itself when this restore made it.
+  void FinishFolders() {
+    for (size_t i = m_manifest.items.size(); i-- > 0;) {
+      const ManifestItem& item = m_manifest.items[i];
+      if (!item.IsFolder() || m_outcomes[i].state == Outcome::Failed)
+        continue;
+      std::string error;
+      if (m_entries.FinishFolder(item.path, item.meta, item.mtime, error)) {
+        m_outcomes[i].state = Outcome::Restored;
+      } else {
+        Fail(i, error);
+      }
+    }
+    std::string error;
+    if (m_createdTarget &&
+        !m_entries.FinishFolder("", m_manifest.rootMeta, m_manifest.rootMtime, error)) {
+      ReportFailure(m_target.native(), error);
+      m_rootFailed = true;
+    }
+  }
+
+  int Summary() {
+    size_t files = 0, restored = 0, others = 0, failed = 0, notBackedUp = 0;
+    size_t byCheck[4] = {};
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      const ManifestItem& item = m_manifest.items[i];
+      const Outcome& outcome = m_outcomes[i];
+      if (item.status != "done") {
+        notBackedUp += item.IsFolder() ? 0 : 1;
+        continue;
+      }
+      files += item.IsFile() ? 1 : 0;
+      if (outcome.state == Outcome::Failed) {
+        ++failed;
+        ReportFailure(item.path, outcome.reason);
+      } else if (outcome.state == Outcome::Restored && item.IsFile()) {
+        ++restored;
+        ++byCheck[outcome.check];
+      } else if (outcome.state == Outcome::Restored && !item.IsFolder()) {
+        ++others;
+      }
+    }
+    std::string summary = (m_interrupted ? "interrupted: restored " : "restored ") +
+                          std::to_string(restored) + " of " + std::to_string(files) + " files (" +
+                          std::to_string(byCheck[Outcome::Tag]) + " verified by keyed tag, " +
+                          std::to_string(byCheck[Outcome::Crc]) + " by CRC-32, " +
+                          std::to_string(byCheck[Outcome::Size]) + " checked by size only)";
+    if (others)
+      summary += ", " + std::to_string(others) + " links and pipes";
+    if (failed)
+      summary += ", " + std::to_string(failed) + " failed";
+    if (notBackedUp)
+      summary += "; " + std::to_string(notBackedUp) + " entries were not in the backup";
+    Say(m_options, summary);
+    if (m_interrupted)
+      return kExitInterrupted;
+    return failed || m_rootFailed ? kExitFailed : kExitDone;
+  }
+
+  const Options& m_options;
+  const OpenedBackup& m_opened;
+  const Manifest& m_manifest;
+  const fs::path m_target;
+  EntryMaker m_entries;
+  std::vector<Outcome> m_outcomes;  // by item index
+  bool m_createdTarget = false;
+  bool m_interrupted = false;
+  bool m_rootFailed = false;
+};
+
+// A trial: the library opens and measures every stored file, and nothing is written.
+int Trial(const Options& options, const OpenedBackup& opened) {
+  const Manifest& manifest = opened.manifest;
+  Host host(manifest.items.size(), 0, !options.quiet);
+  Manager manager;
+  manager.Initialize();
+  manager.SetSourceRootFolder(FileNameToWide(opened.Data().native()).c_str());
+  manager.SetCallBack(&host);
+  size_t files = 0, failed = 0;
+  for (const ManifestItem& item : manifest.items) {
+    if (!item.IsFile() || item.status != "done")
+      continue;
+    ++files;
+    for (int p = 0; p < item.parts; ++p) {
+      manager.AddItem(FileNameToWide(PartName(item.stored, p)).c_str(), L"", L"", item.key, 0, 1, 0,
+                      0, 1, 0, nullptr);
+    }
+  }
+  InstallInterruptHandlers();
+  const int status = manager.Restore(1, 0);
+  host.FinishProgress();
+  for (const ManifestItem& item : manifest.items) {
+    const ItemResult& r = host.Result(item.key);
+    if (item.IsFile() && item.status == "done" && (r.failed || !r.ended) &&
+        status != OrvCopy::StatusStopped) {
+      ++failed;
+      ReportFailure(item.path, r.reason.empty() ? "its stored file cannot be opened" : r.reason);
+    }
+  }
+  Say(options, "opened " + std::to_string(files - failed) + " of " + std::to_string(files) +
+                   " stored files" + (failed ? ", " + std::to_string(failed) + " failed" : ""));
+  if (status == OrvCopy::StatusStopped)
+    return kExitInterrupted;
+  return failed ? kExitFailed : kExitDone;
+}
+
+}  // namespace
+
+int Restore(const Options& options, SystemCalls& system) {
+  OpenedBackup opened;
+  if (const int code = OpenBackup(options, opened); code != kExitDone)
+    return code;
+  LogFile log(options.logFile);
+  if (options.trial)
+    return Trial(options, opened);
+  return RestoreRun(options, opened, system).Run();
+}
+
+int Restore(const Options& options) {
+  SystemCalls system;
+  return Restore(options, system);
+}
+
+}  // namespace orvcopy

@@ -1,0 +1,150 @@
+// orvcopy verify: every stored file is read back and checked against the manifest, by its
+// keyed tag (encrypted backups), its CRC-32 (plain ones) or, for archives, by libzip.
+#include "BackupFolder.h"
+#include "Checks.h"
+#include "Common.h"
+#include "Host.h"
+#include "Text.h"
+
+#include <cstdio>
+
+namespace orvcopy {
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class Check { Tag, Crc, Size };
+
+class Verifier {
+ public:
+  explicit Verifier(const OpenedBackup& opened) : m_opened(opened), m_manifest(opened.manifest) {
+    if (opened.password && m_manifest.version >= 2) {
+      m_engine.emplace();
+      ConfigureEngine(*m_engine, *opened.password, m_manifest.encrypt, m_manifest.salt);
+    }
+  }
+
+  // Checks a file's stored parts; false with the reason when they are not what was backed up.
+  bool CheckFile(const ManifestItem& item, Check& check, std::string& reason) {
+    std::vector<fs::path> parts;
+    uint64_t later = 0, first = 0;
+    for (int p = 0; p < item.parts; ++p) {
+      std::error_code ec;
+      parts.push_back(m_opened.Data() / PartName(item.stored, p));
+      const uint64_t size = fs::file_size(parts.back(), ec);
+      if (ec) {
+        reason = "its stored file " + Escape(PartName(item.stored, p)) + " is missing";
+        return false;
+      }
+      (p == 0 ? first : later) += size;
+    }
+    if (m_manifest.compress)
+      return CheckArchive(item, parts[0], check, reason);
+    if (StoredSize(item, later) != first + later) {
+      reason = "its stored file has the wrong size";
+      return false;
+    }
+    if (m_engine) {
+      check = Check::Tag;
+      reason = "it was changed or damaged in the backup (its keyed tag does not match)";
+      return EqualSecret(StoredFileTag(*m_engine, parts[0]), item.tag);
+    }
+    if (!item.crc) {
+      check = Check::Size;  // encrypted by an older orvcopy: no tag
+      return true;
+    }
+    check = Check::Crc;
+    reason = "it was changed or damaged in the backup (its CRC-32 does not match)";
+    return FileRegister(parts) == item.crc;
+  }
+
+ private:
+  // What the stored parts must add up to: the plain size, or for an encrypted first part its
+  // header and its body of whole cipher blocks.
+  uint64_t StoredSize(const ManifestItem& item, uint64_t later) const {
+    if (m_manifest.encrypt == 0)
+      return item.size;
+    const uint64_t plain = item.size - std::min(item.size, later);
+    const uint64_t unit = m_manifest.buffer;
+    return orv::CEncryption::kHeaderSize + plain / unit * unit + (plain % unit + 15) / 16 * 16 +
+           later;
+  }
+
+  bool CheckArchive(const ManifestItem& item, const fs::path& archive, Check& check,
+                    std::string& reason) {
+    check = Check::Crc;
+    if (!Extract(archive, m_opened.password.value_or(""), nullptr)) {
+      reason = "its archive cannot be read (damaged, or not this backup's)";
+      return false;
+    }
+    if (m_engine && !EqualSecret(HostTagOfFile(*m_engine, archive), item.tag)) {
+      reason = "it was changed or damaged in the backup (its keyed tag does not match)";
+      return false;
+    }
+    check = m_engine ? Check::Tag : Check::Crc;
+    return true;
+  }
+
+  const OpenedBackup& m_opened;
+  const Manifest& m_manifest;
+  std::optional<orv::CEncryption> m_engine;
+};
+
+}  // namespace
+
+int Verify(const Options& options) {
+  OpenedBackup opened;
+  if (const int code = OpenBackup(options, opened); code != kExitDone)
+    return code;
+  const Manifest& manifest = opened.manifest;
+  Verifier verifier(opened);
+  InstallInterruptHandlers();
+  size_t files = 0, failed = 0, notBackedUp = 0;
+  size_t byCheck[3] = {};
+  for (const ManifestItem& item : manifest.items) {
+    if (g_interrupted)
+      break;
+    if (item.status != "done") {
+      notBackedUp += item.IsFolder() ? 0 : 1;
+      continue;
+    }
+    std::string reason;
+    Check check = Check::Size;
+    bool ok = true;
+    if (item.IsFile()) {
+      ++files;
+      ok = verifier.CheckFile(item, check, reason);
+    } else if (item.IsFolder()) {
+      std::error_code ec;
+      ok = fs::is_directory(opened.Data() / item.stored, ec);
+      reason = "its stored folder is missing";
+    }
+    if (!ok) {
+      ++failed;
+      ReportFailure(item.path, reason);
+    } else if (item.IsFile()) {
+      ++byCheck[static_cast<int>(check)];
+      if (options.verbose)
+        std::fprintf(stderr, "checked: %s\n", Escape(item.path).c_str());
+    }
+  }
+  std::string summary = "checked " + std::to_string(files - failed) + " of " +
+                        std::to_string(files) + " files (" + std::to_string(byCheck[0]) +
+                        " by keyed tag, " + std::to_string(byCheck[1]) + " by CRC-32, " +
+                        std::to_string(byCheck[2]) + " by size only)";
+  if (failed)
+    summary += ", " + std::to_string(failed) + " failed";
+  Say(options, summary + (g_interrupted ? " (interrupted)" : ""));
+  if (g_interrupted)
+    return kExitInterrupted;
+  if (!manifest.complete) {
+    std::fprintf(stderr,
+                 "orvcopy: the backup never finished (it was interrupted): %zu entries were not "
+                 "backed up\n",
+                 notBackedUp);
+    return kExitFailed;
+  }
+  return failed ? kExitFailed : kExitDone;
+}
+
+}  // namespace orvcopy
