@@ -279,7 +279,7 @@ class RestoreRun {
         Fail(i, "the archive could not be read (damaged, or not this backup's)");
         continue;
       }
-      m_outcomes[i].check = Outcome::Crc;
+      m_outcomes[i].check = engine ? Outcome::Tag : Outcome::Crc;
       if (engine && !EqualSecret(HostTagOfFile(*engine, stored), item.tag)) {
         Fail(i, "it was changed or damaged in the backup (its keyed tag does not match)");
         continue;
