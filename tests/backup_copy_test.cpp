@@ -77,14 +77,18 @@ TEST_F(BackupCopy, CopiesAFileWithItsCrcProgressAndTimes) {
   EXPECT_EQ(fs::last_write_time(Dest("a.bin")), past);
   EXPECT_TRUE(Records().empty());
 
-  // Read from its shadow copy because the source is gone: the shadow copy's times are not
-  // the file's, and none are stamped on the copy.
+  // Read from its shadow copy: the times are still those of the source path, never the shadow
+  // copy's own, and none at all when the source is gone.
+  const auto shadowTime = past - std::chrono::hours(1);
   item.m_strVSSPath = dir.WriteFile("shadow.bin", content);
-  fs::last_write_time(dir.Path() / "shadow.bin", past);
+  fs::last_write_time(dir.Path() / "shadow.bin", shadowTime);
+  fault::FailNth(fault::Op::Open, 1, EACCES, 2);  // the source, with and without backup semantics
+  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(fs::last_write_time(Dest("a.bin")), past);
   fs::remove(dir.Path() / "src/a.bin");
   EXPECT_EQ(m.BackupItem(item), 0);
   EXPECT_EQ(Backup("a.bin"), content);
-  EXPECT_NE(fs::last_write_time(Dest("a.bin")), past);
+  EXPECT_NE(fs::last_write_time(Dest("a.bin")), shadowTime);
   ASSERT_GE(log.Entries().size(), 2u);
   EXPECT_EQ(log.Entries().front().eKind, LOGGER::COrvLogEntry::Kind::ScopeBegin);
   EXPECT_EQ(log.Entries().front().strText, L"COrvCopyManager::OrvCopyFile_Backup");

@@ -61,6 +61,11 @@ for mode in "" "--encrypt" "--compress" "--compress --encrypt=128" "--split 100K
   same_tree "round trip [$mode]" src "r$n"
 done
 
+# A trial opens every stored file and writes nothing; a missing one fails it.
+"$orvcopy" -q restore b1 trial --trial
+check "trial restore" 0 $?
+[ ! -e trial ] && passed=$((passed + 1)) || { echo "FAILED: a trial wrote"; failures=$((failures + 1)); }
+
 # A wrong password is refused before anything is written.
 "$orvcopy" -q restore b2 wrong --password-file bad 2>/dev/null
 check "wrong password" 4 $?
@@ -109,19 +114,13 @@ grep -q "File name too long" deep.err && passed=$((passed + 1)) || { echo "FAILE
 check "restore of a tree past the path limit" 0 $?
 cmp -s deep/src/top.txt deep/r/top.txt && passed=$((passed + 1)) || { echo "FAILED: deep tree restore"; failures=$((failures + 1)); }
 
-# Damaged, foreign and hostile manifests are refused.
+# Damaged and hostile manifests are refused (the unit tests and the fuzzer try many more).
 cp -r b1 damaged && head -c 100 b1/orvcopy-manifest.json >damaged/orvcopy-manifest.json
 "$orvcopy" -q restore damaged x 2>/dev/null
 check "truncated manifest" 4 $?
-cp -r b1 foreign && echo '{"format": "something else", "version": 1}' >foreign/orvcopy-manifest.json
-"$orvcopy" -q restore foreign x 2>/dev/null
-check "foreign manifest" 4 $?
 cp -r b1 hostile && sed -i 's#"path": "a.txt"#"path": "../escaped.txt"#' hostile/orvcopy-manifest.json
 "$orvcopy" -q restore hostile x 2>/dev/null
 check "manifest path leaving the folder" 4 $?
-cp -r b1 huge && sed -i 's#"mtime": [0-9]*#"mtime": 1.5e300#' huge/orvcopy-manifest.json
-"$orvcopy" -q restore huge x 2>/dev/null
-check "manifest number out of range" 4 $?
 "$orvcopy" -q list nowhere 2>/dev/null
 check "no backup at all" 4 $?
 
@@ -133,6 +132,8 @@ check "missing part" 1 $?
   { echo "FAILED: missing part handling"; failures=$((failures + 1)); }
 "$orvcopy" -q verify missing 2>/dev/null
 check "verify finds the missing part" 1 $?
+"$orvcopy" -q restore missing trial --trial 2>/dev/null
+check "a trial finds the missing part" 1 $?
 
 # An interrupted backup leaves a manifest of what it completed, and that restores. Small
 # blocks keep the backup busy for a second or so; the signal comes once a few files are there.
