@@ -1,18 +1,17 @@
 // The per-file backup copy: data, CRC, progress, encryption, streams, volumes, simulated
 // items, and every failure with its status, callbacks and log records.
-#include <OrvCopy/external/orv_encryption.h>
 #include <orv_platform/fault_injection_test_helper.h>
 #include <orv_platform/utf.h>
 
 #include "Crc32.h"
 #include "support/RecordingHost.h"
+#include "support/StoredItem.h"
 #include "support/TestManager.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <random>
 
 using OrvCopy::CArchiveItem;
 using orvtest::TestManager;
@@ -34,6 +33,13 @@ class BackupCopy : public orvtest::BackupFixture {
   CArchiveItem Item(const std::string& name, const std::string& content, uint32_t flags = 0) {
     return TestManager::FileItem(dir.WriteFile("src/" + name, content),
                                  orv::platform::NativeToWide(name), 1, flags);
+  }
+  CArchiveItem Stream(uint64_t key, const std::wstring& name, uint32_t flags = 0,
+                      uint64_t size = 0) {
+    CArchiveItem item = TestManager::FileItem(L"", name, key, flags);
+    item.m_bFileData = 0;
+    item.m_nSize = size;
+    return item;
   }
   std::wstring DestW(const std::string& name) { return dir.W("backup/" + name); }
   fs::path Dest(const std::string& name) { return dir.Path() / "backup" / name; }
@@ -118,23 +124,11 @@ TEST_F(BackupCopy, AnEncryptedItemIsHeaderAndBodyThatDecryptWithThePassword) {
   const std::string file = Backup("secret.venc");
   ASSERT_EQ(file.size(), 64u + 960 + 48);  // the last 40 bytes padded to 48
   EXPECT_EQ(file.substr(0, 8), "ORVXTS01");
+  EXPECT_EQ(file[10], 24);  // the key length
+  EXPECT_EQ(orvtest::Reassemble({Dest("secret.venc")}, true, L"backup password", 96, 1000),
+            content);
   EXPECT_EQ(host.Events().back(), EndCall(1, 0, 0));  // encrypted data has no CRC
   EXPECT_EQ(host.m_nFileProcessedSize, 1000u);
-
-  orv::CEncryption reader;
-  reader.SetMethod(0);
-  reader.SetPassword(L"backup password", false);
-  reader.SetAESParams(24, 24, 16);
-  reader.GetHeaderSize();
-  std::string plain;
-  std::vector<uint8_t> in(96), out(96);
-  for (size_t off = 64; off < file.size(); off += 96) {
-    const size_t n = std::min<size_t>(96, file.size() - off);
-    std::memcpy(in.data(), file.data() + off, n);
-    ASSERT_TRUE(reader.Decrypt(in.data(), out.data(), 96));
-    plain.append(reinterpret_cast<const char*>(out.data()), n);
-  }
-  EXPECT_EQ(plain.substr(0, 1000), content);
 
   EXPECT_EQ(m.BackupItem(Item("empty.venc", "", OrvCopy::ArchiveItemFlagAES)), 0);
   EXPECT_EQ(fs::file_size(Dest("empty.venc")), 64u);  // the header alone
@@ -149,14 +143,6 @@ TEST_F(BackupCopy, AppendedItemsExtendTheirDestinationUnencrypted) {
   EXPECT_EQ(m.BackupItem(item), 0);
   EXPECT_EQ(Backup("joined"), "first part|second part");
   EXPECT_EQ(host.Events().back(), EndCall(1, Crc("second part"), 0));
-
-  host.calls.clear();
-  CArchiveItem orphan = Item("part3", "x", OrvCopy::ArchiveItemFlagAppend);
-  orphan.m_strFileName = L"never-started";
-  EXPECT_EQ(m.BackupItem(orphan), 62);
-  ExpectRecord(0, L"Failed to open Destination file", 2, 1972);
-  EXPECT_EQ(log.Details().back(), L"Source: " + DestW("never-started"));
-  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
 }
 
 TEST_F(BackupCopy, MorePartsAndAMissingCallbackSkipTheEndAndTheTimes) {
@@ -180,12 +166,7 @@ TEST_F(BackupCopy, HostStreamsAreOpenedReadToTheEndAndClosedBeforeTheEnd) {
   const std::string content = RandomText(150, 3);
   host.streams[7] = content;
   m.SetBufferCapacity(96, 0);
-  CArchiveItem item;
-  item.m_bFileData = 0;
-  item.m_nItemKey = 7;
-  item.m_nSize = 150;
-  item.m_strFileName = L"stream.bin";
-  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(m.BackupItem(Stream(7, L"stream.bin", 0, 150)), 0);
   EXPECT_EQ(Backup("stream.bin"), content);
   EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 7", "open 7", "close 7",
                                                      EndCall(7, Crc(content), 0)}));
@@ -195,9 +176,7 @@ TEST_F(BackupCopy, HostStreamsAreOpenedReadToTheEndAndClosedBeforeTheEnd) {
 
 TEST_F(BackupCopy, AStreamTheHostCannotOpenFailsWithItsCode) {
   host.openResult = 5;
-  CArchiveItem item;
-  item.m_bFileData = 0;
-  item.m_strFileName = L"s";
+  CArchiveItem item = Stream(0, L"s");
   EXPECT_EQ(m.BackupItem(item), 5);
   EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 0", "open 0", "failed 0"}));
   EXPECT_FALSE(fs::exists(Dest("s")));
@@ -207,21 +186,69 @@ TEST_F(BackupCopy, AStreamTheHostCannotOpenFailsWithItsCode) {
   EXPECT_EQ(Records().back().strText, L"No callback for a host-streamed item");
 }
 
-TEST_F(BackupCopy, AMissingSourceFailsWithoutCreatingAnything) {
-  CArchiveItem item = TestManager::FileItem(dir.W("src/none"), L"none");
-  EXPECT_EQ(m.BackupItem(item), 62);
-  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
-  ExpectRecord(0, L"Failed to open source file", 2, 2369);
-  EXPECT_FALSE(fs::exists(Dest("none")));
-}
-
-TEST_F(BackupCopy, ASourceWhoseLengthCannotBeReadFailsTheItem) {
-  fault::FailNth(fault::Op::Length, 1, EIO);
-  EXPECT_EQ(m.BackupItem(Item("len", "data")), 62);
-  ExpectRecord(0, L"Error reading file data", 2, 2079);
-  EXPECT_EQ(log.Details().at(0), L"System Last Error: 1117");
-  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
-  EXPECT_FALSE(fs::exists(Dest("len")));
+// Each failure before the data fails the item with its record and leaves the destination as
+// it was.
+TEST_F(BackupCopy, FailuresBeforeTheDataFailTheItemWithTheirRecord) {
+  struct Case {
+    std::string name;
+    fault::Op op;
+    uint64_t nth;  // the call that fails; 0 for none
+    int error;
+    uint32_t flags;
+    const char* earlier;  // the destination's content before, if it exists
+    std::wstring text;
+    int line;
+    std::wstring detail;  // the first detail line, or with "@" for the destination the only one
+    int exceptionLine;    // of the record with the exception's text, if there is one
+  };
+  const uint32_t append = OrvCopy::ArchiveItemFlagAppend;
+  const std::wstring openFailed = L"Failed to open Destination file";
+  const std::vector<Case> cases = {
+      {"none", fault::Op::Open, 0, 0, 0, nullptr, L"Failed to open source file", 2369,
+       L"Source: " + dir.W("src/none"), 0},
+      {"len", fault::Op::Length, 1, EIO, 0, nullptr, L"Error reading file data", 2079,
+       L"System Last Error: 1117", 0},
+      {"locked", fault::Op::Delete, 1, EACCES, 0, "old", L"Failed to delete destination file", 1938,
+       L"File: @", 0},
+      {"d", fault::Op::Open, 2, EACCES, 0, nullptr, openFailed, 1972, L"Source: @", 0},
+      {"never-started", fault::Op::Open, 0, 0, append, nullptr, openFailed, 1972, L"Source: @", 0},
+      {"joined", fault::Op::Seek, 1, EIO, append, "first", openFailed, 1989, L"Source: @", 1995},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    orvtest::LogCapture captured;
+    host.calls.clear();
+    if (c.earlier != nullptr)
+      dir.WriteFile("backup/" + c.name, c.earlier);
+    CArchiveItem item = c.name == "none" ? TestManager::FileItem(dir.W("src/none"), L"none")
+                                         : Item(c.name, "data", c.flags);
+    if (c.nth != 0)
+      fault::FailNth(c.op, c.nth, c.error);
+    EXPECT_EQ(m.BackupItem(item), 62);
+    fault::Reset();
+    EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
+    const auto records = captured.Records();
+    ASSERT_EQ(records.size(), c.exceptionLine != 0 ? 2u : 1u);
+    EXPECT_EQ(records[0].strText, c.text);
+    EXPECT_EQ(records[0].nSeverity, 2);
+    EXPECT_EQ(records[0].nLine, c.line);
+    EXPECT_EQ(records[0].strSourceFile, ".\\OrvCopyManager");
+    if (c.exceptionLine != 0) {
+      EXPECT_EQ(records[1].nSeverity, 4);
+      EXPECT_EQ(records[1].nLine, c.exceptionLine);
+      EXPECT_NE(records[1].strText.find(L"joined"), std::wstring::npos);
+    }
+    std::wstring detail = c.detail;
+    if (const size_t at = detail.find(L'@'); at != std::wstring::npos)
+      EXPECT_EQ(captured.Details(),
+                std::vector<std::wstring>{detail.replace(at, 1, DestW(c.name))});
+    else
+      EXPECT_EQ(captured.Details().at(0), detail);
+    if (c.earlier != nullptr)
+      EXPECT_EQ(Backup(c.name), c.earlier);
+    else
+      EXPECT_FALSE(fs::exists(Dest(c.name)));
+  }
 }
 
 TEST_F(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
@@ -240,38 +267,6 @@ TEST_F(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
   EXPECT_FALSE(fs::exists(Dest("e")));
   m.SetBufferCapacity(100, 0);  // the same capacity is fine for a plain item
   EXPECT_EQ(m.BackupItem(Item("p", "content")), 0);
-}
-
-TEST_F(BackupCopy, ADestinationThatCannotBeDeletedFailsTheItem) {
-  dir.WriteFile("backup/locked", "old");
-  fault::FailNth(fault::Op::Delete, 1, EACCES);
-  EXPECT_EQ(m.BackupItem(Item("locked", "new")), 62);
-  ExpectRecord(0, L"Failed to delete destination file", 2, 1938);
-  EXPECT_EQ(log.Details(), std::vector<std::wstring>{L"File: " + DestW("locked")});
-  EXPECT_EQ(host.Events().back(), "failed 1");
-  EXPECT_EQ(Backup("locked"), "old");
-}
-
-TEST_F(BackupCopy, ADestinationThatCannotBeOpenedFailsTheItem) {
-  CArchiveItem item = Item("d", "data");
-  fault::FailNth(fault::Op::Open, 2, EACCES);  // the source opens, the destination does not
-  EXPECT_EQ(m.BackupItem(item), 62);
-  ExpectRecord(0, L"Failed to open Destination file", 2, 1972);
-  EXPECT_EQ(log.Details(), std::vector<std::wstring>{L"Source: " + DestW("d")});
-  EXPECT_EQ(host.Events().back(), "failed 1");
-}
-
-TEST_F(BackupCopy, AnExceptionPositioningAnAppendedDestinationFailsTheItem) {
-  dir.WriteFile("backup/joined", "first");
-  CArchiveItem item = Item("more", "second", OrvCopy::ArchiveItemFlagAppend);
-  item.m_strFileName = L"joined";
-  fault::FailNth(fault::Op::Seek, 1, EIO);
-  EXPECT_EQ(m.BackupItem(item), 62);
-  ExpectRecord(0, L"Failed to open Destination file", 2, 1989);
-  ExpectRecord(1, Records().at(1).strText, 4, 1995);
-  EXPECT_NE(Records().at(1).strText.find(L"joined"), std::wstring::npos);
-  EXPECT_EQ(log.Details(), std::vector<std::wstring>{L"Source: " + DestW("joined")});
-  EXPECT_EQ(host.Events().back(), "failed 1");
 }
 
 TEST_F(BackupCopy, AFailedResumeSeekFailsTheContinuationPart) {
@@ -343,31 +338,12 @@ TEST_F(BackupCopy, AWriteErrorFailsTheItemAfterCompletion) {
   EXPECT_EQ(m.m_bContinueInNextVolume, 0);
 }
 
-TEST_F(BackupCopy, ARealFullDiskFailsTheItem) {
-  CArchiveItem item = Item("large", RandomText(300000));
-  EXPECT_EQ(
-      orvtest::ExitCodeUnderFileSizeLimit(100000,
-                                          [&] {
-                                            TestManager inChild;
-                                            inChild.SetDestRootFolder(dir.W("backup").c_str());
-                                            return inChild.BackupItem(item);
-                                          }),
-      62);
-  EXPECT_LE(fs::file_size(Dest("large")), 100000u);
-}
-
 TEST_F(BackupCopy, AStreamThatBreaksTheEncryptionFrameEndsTheItemQuietly) {
   UseAes();
   m.SetBufferCapacity(96, 0);
   host.streams[3] = RandomText(200);
   host.streamBlockSizes = {50, 96};  // a short block in the middle of the data
-  CArchiveItem item;
-  item.m_bFileData = 0;
-  item.m_nItemKey = 3;
-  item.m_nSize = 200;
-  item.m_dwFlags = OrvCopy::ArchiveItemFlagAES;
-  item.m_strFileName = L"s.venc";
-  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(m.BackupItem(Stream(3, L"s.venc", OrvCopy::ArchiveItemFlagAES, 200)), 0);
   EXPECT_TRUE(Records().empty());
   EXPECT_EQ(fs::file_size(Dest("s.venc")), 64u + 64);
   EXPECT_EQ(host.Events().back(), EndCall(3, 0, 0));
@@ -377,11 +353,7 @@ TEST_F(BackupCopy, AStreamGivingMoreThanAskedFailsTheItem) {
   m.SetBufferCapacity(96, 0);
   host.streams[3] = RandomText(300);
   host.streamBlockSizes = {200};
-  CArchiveItem item;
-  item.m_bFileData = 0;
-  item.m_nItemKey = 3;
-  item.m_strFileName = L"s";
-  EXPECT_EQ(m.BackupItem(item), 62);
+  EXPECT_EQ(m.BackupItem(Stream(3, L"s")), 62);
   EXPECT_EQ(host.Events().back(), "failed 3");
   EXPECT_EQ(fs::file_size(Dest("s")), 0u);
 }
@@ -428,11 +400,7 @@ TEST_F(BackupCopy, AStreamFillsItsVolumeWithWholeBlocksAndReadsOnInTheNextPart) 
   m.AddSplitSize(100);
   const std::string content = RandomText(250, 6);
   host.streams[2] = content;
-  CArchiveItem item;
-  item.m_bFileData = 0;
-  item.m_nItemKey = 2;
-  item.m_strFileName = L"s";
-  EXPECT_EQ(m.BackupItem(item), 0);
+  EXPECT_EQ(m.BackupItem(Stream(2, L"s")), 0);
   EXPECT_EQ(Backup("s"), content.substr(0, 192));  // past the limit by the whole last block
   EXPECT_EQ(Backup("s.001"), content.substr(192));
   EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 2", "open 2", "close 2",

@@ -35,36 +35,4 @@ TEST(CallBack, DefaultsLetAHostOverrideOnlyWhatItUses) {
             0u);
 }
 
-TEST(CallBack, ProcessedStatusInitClearsBothTotals) {
-  OrvCompression::_ProcessedStatus status;
-  status.m_nTotalProcessedSize = 5;
-  status.m_nTotalOutputSize = 6;
-  EXPECT_EQ(status.GetTotalProcessedSize(), 5u);
-  EXPECT_EQ(status.GetTotalOutputSize(), 6u);
-  status.Init();
-  EXPECT_EQ(status.GetTotalProcessedSize() + status.GetTotalOutputSize(), 0u);
-}
-
-// The order of the virtual operations is the binary contract with hosts: a host built against
-// these declarations must land in the right slot. Overriding through a base pointer shows the
-// slots a host fills are the ones the library calls.
-class RecordingHost : public COrvCallBack {
- public:
-  int OnPrompt(int nKind, uint64_t, const wchar_t*) override { return 100 + nKind; }
-  void OnItemEnd(uint64_t key, uint32_t crc, int volume) override {
-    last = key + crc + static_cast<uint64_t>(volume);
-  }
-  int IsAbortRequested() override { return 24; }
-  uint64_t last = 0;
-};
-
-TEST(CallBack, OverridesAreReachedThroughTheInterface) {
-  RecordingHost host;
-  COrvCallBack* cb = &host;
-  EXPECT_EQ(cb->OnPrompt(2, 0, nullptr), 102);
-  cb->OnItemEnd(1, 2, 3);
-  EXPECT_EQ(host.last, 6u);
-  EXPECT_EQ(cb->IsAbortRequested(), 24);
-}
-
 }  // namespace

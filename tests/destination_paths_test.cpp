@@ -40,6 +40,10 @@ TEST(DestinationPaths, JoinRootFolderAndNameWithOneSeparator) {
   m.SetDestRootFolder(L"");
   EXPECT_EQ(Dest(m, Item(L"", L"a.txt")), L"a.txt");  // never "/a.txt"
   EXPECT_EQ(Dest(m, Item(L"", L"", 1)), L"");
+  // Long paths keep their separators.
+  const std::wstring root = L"/" + std::wstring(300, L'r'), folder(300, L'f');
+  m.SetDestRootFolder(root.c_str());
+  EXPECT_EQ(Dest(m, Item(folder, L"n")), root + L"/" + folder + L"/n");
 }
 
 TEST(DestinationPaths, PartsAfterTheFirstCarryTheVolumeSuffix) {
@@ -55,14 +59,6 @@ TEST(DestinationPaths, PartsAfterTheFirstCarryTheVolumeSuffix) {
   EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), L".1000");
   m.m_bContinueInNextVolume = 0;
   EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), L"");
-}
-
-TEST(DestinationPaths, LongPathsKeepTheirSeparators) {
-  TestManager m;
-  const std::wstring root = L"/" + std::wstring(300, L'r');
-  m.SetDestRootFolder(root.c_str());
-  const std::wstring folder(300, L'f');
-  EXPECT_EQ(Dest(m, Item(folder, L"n")), root + L"/" + folder + L"/n");
 }
 
 TEST(DestinationPaths, TemporaryCopiesGoToTheTempFolderByFileName) {
@@ -140,14 +136,6 @@ TEST(HostDestination, AskedOnlyWithTheJobFlagAndStoredWithItsVolumeSize) {
   EXPECT_EQ(m.m_strDestRootFolder, L"/media/disk2");
   EXPECT_EQ(m.m_arrSplitSizes.size(), 1u);
   EXPECT_EQ(m.PrepareDestination(), 0);  // the destination itself is refused
-}
-
-TEST(HostDestination, WithoutACallbackTheDestinationIsRefusedAndLogged) {
-  orvtest::LogCapture log;
-  TestManager m;
-  m.SetFlags(OrvCopy::JobFlagAskDestination);
-  EXPECT_EQ(m.PrepareDestination(), 0);
-  EXPECT_EQ(log.Records().size(), 1u);
 }
 
 TEST(FileRecords, PathsThatDoNotFitAreLoggedNotCut) {

@@ -1,10 +1,9 @@
 // The encryption engine and the manager's side of encrypted files.
-#include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/orv_encryption.h>
 
 #include "KeyDerivation.h"
 #include "XtsAes.h"
-#include "support/TestSupport.h"
+#include "support/TestManager.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -110,24 +109,6 @@ TEST(Engine, HeaderHoldsTheDocumentedFields) {
   EXPECT_EQ(Le(buffer, 48, 8) | Le(buffer, 56, 8), 0u);
   EXPECT_NE(Le(buffer, 32, 8) | Le(buffer, 40, 8), 0u);  // the key check
   EXPECT_EQ(buffer[64], 0xAA);                           // nothing past the header
-}
-
-TEST(Engine, FullBuffersKeepTheirSizeAndOnlyTheLastGrowsToWholeBlocks) {
-  CEncryption engine;
-  Configure(engine, L"pw", 16);
-  engine.GetHeaderSize();
-  const Bytes plain = RandomBytes(96 * 3);
-  Bytes out(96);
-  uint32_t length = 96;
-  ASSERT_TRUE(engine.Encrypt(plain.data(), out.data(), length, 96));
-  EXPECT_EQ(length, 96u);
-  length = 17;
-  ASSERT_TRUE(engine.Encrypt(plain.data(), out.data(), length, 96));
-  EXPECT_EQ(length, 32u);
-  length = 96;  // a buffer after a short one: the stream did not deliver full buffers
-  EXPECT_FALSE(engine.Encrypt(plain.data(), out.data(), length, 96));
-  engine.ResetChain();
-  EXPECT_TRUE(engine.Encrypt(plain.data(), out.data(), length, 96));
 }
 
 TEST(Engine, InvalidCapacitiesAreRefusedWithoutWriting) {
@@ -392,18 +373,9 @@ TEST(Engine, ThePythonDecryptorReadsTheEnginesFiles) {
 
 // --- The manager's side -----------------------------------------------------------------
 
-class AesManager : public OrvCopy::COrvCopyManager {
- public:
-  using COrvCopyManager::EncryptData;
-  using COrvCopyManager::GetAESHeaderSize;
-  using COrvCopyManager::IsAESEncryption;
-  using COrvCopyManager::m_nAction;
-  using COrvCopyManager::m_pEncryption;
-  using COrvCopyManager::PrepareAESManager;
-  using COrvCopyManager::WriteEncryptionHeader;
-
+// A manager of an encrypted job.
+struct AesManager : orvtest::TestManager {
   AesManager() {
-    Initialize();
     m_strPassword = L"job password";
     m_nEncryptionType = 2;
   }
@@ -434,9 +406,11 @@ TEST(ManagerEncryption, ASecondPreparationKeepsTheEngineAndReconfiguresIt) {
   ASSERT_EQ(m.WriteEncryptionHeader(header.data(), 96, 5, headerSize), 1);
   EXPECT_EQ(headerSize, 64u);
   EXPECT_EQ(m.GetAESHeaderSize(), 64);
+  EXPECT_EQ(header[10], 16);  // the key length a job starts with
 
   m.m_strPassword = L"new password";
   m.m_nAESLength = 32;
+  EXPECT_EQ(m.GetAESLength(), 32);
   ASSERT_EQ(m.PrepareAESManager(), 1);
   EXPECT_EQ(m.m_pEncryption.get(), engine);
   ASSERT_EQ(m.WriteEncryptionHeader(header.data(), 96, 5, headerSize), 1);

@@ -10,17 +10,13 @@
 
 namespace {
 
-TEST(FileServices, CreateFolderMakesEveryMissingParentAndAcceptsAnExistingOne) {
+TEST(FileServices, CreateFolderMakesEveryMissingParentAndFailsWhereAFileStandsInTheWay) {
   orvtest::TempDir dir;
   EXPECT_NE(OrvCreateFolder(dir.W("a/b/c").c_str()), 0);
   EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "a/b/c"));
   EXPECT_NE(OrvCreateFolder((dir.W("a/b/c") + L"/").c_str()), 0);
   EXPECT_EQ(OrvCreateFolder(L""), 0);
   EXPECT_EQ(OrvCreateFolder(nullptr), 0);
-}
-
-TEST(FileServices, CreateFolderFailsWhereAFileStandsInTheWay) {
-  orvtest::TempDir dir;
   dir.WriteFile("file", "x");
   EXPECT_EQ(OrvCreateFolder(dir.W("file").c_str()), 0);
   EXPECT_EQ(OrvCreateFolder(dir.W("file/sub").c_str()), 0);

@@ -160,22 +160,6 @@ TEST_F(PlatformTest, ReadOnlyFilesRefuseWritingAndDeletionAsOnWindows) {
   EXPECT_FALSE(PathFileExistsW(path.c_str()));
 }
 
-TEST_F(PlatformTest, NamesThatAreNotUtf8StillOpen) {
-  const std::filesystem::path raw = dir.Path() / std::string("caf\xE9-\xFF.bin");
-  { std::ofstream(raw, std::ios::binary) << "xyz"; }
-  // The name as the manager gets it from a listing.
-  const std::wstring wide = NativeToWide(raw.native());
-  HANDLE h = Open(wide, GENERIC_READ, OPEN_EXISTING);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  char buffer[8];
-  DWORD read = 0;
-  ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read, nullptr));
-  EXPECT_EQ(std::string(buffer, read), "xyz");
-  CloseHandle(h);
-  EXPECT_TRUE(DeleteFileW(wide.c_str()));
-  EXPECT_FALSE(std::filesystem::exists(raw));
-}
-
 // --- Data, positions and times ----------------------------------------------------------
 
 TEST_F(PlatformTest, SeekingBeforeTheStartFails) {
@@ -390,20 +374,6 @@ TEST_F(PlatformTest, CFileCreateNewRefusesAnExistingFileAndLeavesItAlone) {
   EXPECT_EQ(orvtest::ReadFile(dir.Path() / "new.bin"), "abc");  // not truncated
 }
 
-TEST_F(PlatformTest, CFileReadsWritesAndSeeks) {
-  CFile file;
-  ASSERT_TRUE(file.Open(dir.W("c.bin").c_str(), CFile::modeCreate | CFile::modeReadWrite));
-  file.Write("abcdef", 6);
-  EXPECT_EQ(file.GetLength(), 6u);
-  EXPECT_EQ(file.Seek(2, CFile::begin), 2u);
-  char buffer[16];
-  EXPECT_EQ(file.Read(buffer, sizeof buffer), 4u);
-  EXPECT_EQ(std::string(buffer, 4), "cdef");
-  EXPECT_EQ(file.Read(buffer, sizeof buffer), 0u);
-  file.Close();
-  EXPECT_FALSE(file.IsOpen());
-}
-
 TEST_F(PlatformTest, InjectedFaultsHitTheChosenCallAndThrowTheMappedCause) {
   const std::wstring path = dir.WriteFile("f.bin", std::string(100, 'x'));
   CFile file;
@@ -433,21 +403,6 @@ TEST_F(PlatformTest, InjectedFaultsHitTheChosenCallAndThrowTheMappedCause) {
     EXPECT_EQ(e.m_cause, CFileException::diskFull);
     EXPECT_EQ(e.m_lOsError, static_cast<long>(ERROR_DISK_FULL));
   }
-}
-
-TEST_F(PlatformTest, AFailedCloseThrowsButReleasesTheDescriptor) {
-  const int before = orvtest::OpenDescriptorCount();
-  {
-    CFile file;
-    ASSERT_TRUE(file.Open(dir.WriteFile("c.bin", "x").c_str(), CFile::modeRead));
-    fault::FailNth(fault::Op::Close, 1, EIO);
-    EXPECT_THROW(file.Close(), CFileException);
-    EXPECT_FALSE(file.IsOpen());
-    // A file left open is closed by its destructor.
-    CFile other;
-    ASSERT_TRUE(other.Open(dir.W("c.bin").c_str(), CFile::modeRead));
-  }
-  EXPECT_EQ(orvtest::OpenDescriptorCount(), before);
 }
 
 TEST_F(PlatformTest, InjectedOpenFaultsMapLikeRealOnes) {

@@ -37,7 +37,7 @@ std::optional<std::string> Reassemble(const std::vector<fs::path>& parts, bool e
       engine.SetPassword(password.c_str(), false);
       // The header holds the key length in bytes (16, 24 or 32) at offset 10, little-endian.
       const int keyBytes = static_cast<uint8_t>(bytes[10]) | static_cast<uint8_t>(bytes[11]) << 8;
-      engine.SetAESParams(keyBytes, 32, 16);
+      engine.SetAESParams(keyBytes, keyBytes, 16);
       const size_t header = engine.GetHeaderSize();
       std::vector<uint8_t> in(capacity), out(capacity);
       std::string plain;

@@ -27,23 +27,36 @@ namespace orvtest {
 class TestManager : public OrvCopy::COrvCopyManager {
  public:
   using COrvCopyManager::AddCompressionExt;
+  using COrvCopyManager::ApplyVolumeLimit;
   using COrvCopyManager::AskNextDestination;
+  using COrvCopyManager::FitsInCurrentVolume;
+  using COrvCopyManager::GetAESHeaderSize;
+  using COrvCopyManager::GetAESLength;
   using COrvCopyManager::GetDestCopyFile;
   using COrvCopyManager::GetDestTempFile;
   using COrvCopyManager::GetSourceCopyFile;
+  using COrvCopyManager::GetSplitSize;
+  using COrvCopyManager::IsAESEncryption;
+  using COrvCopyManager::IsSplitEnabled;
   using COrvCopyManager::m_arrItems;
   using COrvCopyManager::m_arrSimulatedFiles;
   using COrvCopyManager::m_arrSplitSizes;
   using COrvCopyManager::m_bContinueInNextVolume;
+  using COrvCopyManager::m_bDontPerformDecryption;
   using COrvCopyManager::m_dwItemCRC;
+  using COrvCopyManager::m_eCopyType;
   using COrvCopyManager::m_nAction;
   using COrvCopyManager::m_nItemProcessed;
   using COrvCopyManager::m_nResumeOffset;
+  using COrvCopyManager::m_nSplitIndex;
   using COrvCopyManager::m_nTotalProcessed;
   using COrvCopyManager::m_nVolumeNumber;
   using COrvCopyManager::m_nVolumeWritten;
+  using COrvCopyManager::m_pCallBack;
   using COrvCopyManager::m_pEncryption;
   using COrvCopyManager::m_strDestRootFolder;
+  using COrvCopyManager::m_strRestoreFromJobName;
+  using COrvCopyManager::m_strSourceRootFolder;
   using COrvCopyManager::m_strTempFolder;
   using COrvCopyManager::OrvCopyFile_Backup;
   using COrvCopyManager::OrvCopyFile_Restore;
@@ -52,6 +65,7 @@ class TestManager : public OrvCopy::COrvCopyManager {
   using COrvCopyManager::RestoreRange;
   using COrvCopyManager::SetRecordPath;
   using COrvCopyManager::UpdateFileDates;
+  using COrvCopyManager::WriteEncryptionHeader;
 
   TestManager() { Initialize(); }
 
