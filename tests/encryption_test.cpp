@@ -214,15 +214,6 @@ TEST(EngineV2, FilesCarrySaltAndNonceAndEqualContentEncryptsApart) {
   EXPECT_EQ(Bytes(check, check + 8), Bytes(a.begin() + 40, a.begin() + 48));
   EXPECT_EQ(CEncryption::CheckPassword(a.data(), 64, L"pw"), CEncryption::CheckPasswordOK);
   EXPECT_EQ(CEncryption::CheckPassword(a.data(), 64, L"pW"), CEncryption::CheckWrongPassword);
-  // Another salt, other keys: the same password does not open the file.
-  CEncryption other;
-  Configure(other, L"pw", 32);
-  Bytes otherSalt(kSalt, kSalt + 16);
-  otherSalt[0] ^= 1;
-  other.SetSalt(otherSalt.data());
-  uint8_t otherCheck[CEncryption::kKeyCheckSize];
-  ASSERT_TRUE(other.GetKeyCheck(otherCheck));
-  EXPECT_NE(Bytes(check, check + 8), Bytes(otherCheck, otherCheck + 8));
 }
 
 TEST(EngineV2, TheTagOfAFileIsFoundAgainOnRestoreAndAnyChangeToItIsNot) {
@@ -251,18 +242,14 @@ TEST(EngineV2, TheTagOfAFileIsFoundAgainOnRestoreAndAnyChangeToItIsNot) {
     Bytes back;
     EXPECT_EQ(restoredTag(file, &back), Bytes(tag, tag + 16)) << size;
     EXPECT_EQ(back, plain);
-    for (size_t at : {size_t{5}, size_t{40}, file.size() - 1}) {
-      Bytes flipped = file;
-      flipped[at] ^= 0x20;
-      EXPECT_NE(restoredTag(flipped, nullptr), Bytes(tag, tag + 16)) << size << " " << at;
-    }
-    Bytes longer = file;
-    longer.push_back(0);
-    EXPECT_NE(restoredTag(longer, nullptr), Bytes(tag, tag + 16));
-    if (size > 0) {
-      Bytes shorter(file.begin(), file.end() - 16);
-      EXPECT_NE(restoredTag(shorter, nullptr), Bytes(tag, tag + 16));
-    }
+    // A byte changed in the header, the body or at the end; one added; a block cut off.
+    std::vector<Bytes> damaged(4, file);
+    damaged[0][5] ^= 0x20, damaged[1][40] ^= 0x20, damaged[2].back() ^= 0x20;
+    damaged[3].push_back(0);
+    if (size > 0)
+      damaged.emplace_back(file.begin(), file.end() - 16);
+    for (const Bytes& d : damaged)
+      EXPECT_NE(restoredTag(d, nullptr), Bytes(tag, tag + 16)) << size;
     // A checker that reads the stored bytes without decrypting gets the same tag.
     CEncryption checker;
     Configure(checker, L"tag pw", 24);

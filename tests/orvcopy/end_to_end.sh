@@ -66,9 +66,6 @@ check "wrong password" 4 $?
 [ ! -e wrong/a.txt ] && ok || fail "wrong password wrote"
 ORVCOPY_PW="correct horse" "$orvcopy" -q restore b2 env-restore --password-env ORVCOPY_PW
 check "password from the environment" 0 $?
-"$orvcopy" -q restore b4 wrong-zip --password-file bad 2>/dev/null
-check "wrong password for compressed archives" 4 $?
-[ ! -e wrong-zip/a.txt ] && ok || fail "wrong zip password wrote"
 
 # A disk that fills while restoring: the item is named, the restore ends with exit 1.
 (ulimit -f 100; "$orvcopy" -q restore b1 full 2>full.err)

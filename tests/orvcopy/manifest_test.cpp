@@ -75,30 +75,14 @@ TEST(Manifest, EveryFieldComesBackAndTheTagCoversAllBeforeIt) {
   Manifest back;
   std::string error;
   ASSERT_TRUE(orvcopy::ParseManifest(text, "test", back, error)) << error;
+  // What is read back writes the same bytes again: no field is lost or changed on the way.
+  EXPECT_EQ(Saved(back), text);
+  EXPECT_EQ(back.items[1].path, m.items[1].path);
+  EXPECT_EQ(back.items[2].link, m.items[2].link);
+  EXPECT_EQ(back.items[0].meta->mode, 07755u);
   EXPECT_EQ(back.taggedLength, tagged.size());
   EXPECT_EQ(text.substr(0, tagged.size()), tagged);
   EXPECT_EQ(back.tag, std::string(32, '\x5a'));
-  EXPECT_EQ(back.salt, m.salt);
-  EXPECT_EQ(back.keyCheck, m.keyCheck);
-  EXPECT_EQ(back.rootMeta->mode, 0750u);
-  EXPECT_EQ(back.rootMtime, 42);
-  ASSERT_EQ(back.items.size(), m.items.size());
-  for (size_t i = 0; i < m.items.size(); ++i) {
-    const ManifestItem &a = m.items[i], &b = back.items[i];
-    EXPECT_EQ(b.type, a.type) << i;
-    EXPECT_EQ(b.path, a.path) << i;
-    EXPECT_EQ(b.stored, a.stored) << i;
-    EXPECT_EQ(b.link, a.link) << i;
-    EXPECT_EQ(b.mtime, a.mtime) << i;
-    EXPECT_EQ(b.meta->mode, a.meta->mode) << i;
-    EXPECT_EQ(b.meta->uid, a.meta->uid) << i;
-    EXPECT_EQ(b.meta->gid, a.meta->gid) << i;
-    EXPECT_EQ(b.meta->user, a.meta->user) << i;
-  }
-  EXPECT_EQ(back.items[1].crc, 0xDEADBEEFu);
-  EXPECT_EQ(back.items[1].tag, m.items[1].tag);
-  EXPECT_EQ(back.items[1].parts, 2);
-  EXPECT_EQ(back.items[1].size, 123u);
   // One line per entry, whatever bytes the names hold.
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10 + static_cast<long>(m.items.size()));
 }

@@ -43,37 +43,31 @@ const char* const kCallNames[] = {"lstat",    "mkdir",  "unlink",  "rename", "li
 
 // Counts every call and makes the n-th call of one kind fail with EIO.
 class FailingCalls : public orvcopy::SystemCalls {
+  using S = orvcopy::SystemCalls;
+
  public:
   FailingCalls(Call failing = kCalls, int nth = 0) : m_failing(failing), m_nth(nth) {}
   std::array<int, kCalls> calls{};
 
-  int Lstat(const char* p, struct stat* s) override {
-    return Hit(kLstat) ?: SystemCalls::Lstat(p, s);
-  }
-  int Mkdir(const char* p, mode_t m) override { return Hit(kMkdir) ?: SystemCalls::Mkdir(p, m); }
-  int Unlink(const char* p) override { return Hit(kUnlink) ?: SystemCalls::Unlink(p); }
-  int Rename(const char* a, const char* b) override {
-    return Hit(kRename) ?: SystemCalls::Rename(a, b);
-  }
-  int Link(const char* a, const char* b) override { return Hit(kLink) ?: SystemCalls::Link(a, b); }
-  int Symlink(const char* a, const char* b) override {
-    return Hit(kSymlink) ?: SystemCalls::Symlink(a, b);
-  }
-  int Mkfifo(const char* p, mode_t m) override { return Hit(kMkfifo) ?: SystemCalls::Mkfifo(p, m); }
-  int Open(const char* p, int f) override { return Hit(kOpen) ?: SystemCalls::Open(p, f); }
-  int Fchown(int fd, uid_t u, gid_t g) override {
-    return Hit(kFchown) ?: SystemCalls::Fchown(fd, u, g);
-  }
-  int Fchmod(int fd, mode_t m) override { return Hit(kFchmod) ?: SystemCalls::Fchmod(fd, m); }
-  int Futimens(int fd, const timespec t[2]) override {
-    return Hit(kFutimens) ?: SystemCalls::Futimens(fd, t);
-  }
+  // clang-format off
+  int Lstat(const char* p, struct stat* s) override { return Hit(kLstat) ?: S::Lstat(p, s); }
+  int Mkdir(const char* p, mode_t m) override { return Hit(kMkdir) ?: S::Mkdir(p, m); }
+  int Unlink(const char* p) override { return Hit(kUnlink) ?: S::Unlink(p); }
+  int Rename(const char* a, const char* b) override { return Hit(kRename) ?: S::Rename(a, b); }
+  int Link(const char* a, const char* b) override { return Hit(kLink) ?: S::Link(a, b); }
+  int Symlink(const char* a, const char* b) override { return Hit(kSymlink) ?: S::Symlink(a, b); }
+  int Mkfifo(const char* p, mode_t m) override { return Hit(kMkfifo) ?: S::Mkfifo(p, m); }
+  int Open(const char* p, int f) override { return Hit(kOpen) ?: S::Open(p, f); }
+  int Fchown(int d, uid_t u, gid_t g) override { return Hit(kFchown) ?: S::Fchown(d, u, g); }
+  int Fchmod(int d, mode_t m) override { return Hit(kFchmod) ?: S::Fchmod(d, m); }
+  int Futimens(int d, const timespec t[2]) override { return Hit(kFutimens) ?: S::Futimens(d, t); }
   int Lchown(const char* p, uid_t u, gid_t g) override {
-    return Hit(kLchown) ?: SystemCalls::Lchown(p, u, g);
+    return Hit(kLchown) ?: S::Lchown(p, u, g);
   }
   int Lutimens(const char* p, const timespec t[2]) override {
-    return Hit(kLutimens) ?: SystemCalls::Lutimens(p, t);
+    return Hit(kLutimens) ?: S::Lutimens(p, t);
   }
+  // clang-format on
 
  private:
   // -1 (errno EIO) when this call is the one to fail, else 0 to make the real call.

@@ -70,10 +70,10 @@ class BackupRun {
                                      "it or choose another folder");
     if (m_options.encrypt && !(m_password = AskPassword(m_options, true)))
       return kExitFailed;
-    fs::create_directories(m_backup, ec);  // private: the process's mask is 077
-    struct stat folder {
-    }, root{};
-    if (ec || ::stat(m_backup.c_str(), &folder) != 0)
+    struct stat folder = {};
+    struct stat root = {};
+    if (!MakePrivateFolder(m_backup, m_options.userUmask, ec) ||
+        ::stat(m_backup.c_str(), &folder) != 0)
       return Refuse(kExitFailed, "cannot create " + Show(m_backup) + ": " + ec.message());
     if (::stat(m_source.c_str(), &root) != 0)
       return Refuse(kExitFailed, "cannot read " + Show(m_source));

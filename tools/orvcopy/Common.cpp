@@ -7,6 +7,7 @@
 #include <OrvCopy/external/OrvLogging.h>
 
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -26,6 +27,17 @@ void ReportFailure(const std::string& path, const std::string& reason) {
 
 std::string Show(const std::filesystem::path& path) {
   return Escape(path.native());
+}
+
+bool MakePrivateFolder(std::filesystem::path folder, unsigned userUmask, std::error_code& error) {
+  if (!folder.has_filename() && folder.has_parent_path())
+    folder = folder.parent_path();  // "backup/" names "backup"
+  const mode_t ownMask = ::umask(static_cast<mode_t>(userUmask));
+  std::filesystem::create_directories(folder.parent_path(), error);
+  ::umask(ownMask);
+  if (!error)
+    std::filesystem::create_directory(folder, error);
+  return std::filesystem::is_directory(folder);
 }
 
 bool Inside(const std::filesystem::path& inner, const std::filesystem::path& outer) {

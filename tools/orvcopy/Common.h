@@ -17,6 +17,11 @@ namespace orvcopy {
 void Say(const Options& options, const std::string& line);
 // The line that names a failed entry and why: "failed: NAME: REASON".
 void ReportFailure(const std::string& path, const std::string& reason);
+// Makes a folder that orvcopy owns (a backup folder, a restore's target) and its missing
+// parents: the parents as the user's own mask makes them, the folder itself private (0700).
+// False, with `error` set, when it is no folder afterwards.
+bool MakePrivateFolder(std::filesystem::path folder, unsigned userUmask, std::error_code& error);
+
 // A path as it is printed: escaped.
 std::string Show(const std::filesystem::path& path);
 // True when `inner` is `outer` or lies below it, links resolved.

@@ -162,9 +162,10 @@ void Host::OnProgress() {
   const double done = static_cast<double>(m_nProcessedPos);
   const double rate = seconds > 0 ? done / seconds : 0;
   const double left = rate > 0 && m_totalBytes > done ? (m_totalBytes - done) / rate : 0;
-  std::fprintf(stderr, "\r%s of %s, %zu of %zu items, %s/s, %.0f s left   ", Bytes(done).c_str(),
-               Bytes(static_cast<double>(m_totalBytes)).c_str(), m_itemsDone, m_results.size(),
-               Bytes(rate).c_str(), left);
+  // Links and pipes are no items of the library's: the count of items done has no total.
+  std::fprintf(stderr, "\r%s of %s, %zu items done, %s/s, %.0f s left   ", Bytes(done).c_str(),
+               Bytes(static_cast<double>(m_totalBytes)).c_str(), m_itemsDone, Bytes(rate).c_str(),
+               left);
 }
 
 void Host::FinishProgress() {

@@ -73,8 +73,7 @@ class RestoreRun {
       return kExitUsage;
     }
     m_createdTarget = !fs::exists(m_target, ec);
-    fs::create_directories(m_target, ec);  // private until the restore ends: the mask is 077
-    if (!fs::is_directory(m_target, ec)) {
+    if (!MakePrivateFolder(m_target, m_options.userUmask, ec)) {  // private until the end
       std::fprintf(stderr, "orvcopy: cannot create %s: %s\n", Show(m_target).c_str(),
                    ec.message().c_str());
       return kExitFailed;
