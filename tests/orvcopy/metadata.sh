@@ -88,6 +88,16 @@ done
 grep -q 'new\\nline' list.txt && grep -q 'bad\\xffname' list.txt && ok || fail "list does not escape names"
 [ "$(wc -l <list.txt)" = "$(($(grep -c '"key"' plain/orvcopy-manifest.json) + 1))" ] && ok || fail "list breaks lines"
 
+# --- Another user restores as itself, and a second restore fills read-only folders again --
+if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then
+  chmod 711 . && mkdir -m 777 user
+  setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "cd user && umask 022 &&
+    mkdir -p src/ro && echo x >src/ro/f && chmod 555 src/ro && '$orvcopy' -q backup src b &&
+    '$orvcopy' -q restore b r && '$orvcopy' -q restore b r" 2>user.err
+  expect "a user's second restore over read-only folders" 0 $?
+  [ "$(stat -c %a:%u user/r/ro)" = 555:65534 ] && ok || fail "user restore: $(stat -c %a:%u user/r/ro) $(cat user.err)"
+fi
+
 # --- A link planted in the target receives nothing ---------------------------------------
 mkdir -p outside planted
 ln -s ../outside planted/docs

@@ -104,7 +104,7 @@ bool EntryMaker::MakeFolder(const std::string& rel, std::string& error) {
   struct stat st {};
   if (m_system.Lstat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode))
-      return true;
+      return OpenForFilling(path, st, error);
     // A link or file where the folder belongs is replaced, never followed.
     if (m_system.Unlink(path.c_str()) != 0) {
       error = Failure("cannot remove what stands where the folder belongs");
@@ -119,6 +119,22 @@ bool EntryMaker::MakeFolder(const std::string& rel, std::string& error) {
     return false;
   }
   return true;
+}
+
+// A folder of the user's that a restore before this one made read-only gets the owner's write
+// and search permission back until FinishFolder gives it its own mode. The superuser needs
+// none.
+bool EntryMaker::OpenForFilling(const std::string& path, const struct stat& st,
+                                std::string& error) {
+  if (m_asRoot || st.st_uid != ::geteuid() || (st.st_mode & S_IWUSR && st.st_mode & S_IXUSR))
+    return true;
+  const int fd = m_system.Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+  const bool opened = fd >= 0 && m_system.Fchmod(fd, (st.st_mode & 07777) | S_IRWXU) == 0;
+  if (!opened)
+    error = Failure("cannot make the folder writable to fill it");
+  if (fd >= 0)
+    ::close(fd);
+  return opened;
 }
 
 bool EntryMaker::ClearPath(const std::string& rel, std::string& error) {

@@ -45,8 +45,9 @@ class EntryMaker {
   EntryMaker(const std::filesystem::path& target, SystemCalls& system, bool asRoot,
              mode_t userUmask);
 
-  // Makes `rel` a real folder: one that exists is kept, a link or anything else standing there
-  // is replaced by a new folder (mode 0700 until FinishFolder).
+  // Makes `rel` a real folder: one that exists is kept (and made writable to its owner until
+  // FinishFolder), a link or anything else standing there is replaced by a new folder (mode
+  // 0700 until FinishFolder).
   bool MakeFolder(const std::string& rel, std::string& error);
   // Removes what stands at `rel` unless it is a folder, which is an error.
   bool ClearPath(const std::string& rel, std::string& error);
@@ -61,6 +62,7 @@ class EntryMaker {
 
  private:
   std::string Path(const std::string& rel) const;
+  bool OpenForFilling(const std::string& path, const struct stat& st, std::string& error);
   bool ApplyMetadata(const std::string& rel, const std::optional<Metadata>& meta, int64_t mtime,
                      bool folder, std::string& error);
   // The owner and group to give an entry here.
