@@ -153,12 +153,12 @@ done
 
 # Damage in an encrypted backup: a changed, cut or missing stored file and an edited manifest
 # are found by verify and by restore (exit 1), the file named and set aside as NAME.partial.
-damage() {  # damage NAME COMMAND...: a copy of the encrypted backup b2, damaged by COMMAND
-  rm -rf "d-$1" "rd-$1" && cp -r b2 "d-$1" && (cd "d-$1" && eval "$2")
+damage() {  # damage NAME COMMAND [CODE [BACKUP]]: a copy of BACKUP (b2) damaged by COMMAND
+  rm -rf "d-$1" "rd-$1" && cp -r "${4:-b2}" "d-$1" && (cd "d-$1" && eval "$2")
   "$orvcopy" -q verify "d-$1" --password-file pw 2>"d-$1.verify"
-  check "verify finds damage [$1]" 1 $?
+  check "verify finds damage [$1]" "${3:-1}" $?
   "$orvcopy" -q restore "d-$1" "rd-$1" --password-file pw 2>"d-$1.restore"
-  check "restore finds damage [$1]" 1 $?
+  check "restore finds damage [$1]" "${3:-1}" $?
 }
 damage flipped 'printf X | dd of=data/docs/numbers.txt.venc bs=1 seek=70000 conv=notrunc 2>/dev/null'
 grep -q "failed: docs/numbers.txt: it was changed" d-flipped.restore && [ -e rd-flipped/docs/numbers.txt.partial ] &&
@@ -169,8 +169,22 @@ damage cut 'truncate -s -16 data/bin/large.dat.venc'
 damage longer 'printf 0123456789abcdef >>data/bin/large.dat.venc'
 damage deleted 'rm data/a.txt.venc'
 damage manifest "sed -i 's/\"size\": 6,/\"size\": 7,/' orvcopy-manifest.json"
+# Manifests changed to pass for something else: a plain backup (refused as damaged, exit 4),
+# one of version 1 without tags, another salt. None restores what it lists unchecked.
+damage plain "sed -i 's/\"encrypt\": 256/\"encrypt\": 0/' orvcopy-manifest.json" 4
+mkdir files && cp src/a.txt src/empty files/ && "$orvcopy" -q backup files bfiles --encrypt --password-file pw
+damage downgraded "sed -i -e 's/\"version\": 2/\"version\": 1/' -e 's/, \"tag\": \"[0-9a-f]*\"//' orvcopy-manifest.json" 1 bfiles
+damage salt "sed -i 's/\"salt\": \"[0-9a-f]*\"/\"salt\": \"00000000000000000000000000000000\"/' orvcopy-manifest.json"
 grep -q "manifest .* was changed" d-manifest.verify && [ ! -e rd-manifest ] && ok ||
   fail "an edited manifest: $(cat d-manifest.verify)"
+# A stored file that is a link leads nowhere: a changed plain backup cannot make a restore
+# copy what the link points to.
+cp -r b1 linked && ln -sf "$work/pw" linked/data/a.txt
+"$orvcopy" -q verify linked 2>/dev/null
+check "verify refuses a stored link" 1 $?
+"$orvcopy" -q restore linked rlinked 2>/dev/null
+check "restore refuses a stored link" 1 $?
+[ ! -e rlinked/a.txt ] && ok || fail "a stored link was followed"
 # Two backups of one tree with one password share no stored bytes.
 "$orvcopy" -q backup src again --encrypt=192 --password-file pw --buffer 64K
 cmp -s b6/data/a.txt.venc again/data/a.txt.venc && fail "two backups encrypt alike" || ok

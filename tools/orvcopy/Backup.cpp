@@ -11,6 +11,7 @@
 #include <OrvCopy/external/OrvFramework.h>
 
 #include <sys/stat.h>
+#include <cerrno>
 #include <cstdio>
 
 namespace orvcopy {
@@ -70,6 +71,8 @@ class BackupRun {
                                      "it or choose another folder");
     if (m_options.encrypt && !(m_password = AskPassword(m_options, true)))
       return kExitFailed;
+    if (m_password && !ChooseSalt())
+      return Refuse(kExitFailed, "the keys of the backup cannot be made (no random source?)");
     struct stat folder = {};
     struct stat root = {};
     if (!MakePrivateFolder(m_backup, m_options.userUmask, ec) ||
@@ -86,6 +89,20 @@ class BackupRun {
     WalkTree(m_source, FileId(folder.st_dev, folder.st_ino), m_options.quiet, m_manifest.items,
              m_counts);
     return kExitDone;
+  }
+
+  // One random salt for the backup: its files and its manifest are keyed with it. The key check
+  // that goes into the manifest comes with it.
+  bool ChooseSalt() {
+    orv::CEncryption engine;
+    uint8_t check[orv::CEncryption::kKeyCheckSize];
+    if (!RandomBytes(orv::CEncryption::kSaltSize, m_manifest.salt))
+      return false;
+    ConfigureEngine(engine, *m_password, m_options.encrypt, m_manifest.salt);
+    if (!engine.GetKeyCheck(check))
+      return false;
+    m_manifest.keyCheck.assign(reinterpret_cast<char*>(check), sizeof check);
+    return true;
   }
 
   static int Refuse(int code, const std::string& message) {
@@ -109,13 +126,7 @@ class BackupRun {
     manager.m_bCompress = m_options.compress ? 1 : 0;
     if (m_password) {
       ApplyPassword(manager, *m_password, m_options.encrypt);
-      // One random salt for the backup: its files and manifest are keyed with it.
-      m_manifest.salt = RandomBytes(orv::CEncryption::kSaltSize);
-      orv::CEncryption* engine = manager.PrepareEngine();
-      engine->SetSalt(reinterpret_cast<const uint8_t*>(m_manifest.salt.data()));
-      uint8_t check[orv::CEncryption::kKeyCheckSize];
-      engine->GetKeyCheck(check);
-      m_manifest.keyCheck.assign(reinterpret_cast<char*>(check), sizeof check);
+      manager.PrepareEngine()->SetSalt(reinterpret_cast<const uint8_t*>(m_manifest.salt.data()));
     }
     if (m_options.split)
       manager.AddSplitSize(m_options.split);
@@ -172,6 +183,17 @@ class BackupRun {
     return true;
   }
 
+  // Whether the source path is still a file (or gone). The library opens it by its name: a
+  // file swapped for a link while the backup ran would give the linked file's data under this
+  // one's name and mode. (A link swapped in and out again before this look is not seen.)
+  bool StillAFile(const ManifestItem& item, std::string& reason) const {
+    struct stat st {};
+    if (::lstat((m_source / item.path).c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode))
+      return true;
+    reason = "it was replaced by a link or a special file while it was backed up";
+    return false;
+  }
+
   void Record(ManifestItem& item, const ItemResult& r, orv::CEncryption* engine) {
     std::string reason = r.reason;
     bool ok = true;
@@ -182,7 +204,7 @@ class BackupRun {
     } else if (item.IsFile()) {
       item.parts = r.volumes + 1;
       item.flags = m_password ? OrvCopy::ArchiveItemFlagAES : 0;
-      ok = FileBackedUp(item, r, engine, reason);
+      ok = FileBackedUp(item, r, engine, reason) && StillAFile(item, reason);
     }
     if (ok) {
       item.status = "done";
@@ -199,18 +221,7 @@ class BackupRun {
   int Finish(orv::CEncryption* engine, int status) {
     m_manifest.complete = !g_interrupted && !m_crashed;
     std::string error;
-    ManifestTagger tagger;
-    if (m_password) {
-      engine->BeginHostTag();
-      tagger.add = [engine](std::string_view bytes) {
-        engine->AddToHostTag(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-      };
-      tagger.finish = [engine] {
-        uint8_t tag[orv::CEncryption::kHostTagSize];
-        engine->EndHostTag(tag);
-        return std::string(reinterpret_cast<char*>(tag), sizeof tag);
-      };
-    }
+    const ManifestTagger tagger = m_password ? ManifestTaggerOf(*engine) : ManifestTagger{};
     if (!SaveManifest(m_backup, m_manifest, m_password ? &tagger : nullptr, error))
       return Refuse(kExitFailed, error);
     std::string summary = "backed up " + std::to_string(m_done) + " of " +

@@ -20,7 +20,43 @@ int Refuse(int code, const std::string& message) {
   return code;
 }
 
-// Version 2: the key check and the manifest's tag, both under the password and the salt.
+enum class FirstFile { None, Opens, DoesNotOpen, Foreign };
+
+// Whether the password opens the backup's first stored file: by its header's own key check,
+// or, for an archive, by opening it.
+FirstFile TryFirstFile(const OpenedBackup& opened) {
+  const Manifest& manifest = opened.manifest;
+  for (const ManifestItem& item : manifest.items) {
+    if (!item.IsFile() || item.status != "done")
+      continue;
+    const fs::path stored = opened.Data() / item.stored;
+    if (manifest.compress)  // an archive opens only with its password
+      return Extract(stored, *opened.password, nullptr) ? FirstFile::Opens : FirstFile::DoesNotOpen;
+    uint8_t header[orv::CEncryption::kHeaderSize] = {};
+    std::ifstream(stored, std::ios::binary).read(reinterpret_cast<char*>(header), sizeof header);
+    uint32_t unit = 0;
+    const int check = orv::CEncryption::CheckPassword(
+        header, sizeof header, OrvCopy::FileNameToWide(*opened.password).c_str(), &unit);
+    if (check == orv::CEncryption::CheckNotAHeader || unit != manifest.buffer)
+      return FirstFile::Foreign;
+    return check == orv::CEncryption::CheckPasswordOK ? FirstFile::Opens : FirstFile::DoesNotOpen;
+  }
+  return FirstFile::None;
+}
+
+int WrongPassword(const OpenedBackup& opened) {
+  return Refuse(kExitUnusable, "wrong password for " + Show(opened.folder));
+}
+
+int ChangedManifest(const OpenedBackup& opened) {
+  return Refuse(kExitFailed, "the manifest of " + Show(opened.folder) +
+                                 " was changed after the backup (its keyed tag does not match); "
+                                 "nothing in it is trusted");
+}
+
+// Version 2: the key check and the manifest's tag, both under the password and the salt. A key
+// check that fails is a wrong password, unless the password opens a stored file: then the
+// manifest's salt or key check was changed.
 int CheckKeys(const OpenedBackup& opened, const std::string& text) {
   const Manifest& manifest = opened.manifest;
   orv::CEncryption engine;
@@ -28,51 +64,50 @@ int CheckKeys(const OpenedBackup& opened, const std::string& text) {
   uint8_t check[orv::CEncryption::kKeyCheckSize];
   if (!engine.GetKeyCheck(check) ||
       !EqualSecret(std::string(reinterpret_cast<char*>(check), sizeof check), manifest.keyCheck)) {
-    return Refuse(kExitUnusable, "wrong password for " + Show(opened.folder));
+    return TryFirstFile(opened) == FirstFile::Opens ? ChangedManifest(opened)
+                                                    : WrongPassword(opened);
   }
-  uint8_t tag[orv::CEncryption::kHostTagSize];
-  engine.BeginHostTag();
-  engine.AddToHostTag(reinterpret_cast<const uint8_t*>(text.data()), manifest.taggedLength);
-  if (!engine.EndHostTag(tag) ||
-      !EqualSecret(std::string(reinterpret_cast<char*>(tag), sizeof tag), manifest.tag)) {
-    return Refuse(kExitFailed, "the manifest of " + Show(opened.folder) +
-                                   " was changed after the backup (its keyed tag does not "
-                                   "match); nothing in it is trusted");
-  }
-  return kExitDone;
+  const std::string tag = HostTag(engine, kManifestLabel, text.substr(0, manifest.taggedLength));
+  return EqualSecret(tag, manifest.tag) ? kExitDone : ChangedManifest(opened);
 }
 
 // Version 1 keeps no key check of its own: the first stored file tells.
 int CheckFirstFile(const OpenedBackup& opened) {
-  const Manifest& manifest = opened.manifest;
-  for (const ManifestItem& item : manifest.items) {
-    if (!item.IsFile() || item.status != "done")
-      continue;
-    const fs::path stored = opened.Data() / item.stored;
-    if (manifest.compress) {
-      // An archive opens only with its password.
-      return Extract(stored, *opened.password, nullptr)
-                 ? kExitDone
-                 : Refuse(kExitUnusable, "wrong password, or " + Show(item.stored) + " is damaged");
-    }
-    uint8_t header[64] = {};
-    std::ifstream(stored, std::ios::binary).read(reinterpret_cast<char*>(header), sizeof header);
-    uint32_t unit = 0;
-    const int check = orv::CEncryption::CheckPassword(
-        header, sizeof header, OrvCopy::FileNameToWide(*opened.password).c_str(), &unit);
-    if (check == orv::CEncryption::CheckWrongPassword)
-      return Refuse(kExitUnusable, "wrong password for " + Show(opened.folder));
-    if (check == orv::CEncryption::CheckNotAHeader || unit != manifest.buffer)
-      return Refuse(kExitUnusable, Show(item.stored) + " is not an encrypted file of this backup");
-    return kExitDone;
+  switch (TryFirstFile(opened)) {
+    case FirstFile::DoesNotOpen:
+      return opened.manifest.compress ? Refuse(kExitUnusable,
+                                               "wrong password, or the first "
+                                               "archive of the backup is damaged")
+                                      : WrongPassword(opened);
+    case FirstFile::Foreign:
+      return Refuse(kExitUnusable, "the first stored file of " + Show(opened.folder) +
+                                       " is not one of this backup");
+    default:
+      return kExitDone;
   }
-  return kExitDone;
 }
 
 }  // namespace
 
+std::string OpenedBackup::StoredProblem(const std::string& stored) const {
+  if (IsStoredInside(realData, stored))
+    return {};
+  std::error_code ec;
+  return "its stored " + Escape(stored) +
+         (fs::exists(fs::symlink_status(Data() / stored, ec)) ? " is reached through a link"
+                                                              : " is missing");
+}
+
+fs::path RealDataFolder(const fs::path& folder) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(folder / kDataFolder, ec)))
+    return {};
+  return fs::canonical(folder / kDataFolder, ec);
+}
+
 int OpenBackup(const Options& options, OpenedBackup& opened) {
   opened.folder = fs::absolute(options.backup);
+  opened.realData = RealDataFolder(opened.folder);
   std::string error, text;
   if (!LoadManifest(opened.folder, opened.manifest, error, &text))
     return Refuse(kExitUnusable, error);
@@ -80,13 +115,12 @@ int OpenBackup(const Options& options, OpenedBackup& opened) {
   const bool passwordGiven =
       !options.password.file.empty() || !options.password.environment.empty();
   if (manifest.encrypt == 0) {
-    if (passwordGiven) {
-      std::fprintf(stderr,
-                   "warning: %s is not an encrypted backup (so says its manifest); the password "
-                   "is not used\n",
-                   Show(opened.folder).c_str());
-    }
-    return kExitDone;
+    // An encrypted backup whose manifest was changed to say otherwise would be restored unchecked.
+    return passwordGiven ? Refuse(kExitFailed, "a password was given, but the manifest of " +
+                                                   Show(opened.folder) +
+                                                   " says the backup is not encrypted; if it was, "
+                                                   "the manifest has been changed")
+                         : kExitDone;
   }
   if (!(opened.password = AskPassword(options, false)))
     return kExitFailed;

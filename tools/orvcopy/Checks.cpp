@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <fstream>
 
 namespace orvcopy {
@@ -15,35 +16,54 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-// Reads a file chunk by chunk; false when it cannot be read to its end.
-template <typename Fn>
-bool ReadThrough(const fs::path& path, Fn&& consume) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return false;
-  std::vector<char> buffer(kChunk);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    consume(reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(in.gcount()));
+// A stored file opened for reading: a regular file, never one reached through a link at its
+// own name. -1 when it is not one.
+int OpenStored(const fs::path& path, struct stat& st) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    return -1;
   }
-  return !in.bad();
+  return fd;
 }
 
-// A file's first header bytes and its length.
-bool ReadHeader(const fs::path& path, uint8_t header[orv::CEncryption::kHeaderSize],
-                uint64_t& size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Reads a stored file chunk by chunk; false when it cannot be read to its end.
+template <typename Fn>
+bool ReadThrough(const fs::path& path, Fn&& consume) {
+  struct stat st {};
+  const int fd = OpenStored(path, st);
   if (fd < 0)
     return false;
+  std::vector<uint8_t> buffer(kChunk);
+  ssize_t n;
+  while ((n = ::read(fd, buffer.data(), buffer.size())) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0)
+      consume(buffer.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return n == 0;
+}
+
+// A stored file's first header bytes and its length.
+bool ReadHeader(const fs::path& path, uint8_t header[orv::CEncryption::kHeaderSize],
+                uint64_t& size) {
   struct stat st {};
-  const bool ok = ::fstat(fd, &st) == 0 && ::pread(fd, header, orv::CEncryption::kHeaderSize, 0) ==
-                                               static_cast<ssize_t>(orv::CEncryption::kHeaderSize);
+  const int fd = OpenStored(path, st);
+  if (fd < 0)
+    return false;
+  const bool ok = ::pread(fd, header, orv::CEncryption::kHeaderSize, 0) ==
+                  static_cast<ssize_t>(orv::CEncryption::kHeaderSize);
   ::close(fd);
   size = static_cast<uint64_t>(st.st_size);
   return ok;
 }
 
 }  // namespace
+
+bool IsStoredInside(const fs::path& realData, const std::string& stored) {
+  std::error_code ec;
+  return fs::canonical(realData / stored, ec) == realData / stored && !ec;
+}
 
 std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {
   uLong crc = 0xFFFFFFFFul;  // raw(0) = ~crc32(~0)
@@ -57,43 +77,82 @@ std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {
   return static_cast<uint32_t>(~crc);
 }
 
-bool AnnounceStoredFile(orv::CEncryption& engine, const fs::path& path) {
-  uint8_t header[orv::CEncryption::kHeaderSize];
+bool AnnounceStoredFile(orv::CEncryption& engine, const fs::path& path, const std::string& salt) {
+  uint8_t header[orv::CEncryption::kHeaderSize] = {};
   uint64_t size = 0;
-  if (!ReadHeader(path, header, size))
-    return false;
-  return engine.SetNextFrameHeader(header, sizeof header, size);
+  // A version-2 header (offset 8) names its salt at offset 48: it must be the backup's.
+  const bool read = ReadHeader(path, header, size);
+  const bool foreignSalt = header[8] == 2 && header[9] == 0 &&
+                           std::string_view(reinterpret_cast<char*>(header) + 48, 16) != salt;
+  // Bytes that cannot be used are announced all the same: the frame then decrypts nothing.
+  return engine.SetNextFrameHeader(header, read && !foreignSalt ? sizeof header : 0, size);
 }
 
-std::string StoredFileTag(orv::CEncryption& engine, const fs::path& path) {
-  if (!AnnounceStoredFile(engine, path))
-    return {};
+std::optional<std::string> StoredFileTag(orv::CEncryption& engine, const fs::path& path,
+                                         const std::string& salt) {
+  if (!AnnounceStoredFile(engine, path, salt))
+    return std::nullopt;
   engine.ResetChain();
   uint64_t offset = 0;
-  bool usable = true;
+  bool tagged = true;  // a frame of version 1 takes no bytes for a tag
   const bool read = ReadThrough(path, [&](const uint8_t* data, size_t n) {
     // The header went into the tag with the announcement.
     const size_t skip = offset < orv::CEncryption::kHeaderSize
                             ? std::min<uint64_t>(n, orv::CEncryption::kHeaderSize - offset)
                             : 0;
-    usable = usable && engine.AddToFrameTag(data + skip, n - skip);
+    tagged = engine.AddToFrameTag(data + skip, n - skip) && tagged;
     offset += n;
   });
   uint8_t tag[orv::CEncryption::kTagSize];
-  if (!read || !usable || !engine.GetFrameTag(tag))
+  if (!read || (tagged && !engine.GetFrameTag(tag)))
+    return std::nullopt;
+  return tagged ? std::string(reinterpret_cast<const char*>(tag), sizeof tag) : std::string();
+}
+
+namespace {
+
+// A host tag over the label and what `add` feeds it; empty when `add` or the engine fails.
+template <typename Fn>
+std::string LabelledTag(orv::CEncryption& engine, std::string_view label, Fn&& add) {
+  if (!engine.BeginHostTag())
+    return {};
+  const auto feed = [&engine](const void* data, size_t n) {
+    engine.AddToHostTag(static_cast<const uint8_t*>(data), n);
+  };
+  feed(label.data(), label.size());
+  const bool added = add(feed);
+  uint8_t tag[orv::CEncryption::kHostTagSize];
+  if (!engine.EndHostTag(tag) || !added)
     return {};
   return std::string(reinterpret_cast<const char*>(tag), sizeof tag);
 }
 
+}  // namespace
+
+std::string HostTag(orv::CEncryption& engine, std::string_view label, std::string_view bytes) {
+  return LabelledTag(engine, label, [&](auto feed) {
+    feed(bytes.data(), bytes.size());
+    return true;
+  });
+}
+
+ManifestTagger ManifestTaggerOf(orv::CEncryption& engine) {
+  const bool begun = engine.BeginHostTag();
+  engine.AddToHostTag(reinterpret_cast<const uint8_t*>(kManifestLabel.data()),
+                      kManifestLabel.size());
+  return {[&engine](std::string_view bytes) {
+            engine.AddToHostTag(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+          },
+          [&engine, begun] {
+            uint8_t tag[orv::CEncryption::kHostTagSize];
+            return begun && engine.EndHostTag(tag)
+                       ? std::string(reinterpret_cast<char*>(tag), sizeof tag)
+                       : std::string();
+          }};
+}
+
 std::string HostTagOfFile(orv::CEncryption& engine, const fs::path& path) {
-  if (!engine.BeginHostTag())
-    return {};
-  const bool read =
-      ReadThrough(path, [&engine](const uint8_t* data, size_t n) { engine.AddToHostTag(data, n); });
-  uint8_t tag[orv::CEncryption::kHostTagSize];
-  if (!engine.EndHostTag(tag) || !read)
-    return {};
-  return std::string(reinterpret_cast<const char*>(tag), sizeof tag);
+  return LabelledTag(engine, kArchiveLabel, [&](auto feed) { return ReadThrough(path, feed); });
 }
 
 bool Extract(const fs::path& archive, const std::string& password, const fs::path* out) {

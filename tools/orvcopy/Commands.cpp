@@ -1,6 +1,8 @@
 // orvcopy list and remove.
 #include "Commands.h"
 
+#include "BackupFolder.h"
+#include "Checks.h"
 #include "Common.h"
 #include "Host.h"
 #include "Manifest.h"
@@ -83,18 +85,21 @@ int Remove(const Options& options) {
   manager.SetSourceRootFolder(OrvCopy::FileNameToWide((backup / kDataFolder).native()).c_str());
   manager.SetCallBack(&host);
   // Files (every part) first, then folders, deepest first, so that the folders are empty.
-  // Links and pipes have nothing stored.
-  for (const ManifestItem& item : manifest.items) {
-    for (int p = 0; item.IsFile() && p < item.parts; ++p) {
-      manager.AddItem(OrvCopy::FileNameToWide(PartName(item.stored, p)).c_str(), L"", L"", item.key,
-                      0, 1, 0, 0, 1, 0, nullptr);
+  // Links and pipes have nothing stored; nothing is removed through a link.
+  const fs::path realData = RealDataFolder(backup);
+  const auto add = [&](const std::string& stored, uint64_t key, int folder) {
+    if (IsStoredInside(realData, stored)) {
+      manager.AddItem(OrvCopy::FileNameToWide(stored).c_str(), L"", L"", key, 0, 1, 0, 0, 1, folder,
+                      nullptr);
     }
+  };
+  for (const ManifestItem& item : manifest.items) {
+    for (int p = 0; item.IsFile() && p < item.parts; ++p)
+      add(PartName(item.stored, p), item.key, 0);
   }
   for (auto it = manifest.items.rbegin(); it != manifest.items.rend(); ++it) {
-    if (it->IsFolder()) {
-      manager.AddItem(OrvCopy::FileNameToWide(it->stored).c_str(), L"", L"", it->key, 0, 1, 0, 0, 1,
-                      1, nullptr);
-    }
+    if (it->IsFolder())
+      add(it->stored, it->key, 1);
   }
   manager.Remove();
   std::error_code ec;

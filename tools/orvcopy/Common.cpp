@@ -9,9 +9,9 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <stdexcept>
 
 namespace orvcopy {
 
@@ -101,16 +101,15 @@ void ConfigureEngine(orv::CEncryption& engine, const std::string& password, int 
                      : nullptr);
 }
 
-std::string RandomBytes(size_t count) {
-  std::string bytes(count, '\0');
-  size_t done = 0;
-  while (done < count) {
+bool RandomBytes(size_t count, std::string& bytes) {
+  bytes.assign(count, '\0');
+  for (size_t done = 0; done < count;) {
     const ssize_t n = ::getrandom(bytes.data() + done, count - done, 0);
-    if (n <= 0)
-      throw std::runtime_error("the system's random source failed");
-    done += static_cast<size_t>(n);
+    if (n < 0 && errno != EINTR)
+      return false;
+    done += n > 0 ? static_cast<size_t>(n) : 0;
   }
-  return bytes;
+  return true;
 }
 
 }  // namespace orvcopy

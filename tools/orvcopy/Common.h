@@ -49,7 +49,7 @@ void ApplyPassword(OrvCopy::COrvCopyManager& manager, const std::string& passwor
 void ConfigureEngine(orv::CEncryption& engine, const std::string& password, int bits,
                      const std::string& salt);
 
-// Bytes from the system's random source.
-std::string RandomBytes(size_t count);
+// Bytes from the system's random source; false when it fails.
+bool RandomBytes(size_t count, std::string& bytes);
 
 }  // namespace orvcopy

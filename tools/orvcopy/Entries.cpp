@@ -12,7 +12,6 @@ namespace orvcopy {
 namespace {
 
 constexpr size_t kNameMax = 255;
-constexpr char kPartialSuffix[] = ".partial";
 
 std::string Failure(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
@@ -84,11 +83,11 @@ int SystemCalls::Lutimens(const char* path, const struct timespec times[2]) {
   return ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW);
 }
 
-std::string PartialName(const std::string& rel) {
+std::string PartialName(const std::string& rel, const std::string& suffix) {
   const size_t slash = rel.rfind('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-  const size_t keep = std::min(rel.size() - nameStart, kNameMax - (sizeof kPartialSuffix - 1));
-  return rel.substr(0, nameStart + keep) + kPartialSuffix;
+  const size_t keep = std::min(rel.size() - nameStart, kNameMax - suffix.size());
+  return rel.substr(0, nameStart + keep) + suffix;
 }
 
 EntryMaker::EntryMaker(const std::filesystem::path& target, SystemCalls& system, bool asRoot,
@@ -104,7 +103,7 @@ bool EntryMaker::MakeFolder(const std::string& rel, std::string& error) {
   struct stat st {};
   if (m_system.Lstat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode))
-      return OpenForFilling(path, st, error);
+      return KeepPrivate(path, st, error);
     // A link or file where the folder belongs is replaced, never followed.
     if (m_system.Unlink(path.c_str()) != 0) {
       error = Failure("cannot remove what stands where the folder belongs");
@@ -121,20 +120,20 @@ bool EntryMaker::MakeFolder(const std::string& rel, std::string& error) {
   return true;
 }
 
-// A folder of the user's that a restore before this one made read-only gets the owner's write
-// and search permission back until FinishFolder gives it its own mode. The superuser needs
-// none.
-bool EntryMaker::OpenForFilling(const std::string& path, const struct stat& st,
-                                std::string& error) {
-  if (m_asRoot || st.st_uid != ::geteuid() || (st.st_mode & S_IWUSR && st.st_mode & S_IXUSR))
+// A folder that is already there is kept private and open to its owner while the restore fills
+// it, as one it makes is: what goes in is never readable through it by more users than in the
+// source, and a folder an earlier restore made read-only can be filled again. FinishFolder gives
+// it its own mode. A folder of another user's, which only the superuser may change, is left.
+bool EntryMaker::KeepPrivate(const std::string& path, const struct stat& st, std::string& error) {
+  if ((!m_asRoot && st.st_uid != ::geteuid()) || (st.st_mode & 07777) == 0700)
     return true;
   const int fd = m_system.Open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
-  const bool opened = fd >= 0 && m_system.Fchmod(fd, (st.st_mode & 07777) | S_IRWXU) == 0;
-  if (!opened)
-    error = Failure("cannot make the folder writable to fill it");
+  const bool done = fd >= 0 && m_system.Fchmod(fd, 0700) == 0;
+  if (!done)
+    error = Failure("cannot keep the folder private while it is filled");
   if (fd >= 0)
     ::close(fd);
-  return opened;
+  return done;
 }
 
 bool EntryMaker::ClearPath(const std::string& rel, std::string& error) {

@@ -45,9 +45,8 @@ class EntryMaker {
   EntryMaker(const std::filesystem::path& target, SystemCalls& system, bool asRoot,
              mode_t userUmask);
 
-  // Makes `rel` a real folder: one that exists is kept (and made writable to its owner until
-  // FinishFolder), a link or anything else standing there is replaced by a new folder (mode
-  // 0700 until FinishFolder).
+  // Makes `rel` a real folder, private (0700) until FinishFolder: one that exists is kept, a
+  // link or anything else standing there is replaced by a new folder.
   bool MakeFolder(const std::string& rel, std::string& error);
   // Removes what stands at `rel` unless it is a folder, which is an error.
   bool ClearPath(const std::string& rel, std::string& error);
@@ -62,7 +61,7 @@ class EntryMaker {
 
  private:
   std::string Path(const std::string& rel) const;
-  bool OpenForFilling(const std::string& path, const struct stat& st, std::string& error);
+  bool KeepPrivate(const std::string& path, const struct stat& st, std::string& error);
   bool ApplyMetadata(const std::string& rel, const std::optional<Metadata>& meta, int64_t mtime,
                      bool folder, std::string& error);
   // The owner and group to give an entry here.
@@ -76,8 +75,9 @@ class EntryMaker {
   std::map<std::string, std::optional<gid_t>> m_groups;
 };
 
-// The name a restored file is written under until it is complete and checked: NAME.partial,
-// with NAME shortened where the whole would pass the system's limit for a name.
-std::string PartialName(const std::string& rel);
+// The name a restored file is written under until it is complete and checked: NAME followed by
+// the suffix (".partial"), NAME shortened where the whole would pass the system's limit for a
+// name.
+std::string PartialName(const std::string& rel, const std::string& suffix = ".partial");
 
 }  // namespace orvcopy

@@ -1,5 +1,7 @@
 #include "Host.h"
 
+#include "Text.h"
+
 #include <OrvCopy/OrvCopyStrings.h>
 
 #include <unistd.h>
@@ -101,7 +103,7 @@ int Host::OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) {
   if (nKind == 1) {
     // A read error: not retried unattended; the item is failed and named in the summary.
     std::fprintf(stderr, "\rread error %llu on %s\n", static_cast<unsigned long long>(nValue),
-                 OrvCopy::WideToDisplay(lpszText != nullptr ? lpszText : L"").c_str());
+                 Escape(OrvCopy::WideToDisplay(lpszText != nullptr ? lpszText : L"")).c_str());
   }
   return 0;
 }

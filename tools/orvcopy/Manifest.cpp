@@ -2,6 +2,7 @@
 
 #include "Text.h"
 
+#include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/orv_encryption.h>
 
 #include <nlohmann/json.hpp>
@@ -271,6 +272,8 @@ ManifestItem ReadItem(const json& j, int version) {
     throw Damaged("an item path is missing or leaves the backup folder");
   item.key = Integer<uint64_t>(j, "key");
   item.status = String(j, "status", 16);
+  if (item.status != "done" && item.status != "failed" && item.status != "pending")
+    throw Damaged("an item has an unknown status");
   item.mtime = Integer<int64_t>(j, "mtime");
   if (version >= 2)
     item.meta = ReadMetadata(j);
@@ -299,6 +302,18 @@ ManifestItem ReadItem(const json& j, int version) {
       throw Damaged("a link's target is missing, too long or holds a zero byte");
   }
   return item;
+}
+
+// What a file entry holds must fit the backup it is listed in: only an encrypted backup keeps
+// tags and encrypted items, and a plain file backed up by this version has its CRC-32. (A
+// manifest changed to say "not encrypted" would otherwise restore encrypted files unchecked.)
+void CheckAgainstOptions(const ManifestItem& item, const Manifest& manifest) {
+  if (!item.IsFile() || manifest.encrypt != 0)
+    return;
+  if (!item.tag.empty() || (item.flags & OrvCopy::ArchiveItemFlagAES) != 0)
+    throw Damaged("an item of a backup that is not encrypted is encrypted or keeps a tag");
+  if (manifest.version >= 2 && !manifest.compress && item.status == "done" && !item.crc)
+    throw Damaged("a plain file has no CRC-32");
 }
 
 // The tag at the manifest's end covers every byte before ",\n \"tag\": ".
@@ -365,7 +380,9 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
   if (tagger) {
     flush(0);
     tagging = nullptr;  // the tag covers everything before it
-    text = kTagField + Hex(tagger->finish()) + "\"";
+    const std::string tag = tagger->finish();
+    written = written && !tag.empty();
+    text = kTagField + Hex(tag) + "\"";
   }
   text += "\n}\n";
   flush(0);
@@ -450,9 +467,11 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
     TreeCheck tree;
     for (const json& j : root.at("items")) {
       manifest.items.push_back(ReadItem(j, manifest.version));
-      if (manifest.items.back().key != manifest.items.size())
+      const ManifestItem& item = manifest.items.back();
+      if (item.key != manifest.items.size())
         throw Damaged("the item keys do not run from 1 in order");
-      tree.Add(manifest.items.back());
+      tree.Add(item);
+      CheckAgainstOptions(item, manifest);
     }
     ReadTag(text, root, manifest);
   } catch (const std::exception& e) {

@@ -51,6 +51,7 @@ class RestoreRun {
   int Run() {
     if (const int code = PrepareTarget(); code != kExitDone)
       return code;
+    ChoosePartials();
     MakeFolders();
     if (m_manifest.compress) {
       RestoreArchives();
@@ -73,6 +74,17 @@ class RestoreRun {
       return kExitUsage;
     }
     m_createdTarget = !fs::exists(m_target, ec);
+    struct stat st {};
+    if (!m_createdTarget && ::stat(m_target.c_str(), &st) == 0 &&
+        ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != ::geteuid())) {
+      // What this restore makes inside is private until it ends, but the target's own entries
+      // are not: a user who swaps one of them for a link while the files go in could lead
+      // them elsewhere.
+      std::fprintf(stderr,
+                   "warning: other users can change %s while the restore runs; restore into a "
+                   "folder only you can change\n",
+                   Show(m_target).c_str());
+    }
     if (!MakePrivateFolder(m_target, m_options.userUmask, ec)) {  // private until the end
       std::fprintf(stderr, "orvcopy: cannot create %s: %s\n", Show(m_target).c_str(),
                    ec.message().c_str());
@@ -88,6 +100,23 @@ class RestoreRun {
 
   bool Wanted(size_t index) const {
     return m_manifest.items[index].status == "done" && m_outcomes[index].state == Outcome::Pending;
+  }
+
+  // The name each file is written under until it is checked: NAME.partial, or NAME.KEY.partial
+  // where that is itself a name in the backup or another file's.
+  void ChoosePartials() {
+    std::unordered_set<std::string> taken;
+    for (const ManifestItem& item : m_manifest.items)
+      taken.insert(item.path);
+    m_partials.resize(m_manifest.items.size());
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      const ManifestItem& item = m_manifest.items[i];
+      if (!item.IsFile())
+        continue;
+      m_partials[i] = PartialName(item.path);
+      if (!taken.insert(m_partials[i]).second)
+        m_partials[i] = PartialName(item.path, "." + std::to_string(item.key) + ".partial");
+    }
   }
 
   // Every folder of the backup, in order, so that each parent is a real folder before anything
@@ -136,17 +165,22 @@ class RestoreRun {
     manager.SetBufferCapacity(m_manifest.buffer, 0);  // a body decrypts only with its capacity
     if (m_opened.password)
       ApplyPassword(manager, *m_opened.password, m_manifest.encrypt);
-    const bool tagged = m_opened.password && m_manifest.version >= 2;
-    host.DriveManager(&manager, tagged);
+    // Every encrypted file is announced to the engine just before the library opens it, and a
+    // file of version 2 comes back with its tag, whatever its manifest says.
+    const bool encrypted = m_opened.password.has_value();
+    host.DriveManager(&manager, encrypted);
     for (size_t i = from; i < m_manifest.items.size(); ++i) {
       if (m_manifest.items[i].IsFile() && Wanted(i))
         AddFile(manager, i);
     }
     manager.InitAction();
-    // Each encrypted file is announced to the engine just before the library opens it.
     host.SetItemCheck([&](uint64_t key) {
-      if (tagged)
-        AnnounceStoredFile(*manager.Engine(), m_opened.Data() / m_manifest.items[key - 1].stored);
+      if (encrypted &&
+          !AnnounceStoredFile(*manager.Engine(), m_opened.Data() / m_manifest.items[key - 1].stored,
+                              m_manifest.salt)) {
+        host.Result(key).failed = true;  // it is restored all the same, and set aside
+        host.Result(key).reason = kNotOfThisBackup;
+      }
       return 1;
     });
     size_t next = m_manifest.items.size();
@@ -169,7 +203,12 @@ class RestoreRun {
   // The parts of one file as library items, written into its NAME.partial.
   void AddFile(Manager& manager, size_t index) {
     const ManifestItem& item = m_manifest.items[index];
-    const std::string partial = PartialName(item.path);
+    for (int p = 0; p < item.parts; ++p) {
+      if (const std::string problem = m_opened.StoredProblem(PartName(item.stored, p));
+          !problem.empty())
+        return Fail(index, problem);
+    }
+    const std::string& partial = m_partials[index];
     std::string error;
     if (!m_entries.ClearPath(partial, error))
       return Fail(index, error);
@@ -181,11 +220,8 @@ class RestoreRun {
     // plain bytes the later parts do not hold.
     std::error_code ec;
     uint64_t later = 0;
-    for (int p = 1; p < item.parts; ++p) {
-      const uint64_t size = fs::file_size(data / PartName(item.stored, p), ec);
-      if (!ec)
-        later += size;  // a missing part fails on its own; it holds no bytes here
-    }
+    for (int p = 1; p < item.parts; ++p)
+      later += fs::file_size(data / PartName(item.stored, p), ec);
     const bool encrypted = m_manifest.encrypt != 0;
     for (int p = 0; p < item.parts; ++p) {
       uint32_t flags = 0;
@@ -195,8 +231,6 @@ class RestoreRun {
         flags |= OrvCopy::ArchiveItemFlagMoreParts;
       const std::string part = PartName(item.stored, p);
       uint64_t size = fs::file_size(data / part, ec);
-      if (ec)
-        size = 0;
       if (p == 0 && encrypted)
         size = item.size >= later ? item.size - later : 0;
       manager.AddItem(FileNameToWide(part).c_str(), folder.c_str(), name.c_str(), item.key,
@@ -207,7 +241,7 @@ class RestoreRun {
   // Checks a file the library restored and puts it in place.
   void FinishFile(size_t index, const ItemResult& r) {
     const ManifestItem& item = m_manifest.items[index];
-    const std::string partial = PartialName(item.path);
+    const std::string& partial = m_partials[index];
     if (!r.ended && !r.failed && m_interrupted)
       return;  // not reached, or cut short by the stop: at most a .partial stands
     Outcome& outcome = m_outcomes[index];
@@ -218,11 +252,11 @@ class RestoreRun {
       ok = false;
       reason = "it came back with the wrong size";
     }
-    if (ok && !item.tag.empty()) {
+    if (ok && (!item.tag.empty() || !r.tag.empty())) {
       ok = EqualSecret(r.tag, item.tag);
       outcome.check = Outcome::Tag;
       if (!ok)
-        reason = "it was changed or damaged in the backup (its keyed tag does not match)";
+        reason = item.tag.empty() ? kTagNotKept : kTagMismatch;
     } else if (ok && item.crc) {
       // A plain item's CRC covers all its data only when it has one part; a joined item is
       // read back whole.
@@ -267,9 +301,9 @@ class RestoreRun {
         break;
       }
       const fs::path stored = m_opened.Data() / item.stored;
-      const std::string partial = PartialName(item.path);
-      std::string error;
-      if (!m_entries.ClearPath(partial, error)) {
+      const std::string& partial = m_partials[i];
+      std::string error = m_opened.StoredProblem(item.stored);
+      if (!error.empty() || !m_entries.ClearPath(partial, error)) {
         Fail(i, error);
         continue;
       }
@@ -280,7 +314,7 @@ class RestoreRun {
       }
       m_outcomes[i].check = engine ? Outcome::Tag : Outcome::Crc;
       if (engine && !EqualSecret(HostTagOfFile(*engine, stored), item.tag)) {
-        Fail(i, "it was changed or damaged in the backup (its keyed tag does not match)");
+        Fail(i, kTagMismatch);
         continue;
       }
       Place(i, partial);
@@ -331,7 +365,7 @@ class RestoreRun {
       }
     }
     std::string error;
-    if (m_createdTarget &&
+    if (m_createdTarget && m_manifest.rootMeta &&
         !m_entries.FinishFolder("", m_manifest.rootMeta, m_manifest.rootMtime, error)) {
       ReportFailure(m_target.native(), error);
       m_rootFailed = true;
@@ -381,7 +415,8 @@ class RestoreRun {
   const Manifest& m_manifest;
   const fs::path m_target;
   EntryMaker m_entries;
-  std::vector<Outcome> m_outcomes;  // by item index
+  std::vector<Outcome> m_outcomes;      // by item index
+  std::vector<std::string> m_partials;  // by item index: where a file is written until checked
   bool m_createdTarget = false;
   bool m_interrupted = false;
   bool m_rootFailed = false;

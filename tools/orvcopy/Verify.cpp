@@ -18,7 +18,7 @@ enum class Check { Tag, Crc, Size };
 class Verifier {
  public:
   explicit Verifier(const OpenedBackup& opened) : m_opened(opened), m_manifest(opened.manifest) {
-    if (opened.password && m_manifest.version >= 2) {
+    if (opened.password) {
       m_engine.emplace();
       ConfigureEngine(*m_engine, *opened.password, m_manifest.encrypt, m_manifest.salt);
     }
@@ -31,12 +31,9 @@ class Verifier {
     for (int p = 0; p < item.parts; ++p) {
       std::error_code ec;
       parts.push_back(m_opened.Data() / PartName(item.stored, p));
-      const uint64_t size = fs::file_size(parts.back(), ec);
-      if (ec) {
-        reason = "its stored file " + Escape(PartName(item.stored, p)) + " is missing";
+      if (!(reason = m_opened.StoredProblem(PartName(item.stored, p))).empty())
         return false;
-      }
-      (p == 0 ? first : later) += size;
+      (p == 0 ? first : later) += fs::file_size(parts.back(), ec);
     }
     if (m_manifest.compress)
       return CheckArchive(item, parts[0], check, reason);
@@ -45,13 +42,16 @@ class Verifier {
       return false;
     }
     if (m_engine) {
-      check = Check::Tag;
-      reason = "it was changed or damaged in the backup (its keyed tag does not match)";
-      return EqualSecret(StoredFileTag(*m_engine, parts[0]), item.tag);
-    }
-    if (!item.crc) {
-      check = Check::Size;  // encrypted by an older orvcopy: no tag
-      return true;
+      // A file of version 2 has a tag; one of version 1 (an older orvcopy's) has none, and
+      // neither has its manifest.
+      const std::optional<std::string> tag = StoredFileTag(*m_engine, parts[0], m_manifest.salt);
+      if (!tag) {
+        reason = kNotOfThisBackup;
+        return false;
+      }
+      check = tag->empty() && item.tag.empty() ? Check::Size : Check::Tag;
+      reason = item.tag.empty() ? kTagNotKept : kTagMismatch;
+      return EqualSecret(*tag, item.tag);
     }
     check = Check::Crc;
     reason = "it was changed or damaged in the backup (its CRC-32 does not match)";
@@ -77,11 +77,11 @@ class Verifier {
       reason = "its archive cannot be read (damaged, or not this backup's)";
       return false;
     }
-    if (m_engine && !EqualSecret(HostTagOfFile(*m_engine, archive), item.tag)) {
-      reason = "it was changed or damaged in the backup (its keyed tag does not match)";
-      return false;
+    if (m_engine && m_manifest.version >= 2) {
+      check = Check::Tag;
+      reason = kTagMismatch;
+      return EqualSecret(HostTagOfFile(*m_engine, archive), item.tag);
     }
-    check = m_engine ? Check::Tag : Check::Crc;
     return true;
   }
 
@@ -116,8 +116,10 @@ int Verify(const Options& options) {
       ok = verifier.CheckFile(item, check, reason);
     } else if (item.IsFolder()) {
       std::error_code ec;
-      ok = fs::is_directory(opened.Data() / item.stored, ec);
-      reason = "its stored folder is missing";
+      reason = opened.StoredProblem(item.stored);
+      ok = reason.empty() && fs::is_directory(opened.Data() / item.stored, ec);
+      if (reason.empty())
+        reason = "its stored folder is no folder";
     }
     if (!ok) {
       ++failed;
