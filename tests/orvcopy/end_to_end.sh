@@ -5,19 +5,10 @@
 #   end_to_end.sh ORVCOPY
 set -uo pipefail
 orvcopy=$(readlink -f "$1")
+source "$(dirname "$0")/checks.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-failures=0
-passed=0
-ok() { passed=$((passed + 1)); }
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
-check() {  # check DESCRIPTION EXPECTED_CODE ACTUAL_CODE
-  [ "$2" = "$3" ] && ok || fail "$1 (exit $3, expected $2)"
-}
 same_tree() {  # same_tree DESCRIPTION A B
   diff -r -x link "$2" "$3" >/dev/null && ok ||
     { fail "$1 (trees differ)"; diff -r -x link "$2" "$3" | head -5; }
@@ -223,5 +214,4 @@ rm -rf src/self
 check "remove" 0 $?
 [ ! -e b1 ] && ok || fail "remove left b1"
 
-echo "$passed passed, $failures failed"
-[ "$failures" = 0 ]
+finish

@@ -7,20 +7,11 @@
 #   metadata.sh ORVCOPY
 set -uo pipefail
 orvcopy=$(readlink -f "$1")
+source "$(dirname "$0")/checks.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 umask 022
-failures=0
-passed=0
-ok() { passed=$((passed + 1)); }
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
-expect() {  # expect DESCRIPTION EXPECTED_CODE ACTUAL_CODE
-  [ "$2" = "$3" ] && ok || fail "$1 (exit $3, expected $2)"
-}
 # Every entry with its type, mode, owner, group, time in nanoseconds and link target.
 listing() {
   (cd "$1" && find . -printf '%p|%y|%m|%U|%G|%T@|%l\n' | LC_ALL=C sort)
@@ -55,9 +46,9 @@ echo "metadata horse" >pw
 
 # --- Back up, plain and encrypted; the backups are private -------------------------------
 "$orvcopy" -q backup src plain
-expect "plain backup" 0 $?
+check "plain backup" 0 $?
 "$orvcopy" -q backup src enc --encrypt --password-file pw
-expect "encrypted backup" 0 $?
+check "encrypted backup" 0 $?
 [ "$(stat -c %a plain)" = 700 ] && [ "$(stat -c %a plain/data)" = 700 ] && ok ||
   fail "backup folders are $(stat -c %a plain plain/data)"
 [ -z "$(find plain enc -perm /077)" ] && ok || fail "backup files readable by others: $(find plain enc -perm /077 | head -3)"
@@ -72,7 +63,7 @@ grep -q '"type": "symlink"' plain/orvcopy-manifest.json && grep -q '"type": "fif
 for backup in plain enc; do
   "$orvcopy" -q restore "$backup" "r-$backup" --password-file pw 2>/dev/null ||
     "$orvcopy" -q restore "$backup" "r-$backup"
-  expect "restore of $backup" 0 $?
+  check "restore of $backup" 0 $?
   if [ "$(listing src)" = "$(listing "r-$backup")" ]; then ok; else
     fail "restored entries of $backup differ:"
     diff <(listing src) <(listing "r-$backup") | head -10
@@ -94,7 +85,7 @@ if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then
   setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "cd user && umask 022 &&
     mkdir -p src/ro && echo x >src/ro/f && chmod 555 src/ro && '$orvcopy' -q backup src b &&
     '$orvcopy' -q restore b r && '$orvcopy' -q restore b r" 2>user.err
-  expect "a user's second restore over read-only folders" 0 $?
+  check "a user's second restore over read-only folders" 0 $?
   [ "$(stat -c %a:%u user/r/ro)" = 555:65534 ] && ok || fail "user restore: $(stat -c %a:%u user/r/ro) $(cat user.err)"
 fi
 
@@ -103,11 +94,11 @@ mkdir -p outside planted
 ln -s ../outside planted/docs
 ln -s ../outside/stolen planted/private.key.partial
 "$orvcopy" -q restore plain planted
-expect "restore over planted links" 0 $?
+check "restore over planted links" 0 $?
 [ -z "$(ls -A outside)" ] && [ -d planted/docs ] && [ ! -L planted/docs ] && ok ||
   fail "a planted link received files: $(ls -A outside)"
 "$orvcopy" -q restore plain plain/data/x 2>/dev/null
-expect "restore into the backup folder" 2 $?
+check "restore into the backup folder" 2 $?
 
 # --- An interrupted restore leaves NAME.partial and says so ------------------------------
 mkdir big && head -c 400000000 /dev/zero >big/zeros
@@ -122,8 +113,7 @@ if [ "$code" = 3 ]; then
   [ -e bigr/zeros.partial ] && [ ! -e bigr/zeros ] && ok || fail "interrupted restore: $(ls bigr)"
   grep -q "^interrupted: restored 0 of 1 files" interrupted.err && ok || fail "summary: $(cat interrupted.err)"
 else
-  expect "interrupted restore (finished before the signal?)" 3 "$code"
+  check "interrupted restore (finished before the signal?)" 3 "$code"
 fi
 
-echo "$passed passed, $failures failed"
-[ "$failures" = 0 ]
+finish
