@@ -89,13 +89,13 @@ int CheckFirstFile(const OpenedBackup& opened) {
 
 }  // namespace
 
-std::string OpenedBackup::StoredProblem(const std::string& stored) const {
-  if (IsStoredInside(realData, stored))
+std::string OpenedBackup::StoredProblem(const std::string& path) const {
+  if (stored.Inside(path))
     return {};
   std::error_code ec;
-  return "its stored " + Escape(stored) +
-         (fs::exists(fs::symlink_status(Data() / stored, ec)) ? " is reached through a link"
-                                                              : " is missing");
+  return "its stored " + Escape(path) +
+         (fs::exists(fs::symlink_status(Data() / path, ec)) ? " is reached through a link"
+                                                            : " is missing");
 }
 
 fs::path RealDataFolder(const fs::path& folder) {
@@ -107,7 +107,7 @@ fs::path RealDataFolder(const fs::path& folder) {
 
 int OpenBackup(const Options& options, OpenedBackup& opened) {
   opened.folder = fs::absolute(options.backup);
-  opened.realData = RealDataFolder(opened.folder);
+  opened.stored = StoredPaths(RealDataFolder(opened.folder));
   std::string error, text;
   if (!LoadManifest(opened.folder, opened.manifest, error, &text))
     return Refuse(kExitUnusable, error);

@@ -1,6 +1,7 @@
 // Opening a backup folder to read it: its manifest and, when it is encrypted, the password.
 #pragma once
 
+#include "Checks.h"
 #include "Commands.h"
 #include "Manifest.h"
 
@@ -14,12 +15,12 @@ struct OpenedBackup {
   std::filesystem::path folder;  // absolute
   Manifest manifest;
   std::optional<std::string> password;  // encrypted backups
-  std::filesystem::path realData;       // the data folder, links resolved
+  mutable StoredPaths stored{{}};       // what may be taken from the data folder
 
   std::filesystem::path Data() const { return folder / kDataFolder; }
   // Why a stored file (or folder) of the backup cannot be used: missing, or reached through a
   // link; empty when it can.
-  std::string StoredProblem(const std::string& stored) const;
+  std::string StoredProblem(const std::string& path) const;
 };
 
 // The backup's data folder with links resolved above it; empty when the data folder itself is

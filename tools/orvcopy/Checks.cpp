@@ -60,9 +60,20 @@ bool ReadHeader(const fs::path& path, uint8_t header[orv::CEncryption::kHeaderSi
 
 }  // namespace
 
-bool IsStoredInside(const fs::path& realData, const std::string& stored) {
-  std::error_code ec;
-  return fs::canonical(realData / stored, ec) == realData / stored && !ec;
+bool StoredPaths::Inside(const std::string& stored) {
+  if (m_realData.empty())
+    return false;
+  const size_t slash = stored.rfind('/');
+  if (slash != std::string::npos && !m_folders.count(stored.substr(0, slash))) {
+    const std::string folder = stored.substr(0, slash);
+    std::error_code ec;
+    if (fs::canonical(m_realData / folder, ec) != m_realData / folder || ec)
+      return false;
+    m_folders.insert(folder);
+  }
+  struct stat st {};
+  return ::lstat((m_realData / stored).c_str(), &st) == 0 &&
+         (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
 }
 
 std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {

@@ -11,14 +11,24 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace orvcopy {
 
-// True when `stored` names something below the backup's data folder (`realData`, links
-// resolved) that is reached without following a link: a backup changed to lead a restore,
-// verify or removal elsewhere through a link is not followed.
-bool IsStoredInside(const std::filesystem::path& realData, const std::string& stored);
+// Tells whether stored paths name files or folders below the backup's data folder that are
+// reached without following a link, so that a backup changed to lead a restore, verify or
+// removal elsewhere through a link is not followed. The folders on the way are resolved once.
+class StoredPaths {
+ public:
+  // `realData`: the data folder, links resolved; empty when there is none to take.
+  explicit StoredPaths(std::filesystem::path realData) : m_realData(std::move(realData)) {}
+  bool Inside(const std::string& stored);
+
+ private:
+  std::filesystem::path m_realData;
+  std::unordered_set<std::string> m_folders;  // folders found inside, relative
+};
 
 // The library's CRC register (not inverted) over the files one after the other; nothing when
 // one cannot be read. Here and below, stored files are read only when they are regular files

@@ -86,9 +86,9 @@ int Remove(const Options& options) {
   manager.SetCallBack(&host);
   // Files (every part) first, then folders, deepest first, so that the folders are empty.
   // Links and pipes have nothing stored; nothing is removed through a link.
-  const fs::path realData = RealDataFolder(backup);
+  StoredPaths inside(RealDataFolder(backup));
   const auto add = [&](const std::string& stored, uint64_t key, int folder) {
-    if (IsStoredInside(realData, stored)) {
+    if (inside.Inside(stored)) {
       manager.AddItem(OrvCopy::FileNameToWide(stored).c_str(), L"", L"", key, 0, 1, 0, 0, 1, folder,
                       nullptr);
     }
