@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
+#include <unordered_set>
 
 namespace orvcopy {
 namespace fs = std::filesystem;
@@ -50,6 +51,7 @@ class BackupRun {
       // The item under way when the stop came is reported ended, but its copy is cut short.
       host.Result(host.CurrentKey()).ended = false;
     }
+    NoteFolder("", m_manifest.rootMeta);
     for (ManifestItem& item : m_manifest.items)
       Record(item, host.Result(item.key), manager.Engine());
     return Finish(manager.Engine(), status);
@@ -183,10 +185,21 @@ class BackupRun {
     return true;
   }
 
-  // Whether the source path is still a file (or gone). The library opens it by its name: a
-  // file swapped for a link while the backup ran would give the linked file's data under this
-  // one's name and mode. (A link swapped in and out again before this look is not seen.)
+  // Folders another user can change (not ours, or writable by group or others), by path ("" is
+  // the source itself); the items list every folder before its content.
+  void NoteFolder(const std::string& path, const std::optional<Metadata>& meta) {
+    if (meta && (meta->uid != ::geteuid() || (meta->mode & (S_IWGRP | S_IWOTH)) != 0))
+      m_changeable.insert(path);
+  }
+
+  // Whether the source path is still a file (or gone). The library opens it by its name: in a
+  // folder another user can change, a file swapped for a link while the backup ran would give
+  // the linked file's data under this one's name and mode. (A link swapped in and out again
+  // before this look is not seen.)
   bool StillAFile(const ManifestItem& item, std::string& reason) const {
+    const size_t slash = item.path.rfind('/');
+    if (!m_changeable.count(slash == std::string::npos ? "" : item.path.substr(0, slash)))
+      return true;
     struct stat st {};
     if (::lstat((m_source / item.path).c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode))
       return true;
@@ -199,6 +212,7 @@ class BackupRun {
     bool ok = true;
     std::error_code ec;
     if (item.IsFolder()) {
+      NoteFolder(item.path, item.meta);
       // The library passes over a folder it could not make; the backup does not.
       ok = r.ended && !r.failed && fs::is_directory(m_backup / kDataFolder / item.stored, ec);
     } else if (item.IsFile()) {
@@ -243,6 +257,7 @@ class BackupRun {
   Manifest m_manifest;
   std::optional<std::string> m_password;
   WalkCounts m_counts;
+  std::unordered_set<std::string> m_changeable;
   size_t m_done = 0, m_failed = 0;
   bool m_crashed = false;
 };
