@@ -165,8 +165,10 @@ struct CEncryption::Impl {
     return true;
   }
 
-  // Stored bytes of the frame into its tag.
+  // Stored bytes of a version-2 frame into its tag.
   void Tag(const uint8_t* data, size_t length) {
+    if (frame.params.version != 2)
+      return;
     if (frame.tag) {
       frame.tagBroken = true;
     }

@@ -1,4 +1,9 @@
-# What the orvcopy test scripts share: counting checks and naming the failed ones.
+# What the orvcopy test scripts share: the program under test (the script's first argument),
+# a fresh folder to work in, removed at the end, and counting checks and naming failed ones.
+orvcopy=$(readlink -f "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
 failures=0
 passed=0
 ok() { passed=$((passed + 1)); }

@@ -4,11 +4,7 @@
 # backups, bad command lines, verify and remove.
 #   end_to_end.sh ORVCOPY
 set -uo pipefail
-orvcopy=$(readlink -f "$1")
-source "$(dirname "$0")/checks.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
 same_tree() {  # same_tree DESCRIPTION A B
   diff -r -x link "$2" "$3" >/dev/null && ok ||
     { fail "$1 (trees differ)"; diff -r -x link "$2" "$3" | head -5; }

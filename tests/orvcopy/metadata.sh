@@ -6,11 +6,7 @@
 # its target, and one that is interrupted leaves only NAME.partial.
 #   metadata.sh ORVCOPY
 set -uo pipefail
-orvcopy=$(readlink -f "$1")
-source "$(dirname "$0")/checks.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
 umask 022
 # Every entry with its type, mode, owner, group, time in nanoseconds and link target.
 listing() {

@@ -107,11 +107,6 @@ class BackupRun {
     return true;
   }
 
-  static int Refuse(int code, const std::string& message) {
-    std::fprintf(stderr, "orvcopy: %s\n", message.c_str());
-    return code;
-  }
-
   std::string StoredName(const ManifestItem& item) const {
     if (!item.IsFile())
       return item.path;

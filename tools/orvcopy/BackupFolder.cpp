@@ -15,11 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int Refuse(int code, const std::string& message) {
-  std::fprintf(stderr, "orvcopy: %s\n", message.c_str());
-  return code;
-}
-
 enum class FirstFile { None, Opens, DoesNotOpen, Foreign };
 
 // Whether the password opens the backup's first stored file: by its header's own key check,

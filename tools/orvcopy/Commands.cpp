@@ -49,10 +49,8 @@ std::string OwnerText(const ManifestItem& item) {
 int List(const Options& options) {
   Manifest manifest;
   std::string error;
-  if (!LoadManifest(fs::absolute(options.backup), manifest, error)) {
-    std::fprintf(stderr, "orvcopy: %s\n", error.c_str());
-    return kExitUnusable;
-  }
+  if (!LoadManifest(fs::absolute(options.backup), manifest, error))
+    return Refuse(kExitUnusable, error);
   std::printf("# %s backup, %s%s%s\n", manifest.complete ? "complete" : "interrupted",
               manifest.encrypt ? ("AES-" + std::to_string(manifest.encrypt) + ", ").c_str() : "",
               manifest.compress ? "compressed, " : "",
@@ -74,10 +72,8 @@ int Remove(const Options& options) {
   const fs::path backup = fs::absolute(options.backup);
   Manifest manifest;
   std::string error;
-  if (!LoadManifest(backup, manifest, error)) {
-    std::fprintf(stderr, "orvcopy: %s\n", error.c_str());
-    return kExitUnusable;
-  }
+  if (!LoadManifest(backup, manifest, error))
+    return Refuse(kExitUnusable, error);
   LogFile log(options.logFile);
   Host host(manifest.items.size(), 0, false);
   OrvCopy::COrvCopyManager manager;

@@ -15,6 +15,11 @@
 
 namespace orvcopy {
 
+int Refuse(int code, const std::string& message) {
+  std::fprintf(stderr, "orvcopy: %s\n", message.c_str());
+  return code;
+}
+
 void Say(const Options& options, const std::string& line) {
   if (!options.quiet)
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -79,7 +84,7 @@ std::optional<std::string> AskPassword(const Options& options, bool confirm) {
   std::string error;
   auto password = GetPassword(options.password, confirm, error);
   if (!password)
-    std::fprintf(stderr, "orvcopy: %s\n", error.c_str());
+    Refuse(kExitFailed, error);
   return password;
 }
 

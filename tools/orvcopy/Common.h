@@ -6,12 +6,18 @@
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/orv_encryption.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace orvcopy {
+
+// Names why the command cannot go on ("orvcopy: MESSAGE" on stderr) and returns `code`.
+int Refuse(int code, const std::string& message);
 
 // A line on stderr, unless --quiet.
 void Say(const Options& options, const std::string& line);
@@ -48,6 +54,33 @@ void ApplyPassword(OrvCopy::COrvCopyManager& manager, const std::string& passwor
 // An engine of its own for the password, key length and salt of a backup.
 void ConfigureEngine(orv::CEncryption& engine, const std::string& password, int bits,
                      const std::string& salt);
+
+// Runs a reentrant lookup of the user or group database (getpwuid_r and its kin), growing its
+// buffer as the system asks, and gives what `take` makes of the entry found; nothing when there
+// is none.
+template <typename Entry, typename Key, typename Lookup, typename Take>
+auto LookUpAccount(Key key, Lookup lookup, Take take)
+    -> std::optional<decltype(take(std::declval<const Entry&>()))> {
+  Entry entry{};
+  Entry* found = nullptr;
+  std::vector<char> buffer(1024);
+  while (lookup(key, &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+         buffer.size() < (1u << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (found == nullptr)
+    return std::nullopt;
+  return take(*found);
+}
+
+// What `map` keeps for `key`, made by `make` the first time it is asked for.
+template <typename Map, typename Key, typename Make>
+const typename Map::mapped_type& Remembered(Map& map, const Key& key, Make make) {
+  auto it = map.find(key);
+  if (it == map.end())
+    it = map.emplace(key, make()).first;
+  return it->second;
+}
 
 // Bytes from the system's random source; false when it fails.
 bool RandomBytes(size_t count, std::string& bytes);

@@ -1,5 +1,7 @@
 #include "Entries.h"
 
+#include "Common.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -26,19 +28,6 @@ timespec Time(int64_t ns) {
     --t.tv_sec;
   }
   return t;
-}
-
-// Looks a user or group name up once.
-template <typename Id, typename Entry, typename Lookup>
-std::optional<Id> IdOf(const std::string& name, Lookup lookup, Id Entry::*field) {
-  Entry entry{};
-  Entry* found = nullptr;
-  std::vector<char> buffer(1024);
-  while (lookup(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-         buffer.size() < (1u << 20)) {
-    buffer.resize(buffer.size() * 2);
-  }
-  return found != nullptr ? std::optional<Id>(found->*field) : std::nullopt;
 }
 
 }  // namespace
@@ -157,24 +146,17 @@ bool EntryMaker::ClearPath(const std::string& rel, std::string& error) {
 }
 
 std::pair<uid_t, gid_t> EntryMaker::OwnerOf(const Metadata& meta) {
-  uid_t uid = meta.uid;
-  gid_t gid = meta.gid;
-  if (!meta.user.empty()) {
-    auto it = m_users.find(meta.user);
-    if (it == m_users.end())
-      it = m_users.emplace(meta.user, IdOf<uid_t, passwd>(meta.user, ::getpwnam_r, &passwd::pw_uid))
-               .first;
-    uid = it->second.value_or(uid);
-  }
-  if (!meta.group.empty()) {
-    auto it = m_groups.find(meta.group);
-    if (it == m_groups.end())
-      it =
-          m_groups.emplace(meta.group, IdOf<gid_t, group>(meta.group, ::getgrnam_r, &group::gr_gid))
-              .first;
-    gid = it->second.value_or(gid);
-  }
-  return {uid, gid};
+  // By name where the name exists here, else by number.
+  const auto uid = Remembered(m_users, meta.user, [&] {
+    return LookUpAccount<passwd>(meta.user.c_str(), ::getpwnam_r,
+                                 [](const passwd& p) { return p.pw_uid; });
+  });
+  const auto gid = Remembered(m_groups, meta.group, [&] {
+    return LookUpAccount<group>(meta.group.c_str(), ::getgrnam_r,
+                                [](const group& g) { return g.gr_gid; });
+  });
+  return {meta.user.empty() ? meta.uid : uid.value_or(meta.uid),
+          meta.group.empty() ? meta.gid : gid.value_or(meta.gid)};
 }
 
 bool EntryMaker::ApplyMetadata(const std::string& rel, const std::optional<Metadata>& meta,

@@ -68,11 +68,9 @@ class RestoreRun {
  private:
   int PrepareTarget() {
     std::error_code ec;
-    if (Inside(m_target, m_opened.folder)) {
-      std::fprintf(stderr, "orvcopy: %s lies inside the backup folder; restore elsewhere\n",
-                   Show(m_target).c_str());
-      return kExitUsage;
-    }
+    if (Inside(m_target, m_opened.folder))
+      return Refuse(kExitUsage,
+                    Show(m_target) + " lies inside the backup folder; restore elsewhere");
     m_createdTarget = !fs::exists(m_target, ec);
     struct stat st {};
     if (!m_createdTarget && ::stat(m_target.c_str(), &st) == 0 &&
@@ -85,11 +83,8 @@ class RestoreRun {
                    "folder only you can change\n",
                    Show(m_target).c_str());
     }
-    if (!MakePrivateFolder(m_target, m_options.userUmask, ec)) {  // private until the end
-      std::fprintf(stderr, "orvcopy: cannot create %s: %s\n", Show(m_target).c_str(),
-                   ec.message().c_str());
-      return kExitFailed;
-    }
+    if (!MakePrivateFolder(m_target, m_options.userUmask, ec))  // private until the end
+      return Refuse(kExitFailed, "cannot create " + Show(m_target) + ": " + ec.message());
     return kExitDone;
   }
 

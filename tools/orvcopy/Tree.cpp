@@ -1,5 +1,6 @@
 #include "Tree.h"
 
+#include "Common.h"
 #include "Text.h"
 
 #include <grp.h>
@@ -15,19 +16,6 @@ namespace orvcopy {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The name of a user or group number, "" when the system has none.
-template <typename Entry, typename Lookup>
-std::string NameOf(uint32_t id, Lookup lookup, char* Entry::*field) {
-  Entry entry{};
-  Entry* found = nullptr;
-  std::vector<char> buffer(1024);
-  while (lookup(id, &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
-         buffer.size() < (1u << 20)) {
-    buffer.resize(buffer.size() * 2);
-  }
-  return found != nullptr ? std::string(found->*field) : std::string();
-}
 
 // A symbolic link's target, any bytes; nothing when it cannot be read.
 std::optional<std::string> LinkTarget(const fs::path& path, const struct stat& st) {
@@ -141,17 +129,19 @@ class TreeWalker {
 }  // namespace
 
 const std::string& OwnerNames::User(uint32_t uid) {
-  auto it = m_users.find(uid);
-  if (it == m_users.end())
-    it = m_users.emplace(uid, NameOf<passwd>(uid, ::getpwuid_r, &passwd::pw_name)).first;
-  return it->second;
+  return Remembered(m_users, uid, [uid] {
+    return LookUpAccount<passwd>(uid, ::getpwuid_r,
+                                 [](const passwd& p) { return std::string(p.pw_name); })
+        .value_or("");
+  });
 }
 
 const std::string& OwnerNames::Group(uint32_t gid) {
-  auto it = m_groups.find(gid);
-  if (it == m_groups.end())
-    it = m_groups.emplace(gid, NameOf<group>(gid, ::getgrgid_r, &group::gr_name)).first;
-  return it->second;
+  return Remembered(m_groups, gid, [gid] {
+    return LookUpAccount<group>(gid, ::getgrgid_r,
+                                [](const group& g) { return std::string(g.gr_name); })
+        .value_or("");
+  });
 }
 
 Metadata MetadataOf(const struct stat& st, OwnerNames& names) {
