@@ -18,3 +18,6 @@ finish() {
   echo "$passed passed, $failures failed"
   [ "$failures" = 0 ]
 }
+gen() {  # gen BACKUP_DIR: the folder of its latest generation
+  ls -d "$1"/20*Z* 2>/dev/null | sort | tail -1
+}

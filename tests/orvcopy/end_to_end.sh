@@ -77,7 +77,7 @@ for mode in "" "--compress" "--encrypt"; do
   check "restore after a full disk [$mode]" 0 $?
   [ ! -e "full-r$mode/bin/large.dat" ] && cmp -s src/a.txt "full-r$mode/a.txt" && ok || fail "restore after a full disk [$mode]"
 done
-cp -r b1 changed && printf 'X' | dd of=changed/data/docs/numbers.txt bs=1 seek=5 conv=notrunc 2>/dev/null
+cp -r b1 changed && printf 'X' | dd of="$(gen changed)/data/docs/numbers.txt" bs=1 seek=5 conv=notrunc 2>/dev/null
 "$orvcopy" -q verify changed 2>/dev/null
 check "verify finds a changed byte" 1 $?
 
@@ -94,14 +94,14 @@ cmp -s deep/src/top.txt deep/r/top.txt && ok || fail "deep tree restore"
 
 # A damaged manifest or none at all is refused (the manifest unit tests and the fuzzer try
 # many more).
-cp -r b1 damaged && head -c 100 b1/orvcopy-manifest.json >damaged/orvcopy-manifest.json
+cp -r b1 damaged && head -c 100 "$(gen b1)/orvcopy-manifest.json" >"$(gen damaged)/orvcopy-manifest.json"
 "$orvcopy" -q restore damaged x 2>/dev/null
 check "truncated manifest" 4 $?
 "$orvcopy" -q list nowhere 2>/dev/null
 check "no backup at all" 4 $?
 
 # A missing part fails that item (its partial file is set aside) and the rest is restored.
-cp -r b5 missing && rm missing/data/bin/large.dat.001
+cp -r b5 missing && rm "$(gen missing)/data/bin/large.dat.001"
 "$orvcopy" -q restore missing rmissing 2>/dev/null
 check "missing part" 1 $?
 [ ! -e rmissing/bin/large.dat ] && cmp -s src/a.txt rmissing/a.txt && ok || fail "missing part handling"
@@ -110,38 +110,35 @@ check "verify finds the missing part" 1 $?
 "$orvcopy" -q restore missing trial --trial 2>/dev/null
 check "a trial finds the missing part" 1 $?
 
-# An interrupted backup leaves a manifest of what it completed, and that restores. Small
-# blocks keep the backup busy for a second or so; the signal comes once a few files are there.
+# An interrupted backup is not listed: restore and verify refuse it (exit 4), and the next
+# backup resumes it, keeping what it finished. Small blocks keep the backup busy for a second
+# or so; the signal comes once a few files are there.
 mkdir -p many
 for i in $(seq 1 100); do head -c 1000000 /dev/urandom >"many/f$i"; done
 "$orvcopy" -q backup many interrupted --buffer 1K &
 pid=$!
 for _ in $(seq 1 1000); do
-  [ "$(ls interrupted/data 2>/dev/null | wc -l)" -ge 3 ] && break
+  [ "$(ls interrupted/*/data 2>/dev/null | wc -l)" -ge 3 ] && break
   sleep 0.005
 done
 kill -INT "$pid"
 wait "$pid"
-code=$?
-if [ "$code" = 3 ]; then
-  ok
-  grep -q '"complete": false' interrupted/orvcopy-manifest.json && ok || fail "interrupted manifest says complete"
-else
-  check "interrupted backup (finished before the signal?)" 3 "$code"
-fi
+check "interrupted backup (finished before the signal?)" 3 $?
+"$orvcopy" -q restore interrupted rinterrupted 2>verify.err
+check "restore of an interrupted backup" 4 $?
+grep -q "never finished" verify.err && ok || fail "restore does not say the backup never finished"
+"$orvcopy" backup many interrupted 2>resume.err
+check "backup after an interrupted one" 0 $?
+grep -q "resuming the unfinished backup" resume.err && ok || fail "no resume: $(cat resume.err)"
+[ "$(ls -d interrupted/20* | wc -l)" = 1 ] && ok || fail "the unfinished generation was left"
 "$orvcopy" -q restore interrupted rinterrupted
-check "restore of an interrupted backup" 0 $?
-"$orvcopy" -q verify interrupted 2>verify.err
-check "verify of an interrupted backup" 1 $?
-grep -q "never finished" verify.err && ok || fail "verify does not say the backup never finished"
-for f in rinterrupted/*; do
-  cmp -s "$f" "many/$(basename "$f")" || fail "$f differs"
-done
+check "restore of a resumed backup" 0 $?
+same_tree "resumed backup" many rinterrupted
 
 # Damage in an encrypted backup: a changed, cut or missing stored file and an edited manifest
 # are found by verify and by restore (exit 1), the file named and set aside as NAME.partial.
 damage() {  # damage NAME COMMAND [CODE [BACKUP]]: a copy of BACKUP (b2) damaged by COMMAND
-  rm -rf "d-$1" "rd-$1" && cp -r "${4:-b2}" "d-$1" && (cd "d-$1" && eval "$2")
+  rm -rf "d-$1" "rd-$1" && cp -r "${4:-b2}" "d-$1" && (cd "$(gen "d-$1")" && eval "$2")
   "$orvcopy" -q verify "d-$1" --password-file pw 2>"d-$1.verify"
   check "verify finds damage [$1]" "${3:-1}" $?
   "$orvcopy" -q restore "d-$1" "rd-$1" --password-file pw 2>"d-$1.restore"
@@ -166,7 +163,7 @@ grep -q "manifest .* was changed" d-manifest.verify && [ ! -e rd-manifest ] && o
   fail "an edited manifest: $(cat d-manifest.verify)"
 # A stored file that is a link leads nowhere: a changed plain backup cannot make a restore
 # copy what the link points to.
-cp -r b1 linked && ln -sf "$work/pw" linked/data/a.txt
+cp -r b1 linked && ln -sf "$work/pw" "$(gen linked)/data/a.txt"
 "$orvcopy" -q verify linked 2>/dev/null
 check "verify refuses a stored link" 1 $?
 "$orvcopy" -q restore linked rlinked 2>/dev/null
@@ -174,7 +171,7 @@ check "restore refuses a stored link" 1 $?
 [ ! -e rlinked/a.txt ] && ok || fail "a stored link was followed"
 # Two backups of one tree with one password share no stored bytes.
 "$orvcopy" -q backup src again --encrypt=192 --password-file pw --buffer 64K
-cmp -s b6/data/a.txt.venc again/data/a.txt.venc && fail "two backups encrypt alike" || ok
+cmp -s "$(gen b6)/data/a.txt.venc" "$(gen again)/data/a.txt.venc" && fail "two backups encrypt alike" || ok
 
 # Bad command lines: usage errors are 2, failures at run time 1.
 usage() {  # usage EXPECTED_CODE ARGUMENTS...
@@ -194,7 +191,9 @@ usage 2 backup src x --split 99999999999999999999
 usage 2 backup src x --password-env PW
 usage 2 backup src x --encrypt --password-env PW --password-file pw
 usage 2 backup src x --encrypt --split 1M --password-file pw
-usage 1 backup src b1
+usage 2 backup src b2
+usage 2 backup src b1 --compress
+usage 2 backup src x --checksum --compress
 usage 1 backup nowhere x
 usage 1 backup src x --encrypt --password-env ORVCOPY_UNSET_VARIABLE
 usage 4 verify b2 --password-file bad
@@ -202,7 +201,7 @@ usage 4 verify b2 --password-file bad
 # The backup folder inside the source is not backed up into itself.
 "$orvcopy" -q backup src src/self
 check "backup into a folder inside the source" 0 $?
-! grep -q '"path": "self' src/self/orvcopy-manifest.json && ok || fail "the backup holds itself"
+! grep -q '"path": "self' "$(gen src/self)/orvcopy-manifest.json" && ok || fail "the backup holds itself"
 rm -rf src/self
 
 # Removal.

@@ -1,18 +1,27 @@
-// orvcopy backup: the tree is listed with what every entry is, its files and folders go
-// through the library, and the manifest records the outcome of each.
+// orvcopy backup: one new generation in the backup folder. The tree is listed with what every
+// entry is; files unchanged since the previous generation are linked to its stored files, the
+// other files and the folders go through the library, and the manifest records the outcome of
+// each. The manifest is put in place only once everything it lists has reached the disk.
+#include "BackupFolder.h"
 #include "Checks.h"
 #include "Common.h"
+#include "Generations.h"
 #include "Host.h"
 #include "Manifest.h"
+#include "Reuse.h"
 #include "Text.h"
 #include "Tree.h"
 
 #include <OrvCopy/OrvCopyStrings.h>
 #include <OrvCopy/external/OrvFramework.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <unordered_set>
 
 namespace orvcopy {
@@ -27,19 +36,22 @@ class BackupRun {
   explicit BackupRun(const Options& options)
       : m_options(options),
         m_source(fs::absolute(options.source)),
-        m_backup(fs::absolute(options.backup)) {}
+        m_backup(fs::absolute(options.backup)),
+        m_started(std::time(nullptr)) {}
 
   int Run() {
     if (const int code = Prepare(); code != kExitDone)
       return code;
     LogFile log(m_options.logFile);
-    Host host(m_manifest.items.size(), m_counts.fileBytes, !m_options.quiet);
+    ReuseEarlierFiles();
+    Host host(m_manifest.items.size(), m_counts.fileBytes - m_manifest.bytesLinked,
+              !m_options.quiet);
     Manager manager;
-    SetUp(manager, host);
+    const size_t items = SetUp(manager, host);
     InstallInterruptHandlers();
     int status = 0;
     try {
-      status = manager.Copy(0);
+      status = items == 0 || g_interrupted ? 0 : manager.Copy(0);
     } catch (const CException& e) {
       m_crashed = true;
       ItemResult& r = host.Result(host.CurrentKey());
@@ -52,34 +64,50 @@ class BackupRun {
       host.Result(host.CurrentKey()).ended = false;
     }
     NoteFolder("", m_manifest.rootMeta);
-    for (ManifestItem& item : m_manifest.items)
-      Record(item, host.Result(item.key), manager.Engine());
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      if (!m_reused[i])
+        Record(m_manifest.items[i], host.Result(i + 1), manager.Engine());
+    }
     return Finish(manager.Engine(), status);
   }
 
  private:
-  // The folders, the password and the listing of the tree.
+  // The folders, the lock, the earlier generations, the password and the listing of the tree.
   int Prepare() {
     std::error_code ec;
     if (!fs::is_directory(m_source, ec))
       return Refuse(kExitFailed, Show(m_source) + " is not a folder");
     if (Inside(m_source, m_backup))
       return Refuse(kExitUsage, "the source " + Show(m_source) + " lies inside the backup folder");
-    if (fs::exists(m_backup / kManifestName, ec))
-      return Refuse(kExitFailed, Show(m_backup) + " already holds a backup");
-    if (fs::exists(m_backup / kDataFolder, ec))
+    if (fs::exists(m_backup / kDataFolder, ec) && !fs::exists(m_backup / kManifestName, ec))
       return Refuse(kExitFailed, Show(m_backup) +
                                      " holds a backup that never finished (no manifest); delete "
                                      "it or choose another folder");
-    if (m_options.encrypt && !(m_password = AskPassword(m_options, true)))
+    std::string error;
+    if (!m_options.excludeFrom.empty() && !m_excludes.AddFile(m_options.excludeFrom, error))
+      return Refuse(kExitUsage, error);
+    for (const std::string& pattern : m_options.excludes) {
+      if (!m_excludes.Add(pattern, error))
+        return Refuse(kExitUsage, error);
+    }
+    // A new folder is made only once there is a password for it.
+    if (m_options.encrypt && !fs::exists(m_backup, ec) &&
+        !(m_password = AskPassword(m_options, true)))
       return kExitFailed;
-    if (m_password && !ChooseSalt())
-      return Refuse(kExitFailed, "the keys of the backup cannot be made (no random source?)");
     struct stat folder = {};
     struct stat root = {};
     if (!MakePrivateFolder(m_backup, m_options.userUmask, ec) ||
         ::stat(m_backup.c_str(), &folder) != 0)
       return Refuse(kExitFailed, "cannot create " + Show(m_backup) + ": " + ec.message());
+    if (!m_lock.Take(m_backup, error))
+      return Refuse(kExitFailed, error);
+    if (const int code = OpenPrevious(); code != kExitDone)
+      return code;
+    if (m_options.encrypt && !m_password && !(m_password = AskPassword(m_options, true)))
+      return kExitFailed;
+    ChooseResume();
+    if (m_password && m_manifest.salt.empty() && !ChooseSalt())
+      return Refuse(kExitFailed, "the keys of the backup cannot be made (no random source?)");
     if (::stat(m_source.c_str(), &root) != 0)
       return Refuse(kExitFailed, "cannot read " + Show(m_source));
     OwnerNames names;
@@ -88,13 +116,138 @@ class BackupRun {
     m_manifest.encrypt = m_options.encrypt;
     m_manifest.compress = m_options.compress;
     m_manifest.split = m_options.split;
+    m_manifest.started = m_started;
+    m_manifest.excludes = m_excludes.Patterns();
     WalkTree(m_source, FileId(folder.st_dev, folder.st_ino), m_options.quiet, m_manifest.items,
-             m_counts);
+             m_counts, &m_excludes);
+    m_reused.assign(m_manifest.items.size(), false);
+    return MakeGenerationFolder();
+  }
+
+  int MakeGenerationFolder() {
+    m_manifest.generation = NewGenerationId(m_backup, m_started);
+    m_folder = m_backup / m_manifest.generation;
+    if (::mkdir(m_folder.c_str(), 0700) != 0 || ::mkdir(Data().c_str(), 0700) != 0)
+      return Refuse(kExitFailed, "cannot create " + Show(m_folder) + ": " + std::strerror(errno));
     return kExitDone;
   }
 
-  // One random salt for the backup: its files and its manifest are keyed with it. The key check
-  // that goes into the manifest comes with it.
+  fs::path Data() const { return m_folder / kDataFolder; }
+
+  // Why the options differ from the backup folder's settings; empty when they do not.
+  std::string SettingsConflict(const Manifest& folder) const {
+    const std::string bits = std::to_string(folder.encrypt);
+    if (folder.encrypt != m_options.encrypt) {
+      return folder.encrypt ? "the backup folder is encrypted with AES-" + bits +
+                                  ": back up into it with --encrypt=" + bits
+                            : "the backup folder is not encrypted: back up into it without "
+                              "--encrypt, or into another folder";
+    }
+    if (folder.compress != m_options.compress) {
+      return folder.compress ? "the backup folder is compressed: back up into it with --compress"
+                             : "the backup folder is not compressed: back up into it without "
+                               "--compress, or into another folder";
+    }
+    if (folder.split != m_options.split) {
+      return folder.split
+                 ? "the backup folder cuts files into volumes of " + std::to_string(folder.split) +
+                       " bytes: back up into it with "
+                       "--split " +
+                       std::to_string(folder.split)
+                 : "the backup folder does not cut files into volumes: back up into it "
+                   "without --split, or into another folder";
+    }
+    if (folder.encrypt && m_options.bufferGiven && RoundedBuffer() != folder.buffer) {
+      return "the files of the encrypted backup folder are encrypted in units of " +
+             std::to_string(folder.buffer) + " bytes: back up into it without --buffer";
+    }
+    if (folder.encrypt && folder.salt.empty()) {
+      return "the backup folder was made by an earlier orvcopy that keyed no salt into its "
+             "files; back up into a new folder";
+    }
+    return {};
+  }
+
+  uint64_t RoundedBuffer() const { return (m_options.buffer + 95) / 96 * 96; }
+
+  // The latest complete generation: its settings are the folder's, its password is the
+  // backup's, and its files are the ones unchanged files are linked to.
+  int OpenPrevious() {
+    const std::vector<Generation> all = ListGenerations(m_backup, true);
+    for (const Generation& generation : all) {
+      if (generation.complete)
+        m_previousId = generation.id;
+      else
+        m_unfinished.push_back(generation);
+    }
+    if (m_previousId.empty())
+      return kExitDone;
+    OpenedBackup opened;
+    std::string text, error;
+    if (!LoadGeneration(m_backup, all[IndexOf(all, m_previousId)], kManifestName, opened, text,
+                        error))
+      return Refuse(kExitUnusable, "the latest backup in the folder cannot be read: " + error);
+    if (const std::string conflict = SettingsConflict(opened.manifest); !conflict.empty())
+      return Refuse(kExitUsage, conflict);
+    if (const int code = CheckPassword(m_options, opened, text); code != kExitDone)
+      return code;
+    m_password = opened.password;
+    m_manifest.salt = opened.manifest.salt;
+    m_manifest.keyCheck = opened.manifest.keyCheck;
+    m_folderBuffer = opened.manifest.buffer;
+    m_previous.emplace(std::move(opened));
+    return kExitDone;
+  }
+
+  static size_t IndexOf(const std::vector<Generation>& all, const std::string& id) {
+    size_t i = 0;
+    while (all[i].id != id)
+      ++i;
+    return i;
+  }
+
+  // The newest unfinished generation whose record can be trusted is resumed: the files it
+  // finished that have not changed since are kept. The others are discarded. All of them are
+  // removed once this run is complete.
+  void ChooseResume() {
+    for (auto it = m_unfinished.rbegin(); it != m_unfinished.rend(); ++it) {
+      const std::string why = m_resume ? "a later one is resumed" : TryResume(*it);
+      if (why.empty()) {
+        Say(m_options, "resuming the unfinished backup " + it->id + ": what it finished is kept");
+      } else {
+        Say(m_options, "discarding the unfinished backup " + it->id + ": " + why);
+      }
+    }
+  }
+
+  // Why an unfinished generation cannot be resumed; empty when it is taken.
+  std::string TryResume(const Generation& generation) {
+    std::error_code ec;
+    if (!fs::exists(generation.folder / kUnfinishedName, ec))
+      return "it was stopped before it recorded what it finished";
+    OpenedBackup opened;
+    std::string text, error;
+    if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, text, error))
+      return error;
+    const Manifest& record = opened.manifest;
+    if (!SettingsConflict(record).empty())
+      return "it was made with other settings";
+    if (m_password) {
+      if (!m_manifest.salt.empty() && record.salt != m_manifest.salt)
+        return "its files are keyed with another salt";
+      if (CheckManifestKeys(record, *m_password, text) != KeyCheck::Matches)
+        return "it was made with another password, or its record was changed";
+      m_manifest.salt = record.salt;
+      m_manifest.keyCheck = record.keyCheck;
+      m_folderBuffer = record.buffer;
+    }
+    m_resumeId = generation.id;
+    m_resume.emplace(std::move(opened));
+    return {};
+  }
+
+  // One random salt for the backup folder: its files and its manifests are keyed with it. The
+  // key check that goes into the manifests comes with it.
   bool ChooseSalt() {
     orv::CEncryption engine;
     uint8_t check[orv::CEncryption::kKeyCheckSize];
@@ -113,12 +266,53 @@ class BackupRun {
     return item.path + (m_options.compress ? ".zip" : m_options.encrypt ? ".venc" : "");
   }
 
-  void SetUp(Manager& manager, Host& host) {
+  // Files unchanged since the resumed or the previous generation are linked to its stored
+  // files; a file whose link fails is copied instead.
+  void ReuseEarlierFiles() {
+    for (size_t i = 0; i < m_manifest.items.size() && !g_interrupted; ++i) {
+      ManifestItem& item = m_manifest.items[i];
+      if (!item.IsFile())
+        continue;
+      item.stored = StoredName(item);
+      const fs::path source = m_source / item.path;
+      Earlier* previous = m_previous ? &*m_previous : nullptr;
+      for (Earlier* earlier : {m_resume ? &*m_resume : nullptr, previous}) {
+        const ManifestItem* was =
+            earlier ? earlier->Unchanged(item, item.stored, m_options.checksum ? &source : nullptr)
+                    : nullptr;
+        std::string error;
+        if (was && LinkStored(earlier->Opened().Data(), Data(), *was, error)) {
+          TakeOver(item, *was);
+          m_reused[i] = true;
+          ++(earlier == previous ? m_linked : m_kept);
+          break;
+        }
+        if (was && m_options.verbose)
+          std::fprintf(stderr, "copied again: %s: %s\n", Escape(item.path).c_str(), error.c_str());
+      }
+    }
+  }
+
+  void TakeOver(ManifestItem& item, const ManifestItem& was) {
+    item.parts = was.parts;
+    item.flags = was.flags;
+    item.crc = was.crc;
+    item.tag = was.tag;
+    item.status = "done";
+    m_manifest.bytesLinked += item.size;
+    ++m_done;
+    if (m_options.verbose)
+      std::fprintf(stderr, "unchanged: %s\n", Escape(item.path).c_str());
+  }
+
+  // The library's items: every folder, and the files not taken over. Returns their number.
+  size_t SetUp(Manager& manager, Host& host) {
     manager.Initialize();
-    manager.SetDestRootFolder(FileNameToWide((m_backup / kDataFolder).native()).c_str());
+    manager.SetDestRootFolder(FileNameToWide(Data().native()).c_str());
     manager.SetCallBack(&host);
     host.DriveManager(&manager, m_password && !m_options.compress);
-    manager.SetBufferCapacity(m_options.buffer, 1);
+    // An encrypted folder's files all decrypt with its buffer's capacity.
+    manager.SetBufferCapacity(m_folderBuffer ? m_folderBuffer : m_options.buffer, 1);
     m_manifest.buffer = manager.GetBufferCapacity();
     manager.m_bCompress = m_options.compress ? 1 : 0;
     if (m_password) {
@@ -128,9 +322,12 @@ class BackupRun {
     if (m_options.split)
       manager.AddSplitSize(m_options.split);
     // Files and folders go through the library; links and pipes are recorded only.
-    for (ManifestItem& item : m_manifest.items) {
-      if (!item.IsFile() && !item.IsFolder())
+    size_t added = 0;
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      ManifestItem& item = m_manifest.items[i];
+      if ((!item.IsFile() && !item.IsFolder()) || m_reused[i])
         continue;
+      ++added;
       item.stored = StoredName(item);
       const fs::path stored(item.stored);
       manager.AddItem(
@@ -139,12 +336,13 @@ class BackupRun {
           item.IsFolder() ? L"" : FileNameToWide(stored.filename().native()).c_str(), item.key,
           m_password ? 1 : 0, 1, item.size, 0, 1, item.IsFolder() ? 1 : 0, nullptr);
     }
+    return added;
   }
 
   // Whether a file item's stored data is whole, and why not.
   bool FileBackedUp(ManifestItem& item, const ItemResult& r, orv::CEncryption* engine,
                     std::string& reason) {
-    const fs::path stored = m_backup / kDataFolder / item.stored;
+    const fs::path stored = Data() / item.stored;
     std::error_code ec;
     if (m_options.compress) {
       // An archive is renamed into place when complete.
@@ -209,7 +407,7 @@ class BackupRun {
     if (item.IsFolder()) {
       NoteFolder(item.path, item.meta);
       // The library passes over a folder it could not make; the backup does not.
-      ok = r.ended && !r.failed && fs::is_directory(m_backup / kDataFolder / item.stored, ec);
+      ok = r.ended && !r.failed && fs::is_directory(Data() / item.stored, ec);
     } else if (item.IsFile()) {
       item.parts = r.volumes + 1;
       item.flags = m_password ? OrvCopy::ArchiveItemFlagAES : 0;
@@ -218,6 +416,7 @@ class BackupRun {
     if (ok) {
       item.status = "done";
       ++m_done;
+      m_manifest.bytesWritten += item.size;
       if (m_options.verbose)
         std::fprintf(stderr, "backed up: %s\n", Escape(item.path).c_str());
     } else if (r.failed || r.ended || !reason.empty() || (m_options.compress && !g_interrupted)) {
@@ -229,31 +428,74 @@ class BackupRun {
 
   int Finish(orv::CEncryption* engine, int status) {
     m_manifest.complete = !g_interrupted && !m_crashed;
+    // What the manifest lists reaches the disk before the manifest is put in place.
     std::string error;
+    if (!SyncToDisk())
+      return Refuse(kExitFailed, "the backup could not be written to the disk (" +
+                                     std::string(std::strerror(errno)) + "); it is not listed");
     const ManifestTagger tagger = m_password ? ManifestTaggerOf(*engine) : ManifestTagger{};
-    if (!SaveManifest(m_backup, m_manifest, m_password ? &tagger : nullptr, error))
+    if (!SaveManifest(m_folder, m_manifest, m_password ? &tagger : nullptr, error,
+                      m_manifest.complete ? kManifestName : kUnfinishedName))
       return Refuse(kExitFailed, error);
+    if (m_manifest.complete)
+      RemoveUnfinished();
+    Say(m_options, Summary());
+    if (g_interrupted || status == OrvCopy::StatusStopped)
+      return kExitInterrupted;
+    return m_failed || m_crashed || m_counts.unreadable ? kExitFailed : kExitDone;
+  }
+
+  bool SyncToDisk() const {
+    const int fd = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::syncfs(fd) == 0;
+    if (fd >= 0)
+      ::close(fd);
+    return synced;
+  }
+
+  void RemoveUnfinished() {
+    for (const Generation& generation : m_unfinished) {
+      const Removal removal = RemoveGeneration(generation);
+      for (const std::string& left : removal.left)
+        std::fprintf(stderr, "warning: could not remove %s\n", Escape(left).c_str());
+    }
+  }
+
+  std::string Summary() const {
     std::string summary = "backed up " + std::to_string(m_done) + " of " +
-                          std::to_string(m_manifest.items.size()) + " entries";
+                          std::to_string(m_manifest.items.size()) + " entries into " +
+                          m_manifest.generation;
+    if (!m_previousId.empty())
+      summary += ", " + std::to_string(m_linked) + " unchanged since " + m_previousId;
+    if (m_kept)
+      summary += ", " + std::to_string(m_kept) + " kept from " + m_resumeId;
     if (m_failed)
       summary += ", " + std::to_string(m_failed) + " failed";
     if (m_counts.unreadable)
       summary += ", " + std::to_string(m_counts.unreadable) + " paths could not be read";
     if (m_counts.skipped)
       summary += ", " + std::to_string(m_counts.skipped) + " skipped";
-    Say(m_options, summary + (g_interrupted ? " (interrupted)" : ""));
-    if (g_interrupted || status == OrvCopy::StatusStopped)
-      return kExitInterrupted;
-    return m_failed || m_crashed || m_counts.unreadable ? kExitFailed : kExitDone;
+    if (m_counts.excluded)
+      summary += ", " + std::to_string(m_counts.excluded) + " excluded";
+    return summary + (g_interrupted ? " (interrupted; the next backup resumes it)" : "");
   }
 
   const Options& m_options;
   const fs::path m_source, m_backup;
+  const std::time_t m_started;
+  fs::path m_folder;  // the new generation's
+  WriterLock m_lock;
   Manifest m_manifest;
   std::optional<std::string> m_password;
+  Excludes m_excludes;
   WalkCounts m_counts;
+  std::string m_previousId, m_resumeId;
+  std::optional<Earlier> m_previous, m_resume;
+  std::vector<Generation> m_unfinished;
+  uint64_t m_folderBuffer = 0;  // an encrypted folder's buffer capacity
+  std::vector<bool> m_reused;   // by item index: linked to an earlier generation's file
   std::unordered_set<std::string> m_changeable;
-  size_t m_done = 0, m_failed = 0;
+  size_t m_done = 0, m_failed = 0, m_linked = 0, m_kept = 0;
   bool m_crashed = false;
 };
 

@@ -40,7 +40,8 @@ FirstFile TryFirstFile(const OpenedBackup& opened) {
 }
 
 int WrongPassword(const OpenedBackup& opened) {
-  return Refuse(kExitUnusable, "wrong password for " + Show(opened.folder));
+  return Refuse(kExitUnusable,
+                "wrong password for this backup folder (" + Show(opened.backup) + ")");
 }
 
 int ChangedManifest(const OpenedBackup& opened) {
@@ -53,17 +54,15 @@ int ChangedManifest(const OpenedBackup& opened) {
 // check that fails is a wrong password, unless the password opens a stored file: then the
 // manifest's salt or key check was changed.
 int CheckKeys(const OpenedBackup& opened, const std::string& text) {
-  const Manifest& manifest = opened.manifest;
-  orv::CEncryption engine;
-  ConfigureEngine(engine, *opened.password, manifest.encrypt, manifest.salt);
-  uint8_t check[orv::CEncryption::kKeyCheckSize];
-  if (!engine.GetKeyCheck(check) ||
-      !EqualSecret(std::string(reinterpret_cast<char*>(check), sizeof check), manifest.keyCheck)) {
-    return TryFirstFile(opened) == FirstFile::Opens ? ChangedManifest(opened)
-                                                    : WrongPassword(opened);
+  switch (CheckManifestKeys(opened.manifest, *opened.password, text)) {
+    case KeyCheck::Matches:
+      return kExitDone;
+    case KeyCheck::ChangedManifest:
+      return ChangedManifest(opened);
+    default:
+      return TryFirstFile(opened) == FirstFile::Opens ? ChangedManifest(opened)
+                                                      : WrongPassword(opened);
   }
-  const std::string tag = HostTag(engine, kManifestLabel, text.substr(0, manifest.taggedLength));
-  return EqualSecret(tag, manifest.tag) ? kExitDone : ChangedManifest(opened);
 }
 
 // Version 1 keeps no key check of its own: the first stored file tells.
@@ -84,6 +83,18 @@ int CheckFirstFile(const OpenedBackup& opened) {
 
 }  // namespace
 
+KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password,
+                           const std::string& text) {
+  orv::CEncryption engine;
+  ConfigureEngine(engine, password, manifest.encrypt, manifest.salt);
+  uint8_t check[orv::CEncryption::kKeyCheckSize];
+  if (!engine.GetKeyCheck(check) ||
+      !EqualSecret(std::string(reinterpret_cast<char*>(check), sizeof check), manifest.keyCheck))
+    return KeyCheck::WrongPassword;
+  const std::string tag = HostTag(engine, kManifestLabel, text.substr(0, manifest.taggedLength));
+  return EqualSecret(tag, manifest.tag) ? KeyCheck::Matches : KeyCheck::ChangedManifest;
+}
+
 std::string OpenedBackup::StoredProblem(const std::string& path) const {
   if (stored.Inside(path))
     return {};
@@ -100,12 +111,50 @@ fs::path RealDataFolder(const fs::path& folder) {
   return fs::canonical(folder / kDataFolder, ec);
 }
 
-int OpenBackup(const Options& options, OpenedBackup& opened) {
-  opened.folder = fs::absolute(options.backup);
+int PickGeneration(const Options& options, const fs::path& backup, Generation& generation) {
+  const std::vector<Generation> all = ListGenerations(backup, true);
+  const Generation* latest = nullptr;
+  for (const Generation& g : all) {
+    if (g.complete && (options.generation.empty() || g.id == options.generation))
+      latest = &g;
+  }
+  if (latest) {
+    generation = *latest;
+    return kExitDone;
+  }
+  std::error_code ec;
+  if (!options.generation.empty())
+    return Refuse(kExitUsage, Show(backup) + " has no complete generation " +
+                                  Escape(options.generation) + " (orvcopy generations lists them)");
+  if (!all.empty())
+    return Refuse(kExitUnusable, Show(backup) + " holds no complete backup: the one started " +
+                                     all.back().id +
+                                     " never finished; run the backup again to complete it");
+  if (fs::exists(backup / kDataFolder, ec))
+    return Refuse(kExitUnusable, Show(backup) +
+                                     " holds a backup that never finished (no manifest): "
+                                     "nothing in it is listed");
+  return Refuse(kExitUnusable, "no backup in " + Show(backup) + " (not an orvcopy backup folder)");
+}
+
+bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
+                    const char* name, OpenedBackup& opened, std::string& text, std::string& error) {
+  opened.backup = backup;
+  opened.generation = generation.id;
+  opened.folder = generation.folder;
   opened.stored = StoredPaths(RealDataFolder(opened.folder));
+  return LoadManifest(opened.folder, opened.manifest, error, &text, name);
+}
+
+int OpenGeneration(const Options& options, const Generation& generation, const char* name,
+                   OpenedBackup& opened) {
   std::string error, text;
-  if (!LoadManifest(opened.folder, opened.manifest, error, &text))
+  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, text, error))
     return Refuse(kExitUnusable, error);
+  return CheckPassword(options, opened, text);
+}
+
+int CheckPassword(const Options& options, OpenedBackup& opened, const std::string& text) {
   const Manifest& manifest = opened.manifest;
   const bool passwordGiven =
       !options.password.file.empty() || !options.password.environment.empty();
@@ -117,9 +166,16 @@ int OpenBackup(const Options& options, OpenedBackup& opened) {
                                                    "the manifest has been changed")
                          : kExitDone;
   }
-  if (!(opened.password = AskPassword(options, false)))
+  if (!opened.password && !(opened.password = AskPassword(options, false)))
     return kExitFailed;
   return manifest.version >= 2 ? CheckKeys(opened, text) : CheckFirstFile(opened);
+}
+
+int OpenBackup(const Options& options, OpenedBackup& opened) {
+  Generation generation;
+  if (const int code = PickGeneration(options, fs::absolute(options.backup), generation))
+    return code;
+  return OpenGeneration(options, generation, kManifestName, opened);
 }
 
 }  // namespace orvcopy

@@ -3,6 +3,7 @@
 
 #include "Checks.h"
 #include "Commands.h"
+#include "Generations.h"
 #include "Manifest.h"
 
 #include <filesystem>
@@ -12,7 +13,9 @@
 namespace orvcopy {
 
 struct OpenedBackup {
-  std::filesystem::path folder;  // absolute
+  std::filesystem::path backup;  // the backup folder, absolute
+  std::string generation;        // the generation's id
+  std::filesystem::path folder;  // the generation's folder: data/ and the manifest
   Manifest manifest;
   std::optional<std::string> password;  // encrypted backups
   mutable StoredPaths stored{{}};       // what may be taken from the data folder
@@ -27,11 +30,33 @@ struct OpenedBackup {
 // a link or missing (then no stored file is taken).
 std::filesystem::path RealDataFolder(const std::filesystem::path& folder);
 
-// Reads the manifest and, for an encrypted backup, asks for the password and checks it before
-// anything is read or written: a wrong password is exit 4, a manifest changed since the
-// backup exit 1 (its keyed tag), each with a message that says which. A password given for a
-// backup whose manifest says it is not encrypted is refused (exit 1): the manifest may have been
-// changed to say so. Returns kExitDone or the exit code.
+// The generation a reader takes: the one --generation names, else the latest complete one.
+// Returns kExitDone or the exit code, after a message that says why there is none.
+int PickGeneration(const Options& options, const std::filesystem::path& backup,
+                   Generation& generation);
+
+// Reads a generation's manifest (the file `name` in its folder) and, for an encrypted backup,
+// checks the password before anything is read or written, asking for it unless `opened`
+// already holds it: a wrong password is exit 4, a manifest changed since the backup exit 1
+// (its keyed tag), each with a message that says which. A password given for a backup whose
+// manifest says it is not encrypted is refused (exit 1): the manifest may have been changed to
+// say so. Returns kExitDone or the exit code.
+int OpenGeneration(const Options& options, const Generation& generation, const char* name,
+                   OpenedBackup& opened);
+
+// The two halves of OpenGeneration: reading the manifest (false, with `error` set, when it
+// cannot be used; `text` receives its bytes), and checking the password against it.
+bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
+                    const char* name, OpenedBackup& opened, std::string& text, std::string& error);
+int CheckPassword(const Options& options, OpenedBackup& opened, const std::string& text);
+
+// Whether a password opens a version-2 manifest of an encrypted backup: its key check and the
+// keyed tag of its bytes `text`.
+enum class KeyCheck { Matches, WrongPassword, ChangedManifest };
+KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password,
+                           const std::string& text);
+
+// PickGeneration, then OpenGeneration of its manifest.
 int OpenBackup(const Options& options, OpenedBackup& opened);
 
 }  // namespace orvcopy

@@ -1,14 +1,12 @@
-// orvcopy list and remove.
+// orvcopy list and generations.
 #include "Commands.h"
 
 #include "BackupFolder.h"
 #include "Checks.h"
 #include "Common.h"
-#include "Host.h"
 #include "Manifest.h"
+#include "Selection.h"
 #include "Text.h"
-
-#include <OrvCopy/OrvCopyStrings.h>
 
 #include <cstdio>
 
@@ -47,11 +45,19 @@ std::string OwnerText(const ManifestItem& item) {
 }  // namespace
 
 int List(const Options& options) {
-  Manifest manifest;
-  std::string error;
-  if (!LoadManifest(fs::absolute(options.backup), manifest, error))
+  const fs::path backup = fs::absolute(options.backup);
+  Generation generation;
+  if (const int code = PickGeneration(options, backup, generation); code != kExitDone)
+    return code;
+  OpenedBackup opened;
+  std::string text, error;
+  if (!LoadGeneration(backup, generation, kManifestName, opened, text, error))
     return Refuse(kExitUnusable, error);
-  std::printf("# %s backup, %s%s%s\n", manifest.complete ? "complete" : "interrupted",
+  Manifest& manifest = opened.manifest;
+  if (!SelectEntries(manifest, options.paths, error))
+    return Refuse(kExitFailed, error);
+  std::printf("# generation %s, %s backup, %s%s%s\n", generation.id.c_str(),
+              manifest.complete ? "complete" : "interrupted",
               manifest.encrypt ? ("AES-" + std::to_string(manifest.encrypt) + ", ").c_str() : "",
               manifest.compress ? "compressed, " : "",
               ("buffer " + std::to_string(manifest.buffer)).c_str());
@@ -68,45 +74,28 @@ int List(const Options& options) {
   return kExitDone;
 }
 
-int Remove(const Options& options) {
+int Generations(const Options& options) {
   const fs::path backup = fs::absolute(options.backup);
-  Manifest manifest;
-  std::string error;
-  if (!LoadManifest(backup, manifest, error))
-    return Refuse(kExitUnusable, error);
-  LogFile log(options.logFile);
-  Host host(manifest.items.size(), 0, false);
-  OrvCopy::COrvCopyManager manager;
-  manager.Initialize();
-  manager.SetSourceRootFolder(OrvCopy::FileNameToWide((backup / kDataFolder).native()).c_str());
-  manager.SetCallBack(&host);
-  // Files (every part) first, then folders, deepest first, so that the folders are empty.
-  // Links and pipes have nothing stored; nothing is removed through a link.
-  StoredPaths inside(RealDataFolder(backup));
-  const auto add = [&](const std::string& stored, uint64_t key, int folder) {
-    if (inside.Inside(stored)) {
-      manager.AddItem(OrvCopy::FileNameToWide(stored).c_str(), L"", L"", key, 0, 1, 0, 0, 1, folder,
-                      nullptr);
+  const std::vector<Generation> all = ListGenerations(backup, false);
+  if (all.empty()) {
+    Generation none;
+    return PickGeneration(options, backup, none);  // says why there is none
+  }
+  int code = kExitDone;
+  for (const Generation& generation : all) {
+    Manifest manifest;
+    std::string error;
+    if (!LoadManifest(generation.folder, manifest, error)) {
+      ReportFailure(generation.id, error);
+      code = kExitFailed;
+      continue;
     }
-  };
-  for (const ManifestItem& item : manifest.items) {
-    for (int p = 0; item.IsFile() && p < item.parts; ++p)
-      add(PartName(item.stored, p), item.key, 0);
+    std::printf("%s %s %zu %llu %llu\n", generation.id.c_str(),
+                IsoTime(GenerationStart(generation, manifest)).c_str(), manifest.items.size(),
+                static_cast<unsigned long long>(BytesWritten(manifest)),
+                static_cast<unsigned long long>(manifest.bytesLinked));
   }
-  for (auto it = manifest.items.rbegin(); it != manifest.items.rend(); ++it) {
-    if (it->IsFolder())
-      add(it->stored, it->key, 1);
-  }
-  manager.Remove();
-  std::error_code ec;
-  fs::remove(backup / kManifestName, ec);
-  fs::remove(backup / kDataFolder, ec);  // only when empty
-  const bool left = fs::exists(backup / kDataFolder);
-  if (!left)
-    fs::remove(backup, ec);
-  Say(options, left ? "removed the backup; files not listed in it were left in place"
-                    : "removed the backup");
-  return left ? kExitFailed : kExitDone;
+  return code;
 }
 
 }  // namespace orvcopy

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvcopy {
 
@@ -23,6 +24,14 @@ struct Options {
   bool compress = false;
   uint64_t split = 0;         // volume size, 0 for none
   uint64_t buffer = 1048576;  // rounded up to a multiple of 96, as the library rounds
+  bool bufferGiven = false;
+  bool checksum = false;              // backup: unchanged-looking files are compared by content
+  std::vector<std::string> excludes;  // backup: --exclude patterns
+  std::string excludeFrom;            // backup: a file of them
+  std::string generation;             // restore, list, verify: the generation, else the latest
+  bool allGenerations = false;        // verify --all
+  std::vector<std::string> paths;     // restore, list: only these entries and what lies below
+  int keepLast = 0, keepDaily = 0, keepWeekly = 0, keepMonthly = 0;  // forget
   bool trial = false;
   PasswordSource password;
   bool quiet = false;
@@ -43,6 +52,8 @@ int Restore(const Options& options);
 int Restore(const Options& options, SystemCalls& system);
 int Verify(const Options& options);
 int List(const Options& options);
+int Generations(const Options& options);
+int Forget(const Options& options);
 int Remove(const Options& options);
 
 }  // namespace orvcopy

@@ -123,6 +123,17 @@ std::string Header(const Manifest& manifest) {
       options.Text("key_check", Hex(manifest.keyCheck));
     }
   }
+  if (!manifest.generation.empty()) {
+    text += ",\n \"generation\": ";
+    ObjectWriter generation(text);
+    generation.Text("id", manifest.generation);
+    generation.Signed("started", manifest.started);
+    generation.Number("bytes_written", manifest.bytesWritten);
+    generation.Number("bytes_linked", manifest.bytesLinked);
+    // The patterns are a record of the run; one that is not UTF-8 is kept with replacements.
+    generation.Raw("exclude",
+                   json(manifest.excludes).dump(-1, ' ', false, json::error_handler_t::replace));
+  }
   text += ",\n \"root\": ";
   {
     ObjectWriter root(text);
@@ -316,6 +327,20 @@ void CheckAgainstOptions(const ManifestItem& item, const Manifest& manifest) {
     throw Damaged("a plain file has no CRC-32");
 }
 
+void ReadGeneration(const json& j, Manifest& manifest) {
+  manifest.generation = String(j, "id", 32);
+  manifest.started = Integer<int64_t>(j, "started");
+  manifest.bytesWritten = Integer<uint64_t>(j, "bytes_written");
+  manifest.bytesLinked = Integer<uint64_t>(j, "bytes_linked");
+  if (!j.contains("exclude") || !j.at("exclude").is_array())
+    throw Damaged("the generation's exclude patterns are missing");
+  for (const json& pattern : j.at("exclude")) {
+    if (!pattern.is_string())
+      throw Damaged("an exclude pattern is not text");
+    manifest.excludes.push_back(pattern.get<std::string>());
+  }
+}
+
 // The tag at the manifest's end covers every byte before ",\n \"tag\": ".
 void ReadTag(std::string_view text, const json& root, Manifest& manifest) {
   if (!root.contains("tag")) {
@@ -345,9 +370,9 @@ std::string PartName(const std::string& stored, int part) {
 }
 
 bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
-                  const ManifestTagger* tagger, std::string& error) {
-  const std::filesystem::path target = folder / kManifestName;
-  const std::filesystem::path temporary = folder / (std::string(kManifestName) + ".tmp");
+                  const ManifestTagger* tagger, std::string& error, const char* name) {
+  const std::filesystem::path target = folder / name;
+  const std::filesystem::path temporary = folder / (std::string(name) + ".tmp");
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = "cannot write " + Escape(temporary.native());
@@ -408,8 +433,8 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
 }
 
 bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
-                  std::string* text) {
-  const std::filesystem::path file = folder / kManifestName;
+                  std::string* text, const char* name) {
+  const std::filesystem::path file = folder / name;
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     std::error_code ec;
@@ -464,6 +489,8 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
       manifest.rootMeta = ReadMetadata(rootMeta);
       manifest.rootMtime = Integer<int64_t>(rootMeta, "mtime");
     }
+    if (root.contains("generation"))
+      ReadGeneration(root.at("generation"), manifest);
     TreeCheck tree;
     for (const json& j : root.at("items")) {
       manifest.items.push_back(ReadItem(j, manifest.version));

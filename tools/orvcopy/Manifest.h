@@ -55,6 +55,13 @@ struct Manifest {
   std::string keyCheck;              // encrypted: the key check of password and salt (raw bytes)
   std::optional<Metadata> rootMeta;  // the backed-up folder itself
   int64_t rootMtime = 0;
+  // The run that made the backup folder's generation: its id (empty for a backup written
+  // before generations), start time, bytes the library wrote and bytes taken over from an
+  // earlier generation by links, and the patterns of the entries left out.
+  std::string generation;
+  int64_t started = 0;  // seconds since 1970
+  uint64_t bytesWritten = 0, bytesLinked = 0;
+  std::vector<std::string> excludes;
   std::vector<ManifestItem> items;
   // Read back: the keyed tag at the manifest's end and how many bytes before it it covers.
   std::string tag;
@@ -68,16 +75,18 @@ struct ManifestTagger {
   std::function<std::string()> finish;
 };
 
-// Writes the manifest atomically: a temporary file, flushed to disk, renamed over the old one.
-// With a tagger the manifest ends in the tag of everything before it.
+// Writes the manifest atomically: a temporary file, flushed to disk, renamed over the old one,
+// and the folder's entry flushed after. With a tagger the manifest ends in the tag of
+// everything before it. `name` is the manifest's file name in the folder.
 bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
-                  const ManifestTagger* tagger, std::string& error);
+                  const ManifestTagger* tagger, std::string& error,
+                  const char* name = kManifestName);
 
 // Reads and checks a manifest: anything damaged, foreign or unsafe (a path that leaves the
 // backup folder, say) is refused with a message. `text`, when given, receives the manifest's
 // bytes (for its tag).
 bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
-                  std::string* text = nullptr);
+                  std::string* text = nullptr, const char* name = kManifestName);
 
 // The same for a manifest's text; `file` names it in the messages.
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,

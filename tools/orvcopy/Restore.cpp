@@ -7,6 +7,7 @@
 #include "Common.h"
 #include "Entries.h"
 #include "Host.h"
+#include "Selection.h"
 #include "Text.h"
 
 #include <OrvCopy/OrvCopyStrings.h>
@@ -68,7 +69,7 @@ class RestoreRun {
  private:
   int PrepareTarget() {
     std::error_code ec;
-    if (Inside(m_target, m_opened.folder))
+    if (Inside(m_target, m_opened.backup))
       return Refuse(kExitUsage,
                     Show(m_target) + " lies inside the backup folder; restore elsewhere");
     m_createdTarget = !fs::exists(m_target, ec);
@@ -459,6 +460,8 @@ int Restore(const Options& options, SystemCalls& system) {
   OpenedBackup opened;
   if (const int code = OpenBackup(options, opened); code != kExitDone)
     return code;
+  if (std::string error; !SelectEntries(opened.manifest, options.paths, error))
+    return Refuse(kExitFailed, error);
   LogFile log(options.logFile);
   if (options.trial)
     return Trial(options, opened);

@@ -35,8 +35,13 @@ std::optional<std::string> LinkTarget(const fs::path& path, const struct stat& s
 class TreeWalker {
  public:
   TreeWalker(const fs::path& root, const std::optional<FileId>& exclude, bool quiet,
-             std::vector<ManifestItem>& items, WalkCounts& counts)
-      : m_root(root), m_exclude(exclude), m_quiet(quiet), m_items(items), m_counts(counts) {}
+             std::vector<ManifestItem>& items, WalkCounts& counts, const Excludes* patterns)
+      : m_root(root),
+        m_exclude(exclude),
+        m_quiet(quiet),
+        m_items(items),
+        m_counts(counts),
+        m_patterns(patterns) {}
 
   void Walk(const fs::path& relative) {
     std::vector<fs::path> names;
@@ -81,6 +86,10 @@ class TreeWalker {
       Skip("the backup folder itself", rel);
       return false;
     }
+    if (m_patterns && m_patterns->Excluded(rel.native(), S_ISDIR(st.st_mode))) {
+      ++m_counts.excluded;
+      return false;
+    }
     ManifestItem item;
     item.path = rel.native();
     item.mtime = MtimeOf(st);
@@ -122,6 +131,7 @@ class TreeWalker {
   const bool m_quiet;
   std::vector<ManifestItem>& m_items;
   WalkCounts& m_counts;
+  const Excludes* m_patterns;
   OwnerNames m_names;
   std::map<FileId, std::string> m_links;  // files with more than one link: the first path
 };
@@ -159,8 +169,8 @@ int64_t MtimeOf(const struct stat& st) {
 }
 
 void WalkTree(const fs::path& root, const std::optional<FileId>& exclude, bool quiet,
-              std::vector<ManifestItem>& items, WalkCounts& counts) {
-  TreeWalker(root, exclude, quiet, items, counts).Walk({});
+              std::vector<ManifestItem>& items, WalkCounts& counts, const Excludes* patterns) {
+  TreeWalker(root, exclude, quiet, items, counts, patterns).Walk({});
 }
 
 }  // namespace orvcopy

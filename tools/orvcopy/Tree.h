@@ -2,6 +2,7 @@
 // owner, time and link target, folders before their content.
 #pragma once
 
+#include "Exclude.h"
 #include "Manifest.h"
 
 #include <sys/stat.h>
@@ -35,14 +36,16 @@ struct WalkCounts {
   uint64_t fileBytes = 0;  // the size of every file listed
   size_t unreadable = 0;   // paths that could not be listed or examined
   size_t skipped = 0;      // devices, sockets and the backup folder itself
+  size_t excluded = 0;     // entries that match an exclude pattern (a folder counts once)
 };
 
 // Lists the tree below `root` into `items` (keys from 1, no stored paths yet): names in byte
 // order, folders before their content, a file with more links than one listed once and then
 // as hard links to that first entry. Devices and sockets are named and left out, and so is
-// the folder `exclude` (the backup folder when it lies inside). Paths that cannot be read are
-// named on stderr and counted; the walk goes on with the rest.
+// the folder `exclude` (the backup folder when it lies inside), and what the patterns exclude.
+// Paths that cannot be read are named on stderr and counted; the walk goes on with the rest.
 void WalkTree(const std::filesystem::path& root, const std::optional<FileId>& exclude, bool quiet,
-              std::vector<ManifestItem>& items, WalkCounts& counts);
+              std::vector<ManifestItem>& items, WalkCounts& counts,
+              const Excludes* patterns = nullptr);
 
 }  // namespace orvcopy

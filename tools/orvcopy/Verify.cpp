@@ -6,6 +6,7 @@
 #include "Host.h"
 #include "Text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace orvcopy {
@@ -90,12 +91,8 @@ class Verifier {
   std::optional<orv::CEncryption> m_engine;
 };
 
-}  // namespace
-
-int Verify(const Options& options) {
-  OpenedBackup opened;
-  if (const int code = OpenBackup(options, opened); code != kExitDone)
-    return code;
+// Checks one generation that is open.
+int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
   const Manifest& manifest = opened.manifest;
   Verifier verifier(opened);
   InstallInterruptHandlers();
@@ -130,7 +127,7 @@ int Verify(const Options& options) {
         std::fprintf(stderr, "checked: %s\n", Escape(item.path).c_str());
     }
   }
-  std::string summary = "checked " + std::to_string(files - failed) + " of " +
+  std::string summary = opened.generation + ": checked " + std::to_string(files - failed) + " of " +
                         std::to_string(files) + " files (" + std::to_string(byCheck[0]) +
                         " by keyed tag, " + std::to_string(byCheck[1]) + " by CRC-32, " +
                         std::to_string(byCheck[2]) + " by size only)";
@@ -147,6 +144,37 @@ int Verify(const Options& options) {
     return kExitFailed;
   }
   return failed ? kExitFailed : kExitDone;
+}
+
+}  // namespace
+
+int Verify(const Options& options) {
+  if (!options.allGenerations) {
+    OpenedBackup opened;
+    if (const int code = OpenBackup(options, opened); code != kExitDone)
+      return code;
+    return VerifyGeneration(options, opened);
+  }
+  const fs::path backup = fs::absolute(options.backup);
+  const std::vector<Generation> all = ListGenerations(backup, false);
+  if (all.empty()) {
+    Generation none;
+    return PickGeneration(options, backup, none);  // says why there is none
+  }
+  std::optional<std::string> password;  // asked for once
+  int worst = kExitDone;
+  for (const Generation& generation : all) {
+    OpenedBackup opened;
+    opened.password = password;
+    int code = OpenGeneration(options, generation, kManifestName, opened);
+    if (code == kExitDone)
+      code = VerifyGeneration(options, opened);
+    password = opened.password;
+    worst = std::max(worst, code);
+    if (code == kExitInterrupted || g_interrupted)
+      return kExitInterrupted;
+  }
+  return worst;
 }
 
 }  // namespace orvcopy

@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kExitCodes =
     "Exit codes: 0 all done, 1 failed (each failed entry is named on stderr), 2 usage, "
-    "3 interrupted, 4 unusable backup or wrong password.";
+    "3 interrupted, 4 unusable backup or wrong password. See orvcopy(1).";
 constexpr uint64_t kMinimumVolume = 64 * 1024;
 
 // "100", "64K", "10M", "2G" (powers of 1024): digits, then at most one unit letter. No sign,
@@ -67,6 +67,11 @@ void AddPassword(CLI::App* app, orvcopy::Options& options) {
   file->excludes(variable);
 }
 
+CLI::Option* AddGeneration(CLI::App* app, orvcopy::Options& options) {
+  return app->add_option("--generation", options.generation,
+                         "The generation ID (orvcopy generations), else the latest");
+}
+
 // A path argument that cannot name anything.
 CLI::Validator NotEmpty() {
   return CLI::Validator(
@@ -86,6 +91,9 @@ std::string BackupUsageError(const orvcopy::Options& options) {
   if (options.split != 0 && options.encrypt != 0)
     return "--split cannot be combined with --encrypt: the library writes the parts after a "
            "file's first unencrypted";
+  if (options.checksum && (options.encrypt != 0 || options.compress))
+    return "--checksum compares files with the CRC-32 of plain backups; it cannot be used with "
+           "--encrypt or --compress";
   return {};
 }
 
@@ -109,23 +117,54 @@ int main(int argc, char** argv) {
   backup->add_flag("--compress", options.compress, "One ZIP archive per file");
   AddSize(backup, "--split", options.split,
           "Cut files into volumes of SIZE (K, M, G; at least 64K; not with --encrypt)");
-  AddSize(backup, "--buffer", options.buffer, "Copy buffer size, rounded up to a multiple of 96");
+  AddSize(backup, "--buffer", options.buffer, "Copy buffer size, rounded up to a multiple of 96")
+      ->each([&options](const std::string&) { options.bufferGiven = true; });
+  backup->add_flag("--checksum", options.checksum,
+                   "Also compare the content of files that look unchanged (plain backups)");
+  backup
+      ->add_option("--exclude", options.excludes,
+                   "Leave out what matches PATTERN (*, ?, **; a trailing / for folders)")
+      ->allow_extra_args(false);
+  backup->add_option("--exclude-from", options.excludeFrom, "Read exclude patterns from FILE");
   AddPassword(backup, options);
+
+  CLI::App* generations =
+      app.add_subcommand("generations", "List the complete generations of BACKUP_DIR");
+  generations->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
 
   CLI::App* restore = app.add_subcommand("restore", "Restore BACKUP_DIR into TARGET_DIR");
   restore->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
   restore->add_option("TARGET_DIR", options.target)->required()->check(NotEmpty());
+  restore->add_option("PATH", options.paths, "Restore only these entries and what lies below");
   restore->add_flag("--trial", options.trial, "Open and measure every backup file, write nothing");
+  AddGeneration(restore, options);
   AddPassword(restore, options);
 
   CLI::App* verify = app.add_subcommand("verify", "Check that BACKUP_DIR can be restored");
   verify->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
+  AddGeneration(verify, options)
+      ->excludes(verify->add_flag("--all", options.allGenerations, "Check every generation"));
   AddPassword(verify, options);
 
-  CLI::App* list = app.add_subcommand("list", "List the items of BACKUP_DIR");
+  CLI::App* list = app.add_subcommand("list", "List the entries of BACKUP_DIR");
   list->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
+  list->add_option("PATH", options.paths, "List only these entries and what lies below");
+  AddGeneration(list, options);
 
-  CLI::App* remove = app.add_subcommand("remove", "Delete the backup in BACKUP_DIR");
+  CLI::App* forget =
+      app.add_subcommand("forget", "Remove the generations of BACKUP_DIR the rules do not keep");
+  forget->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
+  forget->add_option("--keep-last", options.keepLast, "Keep the N newest generations")
+      ->required()
+      ->check(CLI::Range(1, 1000000));
+  forget->add_option("--keep-daily", options.keepDaily, "Keep the newest of each of N days")
+      ->check(CLI::Range(0, 1000000));
+  forget->add_option("--keep-weekly", options.keepWeekly, "Keep the newest of each of N weeks")
+      ->check(CLI::Range(0, 1000000));
+  forget->add_option("--keep-monthly", options.keepMonthly, "Keep the newest of each of N months")
+      ->check(CLI::Range(0, 1000000));
+
+  CLI::App* remove = app.add_subcommand("remove", "Delete the backup folder BACKUP_DIR");
   remove->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
 
   try {
@@ -158,5 +197,9 @@ int main(int argc, char** argv) {
     return orvcopy::Verify(options);
   if (list->parsed())
     return orvcopy::List(options);
+  if (generations->parsed())
+    return orvcopy::Generations(options);
+  if (forget->parsed())
+    return orvcopy::Forget(options);
   return orvcopy::Remove(options);
 }

@@ -1,0 +1,76 @@
+// A backup folder holds generations: one complete mirror per backup run, in a folder named by
+// the run's UTC start time. A generation is complete when its manifest is in place; the
+// manifest is renamed into place only after everything it lists has reached the disk. A run
+// that was cut short leaves a folder without that manifest, which no reader lists.
+#pragma once
+
+#include "Manifest.h"
+
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvcopy {
+
+inline constexpr const char* kLockName = "orvcopy.lock";
+// What an interrupted run recorded, so that the next run can keep what it finished.
+inline constexpr const char* kUnfinishedName = "orvcopy-unfinished.json";
+// The generation of a backup folder written before generations: data/ and the manifest at the
+// top of the backup folder.
+inline constexpr const char* kLegacyId = "legacy";
+
+struct Generation {
+  std::string id;
+  std::filesystem::path folder;  // holds data/ and the manifest
+  bool complete = false;
+};
+
+// The generations of a backup folder, oldest first: the one of the earlier layout first, then
+// by start time. Unfinished ones are listed only when `unfinished` is set.
+std::vector<Generation> ListGenerations(const std::filesystem::path& backup, bool unfinished);
+
+// Whether a name is a generation's: "20261206T073156Z", or with "-2", "-3"... when two runs
+// started in the same second.
+bool IsGenerationId(const std::string& name);
+// The id of a run started at `start`, one that no folder in `backup` has yet.
+std::string NewGenerationId(const std::filesystem::path& backup, std::time_t start);
+// The start time a generation's id gives; nothing for the earlier layout's.
+std::optional<std::time_t> GenerationTime(const std::string& id);
+// When a generation's run started: as its manifest records it, else as its id or, for the
+// earlier layout, its manifest's time says.
+std::time_t GenerationStart(const Generation& generation, const Manifest& manifest);
+// The bytes the run wrote: as the manifest records them, else (the earlier layout) every file.
+uint64_t BytesWritten(const Manifest& manifest);
+// "2026-12-06T07:31:56Z".
+std::string IsoTime(std::time_t time);
+
+// The lock of the one process that writes to a backup folder: an flock on its lock file, which
+// the system releases when the process ends, however it ends.
+class WriterLock {
+ public:
+  WriterLock() = default;
+  ~WriterLock();
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+  // False, with `error` set, when another process holds it or it cannot be taken.
+  bool Take(const std::filesystem::path& backup, std::string& error);
+
+ private:
+  int m_fd = -1;
+};
+
+// Removes a generation with the library: every file below its data folder (a stored file that
+// another generation links to lives on there), its folders, its manifests and, unless it is
+// the earlier layout's, its own folder. Nothing is followed through a link. The manifest goes
+// first, so that a reader never finds a generation with files missing. Returns the bytes
+// freed; `left` names what could not be removed.
+struct Removal {
+  uint64_t freed = 0;
+  size_t entries = 0;
+  std::vector<std::string> left;
+};
+Removal RemoveGeneration(const Generation& generation);
+
+}  // namespace orvcopy
