@@ -22,6 +22,7 @@ ORVCOPY_PACKAGES=(
   python3-cryptography
   python3-cryptography-vectors
   valgrind
+  strace
 )
 
 # Installs whichever of the given packages are missing, without questions; prints nothing

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# orvcopy generations on a real tree: a second backup links what did not change, every
+# generation restores to the tree as it was, parts of one restore alone, excludes, forget,
+# the writer lock, and the order in which a generation reaches the disk.
+#   generations.sh ORVCOPY
+set -uo pipefail
+source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
+# What a tree is, entry by entry: type, mode, owner, time, size and content.
+state() {
+  (cd "$1" && find . -mindepth 1 -printf '%P %y %m %u %g %T@ %s %l\n' | sort &&
+    find . -type f -print0 | sort -z | xargs -0 md5sum)
+}
+
+mkdir -p src/docs/old src/keep src/cache
+echo "stays" >src/keep/same.txt
+head -c 200000 /dev/urandom >src/keep/big.bin
+echo "first" >src/docs/changes.txt
+head -c 300000 /dev/urandom >src/docs/old/deleted.bin
+echo "junk" >src/cache/tmp.o
+ln -s ../keep/same.txt src/docs/link
+chmod 640 src/keep/same.txt
+touch -d '2020-01-02 03:04:05.123456789' src/keep/same.txt
+
+"$orvcopy" -q backup src b --exclude 'cache/' --exclude '*.o'
+check "first backup" 0 $?
+state src | grep -v cache >one.txt
+sleep 1.1  # the next generation's id is another second's
+echo "second" >src/docs/changes.txt
+echo "added" >src/docs/added.txt
+rm -r src/docs/old
+"$orvcopy" backup src b --exclude 'cache/' 2>second.err
+check "second backup" 0 $?
+grep -q "2 unchanged since" second.err && ok || fail "second backup: $(cat second.err)"
+state src | grep -v cache >two.txt
+
+# generations prints one line per generation and nothing else.
+"$orvcopy" generations b >gens.txt
+check "generations" 0 $?
+mapfile -t ids < <(cut -d' ' -f1 gens.txt)
+[ "${#ids[@]}" = 2 ] && [ "$(cut -d' ' -f3 gens.txt | tail -1)" = 7 ] && ok || fail "generations: $(cat gens.txt)"
+[ "$(stat -c %h "b/${ids[1]}/data/keep/big.bin")" = 2 ] && [ "$(stat -c %h "b/${ids[1]}/data/docs/changes.txt")" = 1 ] &&
+  ok || fail "unchanged files are not linked, or changed ones are"
+grep -q '"exclude": \["cache/"\]' "b/${ids[1]}/orvcopy-manifest.json" && ok || fail "excludes not recorded"
+
+# Each generation restores to the tree as it was.
+for i in 0 1; do
+  "$orvcopy" -q restore b "r$i" --generation "${ids[$i]}"
+  check "restore of generation $i" 0 $?
+  state "r$i" >"r$i.txt"
+  cmp -s "r$i.txt" "$([ $i = 0 ] && echo one.txt || echo two.txt)" && ok ||
+    fail "generation $i restores differently: $(diff "r$i.txt" "$([ $i = 0 ] && echo one.txt || echo two.txt)" | head -4)"
+done
+
+# One file and one folder of the first generation, with their folders and nothing else.
+"$orvcopy" -q restore b part --generation "${ids[0]}" docs/changes.txt ./keep/
+check "selective restore" 0 $?
+[ "$(cd part && find . | sort | tr '\n' ' ')" = ". ./docs ./docs/changes.txt ./keep ./keep/big.bin ./keep/same.txt " ] &&
+  grep -q first part/docs/changes.txt && ok || fail "selective restore gave $(cd part && find . | sort)"
+"$orvcopy" -q restore b none docs/nothing 2>/dev/null
+check "restore of a path not in the backup" 1 $?
+"$orvcopy" -q list b keep >list.txt && [ "$(wc -l <list.txt)" = 4 ] && ok || fail "list of a folder: $(cat list.txt)"
+
+# forget frees what only the forgotten generation held; the latest still restores.
+before=$(du -sk b | cut -f1)
+"$orvcopy" forget b --keep-last 1 >forget.txt
+check "forget" 0 $?
+[ "$("$orvcopy" generations b | cut -d' ' -f1)" = "${ids[1]}" ] && [ $((before - $(du -sk b | cut -f1))) -ge 290 ] &&
+  grep -q "removed ${ids[0]}" forget.txt && ok || fail "forget: $(cat forget.txt)"
+"$orvcopy" -q restore b after-forget && state after-forget | cmp -s - two.txt && ok || fail "the latest after forget"
+
+# A second writer is refused at once while a backup runs (held still once it has its lock);
+# readers are not, and do not see the generation it writes.
+"$orvcopy" -q backup src busy &
+pid=$!
+until [ -s busy/orvcopy.lock ]; do sleep 0.001; done
+kill -STOP "$pid"
+"$orvcopy" -q backup src busy 2>busy.err
+check "a second writer" 1 $?
+grep -q "in use by another orvcopy" busy.err && ok || fail "second writer: $(cat busy.err)"
+"$orvcopy" -q forget busy --keep-last 1 2>/dev/null
+check "forget while a backup runs" 1 $?
+"$orvcopy" -q generations busy 2>/dev/null
+check "a reader while a backup runs (no generation yet)" 4 $?
+kill -CONT "$pid"
+wait "$pid"
+check "the first writer" 0 $?
+
+# The data reach the disk before the manifest is renamed into place, and the folder after.
+if command -v strace >/dev/null; then
+  echo "third" >src/docs/changes.txt
+  strace -f -s 4096 -o trace.txt -e trace=fsync,fdatasync,syncfs,rename,renameat2 "$orvcopy" -q backup src b
+  check "backup under strace" 0 $?
+  grep -E 'syncfs|fsync|rename' trace.txt | sed -E 's/^[0-9]+ +//; s/\(.*manifest.json.tmp", .*/:manifest/; s/\(.*//' |
+    tr '\n' ' ' >order.txt
+  grep -q "^syncfs fsync rename:manifest fsync $" order.txt && ok || fail "order of syncs: $(cat order.txt)"
+else
+  echo "strace is missing: the order of syncs is not checked"
+fi
+
+"$orvcopy" -q remove b
+check "remove" 0 $?
+[ ! -e b ] && ok || fail "remove left $(ls b)"
+finish
