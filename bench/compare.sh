@@ -11,7 +11,7 @@ root=$PWD
 build=${1:-build/default}
 work=${2:-$(mktemp -d "${TMPDIR:-/tmp}/orvcopy-compare.XXXXXX")}
 source scripts/packages.sh
-ensure_packages hyperfine p7zip-full zip openssl
+ensure_packages hyperfine p7zip-full zip openssl rsync
 cmake --build "$build" --target orvcopy orvcopy_bench >/dev/null
 orvcopy=$root/$build/tools/orvcopy/orvcopy
 mkdir -p "$work/results"
@@ -33,7 +33,9 @@ fi
 mkdir -p peer
 [ -f peer/file.enc ] || openssl enc -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD \
   -in big/file.bin -out peer/file.enc
-cat big/file.bin plain-backup/data/file.bin aes-backup/data/file.bin.venc peer/file.enc >/dev/null
+plain_stored=$(ls -d plain-backup/20*/data/file.bin | head -1)
+aes_stored=$(ls -d aes-backup/20*/data/file.bin.venc | head -1)
+cat big/file.bin "$plain_stored" "$aes_stored" peer/file.enc >/dev/null
 
 # 1 GiB rows: the previous output is removed and the dirty pages written out before each run
 # (not timed), so that no run pays for the writeback of the one before.
@@ -63,13 +65,23 @@ large backup-plain "cp --reflink=never big/file.bin $work/out" \
 large backup-aes "cp --reflink=never big/file.bin $work/out" \
   "openssl enc -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in big/file.bin -out $work/out" \
   "$orvcopy -q backup big $work/out --encrypt --password-env ORVCOPY_BENCH_PASSWORD"
-large restore-plain "cp --reflink=never plain-backup/data/file.bin $work/out" \
+large restore-plain "cp --reflink=never $plain_stored $work/out" \
   "$orvcopy -q restore plain-backup $work/out"
-large restore-aes "cp --reflink=never aes-backup/data/file.bin.venc $work/out" \
+large restore-aes "cp --reflink=never $aes_stored $work/out" \
   "openssl enc -d -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in peer/file.enc -out $work/out" \
   "$orvcopy -q restore aes-backup $work/out --password-env ORVCOPY_BENCH_PASSWORD"
 echo "== 10,000 files of 4 KiB"
 tree small-files 10 "cp -r --preserve=timestamps small $fresh" "$orvcopy -q backup small $fresh"
+echo "== a second backup of the 10,000 files: nothing changed, and 1% (one folder) touched"
+# Both take what did not change from the first backup by hard links: rsync into a new folder
+# against its first copy, orvcopy as a new generation against the previous one. The touched
+# files are the same 100 before every run, so both tools find 100 files changed each time.
+rm -rf gen-orv gen-rsync && "$orvcopy" -q backup small gen-orv && rsync -a small/ gen-rsync/
+tree second-unchanged 10 "rsync -a --link-dest=$work/gen-rsync small/ $fresh" \
+  "$orvcopy -q backup small gen-orv"
+hyperfine --warmup 1 --runs 10 --prepare "sh -c 'touch small/d001/*; sync'" \
+  --export-json results/second-changed.json \
+  "rsync -a --link-dest=$work/gen-rsync small/ $fresh" "$orvcopy -q backup small gen-orv" >/dev/null
 echo "== text corpus"
 tree corpus-zip 3 "zip -q -r -6 $fresh.zip corpus" "$orvcopy -q backup corpus $fresh --compress"
 tree corpus-zip-aes 3 "7z a -tzip -mx=6 -mem=AES256 -p\"\$ORVCOPY_BENCH_PASSWORD\" $fresh.zip corpus" \
@@ -79,11 +91,11 @@ echo "== sizes and memory"
 zip -q -r -6 sizes-zip.zip corpus
 "$orvcopy" -q backup corpus sizes-orv --compress
 du -sb sizes-zip.zip | cut -f1 >results/size-zip
-find sizes-orv/data -type f -printf '%s\n' | awk '{s += $1} END {print s}' >results/size-orv
+find sizes-orv/20*/data -type f -printf '%s\n' | awk '{s += $1} END {print s}' >results/size-orv
 rm -rf out-mem && /usr/bin/time -f %M -o results/rss "$orvcopy" -q backup big out-mem && rm -rf out-mem
 "$root/$build/bench/orvcopy_bench" --benchmark_filter='BM_UpdateCRC32/1048576' \
   --benchmark_format=json >results/crc.json 2>/dev/null
 
 /usr/bin/python3 "$root/bench/compare_table.py" results "$root/docs/performance.md"
 cat "$root/docs/performance.md"
-rm -rf "$work"/t.* "$work/out" sizes-orv sizes-zip.zip
+rm -rf "$work"/t.* "$work/out" sizes-orv sizes-zip.zip gen-orv gen-rsync

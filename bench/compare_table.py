@@ -40,6 +40,10 @@ row("1 GiB file, AES-256 restore", ours, f"cp {cp:.3f}, openssl -d {dec:.3f}", "
     f"{ours / cp:.2f}× cp, {ours / dec:.2f}× openssl", ours / cp <= 2.3 and ours / dec <= 0.4)
 cp, ours = medians("small-files")
 row("10,000 × 4 KiB in 100 folders, plain backup", ours, f"cp -r {cp:.3f}", "≤ 1.5×", f"{ours / cp:.2f}×", ours / cp <= 1.5)
+for name, what in (("second-unchanged", "nothing changed"), ("second-changed", "1% changed")):
+    rsync, ours = medians(name)
+    row(f"10,000 × 4 KiB, second backup, {what}", ours, f"rsync --link-dest {rsync:.3f}", "≤ 1.0×",
+        f"{ours / rsync:.2f}×", ours / rsync <= 1.0)
 zip_time, ours = medians("corpus-zip")
 size_zip, size_orv = int(open(os.path.join(results, "size-zip")).read()), int(open(os.path.join(results, "size-orv")).read())
 row("text corpus, --compress", ours, f"zip -r -6 {zip_time:.3f}", "≤ 1.3× time, ≤ 1.03× size",

@@ -42,15 +42,16 @@ const ManifestItem* Earlier::Unchanged(const ManifestItem& item, const std::stri
 
 bool LinkStored(const fs::path& from, const fs::path& to, const ManifestItem& was,
                 std::string& error) {
-  std::error_code ec;
-  const fs::path folder = (to / was.stored).parent_path();
-  if (!fs::is_directory(folder, ec) && !fs::create_directories(folder, ec)) {
-    error = "its folder in the backup cannot be made: " + ec.message();
-    return false;
-  }
   for (int p = 0; p < was.parts; ++p) {
     const std::string part = PartName(was.stored, p);
-    if (::link((from / part).c_str(), (to / part).c_str()) != 0) {
+    bool linked = ::link((from / part).c_str(), (to / part).c_str()) == 0;
+    if (!linked && errno == ENOENT && p == 0) {
+      // Its folder is not there yet: made here, as the library would make it.
+      std::error_code ec;
+      fs::create_directories((to / part).parent_path(), ec);
+      linked = ::link((from / part).c_str(), (to / part).c_str()) == 0;
+    }
+    if (!linked) {
       error = std::string("it cannot be linked to its earlier copy: ") + std::strerror(errno);
       while (p-- > 0)
         ::unlink((to / PartName(was.stored, p)).c_str());

@@ -31,7 +31,7 @@ class Earlier {
 };
 
 // Hard links every stored part of `was` from one data folder into another, making the folders
-// on the way (private) as needed. False, with `error` set and nothing left linked, when one
+// on the way as needed (private, by the mask orvcopy runs with). False, with `error` set and nothing left linked, when one
 // fails.
 bool LinkStored(const std::filesystem::path& from, const std::filesystem::path& to,
                 const ManifestItem& was, std::string& error);
