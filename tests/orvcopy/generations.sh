@@ -70,7 +70,8 @@ check "forget" 0 $?
 
 # A second writer is refused at once while a backup runs (held still once it has its lock);
 # readers are not, and do not see the generation it writes.
-"$orvcopy" -q backup src busy &
+mkdir many && for i in $(seq 1 20); do head -c 1000000 /dev/urandom >"many/f$i"; done
+"$orvcopy" -q backup many busy --buffer 4K &
 pid=$!
 until [ -s busy/orvcopy.lock ]; do sleep 0.001; done
 kill -STOP "$pid"

@@ -2,7 +2,8 @@
 # orvcopy backup killed with SIGKILL at random points, in plain, encrypted and compressed mode,
 # into a backup folder that holds complete generations: the kill never changes them (their
 # files and manifests are byte for byte as before, and they verify), the cut-short run is not
-# listed, and the next run completes and restores the source byte for byte.
+# listed, and the next run completes (resuming from the record the killed run kept as it
+# went, recorded here after every file) and restores the source byte for byte.
 #   killed_backups.sh ORVCOPY [ROUNDS_PER_MODE]
 set -uo pipefail
 source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
@@ -23,6 +24,7 @@ snapshot() {
 
 RANDOM=20261205  # the same kill points on every run
 n=0
+resumed=0
 for mode in "" "--encrypt" "--compress"; do
   pw=()
   [ "$mode" = "--encrypt" ] && pw=(--password-file pw)
@@ -41,7 +43,7 @@ for mode in "" "--encrypt" "--compress"; do
     snapshot "$b" >before.txt
     delay_ms=$((RANDOM % span_ms))
     # shellcheck disable=SC2086
-    "$orvcopy" -q backup src "$b" $mode "${pw[@]}" >/dev/null 2>&1 &
+    ORVCOPY_CHECKPOINT_SECONDS=0 "$orvcopy" -q backup src "$b" $mode "${pw[@]}" >/dev/null 2>&1 &
     pid=$!
     sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
     kill -9 "$pid" 2>/dev/null
@@ -52,8 +54,9 @@ for mode in "" "--encrypt" "--compress"; do
     "$orvcopy" -q verify "$b" --all "${pw[@]}" 2>verify.err
     check "verify of the listed generations [$mode, ${delay_ms} ms]: $(head -2 verify.err)" 0 $?
     # shellcheck disable=SC2086
-    "$orvcopy" -q backup src "$b" $mode "${pw[@]}" 2>again.err
+    "$orvcopy" backup src "$b" $mode "${pw[@]}" 2>again.err
     check "the backup after the kill [$mode]: $(head -2 again.err)" 0 $?
+    grep -q "^resuming" again.err && resumed=$((resumed + 1))
     rm -rf "r$n"
     "$orvcopy" -q restore "$b" "r$n" "${pw[@]}"
     check "restore after the kill [$mode]" 0 $?
@@ -62,5 +65,5 @@ for mode in "" "--encrypt" "--compress"; do
       fail "an unfinished generation was left [$mode]"
   done
 done
-echo "$n backups killed at random points"
+echo "$n backups killed at random points, $resumed resumed"
 finish

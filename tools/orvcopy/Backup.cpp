@@ -18,7 +18,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -48,6 +51,8 @@ class BackupRun {
               !m_options.quiet);
     Manager manager;
     const size_t items = SetUp(manager, host);
+    NoteFolder("", m_manifest.rootMeta);
+    host.SetItemBeginHook([&](uint64_t key) { Checkpoint(key - 1, host, manager.Engine()); });
     InstallInterruptHandlers();
     int status = 0;
     try {
@@ -63,11 +68,7 @@ class BackupRun {
       // The item under way when the stop came is reported ended, but its copy is cut short.
       host.Result(host.CurrentKey()).ended = false;
     }
-    NoteFolder("", m_manifest.rootMeta);
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      if (!m_reused[i])
-        Record(m_manifest.items[i], host.Result(i + 1), manager.Engine());
-    }
+    RecordUpTo(m_manifest.items.size(), host, manager.Engine());
     return Finish(manager.Engine(), status);
   }
 
@@ -79,10 +80,6 @@ class BackupRun {
       return Refuse(kExitFailed, Show(m_source) + " is not a folder");
     if (Inside(m_source, m_backup))
       return Refuse(kExitUsage, "the source " + Show(m_source) + " lies inside the backup folder");
-    if (fs::exists(m_backup / kDataFolder, ec) && !fs::exists(m_backup / kManifestName, ec))
-      return Refuse(kExitFailed, Show(m_backup) +
-                                     " holds a backup that never finished (no manifest); delete "
-                                     "it or choose another folder");
     std::string error;
     if (!m_options.excludeFrom.empty() && !m_excludes.AddFile(m_options.excludeFrom, error))
       return Refuse(kExitUsage, error);
@@ -90,6 +87,10 @@ class BackupRun {
       if (!m_excludes.Add(pattern, error))
         return Refuse(kExitUsage, error);
     }
+    if (fs::exists(m_backup, ec) && !IsBackupFolder(m_backup) && !fs::is_empty(m_backup, ec))
+      return Refuse(kExitFailed, Show(m_backup) +
+                                     " is not empty and holds no orvcopy backup; back up into a "
+                                     "new or an empty folder");
     // A new folder is made only once there is a password for it.
     if (m_options.encrypt && !fs::exists(m_backup, ec) &&
         !(m_password = AskPassword(m_options, true)))
@@ -426,6 +427,36 @@ class BackupRun {
     }
   }
 
+  // The outcome of every item before index `end` not yet recorded.
+  void RecordUpTo(size_t end, Host& host, orv::CEncryption* engine) {
+    for (; m_recorded < end; ++m_recorded) {
+      if (!m_reused[m_recorded])
+        Record(m_manifest.items[m_recorded], host.Result(m_recorded + 1), engine);
+    }
+  }
+
+  // Every so often while the library runs, what is finished (the items before index `end`)
+  // is synced to the disk and recorded as the unfinished generation's manifest, so that a
+  // backup killed on the way is resumed from there. The pause between two grows with the time
+  // one takes, so that a large tree spends little on them.
+  void Checkpoint(size_t end, Host& host, orv::CEncryption* engine) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_nextCheckpoint)
+      return;
+    RecordUpTo(end, host, engine);
+    std::string error;
+    const ManifestTagger tagger = m_password ? ManifestTaggerOf(*engine) : ManifestTagger{};
+    if (SyncToDisk())
+      SaveManifest(m_folder, m_manifest, m_password ? &tagger : nullptr, error, kUnfinishedName);
+    const auto took = std::chrono::steady_clock::now() - now;
+    m_nextCheckpoint = std::chrono::steady_clock::now() + std::max<std::chrono::steady_clock::duration>(CheckpointPause(), 10 * took);
+  }
+
+  static std::chrono::steady_clock::duration CheckpointPause() {
+    const char* seconds = std::getenv("ORVCOPY_CHECKPOINT_SECONDS");
+    return std::chrono::seconds(seconds ? std::atoi(seconds) : 10);
+  }
+
   int Finish(orv::CEncryption* engine, int status) {
     m_manifest.complete = !g_interrupted && !m_crashed;
     // What the manifest lists reaches the disk before the manifest is put in place.
@@ -496,6 +527,9 @@ class BackupRun {
   std::vector<bool> m_reused;   // by item index: linked to an earlier generation's file
   std::unordered_set<std::string> m_changeable;
   size_t m_done = 0, m_failed = 0, m_linked = 0, m_kept = 0;
+  size_t m_recorded = 0;  // items before this index have their outcome recorded
+  std::chrono::steady_clock::time_point m_nextCheckpoint =
+      std::chrono::steady_clock::now() + CheckpointPause();
   bool m_crashed = false;
 };
 

@@ -122,18 +122,16 @@ int PickGeneration(const Options& options, const fs::path& backup, Generation& g
     generation = *latest;
     return kExitDone;
   }
-  std::error_code ec;
   if (!options.generation.empty())
     return Refuse(kExitUsage, Show(backup) + " has no complete generation " +
                                   Escape(options.generation) + " (orvcopy generations lists them)");
-  if (!all.empty())
-    return Refuse(kExitUnusable, Show(backup) + " holds no complete backup: the one started " +
-                                     all.back().id +
+  if (!all.empty()) {
+    return Refuse(kExitUnusable, Show(backup) + " holds no complete backup: " +
+                                     (all.back().id == kLegacyId
+                                          ? std::string("it")
+                                          : "the one started " + all.back().id) +
                                      " never finished; run the backup again to complete it");
-  if (fs::exists(backup / kDataFolder, ec))
-    return Refuse(kExitUnusable, Show(backup) +
-                                     " holds a backup that never finished (no manifest): "
-                                     "nothing in it is listed");
+  }
   return Refuse(kExitUnusable, "no backup in " + Show(backup) + " (not an orvcopy backup folder)");
 }
 

@@ -9,47 +9,12 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <set>
 
 namespace orvcopy {
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Dated {
-  Generation generation;
-  std::time_t start = 0;
-};
-
-std::string Period(std::time_t time, const char* format) {
-  std::tm tm{};
-  ::gmtime_r(&time, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, format, &tm);
-  return text;
-}
-
-// The ids the rules keep: the `last` newest, and the newest of each of the latest `count` days,
-// ISO weeks and months that have one.
-std::set<std::string> Kept(const std::vector<Dated>& complete, const Options& options) {
-  std::set<std::string> kept;
-  const std::pair<int, const char*> rules[] = {{options.keepDaily, "%Y-%m-%d"},
-                                               {options.keepWeekly, "%G-W%V"},
-                                               {options.keepMonthly, "%Y-%m"}};
-  for (size_t i = 0; i < complete.size() && static_cast<int>(i) < options.keepLast; ++i)
-    kept.insert(complete[complete.size() - 1 - i].generation.id);
-  for (const auto& [count, format] : rules) {
-    std::set<std::string> periods;
-    for (auto it = complete.rbegin(); it != complete.rend(); ++it) {
-      if (static_cast<int>(periods.size()) >= count)
-        break;
-      if (periods.insert(Period(it->start, format)).second)
-        kept.insert(it->generation.id);
-    }
-  }
-  return kept;
-}
 
 // Removes one generation and says so; false when something of it was left.
 bool Forget(const Options& options, const Generation& generation, uint64_t& freed) {
@@ -77,20 +42,22 @@ int Forget(const Options& options) {
   std::string error;
   if (!lock.Take(backup, error))
     return Refuse(kExitFailed, error);
-  std::vector<Dated> complete;
+  std::vector<DatedGeneration> complete;
   for (const Generation& generation : all) {
     Manifest manifest;
     if (generation.complete && LoadManifest(generation.folder, manifest, error))
-      complete.push_back({generation, GenerationStart(generation, manifest)});
+      complete.push_back({generation.id, GenerationStart(generation, manifest)});
   }
-  const std::set<std::string> kept = Kept(complete, options);
+  const std::set<std::string> kept =
+      KeptGenerations(complete, {options.keepLast, options.keepDaily, options.keepWeekly,
+                                 options.keepMonthly});
   uint64_t freed = 0;
   size_t removed = 0;
   bool whole = true;
   for (const Generation& generation : all) {
     // A complete generation whose manifest cannot be read is left to the user.
-    const bool listed = std::any_of(complete.begin(), complete.end(), [&](const Dated& d) {
-      return d.generation.id == generation.id;
+    const bool listed = std::any_of(complete.begin(), complete.end(), [&](const DatedGeneration& d) {
+      return d.id == generation.id;
     });
     if (kept.count(generation.id) || (generation.complete && !listed))
       continue;
@@ -106,7 +73,7 @@ int Remove(const Options& options) {
   const fs::path backup = fs::absolute(options.backup);
   std::error_code ec;
   const std::vector<Generation> all = ListGenerations(backup, true);
-  if (all.empty() && !fs::exists(backup / kLockName, ec))
+  if (!IsBackupFolder(backup))
     return Refuse(kExitUnusable,
                   "no backup in " + Show(backup) + " (not an orvcopy backup folder)");
   WriterLock lock;

@@ -154,7 +154,45 @@ std::vector<Generation> ListGenerations(const fs::path& backup, bool unfinished)
   });
   if (IsFile(backup / kManifestName))
     found.insert(found.begin(), Generation{kLegacyId, backup, true});
+  else if (unfinished && fs::is_directory(fs::symlink_status(backup / kDataFolder, ec)))
+    found.insert(found.begin(), Generation{kLegacyId, backup, false});
   return found;
+}
+
+bool IsBackupFolder(const fs::path& backup) {
+  std::error_code ec;
+  return !ListGenerations(backup, true).empty() ||
+         fs::exists(fs::symlink_status(backup / kLockName, ec));
+}
+
+namespace {
+
+std::string Period(std::time_t time, const char* format) {
+  std::tm tm{};
+  ::gmtime_r(&time, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, format, &tm);
+  return text;
+}
+
+}  // namespace
+
+std::set<std::string> KeptGenerations(const std::vector<DatedGeneration>& complete,
+                                      const KeepRules& rules) {
+  std::set<std::string> kept;
+  for (size_t i = 0; i < complete.size() && static_cast<int>(i) < rules.last; ++i)
+    kept.insert(complete[complete.size() - 1 - i].id);
+  const std::pair<int, const char*> periods[] = {
+      {rules.daily, "%Y-%m-%d"}, {rules.weekly, "%G-W%V"}, {rules.monthly, "%Y-%m"}};
+  for (const auto& [count, format] : periods) {
+    std::set<std::string> seen;
+    for (auto it = complete.rbegin(); it != complete.rend() && static_cast<int>(seen.size()) < count;
+         ++it) {
+      if (seen.insert(Period(it->start, format)).second)
+        kept.insert(it->id);
+    }
+  }
+  return kept;
 }
 
 WriterLock::~WriterLock() {

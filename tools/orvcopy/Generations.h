@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct Generation {
 // by start time. Unfinished ones are listed only when `unfinished` is set.
 std::vector<Generation> ListGenerations(const std::filesystem::path& backup, bool unfinished);
 
+// Whether a folder is a backup folder: it holds generations (finished or not), the earlier
+// layout's backup, or the writer lock.
+bool IsBackupFolder(const std::filesystem::path& backup);
+
 // Whether a name is a generation's: "20261206T073156Z", or with "-2", "-3"... when two runs
 // started in the same second.
 bool IsGenerationId(const std::string& name);
@@ -45,6 +50,19 @@ std::time_t GenerationStart(const Generation& generation, const Manifest& manife
 uint64_t BytesWritten(const Manifest& manifest);
 // "2026-12-06T07:31:56Z".
 std::string IsoTime(std::time_t time);
+
+// Which complete generations forget keeps: the `last` newest, and the newest of each of the
+// latest `daily` days, `weekly` ISO weeks and `monthly` months (UTC) that have one.
+struct KeepRules {
+  int last = 1, daily = 0, weekly = 0, monthly = 0;
+};
+struct DatedGeneration {
+  std::string id;
+  std::time_t start = 0;
+};
+// `complete` oldest first; returns the ids kept.
+std::set<std::string> KeptGenerations(const std::vector<DatedGeneration>& complete,
+                                      const KeepRules& rules);
 
 // The lock of the one process that writes to a backup folder: an flock on its lock file, which
 // the system releases when the process ends, however it ends.

@@ -109,6 +109,8 @@ int Host::OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) {
 }
 
 void Host::OnItemBegin(uint64_t nItemKey) {
+  if (m_beginHook)
+    m_beginHook(nItemKey);
   m_current = nItemKey;
   m_posAtBegin = m_nProcessedPos;
   Result(nItemKey).begun = true;
