@@ -60,9 +60,13 @@ tree() {  # tree NAME RUNS COMMAND...
 fresh='$(mktemp -u -d '"$work"'/t.XXXXXXXX)'
 
 echo "== 1 GiB file"
+# A backup is on the disk when orvcopy ends (it syncs before it lists the generation); cp's
+# copy is not, so cp followed by sync is the peer of the same work.
 large backup-plain "cp --reflink=never big/file.bin $work/out" \
+  "sh -c 'cp --reflink=never big/file.bin $work/out && sync'" \
   "$orvcopy -q backup big $work/out"
 large backup-aes "cp --reflink=never big/file.bin $work/out" \
+  "sh -c 'cp --reflink=never big/file.bin $work/out && sync'" \
   "openssl enc -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in big/file.bin -out $work/out" \
   "$orvcopy -q backup big $work/out --encrypt --password-env ORVCOPY_BENCH_PASSWORD"
 large restore-plain "cp --reflink=never $plain_stored $work/out" \
@@ -71,7 +75,8 @@ large restore-aes "cp --reflink=never $aes_stored $work/out" \
   "openssl enc -d -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in peer/file.enc -out $work/out" \
   "$orvcopy -q restore aes-backup $work/out --password-env ORVCOPY_BENCH_PASSWORD"
 echo "== 10,000 files of 4 KiB"
-tree small-files 10 "cp -r --preserve=timestamps small $fresh" "$orvcopy -q backup small $fresh"
+tree small-files 10 "cp -r --preserve=timestamps small $fresh" \
+  "sh -c \"cp -r --preserve=timestamps small $fresh && sync\"" "$orvcopy -q backup small $fresh"
 echo "== a second backup of the 10,000 files: nothing changed, and 1% (one folder) touched"
 # Both take what did not change from the first backup by hard links: rsync into a new folder
 # against its first copy, orvcopy as a new generation against the previous one. The touched

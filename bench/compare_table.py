@@ -28,18 +28,22 @@ def row(workload, ours, peer, target, ratio, ok):
     rows.append(f"| {workload} | {ours:.3f} | {peer} | {ratio} | {target} | {'met' if ok else 'missed'} |")
 
 
-cp, ours = medians("backup-plain")
-row("1 GiB file, plain backup (CRC on)", ours, f"cp {cp:.3f}", "≤ 1.15× cp", f"{ours / cp:.2f}× cp", ours / cp <= 1.15)
-cp, enc, ours = medians("backup-aes")
-row("1 GiB file, AES-256 backup", ours, f"cp {cp:.3f}, openssl {enc:.3f}", "≤ 2.3× cp, ≤ 0.4× openssl",
-    f"{ours / cp:.2f}× cp, {ours / enc:.2f}× openssl", ours / cp <= 2.3 and ours / enc <= 0.4)
+# A backup ends on the disk (synced before its generation is listed): its peer is cp + sync.
+cp, cps, ours = medians("backup-plain")
+row("1 GiB file, plain backup (CRC on)", ours, f"cp {cp:.3f}, cp + sync {cps:.3f}", "≤ 1.15× cp + sync",
+    f"{ours / cps:.2f}× cp + sync ({ours / cp:.2f}× cp)", ours / cps <= 1.15)
+cp, cps, enc, ours = medians("backup-aes")
+row("1 GiB file, AES-256 backup", ours, f"cp {cp:.3f}, cp + sync {cps:.3f}, openssl {enc:.3f}",
+    "≤ 2.3× cp + sync, ≤ 0.4× openssl",
+    f"{ours / cps:.2f}× cp + sync ({ours / cp:.2f}× cp), {ours / enc:.2f}× openssl", ours / cps <= 2.3 and ours / enc <= 0.4)
 cp, ours = medians("restore-plain")
 row("1 GiB file, plain restore", ours, f"cp {cp:.3f}", "≤ 1.15× cp", f"{ours / cp:.2f}× cp", ours / cp <= 1.15)
 cp, dec, ours = medians("restore-aes")
 row("1 GiB file, AES-256 restore", ours, f"cp {cp:.3f}, openssl -d {dec:.3f}", "≤ 2.3× cp, ≤ 0.4× openssl",
     f"{ours / cp:.2f}× cp, {ours / dec:.2f}× openssl", ours / cp <= 2.3 and ours / dec <= 0.4)
-cp, ours = medians("small-files")
-row("10,000 × 4 KiB in 100 folders, plain backup", ours, f"cp -r {cp:.3f}", "≤ 1.5×", f"{ours / cp:.2f}×", ours / cp <= 1.5)
+cp, cps, ours = medians("small-files")
+row("10,000 × 4 KiB in 100 folders, plain backup", ours, f"cp -r {cp:.3f}, cp -r + sync {cps:.3f}", "≤ 1.5× cp -r + sync",
+    f"{ours / cps:.2f}× cp -r + sync ({ours / cp:.2f}× cp -r)", ours / cps <= 1.5)
 for name, what in (("second-unchanged", "nothing changed"), ("second-changed", "1% changed")):
     rsync, ours = medians(name)
     row(f"10,000 × 4 KiB, second backup, {what}", ours, f"rsync --link-dest {rsync:.3f}", "≤ 1.0×",

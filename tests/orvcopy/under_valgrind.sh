@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# orvcopy under valgrind's memcheck: a split backup, an encrypted one and a compressed encrypted
-# one, each verified and restored. Any memory error or definite leak fails the test.
+# orvcopy under valgrind's memcheck: a split backup, an encrypted one (backed up again, and the
+# first generation forgotten) and a compressed encrypted one, each verified and restored. Any memory error or definite leak fails the test.
 #   under_valgrind.sh ORVCOPY SUPPRESSIONS
 set -euo pipefail
 orvcopy=$(readlink -f "$1")
@@ -26,6 +26,8 @@ run backup src encrypted --encrypt --buffer 16K --password-file pw
 run verify encrypted --password-file pw
 run restore encrypted encrypted-out --password-file pw
 diff -r src encrypted-out
+run backup src encrypted --encrypt --buffer 16K --password-file pw  # a generation of links
+run forget encrypted --keep-last 1
 run backup src zipped --compress --encrypt --password-file pw
 run restore zipped zipped-out --password-file pw
 diff -r src zipped-out

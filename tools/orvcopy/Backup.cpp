@@ -21,8 +21,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <unordered_set>
@@ -75,6 +75,17 @@ class BackupRun {
  private:
   // The folders, the lock, the earlier generations, the password and the listing of the tree.
   int Prepare() {
+    if (const int code = CheckArguments(); code != kExitDone)
+      return code;
+    if (const int code = OpenFolder(); code != kExitDone)
+      return code;
+    if (const int code = ListTree(); code != kExitDone)
+      return code;
+    return MakeGenerationFolder();
+  }
+
+  // What can be refused before anything is made.
+  int CheckArguments() {
     std::error_code ec;
     if (!fs::is_directory(m_source, ec))
       return Refuse(kExitFailed, Show(m_source) + " is not a folder");
@@ -95,23 +106,39 @@ class BackupRun {
     if (m_options.encrypt && !fs::exists(m_backup, ec) &&
         !(m_password = AskPassword(m_options, true)))
       return kExitFailed;
+    return kExitDone;
+  }
+
+  // The backup folder, made when new, locked, and what its earlier generations give: its
+  // settings, its password and salt, and the files that can be linked or kept.
+  int OpenFolder() {
+    std::error_code ec;
     struct stat folder = {};
-    struct stat root = {};
     if (!MakePrivateFolder(m_backup, m_options.userUmask, ec) ||
         ::stat(m_backup.c_str(), &folder) != 0)
       return Refuse(kExitFailed, "cannot create " + Show(m_backup) + ": " + ec.message());
+    m_folderId = FileId(folder.st_dev, folder.st_ino);
+    std::string error;
     if (!m_lock.Take(m_backup, error))
       return Refuse(kExitFailed, error);
-    if (const int code = OpenPrevious(); code != kExitDone)
+    if (const int code = m_earlier.Open(m_options, m_backup, m_password); code != kExitDone)
       return code;
     if (m_options.encrypt && !m_password && !(m_password = AskPassword(m_options, true)))
       return kExitFailed;
-    ChooseResume();
+    m_earlier.ChooseResume(m_options, m_password);
+    m_manifest.salt = m_earlier.salt;
+    m_manifest.keyCheck = m_earlier.keyCheck;
     if (m_password && m_manifest.salt.empty() && !ChooseSalt())
       return Refuse(kExitFailed, "the keys of the backup cannot be made (no random source?)");
+    return kExitDone;
+  }
+
+  // The options and the root into the manifest, and every entry of the tree.
+  int ListTree() {
+    struct stat root = {};
+    OwnerNames names;
     if (::stat(m_source.c_str(), &root) != 0)
       return Refuse(kExitFailed, "cannot read " + Show(m_source));
-    OwnerNames names;
     m_manifest.rootMeta = MetadataOf(root, names);
     m_manifest.rootMtime = MtimeOf(root);
     m_manifest.encrypt = m_options.encrypt;
@@ -119,10 +146,9 @@ class BackupRun {
     m_manifest.split = m_options.split;
     m_manifest.started = m_started;
     m_manifest.excludes = m_excludes.Patterns();
-    WalkTree(m_source, FileId(folder.st_dev, folder.st_ino), m_options.quiet, m_manifest.items,
-             m_counts, &m_excludes);
+    WalkTree(m_source, m_folderId, m_options.quiet, m_manifest.items, m_counts, &m_excludes);
     m_reused.assign(m_manifest.items.size(), false);
-    return MakeGenerationFolder();
+    return kExitDone;
   }
 
   int MakeGenerationFolder() {
@@ -134,118 +160,6 @@ class BackupRun {
   }
 
   fs::path Data() const { return m_folder / kDataFolder; }
-
-  // Why the options differ from the backup folder's settings; empty when they do not.
-  std::string SettingsConflict(const Manifest& folder) const {
-    const std::string bits = std::to_string(folder.encrypt);
-    if (folder.encrypt != m_options.encrypt) {
-      return folder.encrypt ? "the backup folder is encrypted with AES-" + bits +
-                                  ": back up into it with --encrypt=" + bits
-                            : "the backup folder is not encrypted: back up into it without "
-                              "--encrypt, or into another folder";
-    }
-    if (folder.compress != m_options.compress) {
-      return folder.compress ? "the backup folder is compressed: back up into it with --compress"
-                             : "the backup folder is not compressed: back up into it without "
-                               "--compress, or into another folder";
-    }
-    if (folder.split != m_options.split) {
-      return folder.split
-                 ? "the backup folder cuts files into volumes of " + std::to_string(folder.split) +
-                       " bytes: back up into it with "
-                       "--split " +
-                       std::to_string(folder.split)
-                 : "the backup folder does not cut files into volumes: back up into it "
-                   "without --split, or into another folder";
-    }
-    if (folder.encrypt && m_options.bufferGiven && RoundedBuffer() != folder.buffer) {
-      return "the files of the encrypted backup folder are encrypted in units of " +
-             std::to_string(folder.buffer) + " bytes: back up into it without --buffer";
-    }
-    if (folder.encrypt && folder.salt.empty()) {
-      return "the backup folder was made by an earlier orvcopy that keyed no salt into its "
-             "files; back up into a new folder";
-    }
-    return {};
-  }
-
-  uint64_t RoundedBuffer() const { return (m_options.buffer + 95) / 96 * 96; }
-
-  // The latest complete generation: its settings are the folder's, its password is the
-  // backup's, and its files are the ones unchanged files are linked to.
-  int OpenPrevious() {
-    const std::vector<Generation> all = ListGenerations(m_backup, true);
-    for (const Generation& generation : all) {
-      if (generation.complete)
-        m_previousId = generation.id;
-      else
-        m_unfinished.push_back(generation);
-    }
-    if (m_previousId.empty())
-      return kExitDone;
-    OpenedBackup opened;
-    std::string text, error;
-    if (!LoadGeneration(m_backup, all[IndexOf(all, m_previousId)], kManifestName, opened, text,
-                        error))
-      return Refuse(kExitUnusable, "the latest backup in the folder cannot be read: " + error);
-    if (const std::string conflict = SettingsConflict(opened.manifest); !conflict.empty())
-      return Refuse(kExitUsage, conflict);
-    if (const int code = CheckPassword(m_options, opened, text); code != kExitDone)
-      return code;
-    m_password = opened.password;
-    m_manifest.salt = opened.manifest.salt;
-    m_manifest.keyCheck = opened.manifest.keyCheck;
-    m_folderBuffer = opened.manifest.buffer;
-    m_previous.emplace(std::move(opened));
-    return kExitDone;
-  }
-
-  static size_t IndexOf(const std::vector<Generation>& all, const std::string& id) {
-    size_t i = 0;
-    while (all[i].id != id)
-      ++i;
-    return i;
-  }
-
-  // The newest unfinished generation whose record can be trusted is resumed: the files it
-  // finished that have not changed since are kept. The others are discarded. All of them are
-  // removed once this run is complete.
-  void ChooseResume() {
-    for (auto it = m_unfinished.rbegin(); it != m_unfinished.rend(); ++it) {
-      const std::string why = m_resume ? "a later one is resumed" : TryResume(*it);
-      if (why.empty()) {
-        Say(m_options, "resuming the unfinished backup " + it->id + ": what it finished is kept");
-      } else {
-        Say(m_options, "discarding the unfinished backup " + it->id + ": " + why);
-      }
-    }
-  }
-
-  // Why an unfinished generation cannot be resumed; empty when it is taken.
-  std::string TryResume(const Generation& generation) {
-    std::error_code ec;
-    if (!fs::exists(generation.folder / kUnfinishedName, ec))
-      return "it was stopped before it recorded what it finished";
-    OpenedBackup opened;
-    std::string text, error;
-    if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, text, error))
-      return error;
-    const Manifest& record = opened.manifest;
-    if (!SettingsConflict(record).empty())
-      return "it was made with other settings";
-    if (m_password) {
-      if (!m_manifest.salt.empty() && record.salt != m_manifest.salt)
-        return "its files are keyed with another salt";
-      if (CheckManifestKeys(record, *m_password, text) != KeyCheck::Matches)
-        return "it was made with another password, or its record was changed";
-      m_manifest.salt = record.salt;
-      m_manifest.keyCheck = record.keyCheck;
-      m_folderBuffer = record.buffer;
-    }
-    m_resumeId = generation.id;
-    m_resume.emplace(std::move(opened));
-    return {};
-  }
 
   // One random salt for the backup folder: its files and its manifests are keyed with it. The
   // key check that goes into the manifests comes with it.
@@ -276,8 +190,8 @@ class BackupRun {
         continue;
       item.stored = StoredName(item);
       const fs::path source = m_source / item.path;
-      Earlier* previous = m_previous ? &*m_previous : nullptr;
-      for (Earlier* earlier : {m_resume ? &*m_resume : nullptr, previous}) {
+      Earlier* previous = m_earlier.Previous();
+      for (Earlier* earlier : {m_earlier.Resumed(), previous}) {
         const ManifestItem* was =
             earlier ? earlier->Unchanged(item, item.stored, m_options.checksum ? &source : nullptr)
                     : nullptr;
@@ -313,7 +227,7 @@ class BackupRun {
     manager.SetCallBack(&host);
     host.DriveManager(&manager, m_password && !m_options.compress);
     // An encrypted folder's files all decrypt with its buffer's capacity.
-    manager.SetBufferCapacity(m_folderBuffer ? m_folderBuffer : m_options.buffer, 1);
+    manager.SetBufferCapacity(m_earlier.buffer ? m_earlier.buffer : m_options.buffer, 1);
     m_manifest.buffer = manager.GetBufferCapacity();
     manager.m_bCompress = m_options.compress ? 1 : 0;
     if (m_password) {
@@ -449,7 +363,8 @@ class BackupRun {
     if (SyncToDisk())
       SaveManifest(m_folder, m_manifest, m_password ? &tagger : nullptr, error, kUnfinishedName);
     const auto took = std::chrono::steady_clock::now() - now;
-    m_nextCheckpoint = std::chrono::steady_clock::now() + std::max<std::chrono::steady_clock::duration>(CheckpointPause(), 10 * took);
+    m_nextCheckpoint = std::chrono::steady_clock::now() +
+                       std::max<std::chrono::steady_clock::duration>(CheckpointPause(), 10 * took);
   }
 
   static std::chrono::steady_clock::duration CheckpointPause() {
@@ -485,7 +400,7 @@ class BackupRun {
   }
 
   void RemoveUnfinished() {
-    for (const Generation& generation : m_unfinished) {
+    for (const Generation& generation : m_earlier.unfinished) {
       const Removal removal = RemoveGeneration(generation);
       for (const std::string& left : removal.left)
         std::fprintf(stderr, "warning: could not remove %s\n", Escape(left).c_str());
@@ -496,10 +411,10 @@ class BackupRun {
     std::string summary = "backed up " + std::to_string(m_done) + " of " +
                           std::to_string(m_manifest.items.size()) + " entries into " +
                           m_manifest.generation;
-    if (!m_previousId.empty())
-      summary += ", " + std::to_string(m_linked) + " unchanged since " + m_previousId;
+    if (!m_earlier.previousId.empty())
+      summary += ", " + std::to_string(m_linked) + " unchanged since " + m_earlier.previousId;
     if (m_kept)
-      summary += ", " + std::to_string(m_kept) + " kept from " + m_resumeId;
+      summary += ", " + std::to_string(m_kept) + " kept from " + m_earlier.resumedId;
     if (m_failed)
       summary += ", " + std::to_string(m_failed) + " failed";
     if (m_counts.unreadable)
@@ -516,15 +431,13 @@ class BackupRun {
   const std::time_t m_started;
   fs::path m_folder;  // the new generation's
   WriterLock m_lock;
+  FileId m_folderId;  // the backup folder's, left out when it lies inside the source
   Manifest m_manifest;
   std::optional<std::string> m_password;
   Excludes m_excludes;
   WalkCounts m_counts;
-  std::string m_previousId, m_resumeId;
-  std::optional<Earlier> m_previous, m_resume;
-  std::vector<Generation> m_unfinished;
-  uint64_t m_folderBuffer = 0;  // an encrypted folder's buffer capacity
-  std::vector<bool> m_reused;   // by item index: linked to an earlier generation's file
+  EarlierGenerations m_earlier;
+  std::vector<bool> m_reused;  // by item index: linked to an earlier generation's file
   std::unordered_set<std::string> m_changeable;
   size_t m_done = 0, m_failed = 0, m_linked = 0, m_kept = 0;
   size_t m_recorded = 0;  // items before this index have their outcome recorded

@@ -126,11 +126,11 @@ int PickGeneration(const Options& options, const fs::path& backup, Generation& g
     return Refuse(kExitUsage, Show(backup) + " has no complete generation " +
                                   Escape(options.generation) + " (orvcopy generations lists them)");
   if (!all.empty()) {
-    return Refuse(kExitUnusable, Show(backup) + " holds no complete backup: " +
-                                     (all.back().id == kLegacyId
-                                          ? std::string("it")
-                                          : "the one started " + all.back().id) +
-                                     " never finished; run the backup again to complete it");
+    return Refuse(
+        kExitUnusable,
+        Show(backup) + " holds no complete backup: " +
+            (all.back().id == kLegacyId ? std::string("it") : "the one started " + all.back().id) +
+            " never finished; run the backup again to complete it");
   }
   return Refuse(kExitUnusable, "no backup in " + Show(backup) + " (not an orvcopy backup folder)");
 }

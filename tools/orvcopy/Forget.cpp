@@ -48,17 +48,16 @@ int Forget(const Options& options) {
     if (generation.complete && LoadManifest(generation.folder, manifest, error))
       complete.push_back({generation.id, GenerationStart(generation, manifest)});
   }
-  const std::set<std::string> kept =
-      KeptGenerations(complete, {options.keepLast, options.keepDaily, options.keepWeekly,
-                                 options.keepMonthly});
+  const std::set<std::string> kept = KeptGenerations(
+      complete, {options.keepLast, options.keepDaily, options.keepWeekly, options.keepMonthly});
   uint64_t freed = 0;
   size_t removed = 0;
   bool whole = true;
   for (const Generation& generation : all) {
     // A complete generation whose manifest cannot be read is left to the user.
-    const bool listed = std::any_of(complete.begin(), complete.end(), [&](const DatedGeneration& d) {
-      return d.id == generation.id;
-    });
+    const bool listed =
+        std::any_of(complete.begin(), complete.end(),
+                    [&](const DatedGeneration& d) { return d.id == generation.id; });
     if (kept.count(generation.id) || (generation.complete && !listed))
       continue;
     whole = Forget(options, generation, freed) && whole;

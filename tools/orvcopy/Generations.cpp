@@ -186,8 +186,8 @@ std::set<std::string> KeptGenerations(const std::vector<DatedGeneration>& comple
       {rules.daily, "%Y-%m-%d"}, {rules.weekly, "%G-W%V"}, {rules.monthly, "%Y-%m"}};
   for (const auto& [count, format] : periods) {
     std::set<std::string> seen;
-    for (auto it = complete.rbegin(); it != complete.rend() && static_cast<int>(seen.size()) < count;
-         ++it) {
+    for (auto it = complete.rbegin();
+         it != complete.rend() && static_cast<int>(seen.size()) < count; ++it) {
       if (seen.insert(Period(it->start, format)).second)
         kept.insert(it->id);
     }

@@ -1,6 +1,7 @@
 #include "Reuse.h"
 
 #include "Checks.h"
+#include "Common.h"
 
 #include <unistd.h>
 #include <cerrno>
@@ -38,6 +39,112 @@ const ManifestItem* Earlier::Unchanged(const ManifestItem& item, const std::stri
   if (source && FileRegister({*source}) != was.crc)
     return nullptr;
   return &was;
+}
+
+int EarlierGenerations::Open(const Options& options, const fs::path& backup,
+                             std::optional<std::string>& password) {
+  m_backup = backup;
+  const Generation* previous = nullptr;
+  const std::vector<Generation> all = ListGenerations(backup, true);
+  for (const Generation& generation : all) {
+    if (generation.complete)
+      previous = &generation;
+    else
+      unfinished.push_back(generation);
+  }
+  if (previous == nullptr)
+    return kExitDone;
+  OpenedBackup opened;
+  std::string text, error;
+  if (!LoadGeneration(backup, *previous, kManifestName, opened, text, error))
+    return Refuse(kExitUnusable, "the latest backup in the folder cannot be read: " + error);
+  if (const std::string conflict = SettingsConflict(options, opened.manifest); !conflict.empty())
+    return Refuse(kExitUsage, conflict);
+  if (const int code = CheckPassword(options, opened, text); code != kExitDone)
+    return code;
+  password = opened.password;
+  previousId = previous->id;
+  TakeSettings(opened.manifest);
+  m_previous.emplace(std::move(opened));
+  return kExitDone;
+}
+
+void EarlierGenerations::TakeSettings(const Manifest& manifest) {
+  if (manifest.encrypt == 0)
+    return;
+  salt = manifest.salt;
+  keyCheck = manifest.keyCheck;
+  buffer = manifest.buffer;
+}
+
+void EarlierGenerations::ChooseResume(const Options& options,
+                                      const std::optional<std::string>& password) {
+  for (auto it = unfinished.rbegin(); it != unfinished.rend(); ++it) {
+    const std::string why =
+        m_resumed ? "a later one is resumed" : TryResume(options, *it, password);
+    if (why.empty()) {
+      Say(options, "resuming the unfinished backup " + it->id + ": what it finished is kept");
+    } else {
+      Say(options, "discarding the unfinished backup " + it->id + ": " + why);
+    }
+  }
+}
+
+std::string EarlierGenerations::TryResume(const Options& options, const Generation& generation,
+                                          const std::optional<std::string>& password) {
+  std::error_code ec;
+  if (!fs::exists(generation.folder / kUnfinishedName, ec))
+    return "it was stopped before it recorded what it finished";
+  OpenedBackup opened;
+  std::string text, error;
+  if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, text, error))
+    return error;
+  const Manifest& record = opened.manifest;
+  if (!SettingsConflict(options, record).empty())
+    return "it was made with other settings";
+  if (password) {
+    if (!salt.empty() && record.salt != salt)
+      return "its files are keyed with another salt";
+    if (CheckManifestKeys(record, *password, text) != KeyCheck::Matches)
+      return "it was made with another password, or its record was changed";
+    TakeSettings(record);
+  }
+  resumedId = generation.id;
+  m_resumed.emplace(std::move(opened));
+  return {};
+}
+
+std::string SettingsConflict(const Options& options, const Manifest& folder) {
+  const std::string bits = std::to_string(folder.encrypt);
+  if (folder.encrypt != options.encrypt) {
+    return folder.encrypt ? "the backup folder is encrypted with AES-" + bits +
+                                ": back up into it with --encrypt=" + bits
+                          : "the backup folder is not encrypted: back up into it without "
+                            "--encrypt, or into another folder";
+  }
+  if (folder.compress != options.compress) {
+    return folder.compress ? "the backup folder is compressed: back up into it with --compress"
+                           : "the backup folder is not compressed: back up into it without "
+                             "--compress, or into another folder";
+  }
+  if (folder.split != options.split) {
+    return folder.split
+               ? "the backup folder cuts files into volumes of " + std::to_string(folder.split) +
+                     " bytes: back up into it with --split " + std::to_string(folder.split)
+               : "the backup folder does not cut files into volumes: back up into it "
+                 "without --split, or into another folder";
+  }
+  // The library rounds the buffer up to a multiple of 96; an encrypted file decrypts only
+  // with the capacity it was written with.
+  if (folder.encrypt && options.bufferGiven && (options.buffer + 95) / 96 * 96 != folder.buffer) {
+    return "the files of the encrypted backup folder are encrypted in units of " +
+           std::to_string(folder.buffer) + " bytes: back up into it without --buffer";
+  }
+  if (folder.encrypt && folder.salt.empty()) {
+    return "the backup folder was made by an earlier orvcopy that keyed no salt into its files; "
+           "back up into a new folder";
+  }
+  return {};
 }
 
 bool LinkStored(const fs::path& from, const fs::path& to, const ManifestItem& was,

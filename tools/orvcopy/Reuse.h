@@ -5,8 +5,10 @@
 #include "BackupFolder.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace orvcopy {
 
@@ -30,9 +32,47 @@ class Earlier {
   std::unordered_map<std::string, const ManifestItem*> m_files;  // backed-up files, by path
 };
 
+// What a new generation builds on: the settings of the backup folder, its latest complete
+// generation (whose files unchanged ones are linked to) and an unfinished one to resume.
+class EarlierGenerations {
+ public:
+  // Lists the generations of the backup folder (its writer lock held) and opens the latest
+  // complete one: a run whose options differ from its settings is refused (exit 2), and so is
+  // a wrong password (exit 4), asked for here when the folder is encrypted. Returns kExitDone
+  // or the exit code, after a message.
+  int Open(const Options& options, const std::filesystem::path& backup,
+           std::optional<std::string>& password);
+  // The newest unfinished generation whose record can be trusted is resumed: the files it
+  // finished that have not changed since are kept. The others are discarded. Says which.
+  void ChooseResume(const Options& options, const std::optional<std::string>& password);
+
+  Earlier* Previous() { return m_previous ? &*m_previous : nullptr; }
+  Earlier* Resumed() { return m_resumed ? &*m_resumed : nullptr; }
+
+  std::string previousId, resumedId;
+  std::vector<Generation> unfinished;  // all of them are removed once the new one is complete
+  // An encrypted folder's salt, key check and buffer capacity; empty and 0 when there are none
+  // yet.
+  std::string salt, keyCheck;
+  uint64_t buffer = 0;
+
+ private:
+  // Why an unfinished generation cannot be resumed; empty when it is taken.
+  std::string TryResume(const Options& options, const Generation& generation,
+                        const std::optional<std::string>& password);
+  void TakeSettings(const Manifest& manifest);
+
+  std::filesystem::path m_backup;
+  std::optional<Earlier> m_previous, m_resumed;
+};
+
+// Why a backup's options differ from the settings of the backup folder that `folder` (a
+// generation's manifest) was made with; empty when they do not.
+std::string SettingsConflict(const Options& options, const Manifest& folder);
+
 // Hard links every stored part of `was` from one data folder into another, making the folders
-// on the way as needed (private, by the mask orvcopy runs with). False, with `error` set and nothing left linked, when one
-// fails.
+// on the way as needed (private, by the mask orvcopy runs with). False, with `error` set and
+// nothing left linked, when one fails.
 bool LinkStored(const std::filesystem::path& from, const std::filesystem::path& to,
                 const ManifestItem& was, std::string& error);
 
