@@ -67,7 +67,7 @@ large backup-plain "cp --reflink=never big/file.bin $work/out" \
   "$orvcopy -q backup big $work/out"
 large backup-aes "cp --reflink=never big/file.bin $work/out" \
   "sh -c 'cp --reflink=never big/file.bin $work/out && sync'" \
-  "openssl enc -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in big/file.bin -out $work/out" \
+  "sh -c 'openssl enc -aes-256-ctr -pbkdf2 -iter 600000 -pass env:ORVCOPY_BENCH_PASSWORD -in big/file.bin -out $work/out && sync'" \
   "$orvcopy -q backup big $work/out --encrypt --password-env ORVCOPY_BENCH_PASSWORD"
 large restore-plain "cp --reflink=never $plain_stored $work/out" \
   "$orvcopy -q restore plain-backup $work/out"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds orvcopy, makes a sample tree (with a private file, links and a named
 # pipe), backs it up encrypted, verifies the backup, restores it and compares the result with
-# the original: contents, types, modes and times.
+# the original: contents, types, modes and times. Then changes the tree, backs it up again (a
+# second generation that links what did not change) and brings back a file as it was first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,3 +44,15 @@ diff -r --no-dereference "$demo/sample" "$demo/restored" | grep -v 'is a fifo wh
 diff <(listing "$demo/sample") <(listing "$demo/restored")
 cmp -s "$demo/sample/data/random.bin" "$demo/restored/data/random.bin"
 echo "the restored tree equals the sample tree: contents, types, modes and times"
+
+echo "== later: one file changed, one added; the second backup links the rest"
+printf 'changed\n' >"$demo/sample/docs/notes/todo.txt"
+printf 'new\n' >"$demo/sample/docs/new.txt"
+"$orvcopy" backup "$demo/sample" "$demo/backup" --encrypt --password-env ORVCOPY_DEMO_PASSWORD
+echo "   (id, start, entries, bytes written, bytes linked)"
+"$orvcopy" generations "$demo/backup" | sed 's/^/   /'
+first=$("$orvcopy" generations "$demo/backup" | head -1 | cut -d' ' -f1)
+echo "== docs/notes/todo.txt as the first generation holds it"
+"$orvcopy" -q restore "$demo/backup" "$demo/first" docs/notes/todo.txt --generation "$first" \
+  --password-env ORVCOPY_DEMO_PASSWORD
+cat "$demo/first/docs/notes/todo.txt"

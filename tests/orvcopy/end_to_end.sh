@@ -192,6 +192,7 @@ usage 2 backup src x --password-env PW
 usage 2 backup src x --encrypt --password-env PW --password-file pw
 usage 2 backup src x --encrypt --split 1M --password-file pw
 usage 2 backup src b2
+usage 2 backup src "$(gen b1)"
 usage 2 backup src b1 --compress
 usage 2 backup src x --checksum --compress
 usage 1 backup nowhere x

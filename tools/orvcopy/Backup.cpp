@@ -98,6 +98,10 @@ class BackupRun {
       if (!m_excludes.Add(pattern, error))
         return Refuse(kExitUsage, error);
     }
+    if (IsGenerationFolder(m_backup))
+      return Refuse(
+          kExitUsage,
+          Show(m_backup) + " is one generation of a backup folder; name the folder above it");
     if (fs::exists(m_backup, ec) && !IsBackupFolder(m_backup) && !fs::is_empty(m_backup, ec))
       return Refuse(kExitFailed, Show(m_backup) +
                                      " is not empty and holds no orvcopy backup; back up into a "

@@ -30,18 +30,26 @@ bool Forget(const Options& options, const Generation& generation, uint64_t& free
   return removal.left.empty();
 }
 
+// A writer's refusal of a generation's folder given for the backup folder.
+int RefuseGeneration(const fs::path& backup) {
+  return Refuse(kExitUsage,
+                Show(backup) + " is one generation of a backup folder; name the folder above it");
+}
+
 }  // namespace
 
 int Forget(const Options& options) {
   const fs::path backup = fs::absolute(options.backup);
-  const std::vector<Generation> all = ListGenerations(backup, true);
-  if (all.empty())
+  if (IsGenerationFolder(backup))
+    return RefuseGeneration(backup);
+  if (!IsBackupFolder(backup))
     return Refuse(kExitUnusable,
                   "no backup in " + Show(backup) + " (not an orvcopy backup folder)");
   WriterLock lock;
   std::string error;
   if (!lock.Take(backup, error))
     return Refuse(kExitFailed, error);
+  const std::vector<Generation> all = ListGenerations(backup, true);
   std::vector<DatedGeneration> complete;
   for (const Generation& generation : all) {
     Manifest manifest;
@@ -63,15 +71,17 @@ int Forget(const Options& options) {
     whole = Forget(options, generation, freed) && whole;
     ++removed;
   }
-  Say(options, "kept " + std::to_string(kept.size()) + " generations, removed " +
+  Say(options, "kept " + std::to_string(kept.size()) +
+                   (kept.size() == 1 ? " generation" : " generations") + ", removed " +
                    std::to_string(removed) + ", " + std::to_string(freed) + " bytes freed");
   return whole ? kExitDone : kExitFailed;
 }
 
 int Remove(const Options& options) {
   const fs::path backup = fs::absolute(options.backup);
+  if (IsGenerationFolder(backup))
+    return RefuseGeneration(backup);
   std::error_code ec;
-  const std::vector<Generation> all = ListGenerations(backup, true);
   if (!IsBackupFolder(backup))
     return Refuse(kExitUnusable,
                   "no backup in " + Show(backup) + " (not an orvcopy backup folder)");
@@ -79,6 +89,7 @@ int Remove(const Options& options) {
   std::string error;
   if (!lock.Take(backup, error))
     return Refuse(kExitFailed, error);
+  const std::vector<Generation> all = ListGenerations(backup, true);
   uint64_t freed = 0;
   bool whole = true;
   for (const Generation& generation : all)

@@ -195,6 +195,16 @@ std::set<std::string> KeptGenerations(const std::vector<DatedGeneration>& comple
   return kept;
 }
 
+bool IsGenerationFolder(const fs::path& folder) {
+  const fs::path absolute = fs::absolute(folder).lexically_normal();
+  const fs::path name =
+      absolute.has_filename() ? absolute.filename() : absolute.parent_path().filename();
+  const fs::path parent =
+      absolute.has_filename() ? absolute.parent_path() : absolute.parent_path().parent_path();
+  std::error_code ec;
+  return IsGenerationId(name.native()) && fs::exists(fs::symlink_status(parent / kLockName, ec));
+}
+
 WriterLock::~WriterLock() {
   if (m_fd >= 0)
     ::close(m_fd);  // releases the lock

@@ -36,6 +36,10 @@ std::vector<Generation> ListGenerations(const std::filesystem::path& backup, boo
 // layout's backup, or the writer lock.
 bool IsBackupFolder(const std::filesystem::path& backup);
 
+// Whether a folder is itself one generation of a backup folder (a mistake for the backup
+// folder above it).
+bool IsGenerationFolder(const std::filesystem::path& folder);
+
 // Whether a name is a generation's: "20261206T073156Z", or with "-2", "-3"... when two runs
 // started in the same second.
 bool IsGenerationId(const std::string& name);
