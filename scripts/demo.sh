@@ -27,6 +27,7 @@ printf 'Grüße aus Köln\n' >"$demo/sample/bilder/Straße.txt"    # a non-ASCII
 printf 'key\n' >"$demo/sample/private.key" && chmod 600 "$demo/sample/private.key"
 ln -s docs/numbers.txt "$demo/sample/numbers-link"
 mkfifo "$demo/sample/pipe"
+find "$demo/sample" -exec touch -h -d '1 hour ago' {} +  # written an hour before the backup
 listing() { (cd "$1" && find . -printf '   %M %9s  %TY-%Tm-%Td %TT  %p%l\n' | LC_ALL=C sort -k5); }
 listing "$demo/sample"
 

@@ -11,11 +11,11 @@ namespace {
 
 bool FailNow(const char* name) {
   static int calls = 0;
-  const char* spec = std::getenv("ORVCOPY_FAIL");
+  const char* wanted = std::getenv("ORVCOPY_FAIL");
   const size_t length = std::strlen(name);
-  if (spec == nullptr || std::strncmp(spec, name, length) != 0 || spec[length] != ':')
+  if (wanted == nullptr || std::strncmp(wanted, name, length) != 0 || wanted[length] != ':')
     return false;
-  return ++calls == std::atoi(spec + length + 1);
+  return ++calls == std::atoi(wanted + length + 1);
 }
 
 template <typename Function>

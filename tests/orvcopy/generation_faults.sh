@@ -16,6 +16,7 @@ snapshot() {
 
 mkdir -p src/d
 for i in 1 2 3 4; do echo "file $i" >"src/d/f$i"; done
+touch -d '1 hour ago' src/d/*  # settled, so that the next runs link them
 "$orvcopy" -q backup src b
 check "first backup" 0 $?
 snapshot >before.txt

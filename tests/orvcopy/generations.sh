@@ -20,6 +20,7 @@ echo "junk" >src/cache/tmp.o
 ln -s ../keep/same.txt src/docs/link
 chmod 640 src/keep/same.txt
 touch -d '2020-01-02 03:04:05.123456789' src/keep/same.txt
+touch -d '1 hour ago' src/keep/big.bin  # written in the second a backup starts, it is read again
 
 "$orvcopy" -q backup src b --exclude 'cache/' --exclude '*.o'
 check "first backup" 0 $?
@@ -73,7 +74,7 @@ check "forget" 0 $?
 mkdir many && for i in $(seq 1 20); do head -c 1000000 /dev/urandom >"many/f$i"; done
 "$orvcopy" -q backup many busy --buffer 4K &
 pid=$!
-until [ -s busy/orvcopy.lock ]; do sleep 0.001; done
+for _ in $(seq 1 5000); do [ -s busy/orvcopy.lock ] && break; sleep 0.001; done
 kill -STOP "$pid"
 "$orvcopy" -q backup src busy 2>busy.err
 check "a second writer" 1 $?
@@ -90,7 +91,7 @@ check "the first writer" 0 $?
 if command -v strace >/dev/null; then
   echo "third" >src/docs/changes.txt
   # (The leak checker of a sanitizer build cannot run under a tracer.)
-  ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -s 4096 -o trace.txt -e trace=fsync,fdatasync,syncfs,rename,renameat2 "$orvcopy" -q backup src b
+  ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -s 4096 -o trace.txt -e trace=fsync,fdatasync,syncfs,rename,renameat,renameat2 "$orvcopy" -q backup src b
   check "backup under strace" 0 $?
   grep -E 'syncfs|fsync|rename' trace.txt | sed -E 's/^[0-9]+ +//; s/\(.*manifest.json.tmp", .*/:manifest/; s/\(.*//' |
     tr '\n' ' ' >order.txt
@@ -99,7 +100,14 @@ else
   echo "strace is missing: the order of syncs is not checked"
 fi
 
+# Only orvcopy's own folders are taken for backups, and removing one follows no link in it.
+mkdir -p mine/data/keep && echo "thesis" >mine/data/keep/thesis.txt
+"$orvcopy" -q backup src mine 2>/dev/null
+check "backup into a folder of someone else's" 1 $?
+[ -f mine/data/keep/thesis.txt ] && ok || fail "a folder's data/ was taken for a backup's"
+echo "outside" >outside.txt && chmod 444 outside.txt
+ln -s "$work/outside.txt" "$(gen b)/data/planted"
 "$orvcopy" -q remove b
 check "remove" 0 $?
-[ ! -e b ] && ok || fail "remove left $(ls b)"
+[ ! -e b ] && [ "$(stat -c %a outside.txt)" = 444 ] && ok || fail "remove left $(ls b) or changed a file outside"
 finish

@@ -103,6 +103,8 @@ TEST(GenerationIds, SuffixesForOneSecondAndNumericOrder) {
     listed.push_back(generation.id);
   EXPECT_EQ(listed, ids);
   EXPECT_EQ(orvcopy::GenerationTime(ids[10]), start);
+  // A clock set back still gives an id after every generation there is.
+  EXPECT_EQ(orvcopy::NewGenerationId(dir.Path(), start - 3600), "20251206T054640Z-12");
   EXPECT_FALSE(orvcopy::IsGenerationId("20251206T054640Z-0"));
   EXPECT_FALSE(orvcopy::IsGenerationId("20251206T054640"));
 }

@@ -66,4 +66,5 @@ for mode in "" "--encrypt" "--compress"; do
   done
 done
 echo "$n backups killed at random points, $resumed resumed"
+[ "$resumed" -gt 0 ] && ok || fail "no killed backup was resumed"
 finish

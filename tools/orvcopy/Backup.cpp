@@ -46,14 +46,14 @@ class BackupRun {
     if (const int code = Prepare(); code != kExitDone)
       return code;
     LogFile log(m_options.logFile);
+    InstallInterruptHandlers();
     ReuseEarlierFiles();
     Host host(m_manifest.items.size(), m_counts.fileBytes - m_manifest.bytesLinked,
               !m_options.quiet);
     Manager manager;
     const size_t items = SetUp(manager, host);
     NoteFolder("", m_manifest.rootMeta);
-    host.SetItemBeginHook([&](uint64_t key) { Checkpoint(key - 1, host, manager.Engine()); });
-    InstallInterruptHandlers();
+    host.SetItemHook([&](uint64_t key) { Checkpoint(key - 1, host, manager.Engine()); });
     int status = 0;
     try {
       status = items == 0 || g_interrupted ? 0 : manager.Copy(0);
@@ -98,10 +98,8 @@ class BackupRun {
       if (!m_excludes.Add(pattern, error))
         return Refuse(kExitUsage, error);
     }
-    if (IsGenerationFolder(m_backup))
-      return Refuse(
-          kExitUsage,
-          Show(m_backup) + " is one generation of a backup folder; name the folder above it");
+    if (const int code = RefuseInsideBackupFolder(m_backup); code != kExitDone)
+      return code;
     if (fs::exists(m_backup, ec) && !IsBackupFolder(m_backup) && !fs::is_empty(m_backup, ec))
       return Refuse(kExitFailed, Show(m_backup) +
                                      " is not empty and holds no orvcopy backup; back up into a "
@@ -201,9 +199,8 @@ class BackupRun {
                     : nullptr;
         std::string error;
         if (was && LinkStored(earlier->Opened().Data(), Data(), *was, error)) {
-          TakeOver(item, *was);
+          TakeOver(item, *was, earlier == previous);
           m_reused[i] = true;
-          ++(earlier == previous ? m_linked : m_kept);
           break;
         }
         if (was && m_options.verbose)
@@ -212,13 +209,16 @@ class BackupRun {
     }
   }
 
-  void TakeOver(ManifestItem& item, const ManifestItem& was) {
+  // An item linked to an earlier generation's file: from the previous generation its data is
+  // linked, from the resumed one it was written for this generation.
+  void TakeOver(ManifestItem& item, const ManifestItem& was, bool fromPrevious) {
     item.parts = was.parts;
     item.flags = was.flags;
     item.crc = was.crc;
     item.tag = was.tag;
     item.status = "done";
-    m_manifest.bytesLinked += item.size;
+    (fromPrevious ? m_manifest.bytesLinked : m_manifest.bytesWritten) += item.size;
+    ++(fromPrevious ? m_linked : m_kept);
     ++m_done;
     if (m_options.verbose)
       std::fprintf(stderr, "unchanged: %s\n", Escape(item.path).c_str());
@@ -384,17 +384,26 @@ class BackupRun {
       return Refuse(kExitFailed, "the backup could not be written to the disk (" +
                                      std::string(std::strerror(errno)) + "); it is not listed");
     const ManifestTagger tagger = m_password ? ManifestTaggerOf(*engine) : ManifestTagger{};
-    if (!SaveManifest(m_folder, m_manifest, m_password ? &tagger : nullptr, error,
-                      m_manifest.complete ? kManifestName : kUnfinishedName))
-      return Refuse(kExitFailed, error);
-    if (m_manifest.complete)
+    const ManifestTagger* tagging = m_password ? &tagger : nullptr;
+    if (!SaveManifest(m_folder, m_manifest, tagging, error,
+                      m_manifest.complete ? kManifestName : kUnfinishedName)) {
+      // What was done can still be resumed.
+      m_manifest.complete = false;
+      SaveManifest(m_folder, m_manifest, tagging, error, kUnfinishedName);
+      return Refuse(kExitFailed, error + "; the backup is not listed, the next one resumes it");
+    }
+    if (m_manifest.complete) {
+      ::unlink((m_folder / kUnfinishedName).c_str());  // the last record on the way
       RemoveUnfinished();
+    }
     Say(m_options, Summary());
     if (g_interrupted || status == OrvCopy::StatusStopped)
       return kExitInterrupted;
     return m_failed || m_crashed || m_counts.unreadable ? kExitFailed : kExitDone;
   }
 
+  // Everything the generation holds, with one call for the whole file system: a small-file
+  // backup would otherwise pay a sync per file.
   bool SyncToDisk() const {
     const int fd = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool synced = fd >= 0 && ::syncfs(fd) == 0;

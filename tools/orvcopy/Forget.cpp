@@ -30,18 +30,12 @@ bool Forget(const Options& options, const Generation& generation, uint64_t& free
   return removal.left.empty();
 }
 
-// A writer's refusal of a generation's folder given for the backup folder.
-int RefuseGeneration(const fs::path& backup) {
-  return Refuse(kExitUsage,
-                Show(backup) + " is one generation of a backup folder; name the folder above it");
-}
-
 }  // namespace
 
 int Forget(const Options& options) {
   const fs::path backup = fs::absolute(options.backup);
-  if (IsGenerationFolder(backup))
-    return RefuseGeneration(backup);
+  if (const int code = RefuseInsideBackupFolder(backup); code != kExitDone)
+    return code;
   if (!IsBackupFolder(backup))
     return Refuse(kExitUnusable,
                   "no backup in " + Show(backup) + " (not an orvcopy backup folder)");
@@ -79,8 +73,8 @@ int Forget(const Options& options) {
 
 int Remove(const Options& options) {
   const fs::path backup = fs::absolute(options.backup);
-  if (IsGenerationFolder(backup))
-    return RefuseGeneration(backup);
+  if (const int code = RefuseInsideBackupFolder(backup); code != kExitDone)
+    return code;
   std::error_code ec;
   if (!IsBackupFolder(backup))
     return Refuse(kExitUnusable,

@@ -1,5 +1,6 @@
 #include "Generations.h"
 
+#include "Common.h"
 #include "Host.h"
 #include "Text.h"
 
@@ -33,6 +34,12 @@ unsigned long Suffix(const std::string& id) {
   return id.size() > kIdLength ? std::stoul(id.substr(kIdLength + 1)) : 1;
 }
 
+// The order of ids: by time, then by suffix as a number.
+bool IdBefore(const std::string& a, const std::string& b) {
+  const std::string baseA = a.substr(0, kIdLength), baseB = b.substr(0, kIdLength);
+  return baseA != baseB ? baseA < baseB : Suffix(a) < Suffix(b);
+}
+
 bool IsFile(const fs::path& path) {
   std::error_code ec;
   return fs::is_regular_file(fs::symlink_status(path, ec));
@@ -42,6 +49,7 @@ bool IsFile(const fs::path& path) {
 // deepest first.
 struct DataEntries {
   std::vector<std::string> files, folders;  // relative to the data folder
+  std::vector<std::string> others;          // links and whatever else no backup stores
   uint64_t freed = 0;                       // bytes of files with no other link
 };
 
@@ -54,10 +62,12 @@ int CollectEntry(const char* path, const struct stat* st, int type, struct FTW*)
   const std::string relative(path + g_prefix + 1);
   if (type == FTW_DP) {
     g_collecting->folders.push_back(relative);
-  } else {
+  } else if (type == FTW_F && S_ISREG(st->st_mode)) {
     g_collecting->files.push_back(relative);
-    if (type == FTW_F && st->st_nlink == 1)
+    if (st->st_nlink == 1)
       g_collecting->freed += static_cast<uint64_t>(st->st_blocks) * 512;
+  } else {
+    g_collecting->others.push_back(relative);
   }
   return 0;
 }
@@ -75,6 +85,21 @@ DataEntries CollectData(const fs::path& data) {
 }
 
 }  // namespace
+
+bool SyncFolder(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0)
+    ::close(fd);
+  return synced;
+}
+
+int RefuseInsideBackupFolder(const fs::path& folder) {
+  if (const std::optional<fs::path> above = EnclosingBackupFolder(folder))
+    return Refuse(kExitUsage, Show(folder) + " lies inside the backup folder " + Show(*above) +
+                                  "; name that folder");
+  return kExitDone;
+}
 
 bool IsGenerationId(const std::string& name) {
   if (name.size() < kIdLength || !Digits(name, 0, 8) || name[8] != 'T' || !Digits(name, 9, 6) ||
@@ -130,39 +155,56 @@ std::string NewGenerationId(const fs::path& backup, std::time_t start) {
   ::gmtime_r(&start, &tm);
   char base[32];
   std::strftime(base, sizeof base, "%Y%m%dT%H%M%SZ", &tm);
-  std::string id = base;
+  // Later than every generation there is, also when the clock went back: then the new one
+  // takes the latest one's time with the next suffix (its manifest keeps the true time).
+  std::string latest;
   std::error_code ec;
-  for (int n = 2; fs::exists(fs::symlink_status(backup / id, ec)); ++n)
-    id = std::string(base) + "-" + std::to_string(n);
-  return id;
+  for (fs::directory_iterator it(backup, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().native();
+    if (IsGenerationId(name) && (latest.empty() || IdBefore(latest, name)))
+      latest = name;
+  }
+  if (latest.empty() || latest.substr(0, kIdLength) < base)
+    return base;
+  return latest.substr(0, kIdLength) + "-" + std::to_string(Suffix(latest) + 1);
 }
 
 std::vector<Generation> ListGenerations(const fs::path& backup, bool unfinished) {
   std::vector<Generation> found;
   std::error_code ec;
+  // A folder without a manifest is taken for an unfinished generation only where orvcopy
+  // has written: every backup run takes the lock file before it makes a generation.
+  const bool ours = fs::exists(fs::symlink_status(backup / kLockName, ec));
   for (fs::directory_iterator it(backup, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().native();
     if (!IsGenerationId(name) || !fs::is_directory(it->symlink_status(ec)))
       continue;
     Generation generation{name, it->path(), IsFile(it->path() / kManifestName)};
-    if (generation.complete || unfinished)
+    if (generation.complete || (unfinished && ours))
       found.push_back(std::move(generation));
   }
-  std::sort(found.begin(), found.end(), [](const Generation& a, const Generation& b) {
-    const std::string baseA = a.id.substr(0, kIdLength), baseB = b.id.substr(0, kIdLength);
-    return baseA != baseB ? baseA < baseB : Suffix(a.id) < Suffix(b.id);
-  });
+  std::sort(found.begin(), found.end(),
+            [](const Generation& a, const Generation& b) { return IdBefore(a.id, b.id); });
   if (IsFile(backup / kManifestName))
     found.insert(found.begin(), Generation{kLegacyId, backup, true});
-  else if (unfinished && fs::is_directory(fs::symlink_status(backup / kDataFolder, ec)))
-    found.insert(found.begin(), Generation{kLegacyId, backup, false});
   return found;
 }
 
 bool IsBackupFolder(const fs::path& backup) {
   std::error_code ec;
-  return !ListGenerations(backup, true).empty() ||
-         fs::exists(fs::symlink_status(backup / kLockName, ec));
+  return fs::exists(fs::symlink_status(backup / kLockName, ec)) ||
+         !ListGenerations(backup, false).empty();
+}
+
+std::optional<fs::path> EnclosingBackupFolder(const fs::path& folder) {
+  const fs::path absolute = fs::absolute(folder).lexically_normal();
+  std::error_code ec;
+  for (fs::path above = absolute.parent_path(); above.has_relative_path();
+       above = above.parent_path()) {
+    if (above != absolute && IsBackupFolder(above))
+      return above;
+  }
+  return std::nullopt;
 }
 
 namespace {
@@ -193,16 +235,6 @@ std::set<std::string> KeptGenerations(const std::vector<DatedGeneration>& comple
     }
   }
   return kept;
-}
-
-bool IsGenerationFolder(const fs::path& folder) {
-  const fs::path absolute = fs::absolute(folder).lexically_normal();
-  const fs::path name =
-      absolute.has_filename() ? absolute.filename() : absolute.parent_path().filename();
-  const fs::path parent =
-      absolute.has_filename() ? absolute.parent_path() : absolute.parent_path().parent_path();
-  std::error_code ec;
-  return IsGenerationId(name.native()) && fs::exists(fs::symlink_status(parent / kLockName, ec));
 }
 
 WriterLock::~WriterLock() {
@@ -242,15 +274,21 @@ bool WriterLock::Take(const fs::path& backup, std::string& error) {
 Removal RemoveGeneration(const Generation& generation) {
   Removal removal;
   const bool legacy = generation.id == kLegacyId;
-  // Unlisted first: from here on no reader takes it for a generation.
+  // Unlisted first, and on the disk so: from here on no reader takes it for a generation, not
+  // even after a crash.
   for (const char* name : {kManifestName, kUnfinishedName}) {
     if (::unlink((generation.folder / name).c_str()) != 0 && errno != ENOENT)
       removal.left.push_back((generation.folder / name).native());
   }
+  SyncFolder(generation.folder);
   const fs::path data = generation.folder / kDataFolder;
   const DataEntries entries = CollectData(data);
   removal.freed = entries.freed;
-  removal.entries = entries.files.size() + entries.folders.size();
+  removal.entries = entries.files.size() + entries.folders.size() + entries.others.size();
+  // The library's removal reads and changes attributes, which would go through a link: links
+  // (which no backup stores, but a changed one may hold) are unlinked here, themselves only.
+  for (const std::string& other : entries.others)
+    ::unlink((data / other).c_str());
   Host host(0, 0, false);
   Manager manager;
   manager.Initialize();

@@ -29,21 +29,30 @@ struct Generation {
 };
 
 // The generations of a backup folder, oldest first: the one of the earlier layout first, then
-// by start time. Unfinished ones are listed only when `unfinished` is set.
+// by id. Unfinished ones are listed only when `unfinished` is set, and only in a folder that
+// holds the lock file.
 std::vector<Generation> ListGenerations(const std::filesystem::path& backup, bool unfinished);
 
-// Whether a folder is a backup folder: it holds generations (finished or not), the earlier
-// layout's backup, or the writer lock.
+// Whether a folder is a backup folder: it holds orvcopy's lock file, a complete generation or
+// the earlier layout's backup. Nothing in any other folder is ever taken for orvcopy's own.
 bool IsBackupFolder(const std::filesystem::path& backup);
 
-// Whether a folder is itself one generation of a backup folder (a mistake for the backup
-// folder above it).
-bool IsGenerationFolder(const std::filesystem::path& folder);
+// The backup folder a folder lies in (a generation's folder given by mistake for the backup
+// folder, say); nothing when it lies in none.
+std::optional<std::filesystem::path> EnclosingBackupFolder(const std::filesystem::path& folder);
+
+// For the commands that write: refuses (exit 2, with a message) a folder that lies inside a
+// backup folder; kExitDone when it does not.
+int RefuseInsideBackupFolder(const std::filesystem::path& folder);
+
+// Flushes a folder's entries to the disk; false when that fails.
+bool SyncFolder(const std::filesystem::path& folder);
 
 // Whether a name is a generation's: "20261206T073156Z", or with "-2", "-3"... when two runs
 // started in the same second.
 bool IsGenerationId(const std::string& name);
-// The id of a run started at `start`, one that no folder in `backup` has yet.
+// The id of a run started at `start`: one that no folder in `backup` has yet, and that comes
+// after every generation there is.
 std::string NewGenerationId(const std::filesystem::path& backup, std::time_t start);
 // The start time a generation's id gives; nothing for the earlier layout's.
 std::optional<std::time_t> GenerationTime(const std::string& id);

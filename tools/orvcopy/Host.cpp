@@ -109,8 +109,8 @@ int Host::OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) {
 }
 
 void Host::OnItemBegin(uint64_t nItemKey) {
-  if (m_beginHook)
-    m_beginHook(nItemKey);
+  if (m_itemHook)
+    m_itemHook(nItemKey);
   m_current = nItemKey;
   m_posAtBegin = m_nProcessedPos;
   Result(nItemKey).begun = true;
@@ -122,14 +122,16 @@ void Host::OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int) {
   r.crc = dwCRC;
   r.bytes = m_nProcessedPos - m_posAtBegin;
   ++m_itemsDone;
-  if (m_manager == nullptr)
-    return;
-  m_manager->DropFileRecords();
-  uint8_t tag[orv::CEncryption::kTagSize];
-  if (m_tagItems && m_manager->Engine() != nullptr &&
-      m_manager->Engine()->GetFrameTag(tag, &r.plainBytes)) {
-    r.tag.assign(reinterpret_cast<const char*>(tag), sizeof tag);
+  if (m_manager != nullptr) {
+    m_manager->DropFileRecords();
+    uint8_t tag[orv::CEncryption::kTagSize];
+    if (m_tagItems && m_manager->Engine() != nullptr &&
+        m_manager->Engine()->GetFrameTag(tag, &r.plainBytes)) {
+      r.tag.assign(reinterpret_cast<const char*>(tag), sizeof tag);
+    }
   }
+  if (m_itemHook)
+    m_itemHook(nItemKey);
 }
 
 int Host::CanRestoreItem(uint64_t nItemKey) {

@@ -64,8 +64,8 @@ class Host : public OrvCompression::COrvCallBack {
     m_manager = manager;
     m_tagItems = tagItems;
   }
-  // Called as an item begins, before anything of it is done: every item before it is over.
-  void SetItemBeginHook(std::function<void(uint64_t)> hook) { m_beginHook = std::move(hook); }
+  // Called with an item's key as it begins and after it ends: every item before it is over.
+  void SetItemHook(std::function<void(uint64_t)> hook) { m_itemHook = std::move(hook); }
   // What CanRestoreItem answers (a restore prepares each item there); 1 when not set.
   void SetItemCheck(std::function<int(uint64_t)> check) { m_itemCheck = std::move(check); }
 
@@ -97,7 +97,7 @@ class Host : public OrvCompression::COrvCallBack {
   Manager* m_manager = nullptr;
   bool m_tagItems = false;
   std::function<int(uint64_t)> m_itemCheck;
-  std::function<void(uint64_t)> m_beginHook;
+  std::function<void(uint64_t)> m_itemHook;
   uint64_t m_posAtBegin = 0;  // m_nProcessedPos when the current item began
   size_t m_itemsDone = 0;
   uint64_t m_totalBytes;

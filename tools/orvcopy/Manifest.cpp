@@ -424,12 +424,17 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
     error = "cannot write " + Escape(target.native());
     return false;
   }
+  // The new name on the disk too: until then a crash could lose it.
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
+  const bool entered = dir >= 0 && ::fsync(dir) == 0;
+  if (dir >= 0)
     ::close(dir);
+  if (!entered) {
+    ::unlink(target.c_str());
+    error = "cannot write " + Escape(target.native()) +
+            " (the folder's entries did not reach the disk)";
   }
-  return true;
+  return entered;
 }
 
 bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,

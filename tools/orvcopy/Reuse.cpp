@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace orvcopy {
@@ -30,7 +31,10 @@ const ManifestItem* Earlier::Unchanged(const ManifestItem& item, const std::stri
   // it is an archive (which checks itself).
   const Manifest& manifest = Listing();
   const bool checkable = manifest.encrypt ? !was.tag.empty() : (manifest.compress || was.crc);
-  if (!sameStat || !checkable)
+  // A file changed again within the same tick of the clock as the earlier run read it keeps
+  // its time: one whose time is not before the earlier run started is read again.
+  const bool settled = manifest.started == 0 || was.mtime < manifest.started * 1000000000;
+  if (!sameStat || !checkable || !settled)
     return nullptr;
   for (int p = 0; p < was.parts; ++p) {
     if (!m_opened.stored.Inside(PartName(was.stored, p)))
@@ -44,20 +48,27 @@ const ManifestItem* Earlier::Unchanged(const ManifestItem& item, const std::stri
 int EarlierGenerations::Open(const Options& options, const fs::path& backup,
                              std::optional<std::string>& password) {
   m_backup = backup;
-  const Generation* previous = nullptr;
   const std::vector<Generation> all = ListGenerations(backup, true);
   for (const Generation& generation : all) {
-    if (generation.complete)
-      previous = &generation;
-    else
+    if (!generation.complete)
       unfinished.push_back(generation);
+  }
+  // The latest generation whose manifest reads; one that does not is named and passed over.
+  OpenedBackup opened;
+  std::string text;
+  const Generation* previous = nullptr;
+  for (auto it = all.rbegin(); it != all.rend() && !previous; ++it) {
+    std::string error;
+    if (!it->complete)
+      continue;
+    if (LoadGeneration(backup, *it, kManifestName, opened, text, error))
+      previous = &*it;
+    else
+      std::fprintf(stderr, "warning: generation %s is passed over: %s\n", it->id.c_str(),
+                   error.c_str());
   }
   if (previous == nullptr)
     return kExitDone;
-  OpenedBackup opened;
-  std::string text, error;
-  if (!LoadGeneration(backup, *previous, kManifestName, opened, text, error))
-    return Refuse(kExitUnusable, "the latest backup in the folder cannot be read: " + error);
   if (const std::string conflict = SettingsConflict(options, opened.manifest); !conflict.empty())
     return Refuse(kExitUsage, conflict);
   if (const int code = CheckPassword(options, opened, text); code != kExitDone)

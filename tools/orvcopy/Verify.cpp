@@ -166,7 +166,14 @@ int Verify(const Options& options) {
   for (const Generation& generation : all) {
     OpenedBackup opened;
     opened.password = password;
-    int code = OpenGeneration(options, generation, kManifestName, opened);
+    std::string text, error;
+    if (!LoadGeneration(backup, generation, kManifestName, opened, text, error)) {
+      worst = Refuse(kExitUnusable, error);  // the others can still be checked
+      continue;
+    }
+    int code = CheckPassword(options, opened, text);
+    if (code == kExitUnusable)
+      return code;  // a wrong password is wrong for every generation
     if (code == kExitDone)
       code = VerifyGeneration(options, opened);
     password = opened.password;
