@@ -61,6 +61,14 @@ check "selective restore" 0 $?
 check "restore of a path not in the backup" 1 $?
 "$orvcopy" -q list b keep >list.txt && [ "$(wc -l <list.txt)" = 4 ] && ok || fail "list of a folder: $(cat list.txt)"
 
+# verify --all reads every generation: damage in the first, which the latest does not share,
+# fails it, and not the latest's.
+printf X | dd of="b/${ids[0]}/data/docs/old/deleted.bin" bs=1 seek=9 conv=notrunc 2>/dev/null
+"$orvcopy" -q verify b 2>/dev/null
+check "verify of the latest" 0 $?
+"$orvcopy" -q verify b --all 2>/dev/null
+check "verify --all finds damage in the first generation" 1 $?
+
 # forget frees what only the forgotten generation held; the latest still restores.
 before=$(du -sk b | cut -f1)
 "$orvcopy" forget b --keep-last 1 >forget.txt
