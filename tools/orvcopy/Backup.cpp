@@ -47,11 +47,12 @@ class BackupRun {
       return code;
     LogFile log(m_options.logFile);
     InstallInterruptHandlers();
-    ReuseEarlierFiles();
+    Manager manager;
+    Configure(manager);
+    ReuseEarlierFiles(manager.Engine());
     Host host(m_manifest.items.size(), m_counts.fileBytes - m_manifest.bytesLinked,
               !m_options.quiet);
-    Manager manager;
-    const size_t items = SetUp(manager, host);
+    const size_t items = AddItems(manager, host);
     NoteFolder("", m_manifest.rootMeta);
     host.SetItemHook([&](uint64_t key) { Checkpoint(key - 1, host, manager.Engine()); });
     int status = 0;
@@ -149,6 +150,10 @@ class BackupRun {
     m_manifest.started = m_started;
     m_manifest.excludes = m_excludes.Patterns();
     WalkTree(m_source, m_folderId, m_options.quiet, m_manifest.items, m_counts, &m_excludes);
+    for (ManifestItem& item : m_manifest.items) {
+      if (item.IsFile() || item.IsFolder())
+        item.stored = StoredName(item);
+    }
     m_reused.assign(m_manifest.items.size(), false);
     return kExitDone;
   }
@@ -184,13 +189,16 @@ class BackupRun {
   }
 
   // Files unchanged since the resumed or the previous generation are linked to its stored
-  // files; a file whose link fails is copied instead.
-  void ReuseEarlierFiles() {
+  // files; a file whose link fails is copied instead. What is linked is recorded every so
+  // often too (the other files are still pending): with --checksum, linking reads every
+  // unchanged file.
+  void ReuseEarlierFiles(orv::CEncryption* engine) {
     for (size_t i = 0; i < m_manifest.items.size() && !g_interrupted; ++i) {
       ManifestItem& item = m_manifest.items[i];
       if (!item.IsFile())
         continue;
-      item.stored = StoredName(item);
+      if (CheckpointDue())
+        SaveRecord(engine);
       const fs::path source = m_source / item.path;
       Earlier* previous = m_earlier.Previous();
       for (Earlier* earlier : {m_earlier.Resumed(), previous}) {
@@ -224,12 +232,10 @@ class BackupRun {
       std::fprintf(stderr, "unchanged: %s\n", Escape(item.path).c_str());
   }
 
-  // The library's items: every folder, and the files not taken over. Returns their number.
-  size_t SetUp(Manager& manager, Host& host) {
+  // The manager for this generation: where, how and with which keys it writes.
+  void Configure(Manager& manager) {
     manager.Initialize();
     manager.SetDestRootFolder(FileNameToWide(Data().native()).c_str());
-    manager.SetCallBack(&host);
-    host.DriveManager(&manager, m_password && !m_options.compress);
     // An encrypted folder's files all decrypt with its buffer's capacity.
     manager.SetBufferCapacity(m_earlier.buffer ? m_earlier.buffer : m_options.buffer, 1);
     m_manifest.buffer = manager.GetBufferCapacity();
@@ -240,6 +246,12 @@ class BackupRun {
     }
     if (m_options.split)
       manager.AddSplitSize(m_options.split);
+  }
+
+  // The library's items: every folder, and the files not taken over. Returns their number.
+  size_t AddItems(Manager& manager, Host& host) {
+    manager.SetCallBack(&host);
+    host.DriveManager(&manager, m_password && !m_options.compress);
     // Files and folders go through the library; links and pipes are recorded only.
     size_t added = 0;
     for (size_t i = 0; i < m_manifest.items.size(); ++i) {
@@ -247,7 +259,6 @@ class BackupRun {
       if ((!item.IsFile() && !item.IsFolder()) || m_reused[i])
         continue;
       ++added;
-      item.stored = StoredName(item);
       const fs::path stored(item.stored);
       manager.AddItem(
           FileNameToWide((m_source / item.path).native()).c_str(),
@@ -355,18 +366,25 @@ class BackupRun {
 
   // Every so often while the library runs, what is finished (the items before index `end`)
   // is synced to the disk and recorded as the unfinished generation's manifest, so that a
-  // backup killed on the way is resumed from there. The pause between two grows with the time
-  // one takes, so that a large tree spends little on them.
+  // backup killed on the way is resumed from there.
   void Checkpoint(size_t end, Host& host, orv::CEncryption* engine) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now < m_nextCheckpoint)
+    if (!CheckpointDue())
       return;
     RecordUpTo(end, host, engine);
+    SaveRecord(engine);
+  }
+
+  bool CheckpointDue() const { return std::chrono::steady_clock::now() >= m_nextCheckpoint; }
+
+  // The record of the generation so far. The pause until the next one grows with the time one
+  // takes, so that a large tree spends little on them.
+  void SaveRecord(orv::CEncryption* engine) {
+    const auto start = std::chrono::steady_clock::now();
     std::string error;
     const ManifestTagger tagger = m_password ? ManifestTaggerOf(*engine) : ManifestTagger{};
     if (SyncToDisk())
       SaveManifest(m_folder, m_manifest, m_password ? &tagger : nullptr, error, kUnfinishedName);
-    const auto took = std::chrono::steady_clock::now() - now;
+    const auto took = std::chrono::steady_clock::now() - start;
     m_nextCheckpoint = std::chrono::steady_clock::now() +
                        std::max<std::chrono::steady_clock::duration>(CheckpointPause(), 10 * took);
   }
