@@ -50,8 +50,7 @@ class BackupRun {
     Manager manager;
     Configure(manager);
     ReuseEarlierFiles(manager.Engine());
-    Host host(m_manifest.items.size(), m_counts.fileBytes - m_manifest.bytesLinked,
-              !m_options.quiet);
+    Host host(m_manifest.items.size(), m_counts.fileBytes - m_takenBytes, !m_options.quiet);
     const size_t items = AddItems(manager, host);
     NoteFolder("", m_manifest.rootMeta);
     host.SetItemHook([&](uint64_t key) { Checkpoint(key - 1, host, manager.Engine()); });
@@ -226,6 +225,7 @@ class BackupRun {
     item.tag = was.tag;
     item.status = "done";
     (fromPrevious ? m_manifest.bytesLinked : m_manifest.bytesWritten) += item.size;
+    m_takenBytes += item.size;
     ++(fromPrevious ? m_linked : m_kept);
     ++m_done;
     if (m_options.verbose)
@@ -471,7 +471,8 @@ class BackupRun {
   std::vector<bool> m_reused;  // by item index: linked to an earlier generation's file
   std::unordered_set<std::string> m_changeable;
   size_t m_done = 0, m_failed = 0, m_linked = 0, m_kept = 0;
-  size_t m_recorded = 0;  // items before this index have their outcome recorded
+  size_t m_recorded = 0;      // items before this index have their outcome recorded
+  uint64_t m_takenBytes = 0;  // the size of the files taken over (the library copies the rest)
   std::chrono::steady_clock::time_point m_nextCheckpoint =
       std::chrono::steady_clock::now() + CheckpointPause();
   bool m_crashed = false;
