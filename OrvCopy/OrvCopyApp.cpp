@@ -20,8 +20,4 @@ BOOL COrvCopyApp::InitInstance() {
   return TRUE;
 }
 
-COrvCopyApp& TheApp() {
-  return g_module.app;
-}
-
 }  // namespace OrvCopy

@@ -2,7 +2,7 @@
 // library's work happens in calls on COrvCopyManager.
 #pragma once
 
-#include <orv_platform/framework.h>
+#include <orv_platform/module.h>
 
 namespace OrvCopy {
 
@@ -11,8 +11,5 @@ class COrvCopyApp : public CWinApp {
   COrvCopyApp();
   BOOL InitInstance() override;
 };
-
-// The one instance, built when the library loads and destroyed when it unloads.
-COrvCopyApp& TheApp();
 
 }  // namespace OrvCopy

@@ -15,7 +15,8 @@ prefix=$work/prefix
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 [ -x "$prefix/bin/orvcopy" ] || { echo "orvcopy not installed"; exit 1; }
 
-for header in OrvCopyManager.h OrvCopyExport.h OrvCopyStrings.h external/OrvComp.h external/OrvLogging.h \
+for header in OrvCopyManager.h OrvCopyExport.h OrvCopyStrings.h external/OrvComp.h \
+              external/OrvCallBack.h external/OrvLogging.h \
               external/OrvGlobalMFC.h external/orv_encryption.h external/OrvFramework.h; do
   [ -f "$prefix/include/OrvCopy/$header" ] || { echo "not installed: $header"; exit 1; }
 done

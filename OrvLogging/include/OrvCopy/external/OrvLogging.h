@@ -4,7 +4,7 @@
 // Nothing is written anywhere until a host installs a sink with SetSink.
 #pragma once
 
-#include <OrvCopy/OrvCopyExport.h>
+#include <OrvCopy/external/OrvLoggingExport.h>
 
 #include <functional>
 #include <mutex>
@@ -31,7 +31,7 @@ struct COrvLogEntry {
 };
 using COrvLogSink = std::function<void(const COrvLogEntry&)>;
 
-class ORVCOPY_API COrvLog {
+class ORVLOGGING_API COrvLog {
  public:
   COrvLog();
   ~COrvLog();
@@ -66,11 +66,11 @@ class ORVCOPY_API COrvLog {
   COrvLogSink m_sink;
 };
 
-ORVCOPY_API extern COrvLog g_OrvLog;
+ORVLOGGING_API extern COrvLog g_OrvLog;
 
 // A scope record: the constructor writes a ScopeBegin entry with the name, the destructor
 // the matching ScopeEnd entry.
-class ORVCOPY_API COrvFuncLog {
+class ORVLOGGING_API COrvFuncLog {
  public:
   COrvFuncLog(COrvLog& log, const char* lpszName, const char* lpszExtra);
   ~COrvFuncLog();

@@ -6,13 +6,13 @@
 // std::exception).
 #pragma once
 
-#include <OrvCopy/OrvCopyExport.h>
+#include <OrvCopy/external/OrvFrameworkExport.h>
 
 #include <cstdint>
 #include <exception>
 #include <string>
 
-class ORVCOPY_API CException : public std::exception {
+class ORVFRAMEWORK_API CException : public std::exception {
  public:
   CException() = default;
   ~CException() override;
@@ -32,7 +32,7 @@ class ORVCOPY_API CException : public std::exception {
   mutable std::string m_strWhat;  // UTF-8 copy of the error text, made by what()
 };
 
-class ORVCOPY_API CFileException : public CException {
+class ORVFRAMEWORK_API CFileException : public CException {
  public:
   // Causes, with the framework's values.
   enum {
@@ -70,7 +70,7 @@ class ORVCOPY_API CFileException : public CException {
 };
 
 // Raised by the framework for an argument it cannot take (a null file name, say).
-class ORVCOPY_API CInvalidArgException : public CException {
+class ORVFRAMEWORK_API CInvalidArgException : public CException {
  public:
   CInvalidArgException() = default;
   ~CInvalidArgException() override;

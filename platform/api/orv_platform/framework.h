@@ -1,4 +1,4 @@
-// The application framework's file class and module object, as the library uses them.
+// The application framework's file class, as the library uses it.
 //
 // CFile opens without throwing (Open returns FALSE and fills an optional exception record);
 // Read, Write, Seek, GetLength, SetLength, Flush and Close throw CFileException on failure.
@@ -81,19 +81,4 @@ class CFile {
   void RequireOpen() const;
 
   std::wstring m_strFileName;
-};
-
-// The framework's module object chain, reduced to what a module needs on this platform.
-class CObject {
- public:
-  virtual ~CObject() = default;
-};
-class CCmdTarget : public CObject {};
-class CWinThread : public CCmdTarget {};
-class CWinApp : public CWinThread {
- public:
-  explicit CWinApp(const wchar_t* lpszAppName = nullptr) : m_pszAppName(lpszAppName) {}
-  virtual BOOL InitInstance() { return TRUE; }
-  virtual int ExitInstance() { return 0; }
-  const wchar_t* m_pszAppName;
 };

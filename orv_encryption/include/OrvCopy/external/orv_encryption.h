@@ -17,7 +17,7 @@
 // (SetNextFrameHeader), which also lets the engine compute the file's tag as it decrypts.
 #pragma once
 
-#include <OrvCopy/OrvCopyExport.h>
+#include <OrvCopy/external/orv_encryptionExport.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +25,7 @@
 
 namespace orv {
 
-class ORVCOPY_API CEncryption {
+class ORV_ENCRYPTION_API CEncryption {
  public:
   static constexpr uint64_t kHeaderSize = 64;
   static constexpr int kMethodXtsAes = 0;
