@@ -11,7 +11,6 @@
 #include <zip.h>
 
 #include <strings.h>
-#include <sys/stat.h>
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -28,6 +27,18 @@ constexpr uint64_t kDefaultBlock = 65856;
 // many small files is most of the file-system work. Larger sources, and host streams of
 // unknown length, go through libzip's temporary file next to the archive.
 constexpr uint64_t kInMemoryLimit = 16 * 1024 * 1024;
+
+// A FILETIME (100 ns since 1601) in seconds since 1970, as the ZIP entry's time takes it.
+time_t UnixTime(const FILETIME& ft) {
+  constexpr int64_t kEpochDifference = 116444736000000000LL;
+  const int64_t ticks =
+      static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+  return static_cast<time_t>((ticks - kEpochDifference) / 10000000);
+}
+
+uint64_t FileSize(const WIN32_FILE_ATTRIBUTE_DATA& info) {
+  return (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
 
 std::string Utf8(const std::wstring& text) {
   return orv::platform::WideToUtf8Lossy(text);
@@ -119,11 +130,10 @@ struct Entry {
     if (!fileData || statDone)
       return;
     statDone = true;
-    std::string native;
-    struct stat info {};
-    if (orv::platform::WideToNative(sourcePath, native) && ::stat(native.c_str(), &info) == 0) {
-      mtime = info.st_mtime;
-      size = static_cast<uint64_t>(info.st_size);
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    if (GetFileAttributesExW(sourcePath.c_str(), GetFileExInfoStandard, &info)) {
+      mtime = UnixTime(info.ftLastWriteTime);
+      size = FileSize(info);
       haveMtime = true;
     }
   }
@@ -337,7 +347,7 @@ void COrv_ZIP::SetFilesProcessType(CArchiveItem::_AddItemType) {}
 
 void COrv_ZIP::SetBufferCapacity(uint64_t nCapacity, int bRound) {
   if (bRound)
-    nCapacity = (nCapacity + 95) / 96 * 96;
+    nCapacity = RoundBufferCapacity(nCapacity);
   m_pImpl->blockSize = nCapacity == 0 || nCapacity > UINT32_MAX ? kDefaultBlock : nCapacity;
 }
 
@@ -355,16 +365,16 @@ void COrv_ZIP::SetAESType(_AESStrength eStrength) {
 }
 
 void COrv_ZIP::SetPassword(const wchar_t* lpszPassword) {
-  m_pImpl->password = Utf8(lpszPassword != nullptr ? lpszPassword : L"");
+  m_pImpl->password = Utf8(orv::platform::OrEmpty(lpszPassword));
 }
 
 int COrv_ZIP::SetZipFileName(const wchar_t* lpszFileName) {
-  m_pImpl->fileName = lpszFileName != nullptr ? lpszFileName : L"";
+  m_pImpl->fileName = orv::platform::OrEmpty(lpszFileName);
   return m_pImpl->fileName.empty() ? 0 : 1;
 }
 
 int COrv_ZIP::SetZipOutputPath(const wchar_t* lpszOutputPath) {
-  m_pImpl->outputPath = lpszOutputPath != nullptr ? lpszOutputPath : L"";
+  m_pImpl->outputPath = orv::platform::OrEmpty(lpszOutputPath);
   return 1;
 }
 
@@ -378,8 +388,8 @@ int COrv_ZIP::AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszComment,
   }
   auto entry = std::make_unique<Entry>();
   entry->owner = m_pImpl.get();
-  entry->sourcePath = lpszSourcePath != nullptr ? lpszSourcePath : L"";
-  entry->comment = lpszComment != nullptr ? lpszComment : L"";
+  entry->sourcePath = orv::platform::OrEmpty(lpszSourcePath);
+  entry->comment = orv::platform::OrEmpty(lpszComment);
   std::string name;
   entry->name =
       orv::platform::WideToNative(lpszNameInArchive, name) ? name : Utf8(lpszNameInArchive);
@@ -396,12 +406,12 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
   if (!impl.initialized || impl.engine != EngineTypeZip || impl.fileName.empty() ||
       (impl.encryption == EncryptionTypeWinZipAES && impl.password.empty())) {
     LogFailure(kArchiveFailed, L"Failed to create archive", archive, "the engine is not set up");
-    return 62;
+    return ZipFailed;
   }
   std::string nativePath;
   if (!orv::platform::WideToNative(archive, nativePath)) {
     LogFailure(kArchiveFailed, L"Failed to create archive", archive, "not a valid file name");
-    return 62;
+    return ZipFailed;
   }
   impl.NameEntriesApartFromTheArchive();
   impl.base = nProcessedBase;
@@ -449,7 +459,7 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
     LogFailure(kArchiveFailed, L"Failed to create archive", archive, zip_error_strerror(&ze));
     zip_error_fini(&ze);
     releaseMemory();
-    return 62;
+    return ZipFailed;
   }
   zip_error_fini(&ze);
   zip_register_cancel_callback_with_state(za, CancelCallback, nullptr, &impl);
@@ -464,7 +474,7 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
       LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
       zip_discard(za);
       releaseMemory();
-      return 62;
+      return ZipFailed;
     }
     const auto i = static_cast<zip_uint64_t>(index);
     bool ok = zip_set_file_compression(za, i, impl.level == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
@@ -481,7 +491,7 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
       LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
       zip_discard(za);
       releaseMemory();
-      return 62;
+      return ZipFailed;
     }
   }
 
@@ -494,23 +504,24 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
     }
     zip_discard(za);
     releaseMemory();
-    return stopped ? 60 : 62;
+    return stopped ? ZipStopped : ZipFailed;
   }
   uint64_t written = 0;
   if (memory != nullptr) {
     const bool ok = WriteArchive(memory, archive, impl, written);
     releaseMemory();
     if (!ok)
-      return 62;
+      return ZipFailed;
   } else {
-    struct stat info {};
-    written = ::stat(nativePath.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    WIN32_FILE_ATTRIBUTE_DATA info{};
+    written =
+        GetFileAttributesExW(archive.c_str(), GetFileExInfoStandard, &info) ? FileSize(info) : 0;
   }
   if (impl.callback != nullptr) {
     impl.callback->m_nProcessedSize = written;
     impl.callback->m_ProcessedStatus.m_nTotalOutputSize += written;
   }
-  return 0;
+  return ZipDone;
 }
 
 }  // namespace OrvCompression

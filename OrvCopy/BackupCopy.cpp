@@ -10,6 +10,7 @@
 #include "LogSupport.h"
 #include "PathText.h"
 
+#include <orv_platform/utf.h>
 #include <cinttypes>
 
 namespace OrvCopy {
@@ -23,9 +24,9 @@ bool HasFlag(const CArchiveItem& item, uint32_t flag) {
 
 // The record of a source that could not be read, with the system's code and text.
 void LogReadError(const CFileException& e) {
-  log::Record(L"Error reading file data", LOGGER::SeverityError, log::kReadFailed);
-  g_OrvLog.Log("System Last Error: %d", static_cast<int>(e.m_lOsError));
-  g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+  log::Record(log::kReadFailed);
+  g_OrvLog.Log(Details::kSystemErrorCode, static_cast<int>(e.m_lOsError));
+  g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
 }
 
 // Nonzero answers of OnPrompt(1, ...) that ask for a retry of the failed read.
@@ -38,7 +39,7 @@ void CopyFileTimes(HANDLE from, HANDLE to) {
   FILETIME created{}, accessed{}, written{};
   if (!GetFileTime(from, &created, &accessed, &written) ||
       !SetFileTime(to, &created, &accessed, &written)) {
-    log::Record(L"Failed to Update File dates", LOGGER::SeverityError, log::kUpdateDatesFailed);
+    log::Record(log::kUpdateDatesFailed);
   }
 }
 
@@ -67,7 +68,7 @@ COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(CFile_Fix2& source
       LogReadError(e);
       osError = e.m_lOsError;
     } catch (const CException& e) {
-      g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+      g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
       return ReadOutcome::Failed;
     }
     // The host decides: retry (reopen, then read the block again) or give up.
@@ -75,8 +76,8 @@ COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(CFile_Fix2& source
       if (m_pCallBack == nullptr || !IsRetryAnswer(m_pCallBack->OnPrompt(
                                         1, static_cast<uint64_t>(osError), strSource.c_str()))) {
         // The block cannot be read: the item is failed rather than ended with data missing.
-        log::Record(L"Read error not retried", LOGGER::SeverityError, log::kReadGivenUp);
-        g_OrvLog.Log(L"File name: %s", strSource.c_str());
+        log::Record(log::kReadGivenUp);
+        g_OrvLog.Log(Details::kFileName, strSource.c_str());
         return ReadOutcome::GaveUp;
       }
       if (source.m_hFile != CFile::hFileNull) {
@@ -85,8 +86,8 @@ COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(CFile_Fix2& source
       if (OrvCopy_OpenSourceFile(strSource.c_str(), source, item) == StatusDone) {
         break;
       }
-      log::Record(L"Failed to reopen file", LOGGER::SeverityError, log::kReopenFailed);
-      g_OrvLog.Log(L"File name: %s", strSource.c_str());
+      log::Record(log::kReopenFailed);
+      g_OrvLog.Log(Details::kFileName, strSource.c_str());
     }
   }
 }
@@ -115,9 +116,8 @@ bool COrvCopyManager::AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize,
   }
   strDest = GetDestTempFile(strDest.c_str());
   if (m_arrSimulatedFiles.empty()) {
-    log::Record(L"No file record for the simulated item", LOGGER::SeverityError,
-                log::kNoFileRecord);
-    g_OrvLog.Log(L"File: %s", strDest.c_str());
+    log::Record(log::kNoFileRecord);
+    g_OrvLog.Log(Details::kFile, strDest.c_str());
   } else {
     OrvCompression::_SimulatedBackedupFile& record = m_arrSimulatedFiles.back();
     SetRecordPath(record.szDataPath, strDest);
@@ -131,8 +131,8 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
   LOGGER::COrvFuncLog scope(g_OrvLog, "COrvCopyManager::OrvCopyFile_Backup", nullptr);
   CArchiveItem& item = *pItem;
   OrvCompression::COrvCallBack* const cb = m_pCallBack;
-  const std::wstring strSource = lpszSource != nullptr ? lpszSource : L"";
-  std::wstring strDest = lpszDest != nullptr ? lpszDest : L"";
+  const std::wstring strSource = orv::platform::OrEmpty(lpszSource);
+  std::wstring strDest = orv::platform::OrEmpty(lpszDest);
   const bool bFirstPart = m_bContinueInNextVolume == 0;
   const bool bAppend = HasFlag(item, ArchiveItemFlagAppend);
   auto fail = [&](int result) {
@@ -199,9 +199,8 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
       source.Seek(static_cast<LONGLONG>(m_nResumeOffset), CFile::begin);
       nPosition = m_nResumeOffset;
     } catch (const CException& e) {
-      log::Record(L"Seek file error", LOGGER::SeverityError, log::kSeekFailed);
-      log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
-                  log::kSeekFailedText);
+      log::Record(log::kSeekFailed);
+      log::Record(log::kSeekFailedText, log::ExceptionText(e, 512).c_str());
       return fail(StatusItemFailed);
     }
   }
@@ -211,8 +210,8 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
   if (bEncrypt) {
     uint32_t nHeaderSize = 0;
     if (!WriteEncryptionHeader(output.GetData(), nCapacity, nDataSize, nHeaderSize)) {
-      log::Record(L"Failed to encrypt data", LOGGER::SeverityError, log::kEncryptionFailed);
-      g_OrvLog.Log(L"File: %s", strDest.c_str());
+      log::Record(log::kEncryptionFailed);
+      g_OrvLog.Log(Details::kFile, strDest.c_str());
       return fail(StatusItemFailed);
     }
     dest.Write(output.GetData(), nHeaderSize);  // a failure here reaches the caller
@@ -223,7 +222,7 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
   bool bFailed = false;  // the item ends without OnItemEnd
   for (;;) {
     if (cb != nullptr && cb->IsAbortRequested()) {
-      log::Record(L"Abort Backup", LOGGER::SeverityAbort, log::kAbortBackupInLoop);
+      log::Record(log::kAbortBackupInLoop);
       result = StatusStopped;
       break;
     }
@@ -244,9 +243,8 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
     } else {
       cb->ReadItemData(item.m_nItemKey, input.GetData(), nCapacity, &n);
       if (n > nCapacity) {
-        log::Record(L"Host stream gave more data than asked for", LOGGER::SeverityError,
-                    log::kStreamOverrun);
-        g_OrvLog.Log(L"File: %s", strDest.c_str());
+        log::Record(log::kStreamOverrun);
+        g_OrvLog.Log(Details::kFile, strDest.c_str());
         result = StatusItemFailed;
         bFailed = true;
         break;
@@ -276,7 +274,7 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
           dest.Write(input.GetData(), n);
         }
       } catch (const CException& e) {
-        g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+        g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
         result = StatusItemFailed;
         bVolumeFull = false;  // a part with a hole must not be continued as if complete
         break;
@@ -303,7 +301,7 @@ int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t
   try {
     dest.Close();
   } catch (const CException& e) {
-    g_OrvLog.Log(L"System Last Error: %s", log::ExceptionText(e, 1024).c_str());
+    g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
     result = StatusItemFailed;
     bVolumeFull = false;
   }

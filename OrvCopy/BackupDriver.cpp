@@ -26,17 +26,13 @@ void COrvCopyManager::RecordPass(const CArchiveItem& item, std::wstring& strDest
 int COrvCopyManager::Copy(int bSkipPreparation) {
   OrvCompression::COrvCallBack* const cb = m_pCallBack;
   m_nAction = ActionBackup;
-  if (cb != nullptr) {
-    cb->m_ProcessedStatus.Init();
-    cb->m_bActionStarted = 1;
-  }
-  ResetRunCounters();
+  BeginAction();
   uint64_t nProcessedBase = 0;
   uint64_t nCachedBytes = 0;
 
   if (!bSkipPreparation) {
     if ((m_dwFlags & JobFlagAskDestination) && !AskNextDestination(0)) {
-      log::Record(L"Abort Backup", LOGGER::SeverityAbort, log::kAbortBackupAtStart);
+      log::Record(log::kAbortBackupAtStart);
       return StatusStopped;
     }
     if (IsAESEncryption()) {
@@ -53,7 +49,7 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
   bool bStop = false;
   for (size_t i = 0; !bStop && i < m_arrItems.size(); ++i) {
     if (cb != nullptr && cb->IsAbortRequested()) {
-      log::Record(L"Abort Backup", LOGGER::SeverityAbort, log::kAbortBackupBeforeItem);
+      log::Record(log::kAbortBackupBeforeItem);
       result = StatusStopped;
       break;
     }
@@ -70,8 +66,8 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
 
       if (item.m_bIsFolder) {
         if (cb == nullptr) {
-          log::Record(L"No callback for a folder item", LOGGER::SeverityError, log::kNoCallback);
-          LOGGER::g_OrvLog.Log(L"Folder: %s", strDest.c_str());
+          log::Record(log::kNoCallbackForFolder);
+          LOGGER::g_OrvLog.Log(Details::kFolder, strDest.c_str());
           result = StatusItemFailed;
           break;
         }

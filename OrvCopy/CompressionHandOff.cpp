@@ -29,7 +29,7 @@ int COrvCopyManager::CompressItem(CArchiveItem& item, const std::wstring& strSou
                                   const std::wstring& strDest, uint64_t& nProcessedBase,
                                   uint64_t& nCachedBytes) {
   if (m_pCallBack == nullptr) {
-    log::Record(L"No callback for a compressed backup", LOGGER::SeverityError, log::kNoCallback);
+    log::Record(log::kNoCallbackForCompression);
     return StatusStopped;
   }
   auto zip = std::make_unique<OrvCompression::COrv_ZIP>();
@@ -67,18 +67,17 @@ int COrvCopyManager::CompressItem(CArchiveItem& item, const std::wstring& strSou
   nCachedBytes += m_pCallBack->m_nProcessedSize;
 
   if (m_nOnlineCacheSize != 0) {
-    LOGGER::g_OrvLog.Log("Online Cache: %I64d", static_cast<long long>(m_nOnlineCacheSize));
-    LOGGER::g_OrvLog.Log("Online Compressed Size: %I64d", static_cast<long long>(nCachedBytes));
+    LOGGER::g_OrvLog.Log(Details::kOnlineCache, static_cast<long long>(m_nOnlineCacheSize));
+    LOGGER::g_OrvLog.Log(Details::kOnlineCompressedSize, static_cast<long long>(nCachedBytes));
     if (nCachedBytes > m_nOnlineCacheSize) {
       // The host takes what was written since the last hand-over; then it is removed here.
       if (!m_pCallBack->OnVolumeFiles(0, &m_arrSimulatedFiles)) {
         return StatusStopped;
       }
-      log::Record(L"Deleting all Temp Online Files", LOGGER::SeverityCleanup,
-                  log::kDeletingOnlineFiles);
+      log::Record(log::kDeletingOnlineFiles);
       for (const OrvCompression::_SimulatedBackedupFile& record : m_arrSimulatedFiles) {
         const std::wstring path = orv::platform::Utf16ToWide(record.szDestPath);
-        LOGGER::g_OrvLog.Log(L"Deleting: %s", path.c_str());
+        LOGGER::g_OrvLog.Log(Details::kDeleting, path.c_str());
         OrvDeleteFileEx(path.c_str(), 1);
       }
       m_arrSimulatedFiles.clear();

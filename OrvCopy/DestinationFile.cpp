@@ -11,18 +11,16 @@ bool CapacityUsable(uint64_t nCapacity, bool bEncrypted, const std::wstring& str
   const bool usable = nCapacity >= 1 && nCapacity <= UINT32_MAX &&
                       (!bEncrypted || orv::CEncryption::IsValidDataUnitSize(nCapacity));
   if (!usable) {
-    log::Record(
-        bEncrypted ? L"Buffer capacity not usable for encryption" : L"Invalid buffer capacity",
-        LOGGER::SeverityError, log::kInvalidCapacity);
-    LOGGER::g_OrvLog.Log("Buffer capacity: %I64u", static_cast<unsigned long long>(nCapacity));
-    LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
+    log::Record(bEncrypted ? log::kCapacityNotForEncryption : log::kInvalidCapacity);
+    LOGGER::g_OrvLog.Log(Details::kBufferCapacity, static_cast<unsigned long long>(nCapacity));
+    LOGGER::g_OrvLog.Log(Details::kFile, strPath.c_str());
   }
   return usable;
 }
 
 void LogNoStreamCallback(const std::wstring& strPath) {
-  log::Record(L"No callback for a host-streamed item", LOGGER::SeverityError, log::kNoCallback);
-  LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
+  log::Record(log::kNoCallbackForStream);
+  LOGGER::g_OrvLog.Log(Details::kFile, strPath.c_str());
 }
 
 bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
@@ -40,8 +38,8 @@ bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
       return true;
     }
     if (PathFileExistsW(strPath.c_str()) && !OrvDeleteFileEx(strPath.c_str(), 1)) {
-      log::Record(L"Failed to delete destination file", LOGGER::SeverityError, lines.deleteFailed);
-      LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
+      log::Record(lines.deleteFailed);
+      LOGGER::g_OrvLog.Log(Details::kFile, strPath.c_str());
       return false;
     }
     if (folder != strLastFolder) {
@@ -50,18 +48,17 @@ bool OpenDestinationFile(CFile& dest, const std::wstring& strPath, bool bAppend,
   }
   try {
     if (!dest.Open(strPath.c_str(), flags)) {
-      log::Record(L"Failed to open Destination file", LOGGER::SeverityError, lines.openFailed);
-      LOGGER::g_OrvLog.Log(L"Source: %s", strPath.c_str());
+      log::Record(lines.openFailed);
+      LOGGER::g_OrvLog.Log(Details::kSource, strPath.c_str());
       return false;
     }
     if (bAppend) {
       dest.SeekToEnd();
     }
   } catch (const CException& e) {
-    log::Record(L"Failed to open Destination file", LOGGER::SeverityError, lines.openException);
-    LOGGER::g_OrvLog.Log(L"Source: %s", strPath.c_str());
-    log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
-                lines.openExceptionText);
+    log::Record(lines.openException);
+    LOGGER::g_OrvLog.Log(Details::kSource, strPath.c_str());
+    log::Record(lines.openExceptionText, log::ExceptionText(e, 512).c_str());
     dest.Abort();
     return false;
   }

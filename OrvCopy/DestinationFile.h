@@ -21,10 +21,10 @@ void LogNoStreamCallback(const std::wstring& strPath);
 
 // The records a caller writes when its destination cannot be prepared.
 struct DestinationLines {
-  log::Line deleteFailed;
-  log::Line openFailed;
-  log::Line openException;
-  log::Line openExceptionText;
+  LogRecord deleteFailed;
+  LogRecord openFailed;
+  LogRecord openException;
+  LogRecord openExceptionText;
 };
 
 // Deletes a file already at the path and creates its folder (unless bAppend), then opens it

@@ -59,12 +59,11 @@ std::wstring COrvCopyManager::GetDestTempFile(const wchar_t* lpszDestPath) {
   }
   std::wstring path = m_strTempFolder;
   AddSeparator(path);
-  path += PathFindFileNameW(lpszDestPath != nullptr ? lpszDestPath : L"");
+  path += PathFindFileNameW(orv::platform::OrEmpty(lpszDestPath));
   if (PathFileExistsW(path.c_str())) {
     DeleteFileW(path.c_str());
     if (PathFileExistsW(path.c_str())) {
-      log::Record(L"Temp simulated file already exist!...Zell should pass unique empty folder",
-                  LOGGER::SeverityError, log::kTempFileExists);
+      log::Record(log::kTempFileExists);
       return {};
     }
   }
@@ -77,7 +76,7 @@ void COrvCopyManager::AddCompressionExt(std::wstring& strPath) {
 
 bool COrvCopyManager::AskNextDestination(int bContinues) {
   if (m_pCallBack == nullptr) {
-    log::Record(L"No callback to ask for the destination", LOGGER::SeverityError, log::kNoCallback);
+    log::Record(log::kNoCallbackForDestination);
     return false;
   }
   wchar_t buffer[MAX_PATH] = {};
@@ -106,9 +105,8 @@ bool COrvCopyManager::SetRecordPath(
     const std::wstring& strPath) {
   const std::u16string utf16 = orv::platform::WideToUtf16(strPath);
   if (utf16.size() >= std::size(field)) {
-    log::Record(L"Path too long for the file record", LOGGER::SeverityError,
-                log::kRecordPathTooLong);
-    LOGGER::g_OrvLog.Log(L"File: %s", strPath.c_str());
+    log::Record(log::kRecordPathTooLong);
+    LOGGER::g_OrvLog.Log(Details::kFile, strPath.c_str());
     field[0] = u'\0';
     return false;
   }

@@ -1,5 +1,6 @@
 // Remove: the mirrored copies of a job's items deleted from the backup.
 #include <OrvCopy/OrvCopyManager.h>
+#include <orv_platform/utf.h>
 #include <orv_platform/win32.h>
 
 #include "LogSupport.h"
@@ -8,18 +9,14 @@ namespace OrvCopy {
 
 int COrvCopyManager::Remove() {
   m_nAction = ActionRemove;
-  if (m_pCallBack != nullptr) {
-    m_pCallBack->m_ProcessedStatus.Init();
-    m_pCallBack->m_bActionStarted = 1;
-  }
-  ResetRunCounters();
+  BeginAction();
   for (size_t i = 0; i < m_arrItems.size(); ++i) {
     m_nTotalProcessed += m_nItemProcessed;
     CArchiveItem item = m_arrItems[i];
     StartItem();
     std::wstring strPath;
     GetSourceCopyFile(item, strPath);
-    LOGGER::g_OrvLog.Log(L"Delete File: %s", strPath.c_str());
+    LOGGER::g_OrvLog.Log(Details::kDeleteFile, strPath.c_str());
     OrvDeleteFile(strPath.c_str(), reinterpret_cast<uint64_t>(&item));
   }
   return 0;
@@ -38,15 +35,14 @@ int COrvCopyManager::OrvDeleteFile(const wchar_t* lpszPath, uint64_t nItemAddres
   if (PathIsDirectoryW(lpszPath)) {
     removed = RemoveDirectoryW(lpszPath);
     if (!removed) {
-      log::Record(L"Failed to remove Mirror Folder", LOGGER::SeverityCleanup,
-                  log::kRemoveFolderFailed);
-      LOGGER::g_OrvLog.Log(L"Folder: %s", lpszPath != nullptr ? lpszPath : L"");
+      log::Record(log::kRemoveFolderFailed);
+      LOGGER::g_OrvLog.Log(Details::kFolder, orv::platform::OrEmpty(lpszPath));
     }
   } else {
     removed = DeleteFileW(lpszPath);
     if (!removed) {
-      log::Record(L"Failed to remove Mirror File", LOGGER::SeverityCleanup, log::kRemoveFileFailed);
-      LOGGER::g_OrvLog.Log(L"File: %s", lpszPath != nullptr ? lpszPath : L"");
+      log::Record(log::kRemoveFileFailed);
+      LOGGER::g_OrvLog.Log(Details::kFile, orv::platform::OrEmpty(lpszPath));
     }
   }
   const auto* item = reinterpret_cast<const CArchiveItem*>(nItemAddress);

@@ -1,6 +1,7 @@
 // The manager's state, life cycle and configuration.
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/orv_encryption.h>
+#include <orv_platform/utf.h>
 #include <orv_platform/win32.h>
 
 namespace OrvCopy {
@@ -8,14 +9,6 @@ namespace {
 
 constexpr uint64_t kDefaultBufferCapacity = 65856;  // 686 * 96
 constexpr int kDefaultAESLength = 16;
-// Rounding makes the capacity a whole number of 16-, 24- and 32-byte cipher blocks.
-constexpr uint64_t kCapacityGranule = 96;
-// Rounding searches in signed 32-bit arithmetic: the largest multiple of 96 below 2^31.
-constexpr uint64_t kLargestRoundedCapacity = 2147483616;
-
-std::wstring FromArgument(const wchar_t* lpsz) {
-  return lpsz != nullptr ? lpsz : L"";
-}
 
 }  // namespace
 
@@ -60,19 +53,19 @@ int COrvCopyManager::Initialize() {
 void COrvCopyManager::Deinitialize() {}
 
 void COrvCopyManager::SetDestRootFolder(const wchar_t* lpszFolder) {
-  m_strDestRootFolder = FromArgument(lpszFolder);
+  m_strDestRootFolder = orv::platform::OrEmpty(lpszFolder);
 }
 
 void COrvCopyManager::SetSourceRootFolder(const wchar_t* lpszFolder) {
-  m_strSourceRootFolder = FromArgument(lpszFolder);
+  m_strSourceRootFolder = orv::platform::OrEmpty(lpszFolder);
 }
 
 void COrvCopyManager::SetTempFolder(const wchar_t* lpszFolder) {
-  m_strTempFolder = FromArgument(lpszFolder);
+  m_strTempFolder = orv::platform::OrEmpty(lpszFolder);
 }
 
 void COrvCopyManager::SetRestoreFromJobName(const wchar_t* lpszJobName) {
-  m_strRestoreFromJobName = FromArgument(lpszJobName);
+  m_strRestoreFromJobName = orv::platform::OrEmpty(lpszJobName);
 }
 
 void COrvCopyManager::SetCallBack(OrvCompression::COrvCallBack* pCallBack) {
@@ -92,10 +85,7 @@ void COrvCopyManager::SetCopyType(_CopyType eCopyType) {
 }
 
 void COrvCopyManager::SetBufferCapacity(uint64_t nCapacity, int bRound) {
-  m_nBufferCapacity = nCapacity;
-  if (bRound && nCapacity <= kLargestRoundedCapacity) {
-    m_nBufferCapacity = (nCapacity + kCapacityGranule - 1) / kCapacityGranule * kCapacityGranule;
-  }
+  m_nBufferCapacity = bRound ? OrvCompression::RoundBufferCapacity(nCapacity) : nCapacity;
 }
 
 uint64_t COrvCopyManager::GetBufferCapacity() const {
@@ -111,9 +101,9 @@ int COrvCopyManager::AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszD
                              int nUserValue, uint64_t nSize, uint32_t dwFlags, int bFileData,
                              int bIsFolder, const wchar_t* lpszVSSPath) {
   CArchiveItem item;
-  item.m_strSourcePath = FromArgument(lpszSourcePath);
-  item.m_strDestFolder = FromArgument(lpszDestFolder);
-  item.m_strFileName = FromArgument(lpszFileName);
+  item.m_strSourcePath = orv::platform::OrEmpty(lpszSourcePath);
+  item.m_strDestFolder = orv::platform::OrEmpty(lpszDestFolder);
+  item.m_strFileName = orv::platform::OrEmpty(lpszFileName);
   item.m_nItemKey = nItemKey;
   item.m_nUserValue = nUserValue;
   item.m_nSize = nSize;
@@ -122,7 +112,7 @@ int COrvCopyManager::AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszD
   if (bAESEncryption) {
     item.m_dwFlags |= ArchiveItemFlagAES;
   }
-  item.m_strVSSPath = FromArgument(lpszVSSPath);
+  item.m_strVSSPath = orv::platform::OrEmpty(lpszVSSPath);
   if (bIsFolder) {
     item.m_bIsFolder = bIsFolder;
   } else {
@@ -133,12 +123,16 @@ int COrvCopyManager::AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszD
   return 0;
 }
 
-void COrvCopyManager::InitAction() {
+void COrvCopyManager::BeginAction() {
   if (m_pCallBack != nullptr) {
     m_pCallBack->m_ProcessedStatus.Init();
     m_pCallBack->m_bActionStarted = 1;
   }
   ResetRunCounters();
+}
+
+void COrvCopyManager::InitAction() {
+  BeginAction();
   if (IsAESEncryption()) {
     PrepareAESManager();
     m_bSimulate = 0;

@@ -2,6 +2,7 @@
 // decrypted, appended or plain, or only measured in a trial restore.
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/orv_encryption.h>
+#include <orv_platform/utf.h>
 
 #include "Buffer.h"
 #include "CFile_Fix2.h"
@@ -27,8 +28,8 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
                                          int /*bReserved*/, CArchiveItem* pItem) {
   CArchiveItem& item = *pItem;
   OrvCompression::COrvCallBack* const cb = m_pCallBack;
-  const std::wstring strSource = lpszSource != nullptr ? lpszSource : L"";
-  const std::wstring strDest = lpszDest != nullptr ? lpszDest : L"";
+  const std::wstring strSource = orv::platform::OrEmpty(lpszSource);
+  const std::wstring strDest = orv::platform::OrEmpty(lpszDest);
   const bool bAppend = (item.m_dwFlags & ArchiveItemFlagAppend) != 0;
   const bool bMoreParts = (item.m_dwFlags & ArchiveItemFlagMoreParts) != 0;
   auto fail = [&](int result) {
@@ -88,8 +89,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
       LogNoStreamCallback(strSource);
       return StatusItemFailed;
     } else if (bAppend) {
-      log::Record(L"Extract Stream file in Append mode!!!", LOGGER::SeverityNotice,
-                  log::kStreamAppendMode);
+      log::Record(log::kStreamAppendMode);
     } else {
       const int result = cb->OpenItemData(item.m_nItemKey, 0);
       if (result == kUseFileInstead) {
@@ -111,7 +111,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
   bool bAborted = false;
   for (;;) {
     if (cb != nullptr && cb->IsAbortRequested()) {
-      log::Record(L"Abort Restore", LOGGER::SeverityAbort, log::kAbortRestoreInLoop);
+      log::Record(log::kAbortRestoreInLoop);
       bAborted = true;
       break;
     }
@@ -124,7 +124,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
     }
     if (n != 0) {
       const uint8_t* data = input.GetData();
-      log::Line refusedLine = log::kStreamWritePlainFailed;
+      const LogRecord* refused = &log::kStreamWritePlainFailed;
       if (bEncrypted && !m_bDontPerformDecryption && IsAESEncryption()) {
         if (!m_pEncryption->Decrypt(input.GetData(), input.GetData(), nCapacity)) {
           break;
@@ -134,14 +134,13 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
         if (m_nVolumeWritten > item.m_nSize) {
           const uint64_t excess = m_nVolumeWritten - item.m_nSize;
           if (excess >= n) {
-            log::Record(L"Decrypted data longer than the item", LOGGER::SeverityError,
-                        log::kDecryptedPastSize);
-            g_OrvLog.Log(L"File: %s", strSource.c_str());
+            log::Record(log::kDecryptedPastSize);
+            g_OrvLog.Log(Details::kFile, strSource.c_str());
             break;
           }
           n -= static_cast<uint32_t>(excess);
         }
-        refusedLine = log::kStreamWriteDecryptedFailed;
+        refused = &log::kStreamWriteDecryptedFailed;
       } else {
         UpdateCRC32(data, n, &m_dwItemCRC);
       }
@@ -150,7 +149,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
       } else {
         uint32_t nWritten = 0;
         if (!cb->WriteItemData(item.m_nItemKey, data, n, &nWritten)) {
-          log::Record(L"Failed to write stream data to file", LOGGER::SeverityError, refusedLine);
+          log::Record(*refused);
           cb->OnItemFailed(item.m_nItemKey, 0);
         }
       }
@@ -165,8 +164,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
   if (item.m_bFileData) {
     dest.Close();
   } else if (!bMoreParts && !cb->CloseItemData(item.m_nItemKey, 0)) {
-    log::Record(L"Failed to close stream data to file", LOGGER::SeverityError,
-                log::kStreamCloseFailed);
+    log::Record(log::kStreamCloseFailed);
     cb->OnItemFailed(item.m_nItemKey, 0);
   }
   source.Close();

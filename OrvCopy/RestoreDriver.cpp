@@ -60,7 +60,7 @@ int COrvCopyManager::GetSourceCopyFile(CArchiveItem& item, std::wstring& strPath
   }
   stripEncryptedExtension();
   if (m_pCallBack == nullptr) {
-    log::Record(L"No callback to provide the source", LOGGER::SeverityError, log::kNoCallback);
+    log::Record(log::kNoCallbackForSource);
     return 0;
   }
   return m_pCallBack->PrepareSourceFile(item.m_nItemKey, strPath.c_str(),
@@ -77,7 +77,7 @@ int COrvCopyManager::RestoreRange(int nFirst, int nEnd) {
   int result = StatusDone;
   for (int i = nFirst; i < nEnd && static_cast<size_t>(i) < m_arrItems.size(); ++i) {
     if (cb != nullptr && cb->IsAbortRequested()) {
-      log::Record(L"Abort Restore", LOGGER::SeverityAbort, log::kAbortRestoreInRange);
+      log::Record(log::kAbortRestoreInRange);
       return StatusStopped;
     }
     m_nTotalProcessed += m_nItemProcessed;
@@ -87,8 +87,8 @@ int COrvCopyManager::RestoreRange(int nFirst, int nEnd) {
 
     std::wstring strSource;
     if (!GetSourceCopyFile(item, strSource)) {
-      log::Record(L"Failed to Get Suurce file", LOGGER::SeverityError, log::kSourceUnavailable);
-      LOGGER::g_OrvLog.Log(L"File: %s", strSource.c_str());
+      log::Record(log::kSourceUnavailable);
+      LOGGER::g_OrvLog.Log(Details::kFile, strSource.c_str());
       if (cb != nullptr)
         cb->OnItemFailed(item.m_nItemKey, 0);
       continue;
@@ -124,7 +124,7 @@ int COrvCopyManager::Restore(int bTrial, uint64_t /*nReserved*/) {
     return RestoreRange(0, -1);
   }
   if (cb == nullptr) {
-    log::Record(L"No callback to provide the sources", LOGGER::SeverityError, log::kNoCallback);
+    log::Record(log::kNoCallbackForSources);
     return StatusStopped;
   }
 
@@ -133,7 +133,7 @@ int COrvCopyManager::Restore(int bTrial, uint64_t /*nReserved*/) {
   size_t first = 0;
   for (size_t i = 0; i < m_arrItems.size(); ++i) {
     if (cb->IsAbortRequested()) {
-      log::Record(L"Abort Restore", LOGGER::SeverityAbort, log::kAbortRestoreInBatch);
+      log::Record(log::kAbortRestoreInBatch);
       return StatusStopped;
     }
     keys.push_back(m_arrItems[i].m_nItemKey);
@@ -153,7 +153,7 @@ int COrvCopyManager::Restore(int bTrial, uint64_t /*nReserved*/) {
                                       m_strRestoreFromJobName.c_str())) {
       result = RestoreRange(static_cast<int>(first), static_cast<int>(i + 1));
     } else {
-      log::Record(L"Failed to Get array source files", LOGGER::SeverityError, log::kBatchRefused);
+      log::Record(log::kBatchRefused);
       for (size_t k = first; k <= i; ++k) {
         m_arrItems[k].m_dwFlags |= ArchiveItemFlagPrepareFailed;
         cb->OnItemFailed(m_arrItems[k].m_nItemKey, 0);

@@ -1,6 +1,7 @@
 // Opening a source file: backup semantics first, then without, then once more on the
 // item's shadow-copy path. Every failed pass is logged in detail.
 #include <OrvCopy/OrvCopyManager.h>
+#include <orv_platform/utf.h>
 
 #include "CFile_Fix2.h"
 #include "LogSupport.h"
@@ -21,17 +22,16 @@ int OpenPass(const std::wstring& path, CFile_Fix2& file, const CArchiveItem& ite
       return StatusDone;
     }
     const DWORD lastError = GetLastError();
-    log::Record(L"Failed to open source file", LOGGER::SeverityError, log::kOpenSourceFailed);
-    LOGGER::g_OrvLog.Log(L"Source: %s", path.c_str());
-    LOGGER::g_OrvLog.Log(L"Cause: %d", error.m_cause);
-    LOGGER::g_OrvLog.Log(L"System last Error: %d", static_cast<int>(lastError));
-    LOGGER::g_OrvLog.Log(L"Error Message: %s", log::ExceptionText(error, 1024).c_str());
-    LOGGER::g_OrvLog.Log(L"VSS File: %s", item.m_strVSSPath.c_str());
+    log::Record(log::kOpenSourceFailed);
+    LOGGER::g_OrvLog.Log(Details::kSource, path.c_str());
+    LOGGER::g_OrvLog.Log(Details::kCause, error.m_cause);
+    LOGGER::g_OrvLog.Log(Details::kOpenSystemErrorCode, static_cast<int>(lastError));
+    LOGGER::g_OrvLog.Log(Details::kErrorMessage, log::ExceptionText(error, 1024).c_str());
+    LOGGER::g_OrvLog.Log(Details::kVSSFile, item.m_strVSSPath.c_str());
   } catch (const CException& e) {
-    log::Record(L"Failed to open source file", LOGGER::SeverityError, log::kOpenSourceException);
-    LOGGER::g_OrvLog.Log(L"Source: %s", path.c_str());
-    log::Record(log::ExceptionText(e, 512).c_str(), LOGGER::SeveritySystemMessage,
-                log::kOpenSourceExceptionText);
+    log::Record(log::kOpenSourceException);
+    LOGGER::g_OrvLog.Log(Details::kSource, path.c_str());
+    log::Record(log::kOpenSourceExceptionText, log::ExceptionText(e, 512).c_str());
   }
   return StatusItemFailed;
 }
@@ -40,12 +40,12 @@ int OpenPass(const std::wstring& path, CFile_Fix2& file, const CArchiveItem& ite
 
 int COrvCopyManager::OrvCopy_OpenSourceFile(const wchar_t* lpszPath, CFile_Fix2& file,
                                             CArchiveItem& item) {
-  const std::wstring path = lpszPath != nullptr ? lpszPath : L"";
+  const std::wstring path = orv::platform::OrEmpty(lpszPath);
   const int result = OpenPass(path, file, item);
   if (result == StatusDone || item.m_strVSSPath.empty()) {
     return result;
   }
-  LOGGER::g_OrvLog.Log(L"Retry VSS File: %s", item.m_strVSSPath.c_str());
+  LOGGER::g_OrvLog.Log(Details::kRetryVSSFile, item.m_strVSSPath.c_str());
   return OpenPass(item.m_strVSSPath, file, item);
 }
 

@@ -107,7 +107,7 @@ int COrvLog::WriteLog(const char* lpszMessage, _Severity eSeverity, const char* 
 
 int COrvLog::WriteLog(const wchar_t* lpszMessage, _Severity eSeverity, const char* lpszSourceFile,
                       int nLine, const char* /*lpszExtra*/) {
-  Emit(MakeRecord(lpszMessage != nullptr ? lpszMessage : L"", eSeverity, lpszSourceFile, nLine));
+  Emit(MakeRecord(orv::platform::OrEmpty(lpszMessage), eSeverity, lpszSourceFile, nLine));
   return 0;
 }
 

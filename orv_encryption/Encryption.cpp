@@ -8,6 +8,7 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
+#include <orv_platform/utf.h>
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -215,7 +216,7 @@ void CEncryption::SetMethod(int nMethod) {
 }
 
 void CEncryption::SetPassword(const wchar_t* lpszPassword, bool bDeriveNow) {
-  std::string bytes = keys::PasswordBytes(lpszPassword != nullptr ? lpszPassword : L"");
+  std::string bytes = keys::PasswordBytes(orv::platform::OrEmpty(lpszPassword));
   if (bytes != m_pImpl->passwordBytes) {
     OPENSSL_cleanse(m_pImpl->passwordBytes.data(), m_pImpl->passwordBytes.size());
     m_pImpl->passwordBytes = std::move(bytes);
@@ -424,7 +425,7 @@ int CEncryption::CheckPassword(const uint8_t* pHeader, size_t nHeaderSize,
     *pnDataUnitSize = fields.dataUnitSize;
   if (pnPlainSize != nullptr)
     *pnPlainSize = fields.plainSize;
-  std::string password = keys::PasswordBytes(lpszPassword != nullptr ? lpszPassword : L"");
+  std::string password = keys::PasswordBytes(orv::platform::OrEmpty(lpszPassword));
   const std::span<const uint8_t> salt =
       fields.version == 2 ? std::span<const uint8_t>(fields.salt) : std::span<const uint8_t>();
   keys::DerivedKeys derived;

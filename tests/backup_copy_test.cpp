@@ -20,7 +20,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+namespace Details = OrvCopy::Details;
+namespace Records = OrvCopy::Records;
 using orvtest::Crc;
+using orvtest::Detail;
+using orvtest::IsLogRecord;
 using orvtest::RandomText;
 
 std::string EndCall(uint64_t key, uint32_t crc, int volume) {
@@ -54,13 +58,10 @@ class BackupCopy : public orvtest::BackupFixture {
     ASSERT_EQ(m.PrepareAESManager(), 1);
   }
   std::vector<LOGGER::COrvLogEntry> Records() const { return log.Records(); }
-  void ExpectRecord(size_t i, const std::wstring& text, int severity, int line) {
+  void ExpectRecord(size_t i, const OrvCopy::LogRecord& record) {
     const auto records = Records();
     ASSERT_LT(i, records.size());
-    EXPECT_EQ(records[i].strText, text);
-    EXPECT_EQ(records[i].nSeverity, severity);
-    EXPECT_EQ(records[i].nLine, line);
-    EXPECT_EQ(records[i].strSourceFile, ".\\OrvCopyManager");
+    EXPECT_THAT(records[i], IsLogRecord(record));
   }
 };
 
@@ -183,7 +184,7 @@ TEST_F(BackupCopy, AStreamTheHostCannotOpenFailsWithItsCode) {
 
   TestManager quiet;  // a stream needs a callback: failed cleanly, with a record
   EXPECT_EQ(quiet.BackupItem(item), 62);
-  EXPECT_EQ(Records().back().strText, L"No callback for a host-streamed item");
+  EXPECT_THAT(Records().back(), IsLogRecord(Records::kNoCallbackForStream));
 }
 
 // Each failure before the data fails the item with its record and leaves the destination as
@@ -196,23 +197,25 @@ TEST_F(BackupCopy, FailuresBeforeTheDataFailTheItemWithTheirRecord) {
     int error;
     uint32_t flags;
     const char* earlier;  // the destination's content before, if it exists
-    std::wstring text;
-    int line;
+    OrvCopy::LogRecord record;
     std::wstring detail;  // the first detail line, or with "@" for the destination the only one
-    int exceptionLine;    // of the record with the exception's text, if there is one
+    const OrvCopy::LogRecord* exceptionRecord;  // the record with the exception's text, if any
   };
   const uint32_t append = OrvCopy::ArchiveItemFlagAppend;
-  const std::wstring openFailed = L"Failed to open Destination file";
+  using namespace OrvCopy::Records;
+  const std::wstring source = Detail(Details::kSource, L"@");
   const std::vector<Case> cases = {
-      {"none", fault::Op::Open, 0, 0, 0, nullptr, L"Failed to open source file", 2369,
-       L"Source: " + dir.W("src/none"), 0},
-      {"len", fault::Op::Length, 1, EIO, 0, nullptr, L"Error reading file data", 2079,
-       L"System Last Error: 1117", 0},
-      {"locked", fault::Op::Delete, 1, EACCES, 0, "old", L"Failed to delete destination file", 1938,
-       L"File: @", 0},
-      {"d", fault::Op::Open, 2, EACCES, 0, nullptr, openFailed, 1972, L"Source: @", 0},
-      {"never-started", fault::Op::Open, 0, 0, append, nullptr, openFailed, 1972, L"Source: @", 0},
-      {"joined", fault::Op::Seek, 1, EIO, append, "first", openFailed, 1989, L"Source: @", 1995},
+      {"none", fault::Op::Open, 0, 0, 0, nullptr, kOpenSourceFailed,
+       Detail(Details::kSource, dir.W("src/none")), nullptr},
+      {"len", fault::Op::Length, 1, EIO, 0, nullptr, kReadFailed,
+       Detail(Details::kSystemErrorText, L"1117"), nullptr},
+      {"locked", fault::Op::Delete, 1, EACCES, 0, "old", kDeleteDestinationFailed,
+       Detail(Details::kFile, L"@"), nullptr},
+      {"d", fault::Op::Open, 2, EACCES, 0, nullptr, kOpenDestinationFailed, source, nullptr},
+      {"never-started", fault::Op::Open, 0, 0, append, nullptr, kOpenDestinationFailed, source,
+       nullptr},
+      {"joined", fault::Op::Seek, 1, EIO, append, "first", kOpenDestinationException, source,
+       &kOpenDestinationExceptionText},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -228,14 +231,10 @@ TEST_F(BackupCopy, FailuresBeforeTheDataFailTheItemWithTheirRecord) {
     fault::Reset();
     EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
     const auto records = captured.Records();
-    ASSERT_EQ(records.size(), c.exceptionLine != 0 ? 2u : 1u);
-    EXPECT_EQ(records[0].strText, c.text);
-    EXPECT_EQ(records[0].nSeverity, 2);
-    EXPECT_EQ(records[0].nLine, c.line);
-    EXPECT_EQ(records[0].strSourceFile, ".\\OrvCopyManager");
-    if (c.exceptionLine != 0) {
-      EXPECT_EQ(records[1].nSeverity, 4);
-      EXPECT_EQ(records[1].nLine, c.exceptionLine);
+    ASSERT_EQ(records.size(), c.exceptionRecord != nullptr ? 2u : 1u);
+    EXPECT_THAT(records[0], IsLogRecord(c.record));
+    if (c.exceptionRecord != nullptr) {
+      EXPECT_THAT(records[1], IsLogRecord(*c.exceptionRecord));
       EXPECT_NE(records[1].strText.find(L"joined"), std::wstring::npos);
     }
     std::wstring detail = c.detail;
@@ -257,13 +256,13 @@ TEST_F(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
     m.SetBufferCapacity(capacity, 0);
     EXPECT_EQ(m.BackupItem(Item("c", "content")), 62) << capacity;
     EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", "failed 1"}));
-    EXPECT_EQ(Records().back().strText, L"Invalid buffer capacity");
+    EXPECT_THAT(Records().back(), IsLogRecord(Records::kInvalidCapacity));
     EXPECT_FALSE(fs::exists(Dest("c")));
   }
   UseAes();
   m.SetBufferCapacity(100, 0);  // not a whole number of cipher blocks
   EXPECT_EQ(m.BackupItem(Item("e", "content", OrvCopy::ArchiveItemFlagAES)), 62);
-  EXPECT_EQ(Records().back().strText, L"Buffer capacity not usable for encryption");
+  EXPECT_THAT(Records().back(), IsLogRecord(Records::kCapacityNotForEncryption));
   EXPECT_FALSE(fs::exists(Dest("e")));
   m.SetBufferCapacity(100, 0);  // the same capacity is fine for a plain item
   EXPECT_EQ(m.BackupItem(Item("p", "content")), 0);
@@ -276,8 +275,8 @@ TEST_F(BackupCopy, AFailedResumeSeekFailsTheContinuationPart) {
   m.m_nResumeOffset = 100;
   fault::FailNth(fault::Op::Seek, 1, EIO);
   EXPECT_EQ(CopyPart(item, "big.001"), 62);
-  ExpectRecord(0, L"Seek file error", 2, 2016);
-  ExpectRecord(1, Records().at(1).strText, 4, 2020);
+  ExpectRecord(0, Records::kSeekFailed);
+  ExpectRecord(1, Records::kSeekFailedText);
   EXPECT_EQ(host.Events(), std::vector<std::string>{"failed 1"});  // no begin on a continuation
   EXPECT_TRUE(fs::exists(Dest("big.001")));                        // the part's file stays created
 }
@@ -288,7 +287,7 @@ TEST_F(BackupCopy, TheHostStopsTheCopyBetweenBlocks) {
   m.SetBufferCapacity(96, 0);
   host.abortAtCall = 2;
   EXPECT_EQ(m.BackupItem(Item("a", RandomText(500))), 60);
-  ExpectRecord(0, L"Abort Backup", 0, 2061);
+  ExpectRecord(0, Records::kAbortBackupInLoop);
   EXPECT_EQ(fs::file_size(Dest("a")), 96u);
   EXPECT_EQ(host.Events().back().rfind("end 1", 0), 0u);  // Completion still reports the end
 }
@@ -303,11 +302,11 @@ TEST_F(BackupCopy, AReadErrorIsRetriedFromTheSamePositionWhenTheHostSaysSo) {
   EXPECT_EQ(Backup("flaky"), content);
   EXPECT_EQ(host.Events(),
             (std::vector<std::string>{"begin 1", "prompt 1 1117", EndCall(1, Crc(content), 0)}));
-  ExpectRecord(0, L"Error reading file data", 2, 2079);
+  ExpectRecord(0, Records::kReadFailed);
   const auto details = log.Details();
   ASSERT_EQ(details.size(), 2u);
-  EXPECT_EQ(details[0], L"System Last Error: 1117");
-  EXPECT_EQ(details[1].rfind(L"System Last Error: A hardware I/O error", 0), 0u);
+  EXPECT_EQ(details[0], Detail(Details::kSystemErrorText, L"1117"));
+  EXPECT_EQ(details[1].rfind(Detail(Details::kSystemErrorText, L"A hardware I/O error"), 0), 0u);
 }
 
 TEST_F(BackupCopy, AFailedReopenAsksAgainAndAReadGivenUpFailsTheItem) {
@@ -321,10 +320,10 @@ TEST_F(BackupCopy, AFailedReopenAsksAgainAndAReadGivenUpFailsTheItem) {
             (std::vector<std::string>{"begin 1", "prompt 1 1117", "prompt 1 1117", "failed 1"}));
   const auto records = Records();
   ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].nLine, 2079);
-  EXPECT_EQ(records[1].nLine, 2369);  // the reopen's own record
-  ExpectRecord(2, L"Failed to reopen file", 2, 2100);
-  EXPECT_EQ(records[3].strText, L"Read error not retried");
+  EXPECT_THAT(records[0], IsLogRecord(Records::kReadFailed));
+  EXPECT_THAT(records[1], IsLogRecord(Records::kOpenSourceFailed));  // the reopen's own record
+  ExpectRecord(2, Records::kReopenFailed);
+  EXPECT_THAT(records[3], IsLogRecord(Records::kReadGivenUp));
   EXPECT_EQ(fs::file_size(Dest("bad")), 96u);  // the block before the error, nothing made up
 }
 
@@ -333,7 +332,7 @@ TEST_F(BackupCopy, AWriteErrorFailsTheItemAfterCompletion) {
   fault::FailNth(fault::Op::Write, 2, ENOSPC);
   EXPECT_EQ(m.BackupItem(Item("w", RandomText(500))), 62);
   ASSERT_EQ(log.Details().size(), 1u);
-  EXPECT_EQ(log.Details()[0].rfind(L"System Last Error: Disk full", 0), 0u);
+  EXPECT_EQ(log.Details()[0].rfind(Detail(Details::kSystemErrorText, L"Disk full"), 0), 0u);
   EXPECT_EQ(host.Events().back().rfind("end 1", 0), 0u);
   EXPECT_EQ(m.m_bContinueInNextVolume, 0);
 }
@@ -361,7 +360,7 @@ TEST_F(BackupCopy, AStreamGivingMoreThanAskedFailsTheItem) {
 TEST_F(BackupCopy, FileTimesThatCannotBeSetAreLogged) {
   fault::FailNth(fault::Op::SetTimes, 1, EPERM);
   EXPECT_EQ(m.BackupItem(Item("t", "x")), 0);
-  ExpectRecord(0, L"Failed to Update File dates", 2, 2633);
+  ExpectRecord(0, Records::kUpdateDatesFailed);
 }
 
 // --- Volumes ----------------------------------------------------------------------------

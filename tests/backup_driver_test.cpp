@@ -18,6 +18,9 @@ using orv::platform::Utf16ToWide;
 
 namespace {
 
+namespace Records = OrvCopy::Records;
+using orvtest::IsLogRecord;
+
 using orvtest::Crc;
 using orvtest::RandomText;
 
@@ -103,8 +106,7 @@ TEST_F(BackupDriver, TheHostChoosesEveryDestinationOrStopsTheBackup) {
   host.m_nTotalProcessedSize = 77;
   EXPECT_EQ(m.Copy(0), 60);  // refused at the start
   ASSERT_EQ(log.Records().size(), 1u);
-  EXPECT_EQ(log.Records()[0].strText, L"Abort Backup");
-  EXPECT_EQ(log.Records()[0].nLine, 812);
+  EXPECT_THAT(log.Records()[0], IsLogRecord(Records::kAbortBackupAtStart));
   EXPECT_EQ(host.Events(), std::vector<std::string>{"destination 0"});
   EXPECT_EQ(host.m_nTotalProcessedSize, 77u);  // totals untouched
 
@@ -142,7 +144,7 @@ TEST_F(BackupDriver, StopsWhenTheHostAbortsOrRefusesTheVolumeFiles) {
   AddFile("b", "2", 2);
   host.abortAtCall = 3;  // before the second item (the first asked once per item and block)
   EXPECT_EQ(m.Copy(0), 60);
-  EXPECT_EQ(log.Records().back().nLine, 833);
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kAbortBackupBeforeItem));
   EXPECT_FALSE(fs::exists(dir.Path() / "backup/b"));
 
   host.abortAtCall = 0;
@@ -184,20 +186,20 @@ TEST_F(BackupDriver, JobsThatNeedACallbackFailCleanlyWithoutOne) {
   quiet.SetDestRootFolder(dir.W("backup").c_str());
   quiet.AddItem(dir.W().c_str(), L"f", L"", 1, 0, 1, 0, 0, 1, 1, nullptr);
   EXPECT_EQ(quiet.Copy(0), 62);
-  EXPECT_EQ(log.Records().back().strText, L"No callback for a folder item");
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kNoCallbackForFolder));
 
   quiet.ClearActionData();
   quiet.SetDestRootFolder(dir.W("backup").c_str());
   quiet.AddItem(dir.WriteFile("src/z", "z").c_str(), L"", L"z", 1, 0, 1, 0, 0, 1, 0, nullptr);
   quiet.m_bCompress = 1;
   EXPECT_EQ(quiet.Copy(0), 60);
-  EXPECT_EQ(log.Records().back().strText, L"No callback for a compressed backup");
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kNoCallbackForCompression));
 
   quiet.m_bCompress = 0;
   quiet.SetFlags(OrvCopy::JobFlagAskDestination);
   EXPECT_EQ(quiet.Copy(0), 60);
-  EXPECT_EQ(log.Records().end()[-2].strText, L"No callback to ask for the destination");
-  EXPECT_EQ(log.Records().back().strText, L"Abort Backup");
+  EXPECT_THAT(log.Records().end()[-2], IsLogRecord(Records::kNoCallbackForDestination));
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kAbortBackupAtStart));
 }
 
 // --- Compressed backups -----------------------------------------------------------------
@@ -234,13 +236,12 @@ TEST_F(BackupDriver, AFullOnlineCacheIsHandedToTheHostAndDeleted) {
   EXPECT_EQ(m.m_arrSimulatedFiles.size(), 1u);
   const auto records = log.Records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].strText, L"Deleting all Temp Online Files");
-  EXPECT_EQ(records[0].nSeverity, 1);
-  EXPECT_EQ(records[0].nLine, 1020);
+  EXPECT_THAT(records[0], IsLogRecord(Records::kDeletingOnlineFiles));
   const auto details = log.Details();
-  EXPECT_EQ(details[0].rfind(L"Online Cache: 1500", 0), 0u);
-  EXPECT_EQ(details[1].rfind(L"Online Compressed Size: ", 0), 0u);
-  EXPECT_NE(std::find(details.begin(), details.end(), L"Deleting: " + dir.W("backup/f2")),
+  EXPECT_EQ(details[0].rfind(orvtest::Detail(OrvCopy::Details::kOnlineCache, L"1500"), 0), 0u);
+  EXPECT_EQ(details[1].rfind(orvtest::Detail(OrvCopy::Details::kOnlineCompressedSize, L""), 0), 0u);
+  EXPECT_NE(std::find(details.begin(), details.end(),
+                      orvtest::Detail(OrvCopy::Details::kDeleting, dir.W("backup/f2"))),
             details.end());
 }
 

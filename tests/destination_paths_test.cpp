@@ -14,6 +14,9 @@ using orvtest::TestManager;
 
 namespace {
 
+namespace Records = OrvCopy::Records;
+using orvtest::IsLogRecord;
+
 CArchiveItem Item(const std::wstring& folder, const std::wstring& name, int isFolder = 0,
                   const std::wstring& source = L"/data/report.doc") {
   CArchiveItem item;
@@ -89,10 +92,7 @@ TEST(DestinationPaths, AnUndeletableTemporaryFileGivesNoPathAndALogRecord) {
   std::filesystem::create_directories(dir.Path() / "busy.txt" / "inside");
   EXPECT_EQ(m.GetDestTempFile(L"/x/busy.txt"), L"");
   ASSERT_EQ(log.Records().size(), 1u);
-  EXPECT_EQ(log.Records()[0].strText,
-            L"Temp simulated file already exist!...Zell should pass unique empty folder");
-  EXPECT_EQ(log.Records()[0].nSeverity, 2);
-  EXPECT_EQ(log.Records()[0].nLine, 1129);
+  EXPECT_THAT(log.Records()[0], IsLogRecord(Records::kTempFileExists));
 }
 
 TEST(DestinationPaths, AnEmptyTempFolderIsTheSystemsAndIsRemembered) {
@@ -148,7 +148,7 @@ TEST(FileRecords, PathsThatDoNotFitAreLoggedNotCut) {
   EXPECT_FALSE(TestManager::SetRecordPath(record.szDataPath, tooLong + L"\U0001F600"));
   EXPECT_EQ(record.szDataPath[0], u'\0');
   ASSERT_EQ(log.Records().size(), 1u);
-  EXPECT_EQ(log.Details().at(0), L"File: " + tooLong + L"\U0001F600");
+  EXPECT_EQ(log.Details().at(0), orvtest::Detail(OrvCopy::Details::kFile, tooLong + L"\U0001F600"));
 }
 
 }  // namespace

@@ -11,6 +11,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+namespace Records = OrvCopy::Records;
+using orvtest::IsLogRecord;
+
 class Removal : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -38,8 +41,9 @@ TEST_F(Removal, ReadOnlyAndHiddenFilesGo) {
   EXPECT_FALSE(fs::exists(dir.Path() / ".hidden"));
   EXPECT_EQ(host.calls, (std::vector<std::string>{"removed 1", "removed 2"}));
   EXPECT_TRUE(log.Records().empty());
-  EXPECT_EQ(log.Details(), (std::vector<std::wstring>{L"Delete File: " + dir.W("ro.txt"),
-                                                      L"Delete File: " + dir.W(".hidden")}));
+  EXPECT_EQ(log.Details(), (std::vector<std::wstring>{
+                               orvtest::Detail(OrvCopy::Details::kDeleteFile, dir.W("ro.txt")),
+                               orvtest::Detail(OrvCopy::Details::kDeleteFile, dir.W(".hidden"))}));
 }
 
 TEST_F(Removal, AFolderGoesOnlyAfterItsFiles) {
@@ -50,10 +54,8 @@ TEST_F(Removal, AFolderGoesOnlyAfterItsFiles) {
   EXPECT_TRUE(fs::is_directory(dir.Path() / "d"));
   EXPECT_FALSE(fs::exists(dir.Path() / "d/a"));
   ASSERT_EQ(log.Records().size(), 1u);
-  EXPECT_EQ(log.Records()[0].strText, L"Failed to remove Mirror Folder");
-  EXPECT_EQ(log.Records()[0].nSeverity, 1);
-  EXPECT_EQ(log.Records()[0].nLine, 2551);
-  EXPECT_EQ(log.Details()[1], L"Folder: " + dir.W("d"));
+  EXPECT_THAT(log.Records()[0], IsLogRecord(Records::kRemoveFolderFailed));
+  EXPECT_EQ(log.Details()[1], orvtest::Detail(OrvCopy::Details::kFolder, dir.W("d")));
 
   m.ClearActionData();
   dir.WriteFile("e/b", "x");
@@ -70,9 +72,8 @@ TEST_F(Removal, AMissingPathIsLoggedAndStillReportedUnlessItsKeyIsZero) {
   EXPECT_EQ(host.calls, std::vector<std::string>{"removed 7"});
   const auto records = log.Records();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].strText, L"Failed to remove Mirror File");
-  EXPECT_EQ(records[0].nLine, 2561);
-  EXPECT_EQ(log.Details()[1], L"File: " + dir.W("none"));
+  EXPECT_THAT(records[0], IsLogRecord(Records::kRemoveFileFailed));
+  EXPECT_EQ(log.Details()[1], orvtest::Detail(OrvCopy::Details::kFile, dir.W("none")));
 }
 
 TEST_F(Removal, AnEmptyListResetsTheCountersAndTouchesNothing) {

@@ -17,6 +17,9 @@ using orv::platform::NativeToWide;
 
 namespace {
 
+namespace Records = OrvCopy::Records;
+using orvtest::IsLogRecord;
+
 using orvtest::Crc;
 using orvtest::RandomText;
 
@@ -145,25 +148,25 @@ TEST_F(RestoreTest, DestinationFailuresAreLoggedWithTheirLines) {
   dir.WriteFile("backup/a", "part");
   AddRestoreItem("a", "missing", 1, 4, OrvCopy::ArchiveItemFlagAppend);
   EXPECT_EQ(restore.Restore(0, 0), 62);
-  EXPECT_EQ(log.Records().back().nLine, 1466);
-  EXPECT_EQ(log.Details().back(), L"Source: " + dir.W("restored/missing"));
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kRestoreOpenFailed));
+  EXPECT_EQ(log.Details().back(),
+            orvtest::Detail(OrvCopy::Details::kSource, dir.W("restored/missing")));
 
   restore.ClearActionData();
   dir.WriteFile("restored/locked", "old");
   AddRestoreItem("a", "locked", 1, 4);
   fault::FailNth(fault::Op::Delete, 1, EACCES);
   EXPECT_EQ(restore.Restore(0, 0), 62);
-  EXPECT_EQ(log.Records().back().strText, L"Failed to delete destination file");
-  EXPECT_EQ(log.Records().back().nLine, 1429);
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kRestoreDeleteFailed));
 
   restore.ClearActionData();
   AddRestoreItem("a", "locked", 1, 4, OrvCopy::ArchiveItemFlagAppend);
   fault::FailNth(fault::Op::Seek, 1, EIO);
   EXPECT_EQ(restore.Restore(0, 0), 62);
   const auto records = log.Records();
-  EXPECT_EQ(records[records.size() - 2].nLine, 1483);
+  EXPECT_THAT(records[records.size() - 2], IsLogRecord(Records::kRestoreOpenException));
   EXPECT_EQ(records.back().nSeverity, 4);
-  EXPECT_EQ(records.back().nLine, 1489);
+  EXPECT_THAT(records.back(), IsLogRecord(Records::kRestoreOpenExceptionText));
   EXPECT_EQ(host.Count("failed 1"), 3u);
 }
 
@@ -189,7 +192,7 @@ TEST_F(RestoreTest, DecryptedOutputIsCutAtTheItemsSize) {
   EXPECT_EQ(restore.Restore(0, 0), 0);
   EXPECT_EQ(Restored("exact"), content);
   EXPECT_EQ(Restored("short"), content.substr(0, 100));
-  EXPECT_EQ(log.Records().back().strText, L"Decrypted data longer than the item");
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kDecryptedPastSize));
   EXPECT_EQ(host.Events().back(), "end 2 crc 0 vol 0");  // decrypted data has no CRC
 }
 
@@ -198,8 +201,7 @@ TEST_F(RestoreTest, TheHostStopsTheRestoreBetweenBlocks) {
   AddRestoreItem("a", "a", 1, 500);
   host.abortAtCall = 3;  // the range asks once, then the data loop once per block
   EXPECT_EQ(restore.Restore(0, 0), 60);
-  EXPECT_EQ(log.Records().back().strText, L"Abort Restore");
-  EXPECT_EQ(log.Records().back().nLine, 1592);
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kAbortRestoreInLoop));
   EXPECT_EQ(fs::file_size(dir.Path() / "restored/a"), 96u);
   EXPECT_EQ(host.Count("end 1 crc 0 vol 0"), 0u);
 }
@@ -213,9 +215,8 @@ TEST_F(RestoreTest, RefusedStreamWritesAreReportedPerBlockAndTheItemEnds) {
   EXPECT_EQ(host.Count("failed 6"), 4u);  // three blocks, then the close
   const auto records = log.Records();
   ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].nLine, 1683);
-  EXPECT_EQ(records[3].strText, L"Failed to close stream data to file");
-  EXPECT_EQ(records[3].nLine, 1723);
+  EXPECT_THAT(records[0], IsLogRecord(Records::kStreamWritePlainFailed));
+  EXPECT_THAT(records[3], IsLogRecord(Records::kStreamCloseFailed));
   EXPECT_EQ(host.Events().back().rfind("end 6", 0), 0u);
 }
 
@@ -229,9 +230,7 @@ TEST_F(RestoreTest, AppendedStreamPartsWriteIntoTheOpenStream) {
   EXPECT_EQ(host.Events(),
             (std::vector<std::string>{"open 2", "close 2",
                                       "end 2 crc " + std::to_string(Crc("second")) + " vol 0"}));
-  EXPECT_EQ(log.Records().at(0).strText, L"Extract Stream file in Append mode!!!");
-  EXPECT_EQ(log.Records().at(0).nSeverity, 3);
-  EXPECT_EQ(log.Records().at(0).nLine, 1505);
+  EXPECT_THAT(log.Records().at(0), IsLogRecord(Records::kStreamAppendMode));
 }
 
 TEST_F(RestoreTest, UnusableCapacitiesAreRefusedBeforeReading) {
@@ -239,7 +238,7 @@ TEST_F(RestoreTest, UnusableCapacitiesAreRefusedBeforeReading) {
   AddRestoreItem("a", "a", 1, 4);
   restore.SetBufferCapacity(0, 0);
   EXPECT_EQ(restore.Restore(0, 0), 62);
-  EXPECT_EQ(log.Records().back().strText, L"Invalid buffer capacity");
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kInvalidCapacity));
   EXPECT_FALSE(fs::exists(dir.Path() / "restored/a"));
 
   UseAes(restore, 16);
@@ -247,7 +246,7 @@ TEST_F(RestoreTest, UnusableCapacitiesAreRefusedBeforeReading) {
   AddRestoreItem("a", "a", 1, 4, 0, 1);
   restore.SetBufferCapacity(100, 0);
   EXPECT_EQ(restore.Restore(0, 0), 62);
-  EXPECT_EQ(log.Records().back().strText, L"Buffer capacity not usable for encryption");
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kCapacityNotForEncryption));
   EXPECT_EQ(host.Count("failed 1"), 2u);
 }
 
@@ -309,9 +308,8 @@ TEST_F(RestoreTest, BatchPreparedSourcesAreCheckedLocallyAndFailedOnesFailAtOnce
   restore.AddItem(L"gone", L"", L"gone", 5, 0, 1, 0, OrvCopy::ArchiveItemFlagPrepareFailed, 1, 0,
                   nullptr);
   EXPECT_EQ(restore.RestoreRange(0, -1), 0);
-  EXPECT_EQ(log.Records().back().strText, L"Failed to Get Suurce file");
-  EXPECT_EQ(log.Records().back().nLine, 492);
-  EXPECT_EQ(log.Details().back(), L"File: " + dir.W("backup/gone"));
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kSourceUnavailable));
+  EXPECT_EQ(log.Details().back(), orvtest::Detail(OrvCopy::Details::kFile, dir.W("backup/gone")));
   EXPECT_EQ(host.Count("failed 5"), 1u);
 }
 
@@ -386,8 +384,7 @@ TEST_F(RestoreBatches, ARefusedBatchIsMarkedAndReportedAndTheNextOneStillRuns) {
   AddSized({1, 1, 0xA00000, 1, 1});
   host.prepareFilesAnswer = 0;
   EXPECT_EQ(restore.Restore(0, 0), 0);
-  EXPECT_EQ(log.Records().at(0).strText, L"Failed to Get array source files");
-  EXPECT_EQ(log.Records().at(0).nLine, 638);
+  EXPECT_THAT(log.Records().at(0), IsLogRecord(Records::kBatchRefused));
   for (uint64_t key : {1, 2, 3, 4, 5}) {
     EXPECT_EQ(host.Count("failed " + std::to_string(key)), key == 3 ? 0u : 1u) << key;
   }
@@ -400,8 +397,7 @@ TEST_F(RestoreBatches, AStopWhileCollectingDropsTheBatch) {
   AddSized({1, 1, 1, 1});
   host.abortAtCall = 3;
   EXPECT_EQ(restore.Restore(0, 0), 60);
-  EXPECT_EQ(log.Records().back().strText, L"Abort Restore");
-  EXPECT_EQ(log.Records().back().nLine, 588);
+  EXPECT_THAT(log.Records().back(), IsLogRecord(Records::kAbortRestoreInBatch));
   EXPECT_TRUE(host.batches.empty());
 }
 

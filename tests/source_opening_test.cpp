@@ -17,6 +17,9 @@ namespace fault = orv::platform::fault;
 
 namespace {
 
+namespace Records = OrvCopy::Records;
+using orvtest::IsLogRecord;
+
 TEST(OpenFlags, MapOntoCreateFileArgumentsAsTheFrameworkDoes) {
   struct Case {
     UINT flags;
@@ -94,18 +97,15 @@ TEST_F(SourceOpening, AMissingFileIsLoggedWithFiveDetailLines) {
   const std::wstring path = dir.W("missing.txt");
   EXPECT_EQ(Open(path, file, item), 62);
   ASSERT_EQ(log.Records().size(), 1u);
-  EXPECT_EQ(log.Records()[0].strText, L"Failed to open source file");
-  EXPECT_EQ(log.Records()[0].nSeverity, 2);
-  EXPECT_EQ(log.Records()[0].nLine, 2369);
-  EXPECT_EQ(log.Records()[0].strSourceFile, ".\\OrvCopyManager");
+  EXPECT_THAT(log.Records()[0], IsLogRecord(Records::kOpenSourceFailed));
   const std::vector<std::wstring> details = log.Details();
   ASSERT_EQ(details.size(), 5u);
-  EXPECT_EQ(details[0], L"Source: " + path);
-  EXPECT_EQ(details[1], L"Cause: 2");
-  EXPECT_EQ(details[2], L"System last Error: 2");
-  EXPECT_EQ(details[3].rfind(L"Error Message: ", 0), 0u);
+  EXPECT_EQ(details[0], orvtest::Detail(OrvCopy::Details::kSource, path));
+  EXPECT_EQ(details[1], orvtest::Detail(OrvCopy::Details::kCause, L"2"));
+  EXPECT_EQ(details[2], orvtest::Detail(OrvCopy::Details::kOpenSystemErrorCode, L"2"));
+  EXPECT_EQ(details[3].rfind(orvtest::Detail(OrvCopy::Details::kErrorMessage, L""), 0), 0u);
   EXPECT_NE(details[3].find(L"was not found"), std::wstring::npos);
-  EXPECT_EQ(details[4], L"VSS File: ");
+  EXPECT_EQ(details[4], orvtest::Detail(OrvCopy::Details::kVSSFile, L""));
   EXPECT_FALSE(file.IsOpen());
 }
 
@@ -115,7 +115,8 @@ TEST_F(SourceOpening, TheShadowCopyIsTriedOnceAfterTheGivenPath) {
   item.m_strVSSPath = dir.WriteFile("shadow.txt", "from the shadow copy");
   EXPECT_EQ(Open(dir.W("missing.txt"), file, item), 0);
   EXPECT_EQ(log.Records().size(), 1u);
-  EXPECT_EQ(log.Details().back(), L"Retry VSS File: " + item.m_strVSSPath);
+  EXPECT_EQ(log.Details().back(),
+            orvtest::Detail(OrvCopy::Details::kRetryVSSFile, item.m_strVSSPath));
   EXPECT_EQ(file.GetFilePath(), item.m_strVSSPath);
 
   orvtest::LogCapture second;
@@ -142,12 +143,12 @@ TEST_F(SourceOpening, AnExceptionInsideAPassIsLoggedWithItsText) {
   EXPECT_EQ(Open(path, file, item), 62);
   const auto records = log.Records();
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].strText, L"Failed to open source file");
-  EXPECT_EQ(records[0].nLine, 2383);
+  EXPECT_THAT(records[0], IsLogRecord(Records::kOpenSourceException));
   EXPECT_EQ(records[1].nSeverity, 4);
-  EXPECT_EQ(records[1].nLine, 2389);
+  EXPECT_THAT(records[1], IsLogRecord(Records::kOpenSourceExceptionText));
   EXPECT_NE(records[1].strText.find(L"refused"), std::wstring::npos);
-  EXPECT_EQ(log.Details(), std::vector<std::wstring>{L"Source: " + path});
+  EXPECT_EQ(log.Details(),
+            std::vector<std::wstring>{orvtest::Detail(OrvCopy::Details::kSource, path)});
 }
 
 }  // namespace

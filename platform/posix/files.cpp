@@ -66,15 +66,33 @@ void CloseQuietly(int fd) {
   errno = saved;
 }
 
-// Windows refuses to write to or delete a file whose read-only attribute is set; on POSIX
-// that attribute is "the owner may not write", which the superuser would otherwise ignore.
 // The type, length and times of an open descriptor, birth time included where there is one.
 bool StatDescriptor(int fd, struct statx& stx) {
   return ::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0;
 }
 
+// Windows refuses to write to or delete a file whose read-only attribute is set; on POSIX
+// that attribute is "the owner may not write", which the superuser would otherwise ignore.
 bool IsReadOnlyFile(mode_t mode) {
   return S_ISREG(mode) && (mode & S_IWUSR) == 0;
+}
+
+// The Windows attributes of a file: the folder bit, read-only as "no write permission", hidden
+// as "name starts with a dot".
+DWORD AttributesOf(const struct stat& st, const std::string& path) {
+  DWORD attributes = 0;
+  if (S_ISDIR(st.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  }
+  if ((st.st_mode & S_IWUSR) == 0) {
+    attributes |= FILE_ATTRIBUTE_READONLY;
+  }
+  const size_t slash = path.find_last_of('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.size() > 1 && name[0] == '.' && name != "..") {
+    attributes |= FILE_ATTRIBUTE_HIDDEN;
+  }
+  return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
 }
 
 }  // namespace
@@ -483,33 +501,37 @@ BOOL RemoveDirectoryW(LPCWSTR lpPathName) {
   return TRUE;
 }
 
-DWORD GetFileAttributesW(LPCWSTR lpFileName) {
+BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId,
+                          void* lpFileInformation) {
+  if (fInfoLevelId != GetFileExInfoStandard || lpFileInformation == nullptr) {
+    return FailWith(ERROR_INVALID_PARAMETER);
+  }
   std::string path;
   if (!ToNativePath(lpFileName, path)) {
-    return INVALID_FILE_ATTRIBUTES;
+    return FALSE;
   }
   if (const int injected = InjectedError(Op::GetAttributes)) {
-    FailWithErrno(injected, path);
-    return INVALID_FILE_ATTRIBUTES;
+    return FailWithErrno(injected, path);
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
-    FailWithErrno(errno, path);
-    return INVALID_FILE_ATTRIBUTES;
+    return FailWithErrno(errno, path);
   }
-  DWORD attributes = 0;
-  if (S_ISDIR(st.st_mode)) {
-    attributes |= FILE_ATTRIBUTE_DIRECTORY;
-  }
-  if ((st.st_mode & S_IWUSR) == 0) {
-    attributes |= FILE_ATTRIBUTE_READONLY;
-  }
-  const size_t slash = path.find_last_of('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.size() > 1 && name[0] == '.' && name != "..") {
-    attributes |= FILE_ATTRIBUTE_HIDDEN;
-  }
-  return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  auto& data = *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation);
+  data.dwFileAttributes = AttributesOf(st, path);
+  data.ftCreationTime = ToFileTime(st.st_ctim);  // the status change: POSIX keeps no birth here
+  data.ftLastAccessTime = ToFileTime(st.st_atim);
+  data.ftLastWriteTime = ToFileTime(st.st_mtim);
+  const auto size = static_cast<uint64_t>(st.st_size);
+  data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+  return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR lpFileName) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  return GetFileAttributesExW(lpFileName, GetFileExInfoStandard, &data) ? data.dwFileAttributes
+                                                                        : INVALID_FILE_ATTRIBUTES;
 }
 
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {

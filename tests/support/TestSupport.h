@@ -1,7 +1,9 @@
 // Helpers shared by the tests: a fresh folder per test, log capture, path building.
 #pragma once
 
+#include <OrvCopy/OrvCopyLog.h>
 #include <OrvCopy/external/OrvLogging.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <functional>
@@ -53,6 +55,20 @@ class LogCapture {
   std::vector<LOGGER::COrvLogEntry> m_entries;
   LOGGER::COrvLogSink m_previous;
 };
+
+// A log entry that is the named record of the manager, with its severity.
+MATCHER_P(IsLogRecord, record, "") {
+  return OrvCopy::IsRecord(arg, record) && arg.nSeverity == record.eSeverity;
+}
+
+// The detail line of a format (OrvCopy::Details) with its value.
+inline std::wstring Detail(std::wstring_view format, std::wstring_view value) {
+  return std::wstring(OrvCopy::DetailLabel(format)).append(value);
+}
+inline std::wstring Detail(std::string_view format, std::wstring_view value) {
+  const std::string_view label = format.substr(0, format.find('%'));
+  return std::wstring(label.begin(), label.end()).append(value);
+}
 
 // Runs `body` in a child process whose files may not grow past `maxFileBytes` (a full disk
 // that needs no full disk; SIGXFSZ is ignored, so a write fails with EFBIG) and returns the

@@ -2,6 +2,7 @@
 
 #include "Text.h"
 
+#include <OrvCopy/OrvCopyLog.h>
 #include <OrvCopy/OrvCopyStrings.h>
 
 #include <unistd.h>
@@ -16,11 +17,6 @@ namespace {
 
 Host* g_activeHost = nullptr;
 
-// The record of file times that could not be copied: the data is whole, so it is a warning.
-constexpr int kDatesNotUpdatedLine = 2633;
-// Detail lines that carry the system's error for an item: a code or the error's text.
-constexpr std::wstring_view kErrorDetail = L"System Last Error: ";
-constexpr std::wstring_view kErrorMessageDetail = L"Error Message: ";
 
 void OnSignal(int) {
   if (g_interrupted.exchange(true)) {
@@ -73,26 +69,25 @@ void Host::NoteLog(const LOGGER::COrvLogEntry& entry) {
   ItemResult& r = Result(m_current);
   if (m_current == 0 || !r.begun || r.ended)
     return;
-  if (entry.eKind == Kind::Record && entry.nLine == kDatesNotUpdatedLine) {
+  // File times that could not be copied: the data is whole, so it is a warning.
+  if (OrvCopy::IsRecord(entry, OrvCopy::Records::kUpdateDatesFailed)) {
     std::fprintf(stderr, "\rwarning: file times not kept for item %llu\n",
                  static_cast<unsigned long long>(m_current));
     return;
   }
+  // An error record, or the system's error after a block that could not be written, fails
+  // the item. The reason shown: the system's text where the library gives one, else the record.
   const bool errorRecord = entry.eKind == Kind::Record && entry.nSeverity == LOGGER::SeverityError;
-  const std::wstring_view text = entry.strText;
-  if (errorRecord || (entry.eKind == Kind::Detail && text.starts_with(kErrorDetail))) {
+  const auto systemError = OrvCopy::DetailValue(entry, OrvCopy::Details::kSystemErrorText);
+  const auto errorMessage = OrvCopy::DetailValue(entry, OrvCopy::Details::kErrorMessage);
+  if (errorRecord || systemError)
     r.failed = true;
-  }
-  // The reason shown: the system's text where the library gives one, else the record.
-  for (const std::wstring_view label : {kErrorDetail, kErrorMessageDetail}) {
-    if (entry.eKind == Kind::Detail && text.starts_with(label)) {
-      const std::wstring_view reason = text.substr(label.size());
-      if (reason.find_first_not_of(L"-0123456789") != std::wstring_view::npos)
-        r.reason = OrvCopy::WideToDisplay(reason);
-    }
+  for (const auto& reason : {systemError, errorMessage}) {
+    if (reason && reason->find_first_not_of(L"-0123456789") != std::wstring_view::npos)
+      r.reason = OrvCopy::WideToDisplay(*reason);
   }
   if (errorRecord && r.reason.empty())
-    r.reason = OrvCopy::WideToDisplay(text);
+    r.reason = OrvCopy::WideToDisplay(entry.strText);
 }
 
 ItemResult& Host::Result(uint64_t key) {

@@ -72,7 +72,7 @@ class Host : public OrvCompression::COrvCallBack {
   // The living host, or null.
   static Host* Active();
   // An entry of the library's log. Some failures reach the host only this way: a block that
-  // could not be written (a full disk) logs "System Last Error" and the item still ends.
+  // could not be written (a full disk) logs the system's error and the item still ends.
   // An error logged between an item's begin and its end fails the item; the last error text
   // logged for it is its reason.
   void NoteLog(const LOGGER::COrvLogEntry& entry);

@@ -177,6 +177,9 @@ class ORVCOPY_API COrvCopyManager {
   // Everything an action resets before its first item: the totals, the volume counters and
   // the volume state.
   void ResetRunCounters();
+  // The start of a backup or removal: the host's callback is marked started with its totals at
+  // zero, and the run counters are reset.
+  void BeginAction();
   // What every driver resets before an item: the volume state, the item's bytes and its CRC.
   void StartItem();
 
@@ -188,7 +191,7 @@ class ORVCOPY_API COrvCopyManager {
   // Writes the engine header into pBuffer and stores its length in nHeaderSize. 1 on success.
   int WriteEncryptionHeader(uint8_t* pBuffer, uint64_t nCapacity, uint64_t nPlainSize,
                             uint32_t& nHeaderSize);
-  // The engine's header length. These three need a prepared engine.
+  // The engine's header length. Needs a prepared engine, as the two above do.
   int GetAESHeaderSize();
 
   // The item's destination path: root, item folder, file name and, while the item continues
@@ -234,7 +237,7 @@ class ORVCOPY_API COrvCopyManager {
       const std::wstring& strPath);
 
   std::vector<uint64_t> m_arrSplitSizes;
-  std::vector<std::wstring> m_arrStrings;
+  std::vector<std::wstring> m_arrStrings;  // a host's own strings: no operation reads or fills it
   std::vector<OrvCompression::_SimulatedBackedupFile> m_arrSimulatedFiles;
   std::vector<CArchiveItem> m_arrItems;
   std::wstring m_strDestRootFolder;

@@ -1,7 +1,8 @@
 // Test knob of the platform layer: makes a chosen later call of one kind fail with a chosen
 // error, and counts the calls of every kind so that a test can find every call site.
 //
-// Production code never arms a fault; the check on each call is one relaxed atomic load.
+// Production code never arms a fault; the check on each call is a relaxed atomic increment
+// (the count) and a relaxed load.
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,11 @@
 
 namespace orv::platform {
 
+// A wide-string argument of the API, which may be null: null reads as the empty string.
+inline const wchar_t* OrEmpty(const wchar_t* text) {
+  return text != nullptr ? text : L"";
+}
+
 // Encodes a wide string as file-system bytes. Returns false (and leaves `out` unspecified)
 // when the string holds a code point that no byte sequence stands for: a surrogate outside
 // U+DC80..U+DCFF, a value above U+10FFFF, or NUL.

@@ -135,6 +135,18 @@ BOOL DeleteFileW(LPCWSTR lpFileName);
 BOOL CreateDirectoryW(LPCWSTR lpPathName, void* lpSecurityAttributes);
 BOOL RemoveDirectoryW(LPCWSTR lpPathName);
 DWORD GetFileAttributesW(LPCWSTR lpFileName);
+// The attributes, times and size of a file by name (only GetFileExInfoStandard).
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard = 0 };
+struct WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+};
+BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId,
+                          void* lpFileInformation);
 BOOL SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes);
 DWORD GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 int lstrlenW(LPCWSTR lpString);

@@ -46,6 +46,21 @@ class CArchiveItem {
   };
 };
 
+// What DoZip returns: the copy manager's own status values.
+inline constexpr int ZipDone = 0;
+inline constexpr int ZipStopped = 60;  // the host asked to stop
+inline constexpr int ZipFailed = 62;   // the archive could not be made (logged)
+
+// A buffer capacity rounded up to a whole number of 16-, 24- and 32-byte cipher blocks (a
+// multiple of 96), as SetBufferCapacity rounds it here and in the copy manager. The rounding
+// keeps to signed 32-bit sizes: a larger capacity stays as it is.
+constexpr uint64_t RoundBufferCapacity(uint64_t nCapacity) {
+  constexpr uint64_t kGranule = 96;
+  constexpr uint64_t kLargestRounded = 2147483616;  // the largest multiple of 96 below 2^31
+  return nCapacity <= kLargestRounded ? (nCapacity + kGranule - 1) / kGranule * kGranule
+                                      : nCapacity;
+}
+
 // Writes one ZIP archive at output folder + file name, with one entry per added item.
 //
 // After DoZip, the callback object holds:
@@ -56,8 +71,9 @@ class CArchiveItem {
 //   m_ProcessedStatus      its totals grow by the source bytes read and the archive bytes
 //                          written
 // OnProgress comes after every block read; IsAbortRequested is asked through libzip's
-// cancellation while the archive is written. A failed or stopped archive leaves nothing at
-// the archive path (an earlier file there stays as it was).
+// cancellation while the archive is written. A failed or stopped archive never leaves a partial
+// archive at its path: an earlier file there stays when the archive failed before it was
+// written out, and is gone when writing it out failed.
 class ORVCOMP_API COrv_ZIP {
  public:
   COrv_ZIP();
@@ -87,8 +103,8 @@ class ORVCOMP_API COrv_ZIP {
   int AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszComment,
               const wchar_t* lpszNameInArchive, uint64_t nItemKey, int bFileData, int nReserved1,
               int nReserved2, CArchiveItem::_AddItemType eType, uint32_t dwFlags);
-  // Writes the archive. 0 when it is complete at the archive path, 60 when the host stopped
-  // it, 62 when it failed (logged).
+  // Writes the archive: ZipDone when it is complete at the archive path, ZipStopped when the
+  // host stopped it, ZipFailed when it failed (logged).
   int DoZip(uint64_t nProcessedBase);
 
  private:
