@@ -23,6 +23,36 @@ void COrvCopyManager::RecordPass(const CArchiveItem& item, std::wstring& strDest
   m_arrSimulatedFiles.push_back(record);
 }
 
+int COrvCopyManager::BackupFolderItem(const CArchiveItem& item, const std::wstring& strDest) {
+  if (m_pCallBack == nullptr) {
+    log::Record(log::kNoCallbackForFolder);
+    LOGGER::g_OrvLog.Log(Details::kFolder, strDest.c_str());
+    return StatusItemFailed;
+  }
+  if (!PathFileExistsW(strDest.c_str())) {
+    OrvCreateFolder(strDest.c_str());
+  }
+  m_pCallBack->OnItemBegin(item.m_nItemKey);
+  m_pCallBack->OnItemEnd(item.m_nItemKey, 0, 0);
+  return StatusDone;
+}
+
+bool COrvCopyManager::StartNextVolume(const CArchiveItem& item) {
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
+  if (cb != nullptr) {
+    cb->OnVolumeEnd(item.m_nItemKey, m_nVolumeWritten, m_nVolumeNumber);
+  }
+  ++m_nVolumeNumber;
+  m_nVolumeWritten = 0;
+  if (cb != nullptr) {
+    if (!cb->OnVolumeFiles(0, &m_arrSimulatedFiles)) {
+      return false;
+    }
+    m_arrSimulatedFiles.clear();
+  }
+  return !(m_dwFlags & JobFlagAskDestination) || AskNextDestination(m_bContinueInNextVolume);
+}
+
 int COrvCopyManager::Copy(int bSkipPreparation) {
   OrvCompression::COrvCallBack* const cb = m_pCallBack;
   m_nAction = ActionBackup;
@@ -65,17 +95,7 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
       RecordPass(item, strDest, strTemp);
 
       if (item.m_bIsFolder) {
-        if (cb == nullptr) {
-          log::Record(log::kNoCallbackForFolder);
-          LOGGER::g_OrvLog.Log(Details::kFolder, strDest.c_str());
-          result = StatusItemFailed;
-          break;
-        }
-        if (!PathFileExistsW(strDest.c_str())) {
-          OrvCreateFolder(strDest.c_str());
-        }
-        cb->OnItemBegin(item.m_nItemKey);
-        cb->OnItemEnd(item.m_nItemKey, 0, 0);
+        result = BackupFolderItem(item, strDest);
         break;
       }
       if (m_bCompress) {
@@ -97,22 +117,7 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
       if (!m_bContinueInNextVolume) {
         break;
       }
-
-      // Volume change.
-      if (cb != nullptr) {
-        cb->OnVolumeEnd(item.m_nItemKey, m_nVolumeWritten, m_nVolumeNumber);
-      }
-      ++m_nVolumeNumber;
-      m_nVolumeWritten = 0;
-      if (cb != nullptr) {
-        if (!cb->OnVolumeFiles(0, &m_arrSimulatedFiles)) {
-          result = StatusStopped;
-          bStop = true;
-          break;
-        }
-        m_arrSimulatedFiles.clear();
-      }
-      if ((m_dwFlags & JobFlagAskDestination) && !AskNextDestination(m_bContinueInNextVolume)) {
+      if (!StartNextVolume(item)) {
         result = StatusStopped;
         bStop = true;
         break;

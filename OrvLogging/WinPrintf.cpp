@@ -100,6 +100,175 @@ uint64_t Truncate(uint64_t v, IntSize size) {
   }
 }
 
+// Flags ("-+ #0", each kept once), then the width: digits or "*" from the arguments (a
+// negative "*" width left-aligns).
+void ParseFlagsAndWidth(std::wstring_view format, size_t& i, Conversion& field, FormatArgs& args) {
+  while (i < format.size() &&
+         std::wstring_view(L"-+ #0").find(format[i]) != std::wstring_view::npos) {
+    if (field.flags.find(static_cast<char>(format[i])) == std::string::npos) {
+      field.flags.push_back(static_cast<char>(format[i]));
+    }
+    ++i;
+  }
+  if (i < format.size() && format[i] == L'*') {
+    int64_t w = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
+    if (w < 0) {
+      if (field.flags.find('-') == std::string::npos)
+        field.flags.push_back('-');
+      w = -w;
+    }
+    field.width = ClampField(w);
+    ++i;
+    return;
+  }
+  int64_t w = -1;
+  while (i < format.size() && IsDigit(format[i])) {
+    w = (w < 0 ? 0 : w) * 10 + (format[i] - L'0');
+    w = std::min<int64_t>(w, kMaxFieldWidth);
+    ++i;
+  }
+  field.width = static_cast<int>(w);
+}
+
+// ".precision": digits or "*" from the arguments (a negative "*" precision is none).
+void ParsePrecision(std::wstring_view format, size_t& i, Conversion& field, FormatArgs& args) {
+  if (i >= format.size() || format[i] != L'.')
+    return;
+  ++i;
+  if (i < format.size() && format[i] == L'*') {
+    const int64_t p = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
+    field.precision = p < 0 ? -1 : ClampField(p);
+    ++i;
+    return;
+  }
+  int64_t p = 0;
+  while (i < format.size() && IsDigit(format[i])) {
+    p = std::min<int64_t>(p * 10 + (format[i] - L'0'), kMaxFieldWidth);
+    ++i;
+  }
+  field.precision = static_cast<int>(p);
+}
+
+// The length modifiers of the Windows dialect: I64, I32, I, hh, h, ll, l, w, L, z, j, t.
+void ParseLengthModifier(std::wstring_view format, size_t& i, Conversion& field) {
+  const auto startsWith = [&](std::wstring_view s) { return format.substr(i, s.size()) == s; };
+  if (startsWith(L"I64")) {
+    field.size = IntSize::Int64, field.sizeGiven = true, i += 3;
+  } else if (startsWith(L"I32")) {
+    field.size = IntSize::Int32, field.sizeGiven = true, i += 3;
+  } else if (startsWith(L"I")) {
+    field.size = IntSize::Pointer, field.sizeGiven = true, i += 1;
+  } else if (startsWith(L"hh")) {
+    field.size = IntSize::Char, field.sizeGiven = true, field.forceNarrow = true, i += 2;
+  } else if (startsWith(L"h")) {
+    field.size = IntSize::Short, field.sizeGiven = true, field.forceNarrow = true, i += 1;
+  } else if (startsWith(L"ll")) {
+    field.size = IntSize::LongLong, field.sizeGiven = true, i += 2;
+  } else if (startsWith(L"l")) {
+    field.size = IntSize::Long, field.sizeGiven = true, field.forceWide = true, i += 1;
+  } else if (startsWith(L"w")) {
+    field.forceWide = true, i += 1;
+  } else if (startsWith(L"L")) {
+    field.longDouble = true, i += 1;
+  } else if (startsWith(L"z") || startsWith(L"j") || startsWith(L"t")) {
+    field.size = IntSize::Pointer, field.sizeGiven = true, i += 1;
+  }
+}
+
+// %p: the address as upper-case hex digits, zero-padded to the pointer's width.
+void AppendPointer(const Conversion& field, FormatArgs& args, std::wstring& out) {
+  Conversion hex = field;
+  hex.precision = -1;
+  hex.width = static_cast<int>(2 * sizeof(void*));
+  hex.flags = "0";
+  const auto address = reinterpret_cast<uintptr_t>(args.NextPointer());
+  std::wstring digits;
+  AppendNumber(hex, "ll", 'X', static_cast<unsigned long long>(address), digits);
+  Conversion pad = field;
+  pad.precision = -1;
+  AppendPadded(pad, digits, out);
+}
+
+// %s, %S, %c, %C: in a wide format the lower-case letter takes a wide argument and the upper-case
+// one a narrow argument, the other way round in a narrow format; l/w force wide, h narrow.
+void AppendText(wchar_t conv, const Conversion& field, bool bWideFormat, FormatArgs& args,
+                std::wstring& out) {
+  const bool upper = conv == L'S' || conv == L'C';
+  bool wide = bWideFormat != upper;
+  if (field.forceWide)
+    wide = true;
+  if (field.forceNarrow)
+    wide = false;
+  if (conv == L's' || conv == L'S') {
+    if (wide) {
+      const wchar_t* s = args.NextWideString();
+      AppendPadded(field, s != nullptr ? std::wstring_view(s) : std::wstring_view(L"(null)"), out);
+    } else {
+      const char* s = args.NextNarrowString();
+      AppendPadded(field, s != nullptr ? orv::platform::NativeToWide(s) : std::wstring(L"(null)"),
+                   out);
+    }
+    return;
+  }
+  Conversion charField = field;
+  charField.precision = -1;
+  wchar_t ch;
+  if (wide) {
+    ch = static_cast<wchar_t>(args.NextSigned(IntSize::Int));
+  } else {
+    const auto byte = static_cast<char>(args.NextSigned(IntSize::Int));
+    const std::wstring decoded = orv::platform::NativeToWide(std::string_view(&byte, 1));
+    ch = decoded.empty() ? L'?' : decoded[0];
+  }
+  AppendPadded(charField, std::wstring_view(&ch, 1), out);
+}
+
+// Appends one conversion with its argument; false for a conversion letter the dialect does not
+// have.
+bool AppendConversion(wchar_t conv, const Conversion& field, bool bWideFormat, FormatArgs& args,
+                      std::wstring& out) {
+  switch (conv) {
+    case L'd':
+    case L'i':
+      AppendNumber(field, "ll", 'd',
+                   static_cast<long long>(Truncate(args.NextSigned(field.size), field.size)), out);
+      return true;
+    case L'u':
+    case L'o':
+    case L'x':
+    case L'X':
+      AppendNumber(
+          field, "ll", static_cast<char>(conv),
+          static_cast<unsigned long long>(Truncate(args.NextUnsigned(field.size), field.size)),
+          out);
+      return true;
+    case L'e':
+    case L'E':
+    case L'f':
+    case L'F':
+    case L'g':
+    case L'G':
+    case L'a':
+    case L'A':
+      AppendNumber(field, "", static_cast<char>(conv), args.NextDouble(field.longDouble), out);
+      return true;
+    case L'p':
+      AppendPointer(field, args, out);
+      return true;
+    case L'n':
+      args.NextPointer();  // never written through
+      return true;
+    case L's':
+    case L'S':
+    case L'c':
+    case L'C':
+      AppendText(conv, field, bWideFormat, args, out);
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, FormatArgs& args) {
@@ -120,157 +289,16 @@ std::wstring FormatWindowsPrintf(std::wstring_view format, bool bWideFormat, For
       continue;
     }
     Conversion field;
-    while (i < format.size() &&
-           std::wstring_view(L"-+ #0").find(format[i]) != std::wstring_view::npos) {
-      if (field.flags.find(static_cast<char>(format[i])) == std::string::npos) {
-        field.flags.push_back(static_cast<char>(format[i]));
-      }
-      ++i;
-    }
-    if (i < format.size() && format[i] == L'*') {
-      int64_t w = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
-      if (w < 0) {
-        if (field.flags.find('-') == std::string::npos)
-          field.flags.push_back('-');
-        w = -w;
-      }
-      field.width = ClampField(w);
-      ++i;
-    } else {
-      int64_t w = -1;
-      while (i < format.size() && IsDigit(format[i])) {
-        w = (w < 0 ? 0 : w) * 10 + (format[i] - L'0');
-        w = std::min<int64_t>(w, kMaxFieldWidth);
-        ++i;
-      }
-      field.width = static_cast<int>(w);
-    }
-    if (i < format.size() && format[i] == L'.') {
-      ++i;
-      if (i < format.size() && format[i] == L'*') {
-        const int64_t p = Truncate(args.NextSigned(IntSize::Int), IntSize::Int);
-        field.precision = p < 0 ? -1 : ClampField(p);
-        ++i;
-      } else {
-        int64_t p = 0;
-        while (i < format.size() && IsDigit(format[i])) {
-          p = std::min<int64_t>(p * 10 + (format[i] - L'0'), kMaxFieldWidth);
-          ++i;
-        }
-        field.precision = static_cast<int>(p);
-      }
-    }
-    // Length modifiers.
-    const auto startsWith = [&](std::wstring_view s) { return format.substr(i, s.size()) == s; };
-    if (startsWith(L"I64")) {
-      field.size = IntSize::Int64, field.sizeGiven = true, i += 3;
-    } else if (startsWith(L"I32")) {
-      field.size = IntSize::Int32, field.sizeGiven = true, i += 3;
-    } else if (startsWith(L"I")) {
-      field.size = IntSize::Pointer, field.sizeGiven = true, i += 1;
-    } else if (startsWith(L"hh")) {
-      field.size = IntSize::Char, field.sizeGiven = true, field.forceNarrow = true, i += 2;
-    } else if (startsWith(L"h")) {
-      field.size = IntSize::Short, field.sizeGiven = true, field.forceNarrow = true, i += 1;
-    } else if (startsWith(L"ll")) {
-      field.size = IntSize::LongLong, field.sizeGiven = true, i += 2;
-    } else if (startsWith(L"l")) {
-      field.size = IntSize::Long, field.sizeGiven = true, field.forceWide = true, i += 1;
-    } else if (startsWith(L"w")) {
-      field.forceWide = true, i += 1;
-    } else if (startsWith(L"L")) {
-      field.longDouble = true, i += 1;
-    } else if (startsWith(L"z") || startsWith(L"j") || startsWith(L"t")) {
-      field.size = IntSize::Pointer, field.sizeGiven = true, i += 1;
-    }
+    ParseFlagsAndWidth(format, i, field, args);
+    ParsePrecision(format, i, field, args);
+    ParseLengthModifier(format, i, field);
     if (i >= format.size()) {
       out.append(format.substr(start));  // an unfinished conversion prints as it stands
       break;
     }
     const wchar_t conv = format[i++];
-    switch (conv) {
-      case L'd':
-      case L'i':
-        AppendNumber(field, "ll", 'd',
-                     static_cast<long long>(Truncate(args.NextSigned(field.size), field.size)),
-                     out);
-        break;
-      case L'u':
-      case L'o':
-      case L'x':
-      case L'X':
-        AppendNumber(
-            field, "ll", static_cast<char>(conv),
-            static_cast<unsigned long long>(Truncate(args.NextUnsigned(field.size), field.size)),
-            out);
-        break;
-      case L'e':
-      case L'E':
-      case L'f':
-      case L'F':
-      case L'g':
-      case L'G':
-      case L'a':
-      case L'A':
-        AppendNumber(field, "", static_cast<char>(conv), args.NextDouble(field.longDouble), out);
-        break;
-      case L'p': {
-        Conversion hex = field;
-        hex.flags.clear();
-        hex.precision = -1;
-        hex.width = static_cast<int>(2 * sizeof(void*));
-        hex.flags = "0";
-        const auto address = reinterpret_cast<uintptr_t>(args.NextPointer());
-        std::wstring digits;
-        AppendNumber(hex, "ll", 'X', static_cast<unsigned long long>(address), digits);
-        Conversion pad = field;
-        pad.precision = -1;
-        AppendPadded(pad, digits, out);
-        break;
-      }
-      case L'n':
-        args.NextPointer();  // never written through
-        break;
-      case L's':
-      case L'S':
-      case L'c':
-      case L'C': {
-        const bool upper = conv == L'S' || conv == L'C';
-        bool wide = bWideFormat != upper;
-        if (field.forceWide)
-          wide = true;
-        if (field.forceNarrow)
-          wide = false;
-        if (conv == L's' || conv == L'S') {
-          if (wide) {
-            const wchar_t* s = args.NextWideString();
-            AppendPadded(field, s != nullptr ? std::wstring_view(s) : std::wstring_view(L"(null)"),
-                         out);
-          } else {
-            const char* s = args.NextNarrowString();
-            AppendPadded(field,
-                         s != nullptr ? orv::platform::NativeToWide(s) : std::wstring(L"(null)"),
-                         out);
-          }
-        } else {
-          Conversion charField = field;
-          charField.precision = -1;
-          wchar_t ch;
-          if (wide) {
-            ch = static_cast<wchar_t>(args.NextSigned(IntSize::Int));
-          } else {
-            const auto byte = static_cast<char>(args.NextSigned(IntSize::Int));
-            const std::wstring decoded = orv::platform::NativeToWide(std::string_view(&byte, 1));
-            ch = decoded.empty() ? L'?' : decoded[0];
-          }
-          AppendPadded(charField, std::wstring_view(&ch, 1), out);
-        }
-        break;
-      }
-      default:
-        out.append(format.substr(start, i - start));  // unknown conversion: printed as it stands
-        break;
-    }
+    if (!AppendConversion(conv, field, bWideFormat, args, out))
+      out.append(format.substr(start, i - start));  // unknown conversion: printed as it stands
   }
   return out;
 }

@@ -277,6 +277,13 @@ class ORVCOPY_API COrvCopyManager {
   // Appends the file record of one pass over an item; strDest becomes the path the pass
   // writes to (the temporary path when there is one).
   void RecordPass(const CArchiveItem& item, std::wstring& strDest, const std::wstring& strTemp);
+  // A folder item of a backup: the folder is made at strDest and the item reported begun and
+  // ended. 62 (logged) when there is no callback to report to.
+  int BackupFolderItem(const CArchiveItem& item, const std::wstring& strDest);
+  // Ends the full volume and starts the next one: the host learns of the volume's end and gets
+  // its file records, and with JobFlagAskDestination gives the next destination. False when
+  // the host stops the backup.
+  bool StartNextVolume(const CArchiveItem& item);
   // The simulated-backup admission of an item of nDataSize bytes. True when the item was only
   // counted (the copy is done); otherwise strDest may now be the temporary path.
   bool AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize, std::wstring& strDest);
