@@ -400,6 +400,42 @@ int COrv_ZIP::AddItem(const wchar_t* lpszSourcePath, const wchar_t* lpszComment,
   return 1;
 }
 
+namespace {
+
+// Adds every entry to the archive with its compression, encryption and comment. False (logged)
+// when libzip refuses one.
+bool AddEntries(zip_t* za, const ZipEngineState& impl, const std::wstring& archive) {
+  for (const auto& entry : impl.entries) {
+    zip_source_t* source = zip_source_function(za, SourceCallback, entry.get());
+    const zip_int64_t index =
+        source == nullptr ? -1 : zip_file_add(za, entry->name.c_str(), source, ZIP_FL_ENC_GUESS);
+    if (index < 0) {
+      if (source != nullptr)
+        zip_source_free(source);
+      LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
+      return false;
+    }
+    const auto i = static_cast<zip_uint64_t>(index);
+    bool ok = zip_set_file_compression(za, i, impl.level == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
+                                       static_cast<zip_uint32_t>(impl.level)) == 0;
+    if (ok && impl.encryption == EncryptionTypeWinZipAES) {
+      ok = zip_file_set_encryption(za, i, AesMethod(impl.strength), impl.password.c_str()) == 0;
+    }
+    if (ok && !entry->comment.empty()) {
+      const std::string comment = Utf8(entry->comment);
+      ok = zip_file_set_comment(za, i, comment.c_str(), static_cast<zip_uint16_t>(comment.size()),
+                                ZIP_FL_ENC_UTF_8) == 0;
+    }
+    if (!ok) {
+      LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
   ZipEngineState& impl = *m_pImpl;
   const std::wstring archive = impl.ArchivePath();
@@ -464,35 +500,10 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
   zip_error_fini(&ze);
   zip_register_cancel_callback_with_state(za, CancelCallback, nullptr, &impl);
 
-  for (const auto& entry : impl.entries) {
-    zip_source_t* source = zip_source_function(za, SourceCallback, entry.get());
-    const zip_int64_t index =
-        source == nullptr ? -1 : zip_file_add(za, entry->name.c_str(), source, ZIP_FL_ENC_GUESS);
-    if (index < 0) {
-      if (source != nullptr)
-        zip_source_free(source);
-      LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
-      zip_discard(za);
-      releaseMemory();
-      return ZipFailed;
-    }
-    const auto i = static_cast<zip_uint64_t>(index);
-    bool ok = zip_set_file_compression(za, i, impl.level == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
-                                       static_cast<zip_uint32_t>(impl.level)) == 0;
-    if (ok && impl.encryption == EncryptionTypeWinZipAES) {
-      ok = zip_file_set_encryption(za, i, AesMethod(impl.strength), impl.password.c_str()) == 0;
-    }
-    if (ok && !entry->comment.empty()) {
-      const std::string comment = Utf8(entry->comment);
-      ok = zip_file_set_comment(za, i, comment.c_str(), static_cast<zip_uint16_t>(comment.size()),
-                                ZIP_FL_ENC_UTF_8) == 0;
-    }
-    if (!ok) {
-      LogFailure(kEntryFailed, L"Failed to add archive entry", archive, zip_strerror(za));
-      zip_discard(za);
-      releaseMemory();
-      return ZipFailed;
-    }
+  if (!AddEntries(za, impl, archive)) {
+    zip_discard(za);
+    releaseMemory();
+    return ZipFailed;
   }
 
   // libzip completes the archive in memory, or writes a temporary file next to the archive
