@@ -7,6 +7,7 @@
 #include "CFile_Fix2.h"
 #include "Crc32.h"
 #include "DestinationFile.h"
+#include "ItemFlags.h"
 #include "LogSupport.h"
 #include "PathText.h"
 
@@ -17,10 +18,6 @@ namespace OrvCopy {
 namespace {
 
 using LOGGER::g_OrvLog;
-
-bool HasFlag(const CArchiveItem& item, uint32_t flag) {
-  return (item.m_dwFlags & flag) != 0;
-}
 
 // The record of a source that could not be read, with the system's code and text.
 void LogReadError(const CFileException& e) {
@@ -49,20 +46,44 @@ constexpr DestinationLines kBackupDestinationLines = {
 
 }  // namespace
 
-COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(CFile_Fix2& source,
-                                                              const std::wstring& strSource,
-                                                              CArchiveItem& item,
-                                                              uint64_t& nPosition, uint8_t* pBuffer,
-                                                              uint32_t nCapacity, uint32_t& nRead) {
-  // nPosition is where this block starts; after a reopen the read starts there again.
+// The state of one call of the per-file backup copy: the item, its paths and files, and what
+// the call decided about them.
+struct COrvCopyManager::BackupPart {
+  CArchiveItem& item;
+  std::wstring strSource;
+  std::wstring strDest;
+  bool bFirstPart;  // a continuation part is neither begun again nor encrypted
+  bool bAppend;
+  bool bEncrypt = false;
+  uint32_t nCapacity = 0;
+  CFile_Fix2 source{};
+  CFile dest{};
+  uint64_t nDataSize = 0;
+  uint64_t nPosition = 0;  // where the next block of a file source starts
+  CBuffer<uint8_t> input{};
+  CBuffer<uint8_t> output{};
+};
+
+// How the block loop of a part ended.
+struct COrvCopyManager::PartEnd {
+  int result = StatusDone;
+  bool bVolumeFull = false;
+  bool bFailed = false;     // the item ends without OnItemEnd
+  bool bAbandoned = false;  // the call returns at once: nothing more is closed or reported
+};
+
+COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(BackupPart& part, uint32_t& nRead) {
+  CFile_Fix2& source = part.source;
+  const std::wstring& strSource = part.strSource;
+  // part.nPosition is where this block starts; after a reopen the read starts there again.
   for (bool reposition = false;; reposition = true) {
     long osError = 0;
     try {
       if (reposition) {
-        source.Seek(static_cast<LONGLONG>(nPosition), CFile::begin);
+        source.Seek(static_cast<LONGLONG>(part.nPosition), CFile::begin);
       }
-      nRead = source.Read(pBuffer, nCapacity);
-      nPosition += nRead;
+      nRead = source.Read(part.input.GetData(), part.nCapacity);
+      part.nPosition += nRead;
       return ReadOutcome::Read;
     } catch (const CFileException& e) {
       LogReadError(e);
@@ -83,7 +104,7 @@ COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(CFile_Fix2& source
       if (source.m_hFile != CFile::hFileNull) {
         source.Abort();
       }
-      if (OrvCopy_OpenSourceFile(strSource.c_str(), source, item) == StatusDone) {
+      if (OrvCopy_OpenSourceFile(strSource.c_str(), source, part.item) == StatusDone) {
         break;
       }
       log::Record(log::kReopenFailed);
@@ -96,8 +117,7 @@ bool COrvCopyManager::AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize,
                                          std::wstring& strDest) {
   if (!item.m_bToTempFile && FitsInCurrentVolume(nDataSize)) {
     // Counted against the volume, not copied: the host reads it from its source.
-    m_nItemProcessed = nDataSize;
-    m_nVolumeWritten += nDataSize;
+    CountSimulatedItem(nDataSize);
     if (m_pCallBack != nullptr) {
       m_pCallBack->m_nProcessedPos = m_pCallBack->m_nProcessedSize =
           m_nTotalProcessed + m_nItemProcessed;
@@ -129,202 +149,229 @@ bool COrvCopyManager::AdmitSimulatedItem(CArchiveItem& item, uint64_t nDataSize,
 int COrvCopyManager::OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t* lpszDest,
                                         int /*bReserved*/, CArchiveItem* pItem) {
   LOGGER::COrvFuncLog scope(g_OrvLog, "COrvCopyManager::OrvCopyFile_Backup", nullptr);
-  CArchiveItem& item = *pItem;
-  OrvCompression::COrvCallBack* const cb = m_pCallBack;
-  const std::wstring strSource = orv::platform::OrEmpty(lpszSource);
-  std::wstring strDest = orv::platform::OrEmpty(lpszDest);
-  const bool bFirstPart = m_bContinueInNextVolume == 0;
-  const bool bAppend = HasFlag(item, ArchiveItemFlagAppend);
-  auto fail = [&](int result) {
-    if (cb != nullptr)
-      cb->OnItemFailed(item.m_nItemKey, 0);
-    return result;
-  };
-
-  // A continuation part is neither begun again nor encrypted: it is written in plain.
-  bool bEncrypt = false;
-  if (bFirstPart) {
-    if (cb != nullptr)
-      cb->OnItemBegin(item.m_nItemKey);
-    if (IsAESEncryption() && HasFlag(item, ArchiveItemFlagAES) && !bAppend) {
-      bEncrypt = true;
-      if (cb != nullptr)
-        cb->m_nFileProcessedSize = 0;
-    }
+  BackupPart part{*pItem, orv::platform::OrEmpty(lpszSource), orv::platform::OrEmpty(lpszDest),
+                  m_bContinueInNextVolume == 0, HasFlag(*pItem, ArchiveItemFlagAppend)};
+  BeginBackupPart(part);
+  if (!CapacityUsable(m_nBufferCapacity, part.bEncrypt, part.strSource)) {
+    return ItemFailed(part.item, StatusItemFailed);
   }
-  if (!CapacityUsable(m_nBufferCapacity, bEncrypt, strSource)) {
-    return fail(StatusItemFailed);
+  part.nCapacity = static_cast<uint32_t>(m_nBufferCapacity);
+  if (const int result = OpenBackupSource(part); result != StatusDone) {
+    return ItemFailed(part.item, result);
   }
-  const auto nCapacity = static_cast<uint32_t>(m_nBufferCapacity);
-
-  // The source and the size of its data.
-  CFile_Fix2 source;
-  uint64_t nDataSize = 0;
-  if (item.m_bFileData) {
-    const int result = OrvCopy_OpenSourceFile(strSource.c_str(), source, item);
-    if (result != StatusDone) {
-      return fail(result);
-    }
-    try {
-      nDataSize = source.GetLength();
-    } catch (const CFileException& e) {
-      LogReadError(e);
-      return fail(StatusItemFailed);
-    }
-  } else if (cb == nullptr) {
-    LogNoStreamCallback(strDest);
-    return StatusItemFailed;
-  } else if (bFirstPart) {
-    const int result = cb->OpenItemData(item.m_nItemKey, 0);
-    if (result != 0) {
-      return fail(result);
-    }
-    nDataSize = item.m_nSize;
-  }
-
-  if (m_bSimulate && AdmitSimulatedItem(item, nDataSize, strDest)) {
+  if (m_bSimulate && AdmitSimulatedItem(part.item, part.nDataSize, part.strDest)) {
     return StatusDone;
   }
-
   // The destination: a fresh file, or the existing one extended at its end.
-  CFile dest;
-  if (!OpenDestinationFile(dest, strDest, bAppend, kBackupDestinationLines, m_strLastFolderMade)) {
-    return fail(StatusItemFailed);
+  if (!OpenDestinationFile(part.dest, part.strDest, part.bAppend, kBackupDestinationLines,
+                           m_strLastFolderMade) ||
+      !SeekToResumeOffset(part) || !StartBackupOutput(part)) {
+    return ItemFailed(part.item, StatusItemFailed);
   }
+  const PartEnd end = CopyBackupBlocks(part);
+  return end.bAbandoned ? StatusItemFailed : FinishBackupPart(part, end);
+}
 
-  // A continuation part reads on from where the last part ended.
-  uint64_t nPosition = 0;
-  if (!bFirstPart && item.m_bFileData) {
+int COrvCopyManager::ItemFailed(const CArchiveItem& item, int result) {
+  if (m_pCallBack != nullptr) {
+    m_pCallBack->OnItemFailed(item.m_nItemKey, 0);
+  }
+  return result;
+}
+
+void COrvCopyManager::BeginBackupPart(BackupPart& part) {
+  if (!part.bFirstPart) {
+    return;
+  }
+  if (m_pCallBack != nullptr) {
+    m_pCallBack->OnItemBegin(part.item.m_nItemKey);
+  }
+  if (IsAESEncryption() && HasFlag(part.item, ArchiveItemFlagAES) && !part.bAppend) {
+    part.bEncrypt = true;
+    if (m_pCallBack != nullptr) {
+      m_pCallBack->m_nFileProcessedSize = 0;
+    }
+  }
+}
+
+int COrvCopyManager::OpenBackupSource(BackupPart& part) {
+  if (part.item.m_bFileData) {
+    const int result = OrvCopy_OpenSourceFile(part.strSource.c_str(), part.source, part.item);
+    if (result != StatusDone) {
+      return result;
+    }
     try {
-      source.Seek(static_cast<LONGLONG>(m_nResumeOffset), CFile::begin);
-      nPosition = m_nResumeOffset;
-    } catch (const CException& e) {
-      log::Record(log::kSeekFailed);
-      log::Record(log::kSeekFailedText, log::ExceptionText(e, 512).c_str());
-      return fail(StatusItemFailed);
+      part.nDataSize = part.source.GetLength();
+    } catch (const CFileException& e) {
+      LogReadError(e);
+      return StatusItemFailed;
     }
+    return StatusDone;
   }
-
-  CBuffer<uint8_t> input(nCapacity);
-  CBuffer<uint8_t> output(bEncrypt ? nCapacity : 0);
-  if (bEncrypt) {
-    uint32_t nHeaderSize = 0;
-    if (!WriteEncryptionHeader(output.GetData(), nCapacity, nDataSize, nHeaderSize)) {
-      log::Record(log::kEncryptionFailed);
-      g_OrvLog.Log(Details::kFile, strDest.c_str());
-      return fail(StatusItemFailed);
+  if (m_pCallBack == nullptr) {
+    LogNoStreamCallback(part.strDest);
+    return StatusItemFailed;
+  }
+  if (part.bFirstPart) {
+    const int result = m_pCallBack->OpenItemData(part.item.m_nItemKey, 0);
+    if (result != 0) {
+      return result;
     }
-    dest.Write(output.GetData(), nHeaderSize);  // a failure here reaches the caller
+    part.nDataSize = part.item.m_nSize;
   }
+  return StatusDone;
+}
 
-  int result = StatusDone;
-  bool bVolumeFull = false;
-  bool bFailed = false;  // the item ends without OnItemEnd
+bool COrvCopyManager::SeekToResumeOffset(BackupPart& part) {
+  // A continuation part reads on from where the last part ended.
+  if (part.bFirstPart || !part.item.m_bFileData) {
+    return true;
+  }
+  try {
+    part.source.Seek(static_cast<LONGLONG>(m_nResumeOffset), CFile::begin);
+    part.nPosition = m_nResumeOffset;
+    return true;
+  } catch (const CException& e) {
+    log::Record(log::kSeekFailed);
+    log::Record(log::kSeekFailedText, log::ExceptionText(e, 512).c_str());
+    return false;
+  }
+}
+
+bool COrvCopyManager::StartBackupOutput(BackupPart& part) {
+  part.input = CBuffer<uint8_t>(part.nCapacity);
+  if (!part.bEncrypt) {
+    return true;
+  }
+  part.output = CBuffer<uint8_t>(part.nCapacity);
+  uint32_t nHeaderSize = 0;
+  if (!WriteEncryptionHeader(part.output.GetData(), part.nCapacity, part.nDataSize, nHeaderSize)) {
+    log::Record(log::kEncryptionFailed);
+    g_OrvLog.Log(Details::kFile, part.strDest.c_str());
+    return false;
+  }
+  part.dest.Write(part.output.GetData(), nHeaderSize);  // a failure here reaches the caller
+  return true;
+}
+
+COrvCopyManager::PartEnd COrvCopyManager::CopyBackupBlocks(BackupPart& part) {
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
+  PartEnd end;
   for (;;) {
     if (cb != nullptr && cb->IsAbortRequested()) {
       log::Record(log::kAbortBackupInLoop);
-      result = StatusStopped;
-      break;
+      end.result = StatusStopped;
+      return end;
     }
     uint32_t n = 0;
-    bool bMore;
-    if (item.m_bFileData) {
-      const ReadOutcome outcome =
-          ReadSourceBlock(source, strSource, item, nPosition, input.GetData(), nCapacity, n);
-      if (outcome == ReadOutcome::Failed) {
-        return StatusItemFailed;
-      }
-      if (outcome == ReadOutcome::GaveUp) {
-        result = StatusItemFailed;
-        bFailed = true;
-        break;
-      }
-      bMore = n == nCapacity;
-    } else {
-      cb->ReadItemData(item.m_nItemKey, input.GetData(), nCapacity, &n);
-      if (n > nCapacity) {
-        log::Record(log::kStreamOverrun);
-        g_OrvLog.Log(Details::kFile, strDest.c_str());
-        result = StatusItemFailed;
-        bFailed = true;
-        break;
-      }
-      bMore = n != 0;
+    bool bMore = false;
+    if (!ReadBackupBlock(part, n, bMore, end)) {
+      return end;
     }
-
-    n = ApplyVolumeLimit(n, item.m_bFileData, bVolumeFull);
+    n = ApplyVolumeLimit(n, part.item.m_bFileData, end.bVolumeFull);
     if (cb != nullptr) {
       cb->m_nProcessedPos = cb->m_nProcessedSize = m_nItemProcessed + m_nTotalProcessed;
       cb->m_nFileProcessedSize += n;
     }
-
-    if (n != 0) {
-      try {
-        if (bEncrypt) {
-          uint32_t nOut = n;
-          if (!EncryptData(input.GetData(), output.GetData(), nOut, nCapacity)) {
-            // The engine ends the item's data here, quietly: the item completes with what was
-            // written, and the host learns of the short item from its size.
-            bVolumeFull = false;  // nothing continues in the next volume
-            break;
-          }
-          dest.Write(output.GetData(), nOut);
-        } else {
-          UpdateCRC32(input.GetData(), n, &m_dwItemCRC);
-          dest.Write(input.GetData(), n);
-        }
-      } catch (const CException& e) {
-        g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
-        result = StatusItemFailed;
-        bVolumeFull = false;  // a part with a hole must not be continued as if complete
-        break;
-      }
+    if (n != 0 && !WriteBackupBlock(part, n, end)) {
+      return end;
     }
-    if (cb != nullptr)
+    if (cb != nullptr) {
       cb->OnProgress();
-    if (bVolumeFull || !bMore) {
-      break;
+    }
+    if (end.bVolumeFull || !bMore) {
+      return end;
     }
   }
+}
 
-  // Completion. The file times of an item that ends here are those of its source path. When
-  // the open source is that file they go from handle to handle, which spares reopening both
-  // by name; a source read from its shadow copy is looked up by name after the close, so that
-  // the shadow copy's own times never reach the copy, and a source path that is gone gives none.
-  const bool bEnds =
-      !bVolumeFull && !bFailed && cb != nullptr && !HasFlag(item, ArchiveItemFlagMoreParts);
-  const bool bTimesFromOpenSource =
-      bEnds && item.m_bFileData && source.GetFilePath() == item.m_strSourcePath;
-  if (bTimesFromOpenSource) {
-    CopyFileTimes(source.m_hFile, dest.m_hFile);
+bool COrvCopyManager::ReadBackupBlock(BackupPart& part, uint32_t& n, bool& bMore, PartEnd& end) {
+  if (part.item.m_bFileData) {
+    const ReadOutcome outcome = ReadSourceBlock(part, n);
+    end.bAbandoned = outcome == ReadOutcome::Failed;
+    if (outcome == ReadOutcome::GaveUp) {
+      end.result = StatusItemFailed;
+      end.bFailed = true;
+    }
+    bMore = n == part.nCapacity;
+    return outcome == ReadOutcome::Read;
   }
+  m_pCallBack->ReadItemData(part.item.m_nItemKey, part.input.GetData(), part.nCapacity, &n);
+  if (n > part.nCapacity) {
+    log::Record(log::kStreamOverrun);
+    g_OrvLog.Log(Details::kFile, part.strDest.c_str());
+    end.result = StatusItemFailed;
+    end.bFailed = true;
+    return false;
+  }
+  bMore = n != 0;
+  return true;
+}
+
+bool COrvCopyManager::WriteBackupBlock(BackupPart& part, uint32_t n, PartEnd& end) {
   try {
-    dest.Close();
+    if (!part.bEncrypt) {
+      UpdateCRC32(part.input.GetData(), n, &m_dwItemCRC);
+      part.dest.Write(part.input.GetData(), n);
+      return true;
+    }
+    uint32_t nOut = n;
+    if (!EncryptData(part.input.GetData(), part.output.GetData(), nOut, part.nCapacity)) {
+      // The engine ends the item's data here, quietly: the item completes with what was
+      // written, and the host learns of the short item from its size.
+      end.bVolumeFull = false;  // nothing continues in the next volume
+      return false;
+    }
+    part.dest.Write(part.output.GetData(), nOut);
+    return true;
   } catch (const CException& e) {
     g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
-    result = StatusItemFailed;
-    bVolumeFull = false;
+    end.result = StatusItemFailed;
+    end.bVolumeFull = false;  // a part with a hole must not be continued as if complete
+    return false;
   }
-  source.Abort();
-  if (bVolumeFull) {
+}
+
+int COrvCopyManager::FinishBackupPart(BackupPart& part, PartEnd end) {
+  // The file times of an item that ends here are those of its source path. When the open
+  // source is that file they go from handle to handle, which spares reopening both by name; a
+  // source read from its shadow copy is looked up by name after the close, so that the shadow
+  // copy's own times never reach the copy, and a source path that is gone gives none.
+  CArchiveItem& item = part.item;
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
+  const bool bEnds =
+      !end.bVolumeFull && !end.bFailed && cb != nullptr && !HasFlag(item, ArchiveItemFlagMoreParts);
+  const bool bTimesFromOpenSource =
+      bEnds && item.m_bFileData && part.source.GetFilePath() == item.m_strSourcePath;
+  if (bTimesFromOpenSource) {
+    CopyFileTimes(part.source.m_hFile, part.dest.m_hFile);
+  }
+  try {
+    part.dest.Close();
+  } catch (const CException& e) {
+    g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
+    end.result = StatusItemFailed;
+    end.bVolumeFull = false;
+  }
+  part.source.Abort();
+  if (end.bVolumeFull) {
     // The part ends at the full volume; the driver continues the item in the next one.
-    m_bContinueInNextVolume = 1;
-    m_nResumeOffset = m_nItemProcessed;
-    return result;
+    EndPartAtFullVolume();
+    return end.result;
   }
   if (!item.m_bFileData) {
     cb->CloseItemData(item.m_nItemKey, 0);
   }
-  if (bFailed) {
-    fail(result);
+  if (end.bFailed) {
+    ItemFailed(item, end.result);
   } else if (bEnds) {
     cb->OnItemEnd(item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
     if (item.m_bFileData && !bTimesFromOpenSource) {
-      UpdateFileDates(item.m_strSourcePath.c_str(), strDest.c_str());
+      UpdateFileDates(item.m_strSourcePath.c_str(), part.strDest.c_str());
     }
   }
   ResetItemVolumeState();
-  return result;
+  return end.result;
 }
 
 void COrvCopyManager::UpdateFileDates(const wchar_t* lpszSource, const wchar_t* lpszDest) {

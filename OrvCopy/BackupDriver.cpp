@@ -42,8 +42,7 @@ bool COrvCopyManager::StartNextVolume(const CArchiveItem& item) {
   if (cb != nullptr) {
     cb->OnVolumeEnd(item.m_nItemKey, m_nVolumeWritten, m_nVolumeNumber);
   }
-  ++m_nVolumeNumber;
-  m_nVolumeWritten = 0;
+  AdvanceVolume();
   if (cb != nullptr) {
     if (!cb->OnVolumeFiles(0, &m_arrSimulatedFiles)) {
       return false;

@@ -5,10 +5,7 @@ namespace OrvCopy {
 CFile_Fix2::~CFile_Fix2() = default;
 
 void CFile_Fix2::SetFilePath(LPCWSTR lpszNewName) {
-  if (lpszNewName == nullptr) {
-    throw CInvalidArgException();
-  }
-  m_strFileName = lpszNewName;
+  CFile::SetFilePath(lpszNewName);
 }
 
 BOOL CFile_Fix2::Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError,
@@ -17,26 +14,9 @@ BOOL CFile_Fix2::Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pEr
   m_strFileName.clear();
   SetFilePath(lpszFileName);
 
-  const CreateArgs args = MapOpenFlags(nOpenFlags & ~static_cast<UINT>(typeBinary));
-  SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, args.bInheritHandle};
-  DWORD flags = args.dwFlagsAndAttributes;
-  if (bBackupSemantics) {
-    flags |= FILE_FLAG_BACKUP_SEMANTICS;
-  }
-  HANDLE h = CreateFileW(lpszFileName, args.dwAccess, args.dwShareMode, &security,
-                         args.dwDisposition, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (pError != nullptr) {
-      const auto error = static_cast<long>(GetLastError());
-      pError->m_lOsError = error;
-      pError->m_cause = CFileException::OsErrorToException(error);
-      pError->m_strFileName = lpszFileName;
-    }
-    return FALSE;
-  }
-  m_hFile = h;
-  m_bCloseOnDelete = TRUE;
-  return TRUE;
+  // typeBinary has no effect on how the file is opened.
+  return OpenHandle(lpszFileName, nOpenFlags & ~static_cast<UINT>(typeBinary),
+                    bBackupSemantics ? FILE_FLAG_BACKUP_SEMANTICS : 0, pError);
 }
 
 }  // namespace OrvCopy

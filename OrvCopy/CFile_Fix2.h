@@ -1,6 +1,7 @@
-// The file class of every source file: the framework's file with an extra Open that maps the
-// open flags onto CreateFileW itself, keeps the path exactly as given (no conversion to a
-// full path, no length limit) and can add backup semantics.
+// The file class of every source file: the framework's file with an extra Open that can add
+// backup semantics, so that files which only a backup operator may read can be opened. Like
+// the framework's Open it keeps the path exactly as given (no conversion to a full path, no
+// length limit); unlike it, a null name raises CInvalidArgException instead of failing.
 #pragma once
 
 #include <orv_platform/framework.h>
@@ -18,7 +19,7 @@ class CFile_Fix2 : public CFile {
   using CFile::Open;
   // Opens with the framework's flag mapping, plus FILE_FLAG_BACKUP_SEMANTICS when
   // bBackupSemantics is nonzero. On failure returns FALSE, leaves the object closed and, when
-  // pError is given, fills it with the system error, its cause and the name.
+  // pError is given, fills it.
   BOOL Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError, int bBackupSemantics);
 };
 

@@ -44,9 +44,7 @@ int COrvCopyManager::Initialize() {
   m_bDontPerformDecryption = 0;
   m_strRestoreFromJobName.clear();
   m_dwFlags = 0;
-  m_nTotalProcessed = 0;
-  m_nItemProcessed = 0;
-  m_nVolumeWritten = 0;
+  ResetByteCounters();
   return 1;
 }
 
@@ -157,9 +155,7 @@ void COrvCopyManager::ClearAll() {
   m_pCallBack = nullptr;
   m_dwFlags = 0;
   m_pEncryption.reset();
-  m_nTotalProcessed = 0;
-  m_nItemProcessed = 0;
-  m_nVolumeWritten = 0;
+  ResetByteCounters();
 }
 
 int COrvCopyManager::IsAESEncryption() const {

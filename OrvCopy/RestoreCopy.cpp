@@ -8,6 +8,7 @@
 #include "CFile_Fix2.h"
 #include "Crc32.h"
 #include "DestinationFile.h"
+#include "ItemFlags.h"
 #include "LogSupport.h"
 
 namespace OrvCopy {
@@ -24,154 +25,174 @@ constexpr DestinationLines kRestoreDestinationLines = {
 
 }  // namespace
 
+// The state of one call of the per-file restore: the item, its paths and files, and what the
+// call decided about them.
+struct COrvCopyManager::RestorePart {
+  CArchiveItem& item;
+  std::wstring strSource;
+  std::wstring strDest;
+  bool bAppend;
+  bool bMoreParts;
+  bool bEncrypted = false;
+  uint32_t nCapacity = 0;
+  CFile_Fix2 source{};
+  CFile dest{};
+  CBuffer<uint8_t> input{};
+};
+
 int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_t* lpszDest,
                                          int /*bReserved*/, CArchiveItem* pItem) {
-  CArchiveItem& item = *pItem;
-  OrvCompression::COrvCallBack* const cb = m_pCallBack;
-  const std::wstring strSource = orv::platform::OrEmpty(lpszSource);
-  const std::wstring strDest = orv::platform::OrEmpty(lpszDest);
-  const bool bAppend = (item.m_dwFlags & ArchiveItemFlagAppend) != 0;
-  const bool bMoreParts = (item.m_dwFlags & ArchiveItemFlagMoreParts) != 0;
-  auto fail = [&](int result) {
-    if (cb != nullptr)
-      cb->OnItemFailed(item.m_nItemKey, 0);
-    return result;
-  };
-
-  bool bEncrypted = false;
-  if (!bAppend) {
-    if (cb != nullptr && !cb->CanRestoreItem(item.m_nItemKey)) {
+  RestorePart part{*pItem, orv::platform::OrEmpty(lpszSource), orv::platform::OrEmpty(lpszDest),
+                   HasFlag(*pItem, ArchiveItemFlagAppend),
+                   HasFlag(*pItem, ArchiveItemFlagMoreParts)};
+  CArchiveItem& item = part.item;
+  if (!part.bAppend) {
+    if (m_pCallBack != nullptr && !m_pCallBack->CanRestoreItem(item.m_nItemKey)) {
       return StatusItemFailed;
     }
-    bEncrypted = !m_bDontPerformDecryption && IsAESEncryption() &&
-                 (item.m_dwFlags & ArchiveItemFlagAES) != 0;
+    part.bEncrypted =
+        !m_bDontPerformDecryption && IsAESEncryption() && HasFlag(item, ArchiveItemFlagAES);
   }
-
-  CFile_Fix2 source;
-  const int opened = OrvCopy_OpenSourceFile(strSource.c_str(), source, item);
+  const int opened = OrvCopy_OpenSourceFile(part.strSource.c_str(), part.source, item);
   if (opened != StatusDone) {
-    return fail(opened);
+    return ItemFailed(item, opened);
   }
-  const uint64_t nLength = source.GetLength();
-
+  const uint64_t nLength = part.source.GetLength();
   if (m_nAction == ActionRestoreTrial) {
-    // Measured only: nothing is read, written or decrypted.
-    m_nItemProcessed = m_nVolumeWritten = nLength;
-    if (cb != nullptr) {
-      cb->m_nProcessedPos = cb->m_nProcessedSize = nLength + m_nTotalProcessed;
-      cb->OnProgress();
-      cb->OnItemEnd(item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
-    }
-    source.Close();
-    return cb != nullptr && cb->IsAbortRequested() ? StatusStopped : StatusDone;
+    return MeasureRestoreSource(part, nLength);
   }
 
   // A capacity that cannot be read with, or (encrypted) that is no data unit, is refused
   // before anything is written or a header read.
-  if (!CapacityUsable(m_nBufferCapacity, bEncrypted, strSource)) {
-    return fail(StatusItemFailed);
+  if (!CapacityUsable(m_nBufferCapacity, part.bEncrypted, part.strSource)) {
+    return ItemFailed(item, StatusItemFailed);
   }
-  const auto nCapacity = static_cast<uint32_t>(m_nBufferCapacity);
-  if (bEncrypted && !m_pEncryption) {
+  part.nCapacity = static_cast<uint32_t>(m_nBufferCapacity);
+  if (part.bEncrypted && !m_pEncryption) {
     PrepareAESManager();  // the engine was never prepared in this manager's life
   }
+  if (const int result = OpenRestoreDestination(part); result != StatusDone) {
+    return ItemFailed(item, result);
+  }
+  part.input = CBuffer<uint8_t>(part.nCapacity);
+  if (part.bEncrypted) {
+    // The header is skipped.
+    part.source.Read(part.input.GetData(), static_cast<UINT>(GetAESHeaderSize()));
+  }
+  const bool bStopped = !CopyRestoreBlocks(part);
+  return FinishRestorePart(part, bStopped);
+}
 
-  // The destination: a file, or the host's stream (which may ask for the file instead).
-  CFile dest;
-  for (bool prepared = false; !prepared;) {
-    prepared = true;
+int COrvCopyManager::MeasureRestoreSource(RestorePart& part, uint64_t nLength) {
+  // Measured only: nothing is read, written or decrypted.
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
+  MeasureItem(nLength);
+  if (cb != nullptr) {
+    cb->m_nProcessedPos = cb->m_nProcessedSize = nLength + m_nTotalProcessed;
+    cb->OnProgress();
+    cb->OnItemEnd(part.item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
+  }
+  part.source.Close();
+  return cb != nullptr && cb->IsAbortRequested() ? StatusStopped : StatusDone;
+}
+
+int COrvCopyManager::OpenRestoreDestination(RestorePart& part) {
+  // A file, or the host's stream (which may ask for the file instead).
+  CArchiveItem& item = part.item;
+  for (;;) {
     if (item.m_bFileData) {
-      if (!OpenDestinationFile(dest, strDest, bAppend, kRestoreDestinationLines,
-                               m_strLastFolderMade)) {
-        return fail(StatusItemFailed);
-      }
-    } else if (cb == nullptr) {
-      LogNoStreamCallback(strSource);
-      return StatusItemFailed;
-    } else if (bAppend) {
-      log::Record(log::kStreamAppendMode);
-    } else {
-      const int result = cb->OpenItemData(item.m_nItemKey, 0);
-      if (result == kUseFileInstead) {
-        item.m_bFileData = 1;
-        cb->OnPrompt(2, item.m_nItemKey, nullptr);
-        prepared = false;
-      } else if (result != 0) {
-        return fail(result);
-      }
+      return OpenDestinationFile(part.dest, part.strDest, part.bAppend, kRestoreDestinationLines,
+                                 m_strLastFolderMade)
+                 ? StatusDone
+                 : StatusItemFailed;
     }
+    if (m_pCallBack == nullptr) {
+      LogNoStreamCallback(part.strSource);
+      return StatusItemFailed;
+    }
+    if (part.bAppend) {
+      log::Record(log::kStreamAppendMode);
+      return StatusDone;
+    }
+    const int result = m_pCallBack->OpenItemData(item.m_nItemKey, 0);
+    if (result != kUseFileInstead) {
+      return result;
+    }
+    item.m_bFileData = 1;
+    m_pCallBack->OnPrompt(2, item.m_nItemKey, nullptr);
   }
+}
 
-  CBuffer<uint8_t> input(nCapacity);
-  CBuffer<uint8_t> output(bEncrypted ? nCapacity : 0);
-  if (bEncrypted) {
-    source.Read(input.GetData(), static_cast<UINT>(GetAESHeaderSize()));  // the header is skipped
-  }
-
-  bool bAborted = false;
+bool COrvCopyManager::CopyRestoreBlocks(RestorePart& part) {
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
   for (;;) {
     if (cb != nullptr && cb->IsAbortRequested()) {
       log::Record(log::kAbortRestoreInLoop);
-      bAborted = true;
-      break;
+      return false;
     }
-    uint32_t n = source.Read(input.GetData(), nCapacity);
-    const bool bFull = n == nCapacity;
-    m_nItemProcessed += n;
-    m_nVolumeWritten += n;
+    const uint32_t n = part.source.Read(part.input.GetData(), part.nCapacity);
+    CountItemBytes(n);
     if (cb != nullptr) {
       cb->m_nProcessedPos = cb->m_nProcessedSize = m_nTotalProcessed + m_nItemProcessed;
     }
-    if (n != 0) {
-      const uint8_t* data = input.GetData();
-      const LogRecord* refused = &log::kStreamWritePlainFailed;
-      if (bEncrypted && !m_bDontPerformDecryption && IsAESEncryption()) {
-        if (!m_pEncryption->Decrypt(input.GetData(), input.GetData(), nCapacity)) {
-          break;
-        }
-        // The body is the plain data padded to whole cipher blocks: what lies past the item's
-        // size is cut off. A block that starts past it holds no data of the item at all.
-        if (m_nVolumeWritten > item.m_nSize) {
-          const uint64_t excess = m_nVolumeWritten - item.m_nSize;
-          if (excess >= n) {
-            log::Record(log::kDecryptedPastSize);
-            g_OrvLog.Log(Details::kFile, strSource.c_str());
-            break;
-          }
-          n -= static_cast<uint32_t>(excess);
-        }
-        refused = &log::kStreamWriteDecryptedFailed;
-      } else {
-        UpdateCRC32(data, n, &m_dwItemCRC);
-      }
-      if (item.m_bFileData) {
-        dest.Write(data, n);
-      } else {
-        uint32_t nWritten = 0;
-        if (!cb->WriteItemData(item.m_nItemKey, data, n, &nWritten)) {
-          log::Record(*refused);
-          cb->OnItemFailed(item.m_nItemKey, 0);
-        }
-      }
+    if (n != 0 && !WriteRestoredBlock(part, n)) {
+      return true;
     }
-    if (cb != nullptr)
+    if (cb != nullptr) {
       cb->OnProgress();
-    if (!bFull) {
-      break;
+    }
+    if (n != part.nCapacity) {
+      return true;
     }
   }
+}
 
+bool COrvCopyManager::WriteRestoredBlock(RestorePart& part, uint32_t n) {
+  const uint8_t* data = part.input.GetData();
+  const LogRecord* refused = &log::kStreamWritePlainFailed;
+  if (part.bEncrypted && !m_bDontPerformDecryption && IsAESEncryption()) {
+    if (!m_pEncryption->Decrypt(part.input.GetData(), part.input.GetData(), part.nCapacity)) {
+      return false;
+    }
+    // The body is the plain data padded to whole cipher blocks: what lies past the item's
+    // size is cut off. A block that starts past it holds no data of the item at all.
+    if (m_nVolumeWritten > part.item.m_nSize) {
+      const uint64_t excess = m_nVolumeWritten - part.item.m_nSize;
+      if (excess >= n) {
+        log::Record(log::kDecryptedPastSize);
+        g_OrvLog.Log(Details::kFile, part.strSource.c_str());
+        return false;
+      }
+      n -= static_cast<uint32_t>(excess);
+    }
+    refused = &log::kStreamWriteDecryptedFailed;
+  } else {
+    UpdateCRC32(data, n, &m_dwItemCRC);
+  }
+  if (part.item.m_bFileData) {
+    part.dest.Write(data, n);
+  } else if (uint32_t nWritten = 0;
+             !m_pCallBack->WriteItemData(part.item.m_nItemKey, data, n, &nWritten)) {
+    log::Record(*refused);
+    m_pCallBack->OnItemFailed(part.item.m_nItemKey, 0);
+  }
+  return true;
+}
+
+int COrvCopyManager::FinishRestorePart(RestorePart& part, bool bStopped) {
+  OrvCompression::COrvCallBack* const cb = m_pCallBack;
+  const CArchiveItem& item = part.item;
   if (item.m_bFileData) {
-    dest.Close();
-  } else if (!bMoreParts && !cb->CloseItemData(item.m_nItemKey, 0)) {
+    part.dest.Close();
+  } else if (!part.bMoreParts && !cb->CloseItemData(item.m_nItemKey, 0)) {
     log::Record(log::kStreamCloseFailed);
     cb->OnItemFailed(item.m_nItemKey, 0);
   }
-  source.Close();
-  if (bAborted) {
+  part.source.Close();
+  if (bStopped) {
     return StatusStopped;
   }
-  if (cb != nullptr && !bMoreParts) {
+  if (cb != nullptr && !part.bMoreParts) {
     cb->OnItemEnd(item.m_nItemKey, m_dwItemCRC, m_nVolumeNumber);
   }
   ResetItemVolumeState();

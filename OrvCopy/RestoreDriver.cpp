@@ -4,6 +4,7 @@
 #include <OrvCopy/external/OrvGlobalMFC.h>
 #include <orv_platform/win32.h>
 
+#include "ItemFlags.h"
 #include "LogSupport.h"
 #include "PathText.h"
 
@@ -41,17 +42,17 @@ int COrvCopyManager::GetSourceCopyFile(CArchiveItem& item, std::wstring& strPath
   }
   // An encrypted item's backup file is asked for without its ".venc" extension.
   auto stripEncryptedExtension = [&] {
-    if (IsAESEncryption() && (item.m_dwFlags & ArchiveItemFlagAES) &&
+    if (IsAESEncryption() && HasFlag(item, ArchiveItemFlagAES) &&
         EqualsIgnoringCase(PathFindExtensionW(strPath.c_str()), L".venc")) {
       PathRemoveExtensionW(strPath.data());
       strPath.resize(lstrlenW(strPath.c_str()));
     }
   };
   if (m_dwFlags & JobFlagBatchSources) {
-    if (item.m_dwFlags & ArchiveItemFlagPrepareFailed) {
+    if (HasFlag(item, ArchiveItemFlagPrepareFailed)) {
       return 0;
     }
-    if (item.m_dwFlags & ArchiveItemFlagBatchPrepared) {
+    if (HasFlag(item, ArchiveItemFlagBatchPrepared)) {
       stripEncryptedExtension();
       if (PathFileExistsW(strPath.c_str())) {
         return 1;
@@ -82,8 +83,7 @@ int COrvCopyManager::RestoreRange(int nFirst, int nEnd) {
     }
     m_nTotalProcessed += m_nItemProcessed;
     CArchiveItem item = m_arrItems[static_cast<size_t>(i)];
-    StartItem();
-    m_nVolumeWritten = 0;  // on restore: the bytes of the item read so far
+    StartRestoredItem();
 
     std::wstring strSource;
     if (!GetSourceCopyFile(item, strSource)) {

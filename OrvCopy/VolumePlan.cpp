@@ -1,4 +1,6 @@
-// The split-volume plan: whether output is split and where the current volume ends.
+// The split-volume plan and the volume state: whether output is split, where the current
+// volume ends, and every change of the volume counters (split index, resume offset, volume
+// number, continuation flag, bytes of the volume and of the item).
 //
 // A volume size of 0 means "no limit" for the volume it applies to. Taken literally it would
 // cut every block to nothing and end volume after volume without progress, so it is never
@@ -45,9 +47,32 @@ uint32_t COrvCopyManager::ApplyVolumeLimit(uint32_t nRead, int bFileData, bool& 
       }
     }
   }
-  m_nItemProcessed += nRead;
-  m_nVolumeWritten += nRead;
+  CountItemBytes(nRead);
   return nRead;
+}
+
+void COrvCopyManager::CountItemBytes(uint64_t nBytes) {
+  m_nItemProcessed += nBytes;
+  m_nVolumeWritten += nBytes;
+}
+
+void COrvCopyManager::CountSimulatedItem(uint64_t nDataSize) {
+  m_nItemProcessed = nDataSize;
+  m_nVolumeWritten += nDataSize;
+}
+
+void COrvCopyManager::MeasureItem(uint64_t nLength) {
+  m_nItemProcessed = m_nVolumeWritten = nLength;
+}
+
+void COrvCopyManager::EndPartAtFullVolume() {
+  m_bContinueInNextVolume = 1;
+  m_nResumeOffset = m_nItemProcessed;
+}
+
+void COrvCopyManager::AdvanceVolume() {
+  ++m_nVolumeNumber;
+  m_nVolumeWritten = 0;
 }
 
 void COrvCopyManager::ResetItemVolumeState() {
@@ -57,11 +82,15 @@ void COrvCopyManager::ResetItemVolumeState() {
   m_bContinueInNextVolume = 0;
 }
 
-void COrvCopyManager::ResetRunCounters() {
-  m_strLastFolderMade.clear();
+void COrvCopyManager::ResetByteCounters() {
   m_nTotalProcessed = 0;
   m_nItemProcessed = 0;
   m_nVolumeWritten = 0;
+}
+
+void COrvCopyManager::ResetRunCounters() {
+  m_strLastFolderMade.clear();
+  ResetByteCounters();
   ResetItemVolumeState();
 }
 
@@ -69,6 +98,11 @@ void COrvCopyManager::StartItem() {
   ResetItemVolumeState();
   m_nItemProcessed = 0;
   m_dwItemCRC = 0;
+}
+
+void COrvCopyManager::StartRestoredItem() {
+  StartItem();
+  m_nVolumeWritten = 0;  // on restore: the bytes of the item read so far
 }
 
 bool COrvCopyManager::FitsInCurrentVolume(uint64_t nDataSize) const {

@@ -212,11 +212,15 @@ BOOL CFile::Open(LPCWSTR lpszFileName, UINT nOpenFlags, CFileException* pError) 
     return FALSE;
   }
   m_strFileName = lpszFileName;
+  return OpenHandle(lpszFileName, nOpenFlags, 0, pError);
+}
 
+BOOL CFile::OpenHandle(LPCWSTR lpszFileName, UINT nOpenFlags, DWORD dwExtraFlags,
+                       CFileException* pError) {
   const CreateArgs args = MapOpenFlags(nOpenFlags);
   SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, args.bInheritHandle};
   HANDLE h = CreateFileW(lpszFileName, args.dwAccess, args.dwShareMode, &security,
-                         args.dwDisposition, args.dwFlagsAndAttributes, nullptr);
+                         args.dwDisposition, args.dwFlagsAndAttributes | dwExtraFlags, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (pError != nullptr) {

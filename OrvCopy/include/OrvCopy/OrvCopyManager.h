@@ -171,9 +171,22 @@ class ORVCOPY_API COrvCopyManager {
   uint32_t ApplyVolumeLimit(uint32_t nRead, int bFileData, bool& bVolumeFull);
   // True when nDataSize more bytes fit into the current volume (always, without splitting).
   bool FitsInCurrentVolume(uint64_t nDataSize) const;
+  // Counts bytes of the current item into the item and the volume.
+  void CountItemBytes(uint64_t nBytes);
+  // A simulated item of nDataSize bytes, counted and not copied.
+  void CountSimulatedItem(uint64_t nDataSize);
+  // A trial restore counts the whole source of nLength bytes as the item's.
+  void MeasureItem(uint64_t nLength);
+  // The volume filled in the middle of the item: it continues in the next volume from the
+  // bytes processed so far.
+  void EndPartAtFullVolume();
+  // The next volume: its number follows, and it is empty.
+  void AdvanceVolume();
   // Returns the volume state of an item (split index, resume offset, part number, the
   // continuation flag) to its start: before an item and when an item is done.
   void ResetItemVolumeState();
+  // The processed totals of the action, the item and the volume back to 0.
+  void ResetByteCounters();
   // Everything an action resets before its first item: the totals, the volume counters and
   // the volume state.
   void ResetRunCounters();
@@ -182,6 +195,9 @@ class ORVCOPY_API COrvCopyManager {
   void BeginAction();
   // What every driver resets before an item: the volume state, the item's bytes and its CRC.
   void StartItem();
+  // Before a restored item: StartItem, and the volume bytes (on restore, the bytes of the item
+  // read so far) back to 0.
+  void StartRestoredItem();
 
   // Creates the encryption engine on first need (or reuses it) and configures it for the
   // job's password and key length. 1 when prepared, 0 when the job is not an AES job.
@@ -266,11 +282,45 @@ class ORVCOPY_API COrvCopyManager {
   // Opens a source file for sequential shared reading, with and without backup semantics, and
   // once more on the item's shadow-copy path. 0 when open, 62 when not; failures are logged.
   int OrvCopy_OpenSourceFile(const wchar_t* lpszPath, CFile_Fix2& file, CArchiveItem& item);
+  // Reports the item failed to the host, when there is one, and returns result.
+  int ItemFailed(const CArchiveItem& item, int result);
+
+  // The steps of the per-file backup copy, on the state of one call (a part of an item).
+  struct BackupPart;
+  struct PartEnd;
+  // A first part begins the item and decides whether it is encrypted.
+  void BeginBackupPart(BackupPart& part);
+  // Opens a file source, or the host's stream of a first part, and takes the data size.
+  int OpenBackupSource(BackupPart& part);
+  // Positions the source of a continuation part where the last part ended.
+  bool SeekToResumeOffset(BackupPart& part);
+  // Allocates the buffers and writes the encryption header of an encrypted part.
+  bool StartBackupOutput(BackupPart& part);
+  // The block loop: read, cut at the volume limit, encrypt or checksum, write, report.
+  PartEnd CopyBackupBlocks(BackupPart& part);
+  // Reads the next block into the input buffer; false when the loop ends here.
+  bool ReadBackupBlock(BackupPart& part, uint32_t& nRead, bool& bMore, PartEnd& end);
   // Reads one block of a file item, recovering from read errors as the host decides.
   enum class ReadOutcome { Read, GaveUp, Failed };
-  ReadOutcome ReadSourceBlock(CFile_Fix2& source, const std::wstring& strSource, CArchiveItem& item,
-                              uint64_t& nPosition, uint8_t* pBuffer, uint32_t nCapacity,
-                              uint32_t& nRead);
+  ReadOutcome ReadSourceBlock(BackupPart& part, uint32_t& nRead);
+  // Writes n bytes of the input buffer, encrypted or checksummed; false when the loop ends.
+  bool WriteBackupBlock(BackupPart& part, uint32_t n, PartEnd& end);
+  // Closes the files and ends the part: continued in the next volume, failed or ended.
+  int FinishBackupPart(BackupPart& part, PartEnd end);
+
+  // The steps of the per-file restore, on the state of one call.
+  struct RestorePart;
+  // A trial restore only measures the source.
+  int MeasureRestoreSource(RestorePart& part, uint64_t nLength);
+  // Opens the destination file, or the host's stream (which may ask for the file instead).
+  int OpenRestoreDestination(RestorePart& part);
+  // The block loop; false when the host stopped the restore.
+  bool CopyRestoreBlocks(RestorePart& part);
+  // Decrypts (cut to the item's size) or checksums n bytes and writes them; false when the
+  // loop ends here.
+  bool WriteRestoredBlock(RestorePart& part, uint32_t n);
+  // Closes the files and ends the item unless the restore was stopped.
+  int FinishRestorePart(RestorePart& part, bool bStopped);
   // Hands one file item to the compression engine: one archive at strDest. 0, 58 or 60.
   int CompressItem(CArchiveItem& item, const std::wstring& strSource, const std::wstring& strDest,
                    uint64_t& nProcessedBase, uint64_t& nCachedBytes);

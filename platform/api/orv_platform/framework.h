@@ -79,6 +79,11 @@ class CFile {
   // Throws the exception for the system error code `error` on this file.
   [[noreturn]] void ThrowOsError(DWORD error) const;
   void RequireOpen() const;
+  // Creates the handle for the flags, plus dwExtraFlags (such as FILE_FLAG_BACKUP_SEMANTICS),
+  // for an object that is closed and already holds its path. On failure returns FALSE and,
+  // when pError is given, fills it with the system error, its cause and the name.
+  BOOL OpenHandle(LPCWSTR lpszFileName, UINT nOpenFlags, DWORD dwExtraFlags,
+                  CFileException* pError);
 
   std::wstring m_strFileName;
 };
