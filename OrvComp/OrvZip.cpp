@@ -157,89 +157,112 @@ struct COrv_ZIP::Impl : ZipEngineState {};
 
 namespace {
 
+// Opens the entry's file or the host's stream of its item.
+zip_int64_t OpenSource(Entry& entry, ZipEngineState& impl) {
+  if (entry.fileData) {
+    CFileException error;
+    if (!entry.file.Open(entry.sourcePath.c_str(),
+                         CFile::modeRead | CFile::shareDenyNone | CFile::osSequentialScan,
+                         &error)) {
+      zip_error_set(&entry.error, ZIP_ER_OPEN, static_cast<int>(error.m_lOsError));
+      return -1;
+    }
+  } else {
+    if (impl.callback == nullptr || impl.callback->OpenItemData(entry.key, 0) != 0) {
+      zip_error_set(&entry.error, ZIP_ER_OPEN, 0);
+      return -1;
+    }
+    entry.streamOpen = true;
+  }
+  entry.blockUsed = entry.blockFilled = 0;
+  entry.atEnd = false;
+  if (impl.callback != nullptr)
+    impl.callback->m_nFileProcessedSize = 0;
+  return 0;
+}
+
+// Reads the next block of the source into the engine's block buffer. False on a failure, which
+// the entry's error describes.
+bool FillBlock(Entry& entry, ZipEngineState& impl) {
+  const auto want = static_cast<uint32_t>(impl.blockSize);
+  if (impl.blockAllocated < want) {
+    impl.block = std::make_unique_for_overwrite<uint8_t[]>(want);
+    impl.blockAllocated = want;
+  }
+  uint32_t n = 0;
+  if (entry.fileData) {
+    try {
+      n = entry.file.Read(impl.block.get(), want);
+      entry.atEnd = n < want;  // the read stops short only at the end of the file
+    } catch (const CFileException& e) {
+      zip_error_set(&entry.error, ZIP_ER_READ, static_cast<int>(e.m_lOsError));
+      return false;
+    }
+  } else {
+    impl.callback->ReadItemData(entry.key, impl.block.get(), want, &n);
+    if (n > want) {
+      zip_error_set(&entry.error, ZIP_ER_READ, 0);
+      return false;
+    }
+  }
+  entry.blockUsed = 0;
+  entry.blockFilled = n;
+  impl.Counted(n);
+  return true;
+}
+
+// The source is read a whole block at a time (one read, one progress report per block);
+// libzip takes it from the block in the pieces it asks for.
+zip_int64_t ReadSource(Entry& entry, ZipEngineState& impl, void* data, zip_uint64_t len) {
+  if (entry.blockUsed == entry.blockFilled) {
+    if (impl.stopped) {
+      zip_error_set(&entry.error, ZIP_ER_CANCELLED, 0);
+      return -1;
+    }
+    if (entry.fileData && entry.atEnd)
+      return 0;
+    if (!FillBlock(entry, impl))
+      return -1;
+  }
+  const size_t n = std::min<size_t>(len, entry.blockFilled - entry.blockUsed);
+  std::memcpy(data, impl.block.get() + entry.blockUsed, n);
+  entry.blockUsed += n;
+  return static_cast<zip_int64_t>(n);
+}
+
+zip_int64_t CloseSource(Entry& entry, ZipEngineState& impl) {
+  if (entry.fileData) {
+    entry.file.Abort();
+  } else if (entry.streamOpen) {
+    entry.streamOpen = false;
+    impl.callback->CloseItemData(entry.key, 0);
+  }
+  return 0;
+}
+
+zip_int64_t StatSource(Entry& entry, void* data) {
+  auto* st = static_cast<zip_stat_t*>(data);
+  zip_stat_init(st);
+  entry.StatSource();
+  if (entry.haveMtime) {
+    st->mtime = entry.mtime;
+    st->valid |= ZIP_STAT_MTIME;
+  }
+  return sizeof(zip_stat_t);
+}
+
 zip_int64_t SourceCallback(void* userdata, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
   Entry& entry = *static_cast<Entry*>(userdata);
   ZipEngineState& impl = *entry.owner;
   switch (cmd) {
     case ZIP_SOURCE_OPEN:
-      if (entry.fileData) {
-        CFileException error;
-        if (!entry.file.Open(entry.sourcePath.c_str(),
-                             CFile::modeRead | CFile::shareDenyNone | CFile::osSequentialScan,
-                             &error)) {
-          zip_error_set(&entry.error, ZIP_ER_OPEN, static_cast<int>(error.m_lOsError));
-          return -1;
-        }
-      } else {
-        if (impl.callback == nullptr || impl.callback->OpenItemData(entry.key, 0) != 0) {
-          zip_error_set(&entry.error, ZIP_ER_OPEN, 0);
-          return -1;
-        }
-        entry.streamOpen = true;
-      }
-      entry.blockUsed = entry.blockFilled = 0;
-      entry.atEnd = false;
-      if (impl.callback != nullptr)
-        impl.callback->m_nFileProcessedSize = 0;
-      return 0;
-    case ZIP_SOURCE_READ: {
-      // The source is read a whole block at a time (one read, one progress report per
-      // block); libzip takes it from the block in the pieces it asks for.
-      if (entry.blockUsed == entry.blockFilled) {
-        if (impl.stopped) {
-          zip_error_set(&entry.error, ZIP_ER_CANCELLED, 0);
-          return -1;
-        }
-        const auto want = static_cast<uint32_t>(impl.blockSize);
-        if (impl.blockAllocated < want) {
-          impl.block = std::make_unique_for_overwrite<uint8_t[]>(want);
-          impl.blockAllocated = want;
-        }
-        uint32_t n = 0;
-        if (entry.fileData) {
-          if (entry.atEnd)
-            return 0;
-          try {
-            n = entry.file.Read(impl.block.get(), want);
-            entry.atEnd = n < want;  // the read stops short only at the end of the file
-          } catch (const CFileException& e) {
-            zip_error_set(&entry.error, ZIP_ER_READ, static_cast<int>(e.m_lOsError));
-            return -1;
-          }
-        } else {
-          impl.callback->ReadItemData(entry.key, impl.block.get(), want, &n);
-          if (n > want) {
-            zip_error_set(&entry.error, ZIP_ER_READ, 0);
-            return -1;
-          }
-        }
-        entry.blockUsed = 0;
-        entry.blockFilled = n;
-        impl.Counted(n);
-      }
-      const size_t n = std::min<size_t>(len, entry.blockFilled - entry.blockUsed);
-      std::memcpy(data, impl.block.get() + entry.blockUsed, n);
-      entry.blockUsed += n;
-      return static_cast<zip_int64_t>(n);
-    }
+      return OpenSource(entry, impl);
+    case ZIP_SOURCE_READ:
+      return ReadSource(entry, impl, data, len);
     case ZIP_SOURCE_CLOSE:
-      if (entry.fileData) {
-        entry.file.Abort();
-      } else if (entry.streamOpen) {
-        entry.streamOpen = false;
-        impl.callback->CloseItemData(entry.key, 0);
-      }
-      return 0;
-    case ZIP_SOURCE_STAT: {
-      auto* st = static_cast<zip_stat_t*>(data);
-      zip_stat_init(st);
-      entry.StatSource();
-      if (entry.haveMtime) {
-        st->mtime = entry.mtime;
-        st->valid |= ZIP_STAT_MTIME;
-      }
-      return sizeof(zip_stat_t);
-    }
+      return CloseSource(entry, impl);
+    case ZIP_SOURCE_STAT:
+      return StatSource(entry, data);
     case ZIP_SOURCE_ERROR:
       return zip_error_to_data(&entry.error, data, len);
     case ZIP_SOURCE_FREE:
@@ -436,19 +459,100 @@ bool AddEntries(zip_t* za, const ZipEngineState& impl, const std::wstring& archi
 
 }  // namespace
 
-int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
-  ZipEngineState& impl = *m_pImpl;
-  const std::wstring archive = impl.ArchivePath();
+namespace {
+
+// The libzip buffer that an archive made in memory is written into. The engine keeps its own
+// reference, so that it can write the buffer out after libzip is done with it.
+struct MemoryArchive {
+  zip_source_t* source = nullptr;
+  MemoryArchive() = default;
+  MemoryArchive(const MemoryArchive&) = delete;
+  MemoryArchive& operator=(const MemoryArchive&) = delete;
+  ~MemoryArchive() {
+    if (source != nullptr)
+      zip_source_free(source);
+  }
+};
+
+// The engine is configured for a run and the archive path has a native form. Logged when not.
+bool ReadyToZip(const ZipEngineState& impl, const std::wstring& archive, std::string& nativePath) {
   if (!impl.initialized || impl.engine != EngineTypeZip || impl.fileName.empty() ||
       (impl.encryption == EncryptionTypeWinZipAES && impl.password.empty())) {
     LogFailure(kArchiveFailed, L"Failed to create archive", archive, "the engine is not set up");
-    return ZipFailed;
+    return false;
   }
-  std::string nativePath;
   if (!orv::platform::WideToNative(archive, nativePath)) {
     LogFailure(kArchiveFailed, L"Failed to create archive", archive, "not a valid file name");
-    return ZipFailed;
+    return false;
   }
+  return true;
+}
+
+// Looks up every source. The archive is made in memory when all are files of known times
+// and their bytes are few enough.
+bool ZipInMemory(ZipEngineState& impl) {
+  uint64_t sourceBytes = 0;
+  bool inMemory = true;
+  for (const auto& entry : impl.entries) {
+    entry->StatSource();
+    inMemory = inMemory && entry->fileData && entry->haveMtime;
+    sourceBytes += entry->size;
+  }
+  return inMemory && sourceBytes <= kInMemoryLimit;
+}
+
+// Opens the archive in memory or at its path; null (logged) when libzip cannot.
+zip_t* OpenArchive(bool inMemory, const std::string& nativePath, const std::wstring& archive,
+                   MemoryArchive& memory) {
+  zip_error_t ze;
+  zip_error_init(&ze);
+  zip_t* za = nullptr;
+  if (inMemory) {
+    memory.source = zip_source_buffer_create(nullptr, 0, 0, &ze);
+    if (memory.source != nullptr) {
+      zip_source_keep(memory.source);
+      za = zip_open_from_source(memory.source, ZIP_CREATE | ZIP_TRUNCATE, &ze);
+      if (za == nullptr)
+        zip_source_free(memory.source);  // the reference the archive would have taken
+    }
+  } else {
+    int error = 0;
+    za = zip_open(nativePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    zip_error_set(&ze, error, 0);
+  }
+  if (za == nullptr)
+    LogFailure(kArchiveFailed, L"Failed to create archive", archive, zip_error_strerror(&ze));
+  zip_error_fini(&ze);
+  return za;
+}
+
+// libzip completes the archive in memory, or writes a temporary file next to the archive and
+// renames it when complete. The status of the run, with the bytes of the archive written.
+int CloseArchive(zip_t* za, ZipEngineState& impl, const std::wstring& archive,
+                 MemoryArchive& memory, uint64_t& written) {
+  if (zip_close(za) != 0) {
+    const bool stopped = impl.stopped;
+    if (!stopped)
+      LogFailure(kArchiveFailed, L"Failed to write archive", archive, zip_strerror(za));
+    zip_discard(za);
+    return stopped ? ZipStopped : ZipFailed;
+  }
+  if (memory.source != nullptr)
+    return WriteArchive(memory.source, archive, impl, written) ? ZipDone : ZipFailed;
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  written =
+      GetFileAttributesExW(archive.c_str(), GetFileExInfoStandard, &info) ? FileSize(info) : 0;
+  return ZipDone;
+}
+
+}  // namespace
+
+int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
+  ZipEngineState& impl = *m_pImpl;
+  const std::wstring archive = impl.ArchivePath();
+  std::string nativePath;
+  if (!ReadyToZip(impl, archive, nativePath))
+    return ZipFailed;
   impl.NameEntriesApartFromTheArchive();
   impl.base = nProcessedBase;
   impl.read = 0;
@@ -458,81 +562,22 @@ int COrv_ZIP::DoZip(uint64_t nProcessedBase) {
     impl.callback->m_nTotalProcessedSize = impl.callback->m_nProcessedPos = nProcessedBase;
   }
 
-  uint64_t sourceBytes = 0;
-  bool inMemory = true;
-  for (const auto& entry : impl.entries) {
-    entry->StatSource();
-    inMemory = inMemory && entry->fileData && entry->haveMtime;
-    sourceBytes += entry->size;
-  }
-  inMemory = inMemory && sourceBytes <= kInMemoryLimit;
-
-  // In memory: the archive is a libzip buffer that this engine keeps a reference to, so that
-  // it can write it out after libzip is done with it.
-  zip_source_t* memory = nullptr;
-  const auto releaseMemory = [&memory] {
-    if (memory != nullptr)
-      zip_source_free(memory);
-    memory = nullptr;
-  };
-  zip_error_t ze;
-  zip_error_init(&ze);
-  zip_t* za = nullptr;
-  if (inMemory) {
-    memory = zip_source_buffer_create(nullptr, 0, 0, &ze);
-    if (memory != nullptr) {
-      zip_source_keep(memory);
-      za = zip_open_from_source(memory, ZIP_CREATE | ZIP_TRUNCATE, &ze);
-      if (za == nullptr)
-        zip_source_free(memory);  // the reference the archive would have taken
-    }
-  } else {
-    int error = 0;
-    za = zip_open(nativePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    zip_error_set(&ze, error, 0);
-  }
-  if (za == nullptr) {
-    LogFailure(kArchiveFailed, L"Failed to create archive", archive, zip_error_strerror(&ze));
-    zip_error_fini(&ze);
-    releaseMemory();
+  MemoryArchive memory;
+  zip_t* za = OpenArchive(ZipInMemory(impl), nativePath, archive, memory);
+  if (za == nullptr)
     return ZipFailed;
-  }
-  zip_error_fini(&ze);
   zip_register_cancel_callback_with_state(za, CancelCallback, nullptr, &impl);
-
   if (!AddEntries(za, impl, archive)) {
     zip_discard(za);
-    releaseMemory();
     return ZipFailed;
   }
-
-  // libzip completes the archive in memory, or writes a temporary file next to the archive
-  // and renames it when complete.
-  if (zip_close(za) != 0) {
-    const bool stopped = impl.stopped;
-    if (!stopped) {
-      LogFailure(kArchiveFailed, L"Failed to write archive", archive, zip_strerror(za));
-    }
-    zip_discard(za);
-    releaseMemory();
-    return stopped ? ZipStopped : ZipFailed;
-  }
   uint64_t written = 0;
-  if (memory != nullptr) {
-    const bool ok = WriteArchive(memory, archive, impl, written);
-    releaseMemory();
-    if (!ok)
-      return ZipFailed;
-  } else {
-    WIN32_FILE_ATTRIBUTE_DATA info{};
-    written =
-        GetFileAttributesExW(archive.c_str(), GetFileExInfoStandard, &info) ? FileSize(info) : 0;
-  }
-  if (impl.callback != nullptr) {
+  const int result = CloseArchive(za, impl, archive, memory, written);
+  if (result == ZipDone && impl.callback != nullptr) {
     impl.callback->m_nProcessedSize = written;
     impl.callback->m_ProcessedStatus.m_nTotalOutputSize += written;
   }
-  return ZipDone;
+  return result;
 }
 
 }  // namespace OrvCompression

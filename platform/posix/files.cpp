@@ -97,6 +97,104 @@ DWORD AttributesOf(const struct stat& st, const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// What a creation disposition asks of an open.
+struct Disposition {
+  bool create = false;    // a missing file is created
+  bool mayExist = true;   // an existing file is opened (not CREATE_NEW)
+  bool truncate = false;  // an existing file is emptied
+};
+
+// The disposition's meaning; false (with ERROR_INVALID_PARAMETER) for one that has none, or
+// a truncation without write access.
+bool DispositionOf(DWORD dwCreationDisposition, bool wantWrite, Disposition& d) {
+  switch (dwCreationDisposition) {
+    case CREATE_NEW:
+      d.create = true, d.mayExist = false;
+      return true;
+    case CREATE_ALWAYS:
+      d.create = true, d.truncate = true;
+      return true;
+    case OPEN_EXISTING:
+      return true;
+    case OPEN_ALWAYS:
+      d.create = true;
+      return true;
+    case TRUNCATE_EXISTING:
+      d.truncate = true;
+      if (wantWrite) {
+        return true;
+      }
+      break;
+    default:
+      break;
+  }
+  FailWith(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
+// Opens the path as the disposition asks; `existed` tells whether the file was there. A file
+// is created exclusively first, so that an existing one is known without a stat and is never
+// truncated before its read-only attribute has been looked at. -1 with errno set on failure.
+int OpenAsDisposed(const std::string& path, int flags, mode_t mode, const Disposition& d,
+                   bool backupSemantics, bool& existed) {
+  int fd = -1;
+  existed = !d.create;
+  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
+    if (d.create) {
+      fd = OpenRetrying(path.c_str(), flags | O_CREAT | O_EXCL, mode);
+      if (fd >= 0 || errno != EEXIST || !d.mayExist) {
+        existed = false;
+        break;
+      }
+      existed = true;
+    }
+    fd = OpenRetrying(path.c_str(), flags, 0);
+    if (fd < 0 && !(d.create && errno == ENOENT)) {
+      break;  // gone between the two opens: create it after all
+    }
+  }
+  if (fd < 0 && errno == EISDIR && backupSemantics && !d.truncate) {
+    // A folder handle (to read or set its times) opens with backup semantics only.
+    fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY, 0);
+  }
+  return fd;
+}
+
+// Whether an opened descriptor may be handed out. Folders open only with backup semantics;
+// pipes, sockets and devices not at all (they could block a backup forever); a read-only file
+// does not open for writing. An existing file is truncated here when the disposition says so.
+// False (the last error set) when the open fails after all.
+bool AdmitOpened(int fd, const struct statx& stx, bool wantWrite, bool existed,
+                 bool backupSemantics, bool truncate) {
+  const mode_t type = stx.stx_mode & S_IFMT;
+  if ((type == S_IFDIR && !backupSemantics) || (type != S_IFDIR && type != S_IFREG) ||
+      (wantWrite && existed && IsReadOnlyFile(stx.stx_mode))) {
+    FailWith(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (truncate && existed && type == S_IFREG && stx.stx_size != 0 && ::ftruncate(fd, 0) != 0) {
+    FailWithErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+// Passes the access pattern on to the kernel. A file that the kernel's default readahead
+// covers gains nothing from the hint, and a backup of many small files would pay one system
+// call each for it.
+void AdviseAccess(int fd, off_t size, DWORD dwFlagsAndAttributes) {
+  constexpr off_t kReadaheadCovers = 256 * 1024;
+  if ((dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) && size > kReadaheadCovers) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  } else if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+  }
+}
+
+}  // namespace
+
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
                    void* /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
@@ -111,58 +209,16 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   const bool wantRead = (dwDesiredAccess & GENERIC_READ) != 0;
   const bool wantWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
   const bool backupSemantics = (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0;
+  Disposition disposition;
+  if (!DispositionOf(dwCreationDisposition, wantWrite, disposition)) {
+    return INVALID_HANDLE_VALUE;
+  }
   // Non-blocking, so that opening a pipe cannot hang; it changes nothing for regular files.
   int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   flags |= wantWrite ? (wantRead ? O_RDWR : O_WRONLY) : O_RDONLY;
   const mode_t mode = (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-
-  bool create = false, mayExist = true, truncate = false;
-  switch (dwCreationDisposition) {
-    case CREATE_NEW:
-      create = true, mayExist = false;
-      break;
-    case CREATE_ALWAYS:
-      create = true, truncate = true;
-      break;
-    case OPEN_EXISTING:
-      break;
-    case OPEN_ALWAYS:
-      create = true;
-      break;
-    case TRUNCATE_EXISTING:
-      if (!wantWrite) {
-        FailWith(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-      }
-      truncate = true;
-      break;
-    default:
-      FailWith(ERROR_INVALID_PARAMETER);
-      return INVALID_HANDLE_VALUE;
-  }
-
-  // A file is created exclusively first, so that an existing one is known without a stat
-  // and is never truncated before its read-only attribute has been looked at.
-  int fd = -1;
-  bool existed = !create;
-  for (int attempt = 0; fd < 0 && attempt < 3; ++attempt) {
-    if (create) {
-      fd = OpenRetrying(path.c_str(), flags | O_CREAT | O_EXCL, mode);
-      if (fd >= 0 || errno != EEXIST || !mayExist) {
-        existed = false;
-        break;
-      }
-      existed = true;
-    }
-    fd = OpenRetrying(path.c_str(), flags, 0);
-    if (fd < 0 && !(create && errno == ENOENT)) {
-      break;  // gone between the two opens: create it after all
-    }
-  }
-  if (fd < 0 && errno == EISDIR && backupSemantics && !truncate) {
-    // A folder handle (to read or set its times) opens with backup semantics only.
-    fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY, 0);
-  }
+  bool existed = false;
+  const int fd = OpenAsDisposed(path, flags, mode, disposition, backupSemantics, existed);
   if (fd < 0) {
     const int err = errno;
     if (err == EEXIST) {
@@ -176,7 +232,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
   // A file this call just created is known: an empty regular file, writable. Anything else
   // is looked at.
   struct statx stx {};
-  const bool created = create && !existed;
+  const bool created = disposition.create && !existed;
   if (created) {
     stx.stx_mode = S_IFREG;
   } else if (!StatDescriptor(fd, stx)) {
@@ -184,33 +240,16 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMod
     CloseQuietly(fd);
     return INVALID_HANDLE_VALUE;
   }
-  const mode_t type = stx.stx_mode & S_IFMT;
-  // Folders open only with backup semantics; pipes, sockets and devices not at all (they
-  // could block a backup forever); a read-only file does not open for writing.
-  if ((type == S_IFDIR && !backupSemantics) || (type != S_IFDIR && type != S_IFREG) ||
-      (wantWrite && existed && IsReadOnlyFile(stx.stx_mode))) {
-    CloseQuietly(fd);
-    FailWith(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  const auto size = static_cast<off_t>(stx.stx_size);
-  if (truncate && existed && type == S_IFREG && size != 0 && ::ftruncate(fd, 0) != 0) {
-    FailWithErrno(errno);
+  if (!AdmitOpened(fd, stx, wantWrite, existed, backupSemantics, disposition.truncate)) {
     CloseQuietly(fd);
     return INVALID_HANDLE_VALUE;
   }
-  if (type == S_IFREG) {
-    // A file that the kernel's default readahead covers gains nothing from the hint, and a
-    // backup of many small files would pay one system call each for it.
-    constexpr off_t kReadaheadCovers = 256 * 1024;
-    if ((dwFlagsAndAttributes & FILE_FLAG_SEQUENTIAL_SCAN) && size > kReadaheadCovers) {
-      ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    } else if (dwFlagsAndAttributes & FILE_FLAG_RANDOM_ACCESS) {
-      ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    }
+  const bool regular = (stx.stx_mode & S_IFMT) == S_IFREG;
+  if (regular) {
+    AdviseAccess(fd, static_cast<off_t>(stx.stx_size), dwFlagsAndAttributes);
   }
   // A handle that only reads an existing file keeps what its open saw (see open_snapshot.h).
-  if (!wantWrite && !created && type == S_IFREG) {
+  if (!wantWrite && !created && regular) {
     RememberOpen(fd, SnapshotOf(stx));
   } else {
     ForgetOpen(fd);

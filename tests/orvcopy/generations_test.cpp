@@ -1,7 +1,7 @@
 // The pieces of generations that scripts reach only in part: exclude patterns, the selection of
 // entries for a partial restore, the retention rules of forget, and the order of generation ids.
 #include "Exclude.h"
-#include "Generations.h"
+#include "GenerationFolders.h"
 #include "Selection.h"
 #include "ToolTestSupport.h"
 

@@ -5,7 +5,7 @@
 #include "BackupFolder.h"
 #include "Checks.h"
 #include "Common.h"
-#include "Generations.h"
+#include "GenerationFolders.h"
 #include "Host.h"
 #include "Manifest.h"
 #include "Reuse.h"

@@ -3,7 +3,7 @@
 
 #include "Checks.h"
 #include "Commands.h"
-#include "Generations.h"
+#include "GenerationFolders.h"
 #include "Manifest.h"
 
 #include <filesystem>

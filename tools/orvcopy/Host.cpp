@@ -17,7 +17,6 @@ namespace {
 
 Host* g_activeHost = nullptr;
 
-
 void OnSignal(int) {
   if (g_interrupted.exchange(true)) {
     ::_exit(3);  // a second Ctrl-C: at once

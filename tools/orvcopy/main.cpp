@@ -97,18 +97,13 @@ std::string BackupUsageError(const orvcopy::Options& options) {
   return {};
 }
 
-}  // namespace
+// A command: its parsed subcommand and what runs it.
+struct Command {
+  CLI::App* app;
+  int (*run)(const orvcopy::Options&);
+};
 
-int main(int argc, char** argv) {
-  orvcopy::Options options;
-  CLI::App app{"orvcopy: back up, restore, verify and remove directory trees"};
-  app.footer(kExitCodes);
-  app.require_subcommand(1);
-  app.fallthrough();  // the general options may follow the command too
-  app.add_option("--log", options.logFile, "Append the library's log to a file");
-  app.add_flag("-q,--quiet", options.quiet, "Print nothing but errors");
-  app.add_flag("-v,--verbose", options.verbose, "Say more");
-
+Command AddBackup(CLI::App& app, orvcopy::Options& options) {
   CLI::App* backup = app.add_subcommand("backup", "Back up SOURCE_DIR into BACKUP_DIR");
   backup->add_option("SOURCE_DIR", options.source)->required()->check(NotEmpty());
   backup->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
@@ -127,11 +122,10 @@ int main(int argc, char** argv) {
       ->allow_extra_args(false);
   backup->add_option("--exclude-from", options.excludeFrom, "Read exclude patterns from FILE");
   AddPassword(backup, options);
+  return {backup, orvcopy::Backup};
+}
 
-  CLI::App* generations =
-      app.add_subcommand("generations", "List the complete generations of BACKUP_DIR");
-  generations->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
-
+Command AddRestore(CLI::App& app, orvcopy::Options& options) {
   CLI::App* restore = app.add_subcommand("restore", "Restore BACKUP_DIR into TARGET_DIR");
   restore->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
   restore->add_option("TARGET_DIR", options.target)->required()->check(NotEmpty());
@@ -139,18 +133,27 @@ int main(int argc, char** argv) {
   restore->add_flag("--trial", options.trial, "Open and measure every backup file, write nothing");
   AddGeneration(restore, options);
   AddPassword(restore, options);
+  return {restore, [](const orvcopy::Options& o) { return orvcopy::Restore(o); }};
+}
 
+Command AddVerify(CLI::App& app, orvcopy::Options& options) {
   CLI::App* verify = app.add_subcommand("verify", "Check that BACKUP_DIR can be restored");
   verify->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
   AddGeneration(verify, options)
       ->excludes(verify->add_flag("--all", options.allGenerations, "Check every generation"));
   AddPassword(verify, options);
+  return {verify, orvcopy::Verify};
+}
 
+Command AddList(CLI::App& app, orvcopy::Options& options) {
   CLI::App* list = app.add_subcommand("list", "List the entries of BACKUP_DIR");
   list->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
   list->add_option("PATH", options.paths, "List only these entries and what lies below");
   AddGeneration(list, options);
+  return {list, orvcopy::List};
+}
 
+Command AddForget(CLI::App& app, orvcopy::Options& options) {
   CLI::App* forget =
       app.add_subcommand("forget", "Remove the generations of BACKUP_DIR the rules do not keep");
   forget->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
@@ -163,9 +166,46 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 1000000));
   forget->add_option("--keep-monthly", options.keepMonthly, "Keep the newest of each of N months")
       ->check(CLI::Range(0, 1000000));
+  return {forget, orvcopy::Forget};
+}
 
-  CLI::App* remove = app.add_subcommand("remove", "Delete the backup folder BACKUP_DIR");
-  remove->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
+// A command of BACKUP_DIR alone.
+Command AddFolderCommand(CLI::App& app, orvcopy::Options& options, const char* name,
+                         const char* description, int (*run)(const orvcopy::Options&)) {
+  CLI::App* command = app.add_subcommand(name, description);
+  command->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
+  return {command, run};
+}
+
+// What the parser cannot say about the options; empty when they are usable.
+std::string UsageError(const orvcopy::Options& options, bool backup) {
+  if (options.buffer == 0 || options.buffer > 0xFFFFFFFFull)
+    return "--buffer: the buffer must be 1 byte to 4 GiB";
+  return backup ? BackupUsageError(options) : std::string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  orvcopy::Options options;
+  CLI::App app{"orvcopy: back up, restore, verify and remove directory trees"};
+  app.footer(kExitCodes);
+  app.require_subcommand(1);
+  app.fallthrough();  // the general options may follow the command too
+  app.add_option("--log", options.logFile, "Append the library's log to a file");
+  app.add_flag("-q,--quiet", options.quiet, "Print nothing but errors");
+  app.add_flag("-v,--verbose", options.verbose, "Say more");
+  const Command commands[] = {
+      AddBackup(app, options),
+      AddFolderCommand(app, options, "generations", "List the complete generations of BACKUP_DIR",
+                       orvcopy::Generations),
+      AddRestore(app, options),
+      AddVerify(app, options),
+      AddList(app, options),
+      AddForget(app, options),
+      AddFolderCommand(app, options, "remove", "Delete the backup folder BACKUP_DIR",
+                       orvcopy::Remove),
+  };
 
   try {
     app.parse(argc, argv);
@@ -180,26 +220,14 @@ int main(int argc, char** argv) {
   // A file over the process's size limit is a full disk to the library, not a killed process.
   std::signal(SIGXFSZ, SIG_IGN);
   options.userUmask = ::umask(077);
-  std::string usage;
-  if (options.buffer == 0 || options.buffer > 0xFFFFFFFFull)
-    usage = "--buffer: the buffer must be 1 byte to 4 GiB";
-  else if (backup->parsed())
-    usage = BackupUsageError(options);
-  if (!usage.empty()) {
+  const Command& backup = commands[0];
+  if (const std::string usage = UsageError(options, backup.app->parsed()); !usage.empty()) {
     std::fprintf(stderr, "orvcopy: %s\n", usage.c_str());
     return orvcopy::kExitUsage;
   }
-  if (backup->parsed())
-    return orvcopy::Backup(options);
-  if (restore->parsed())
-    return orvcopy::Restore(options);
-  if (verify->parsed())
-    return orvcopy::Verify(options);
-  if (list->parsed())
-    return orvcopy::List(options);
-  if (generations->parsed())
-    return orvcopy::Generations(options);
-  if (forget->parsed())
-    return orvcopy::Forget(options);
-  return orvcopy::Remove(options);
+  for (const Command& command : commands) {
+    if (command.app->parsed())
+      return command.run(options);
+  }
+  return orvcopy::kExitUsage;  // require_subcommand(1) leaves no other way
 }

@@ -1,4 +1,4 @@
-// orvcopy list and generations.
+// orvcopy list: the entries of a generation, with their status, mode, owner, size and parts.
 #include "Commands.h"
 
 #include "BackupFolder.h"
@@ -72,30 +72,6 @@ int List(const Options& options) {
                 line.c_str());
   }
   return kExitDone;
-}
-
-int Generations(const Options& options) {
-  const fs::path backup = fs::absolute(options.backup);
-  const std::vector<Generation> all = ListGenerations(backup, false);
-  if (all.empty()) {
-    Generation none;
-    return PickGeneration(options, backup, none);  // says why there is none
-  }
-  int code = kExitDone;
-  for (const Generation& generation : all) {
-    Manifest manifest;
-    std::string error;
-    if (!LoadManifest(generation.folder, manifest, error)) {
-      ReportFailure(generation.id, error);
-      code = kExitFailed;
-      continue;
-    }
-    std::printf("%s %s %zu %llu %llu\n", generation.id.c_str(),
-                IsoTime(GenerationStart(generation, manifest)).c_str(), manifest.items.size(),
-                static_cast<unsigned long long>(BytesWritten(manifest)),
-                static_cast<unsigned long long>(manifest.bytesLinked));
-  }
-  return code;
 }
 
 }  // namespace orvcopy

@@ -4,6 +4,7 @@
 // that was cut short leaves a folder without that manifest, which no reader lists.
 #pragma once
 
+#include "Commands.h"
 #include "Manifest.h"
 
 #include <ctime>
@@ -103,5 +104,12 @@ struct Removal {
   std::vector<std::string> left;
 };
 Removal RemoveGeneration(const Generation& generation);
+// RemoveGeneration, said on stdout (unless --quiet) with each entry left named on stderr. The
+// bytes freed are added to `freed`; false when something of the generation was left.
+bool RemoveAndReport(const Options& options, const Generation& generation, uint64_t& freed);
+// For the commands that remove generations: refuses (with a message, returning the exit code)
+// a folder inside a backup folder or one that is no backup folder, and takes the writer lock.
+// kExitDone when the lock is taken.
+int LockForRemoval(const std::filesystem::path& backup, WriterLock& lock);
 
 }  // namespace orvcopy
