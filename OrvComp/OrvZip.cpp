@@ -4,6 +4,7 @@
 #include <OrvCopy/external/OrvComp.h>
 #include <OrvCopy/external/OrvLogging.h>
 #include <orv_platform/fault_injection_test_helper.h>
+#include <orv_platform/filetime.h>
 #include <orv_platform/framework.h>
 #include <orv_platform/utf.h>
 #include <orv_platform/win32.h>
@@ -30,10 +31,8 @@ constexpr uint64_t kInMemoryLimit = 16 * 1024 * 1024;
 
 // A FILETIME (100 ns since 1601) in seconds since 1970, as the ZIP entry's time takes it.
 time_t UnixTime(const FILETIME& ft) {
-  constexpr int64_t kEpochDifference = 116444736000000000LL;
-  const int64_t ticks =
-      static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
-  return static_cast<time_t>((ticks - kEpochDifference) / 10000000);
+  return static_cast<time_t>(orv::platform::TicksSinceUnixEpoch(ft) /
+                             orv::platform::kFileTimeTicksPerSecond);
 }
 
 uint64_t FileSize(const WIN32_FILE_ATTRIBUTE_DATA& info) {

@@ -1,5 +1,6 @@
 // The platform layer behaves as the Windows calls do, as far as the manager can see.
 #include <orv_platform/fault_injection_test_helper.h>
+#include <orv_platform/filetime.h>
 #include <orv_platform/framework.h>
 #include <orv_platform/utf.h>
 #include <orv_platform/win32.h>
@@ -191,6 +192,19 @@ TEST_F(PlatformTest, FileTimesAreFiletimesAndSurviveARoundTrip) {
   EXPECT_EQ(gotAccess.dwLowDateTime, access.dwLowDateTime);
   EXPECT_NE(gotCreation.dwHighDateTime, 0u);
   CloseHandle(h);
+
+  // By name, the same times as through a handle.
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  const std::wstring path = dir.W("t.bin");
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(orv::platform::FileTimeTicks(data.ftLastWriteTime), ticks);
+  EXPECT_EQ(orv::platform::FileTimeTicks(data.ftCreationTime),
+            orv::platform::FileTimeTicks(gotCreation));
+  EXPECT_EQ(data.nFileSizeLow, 1u);
+  EXPECT_FALSE(GetFileAttributesExW(path.c_str(), static_cast<GET_FILEEX_INFO_LEVELS>(1), &data));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 
   struct stat st {};
   ASSERT_EQ(::stat((dir.Path() / "t.bin").c_str(), &st), 0);

@@ -3,6 +3,8 @@
 
 #include "open_snapshot.h"
 
+#include <orv_platform/filetime.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,18 +16,10 @@ using namespace orv::platform::posix;
 
 namespace {
 
-// 100 ns intervals between 1601-01-01 and 1970-01-01.
-constexpr int64_t kEpochDifference = 116444736000000000LL;
-constexpr int64_t kTicksPerSecond = 10000000LL;
+using orv::platform::kFileTimeTicksPerSecond;
 
-FILETIME ToFileTime(const struct timespec& ts) {
-  int64_t ticks =
-      static_cast<int64_t>(ts.tv_sec) * kTicksPerSecond + ts.tv_nsec / 100 + kEpochDifference;
-  if (ticks < 0) {
-    ticks = 0;  // before 1601: not representable
-  }
-  const auto u = static_cast<uint64_t>(ticks);
-  return FILETIME{static_cast<DWORD>(u & 0xFFFFFFFFu), static_cast<DWORD>(u >> 32)};
+FILETIME ToFileTime(const struct statx_timestamp& t) {
+  return orv::platform::FileTimeFromUnix(t.tv_sec, t.tv_nsec);
 }
 
 // A FILETIME of 0 (or all ones) asks Windows to leave that time unchanged.
@@ -35,16 +29,16 @@ struct timespec ToTimespec(const FILETIME* ft) {
     ts.tv_nsec = UTIME_OMIT;
     return ts;
   }
-  const uint64_t u = (static_cast<uint64_t>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
+  const uint64_t u = orv::platform::FileTimeTicks(*ft);
   if (u == 0 || u == ~uint64_t{0}) {
     ts.tv_nsec = UTIME_OMIT;
     return ts;
   }
-  const int64_t since1970 = static_cast<int64_t>(u) - kEpochDifference;
-  int64_t sec = since1970 / kTicksPerSecond;
-  int64_t rem = since1970 % kTicksPerSecond;
+  const int64_t since1970 = orv::platform::TicksSinceUnixEpoch(*ft);
+  int64_t sec = since1970 / kFileTimeTicksPerSecond;
+  int64_t rem = since1970 % kFileTimeTicksPerSecond;
   if (rem < 0) {
-    rem += kTicksPerSecond;
+    rem += kFileTimeTicksPerSecond;
     sec -= 1;
   }
   ts.tv_sec = static_cast<time_t>(sec);
@@ -79,12 +73,12 @@ bool IsReadOnlyFile(mode_t mode) {
 
 // The Windows attributes of a file: the folder bit, read-only as "no write permission", hidden
 // as "name starts with a dot".
-DWORD AttributesOf(const struct stat& st, const std::string& path) {
+DWORD AttributesOf(mode_t mode, const std::string& path) {
   DWORD attributes = 0;
-  if (S_ISDIR(st.st_mode)) {
+  if (S_ISDIR(mode)) {
     attributes |= FILE_ATTRIBUTE_DIRECTORY;
   }
-  if ((st.st_mode & S_IWUSR) == 0) {
+  if ((mode & S_IWUSR) == 0) {
     attributes |= FILE_ATTRIBUTE_READONLY;
   }
   const size_t slash = path.find_last_of('/');
@@ -456,20 +450,14 @@ BOOL GetFileTime(HANDLE hFile, FILETIME* lpCreationTime, FILETIME* lpLastAccessT
     }
     times = SnapshotOf(stx);
   }
-  const auto toTs = [](const struct statx_timestamp& t) {
-    struct timespec ts {};
-    ts.tv_sec = static_cast<time_t>(t.tv_sec);
-    ts.tv_nsec = static_cast<long>(t.tv_nsec);
-    return ts;
-  };
   if (lpCreationTime != nullptr) {
-    *lpCreationTime = ToFileTime(toTs(times.created));
+    *lpCreationTime = ToFileTime(times.created);
   }
   if (lpLastAccessTime != nullptr) {
-    *lpLastAccessTime = ToFileTime(toTs(times.accessed));
+    *lpLastAccessTime = ToFileTime(times.accessed);
   }
   if (lpLastWriteTime != nullptr) {
-    *lpLastWriteTime = ToFileTime(toTs(times.written));
+    *lpLastWriteTime = ToFileTime(times.written);
   }
   return TRUE;
 }
@@ -552,16 +540,19 @@ BOOL GetFileAttributesExW(LPCWSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelI
   if (const int injected = InjectedError(Op::GetAttributes)) {
     return FailWithErrno(injected, path);
   }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
+  struct statx stx {};
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) {
     return FailWithErrno(errno, path);
   }
   auto& data = *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(lpFileInformation);
-  data.dwFileAttributes = AttributesOf(st, path);
-  data.ftCreationTime = ToFileTime(st.st_ctim);  // the status change: POSIX keeps no birth here
-  data.ftLastAccessTime = ToFileTime(st.st_atim);
-  data.ftLastWriteTime = ToFileTime(st.st_mtim);
-  const auto size = static_cast<uint64_t>(st.st_size);
+  data.dwFileAttributes = AttributesOf(stx.stx_mode, path);
+  // The times GetFileTime gives for an open handle: the birth time as the creation, where the
+  // file system keeps one.
+  const OpenSnapshot times = SnapshotOf(stx);
+  data.ftCreationTime = ToFileTime(times.created);
+  data.ftLastAccessTime = ToFileTime(times.accessed);
+  data.ftLastWriteTime = ToFileTime(times.written);
+  const auto size = static_cast<uint64_t>(stx.stx_size);
   data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
   data.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
   return TRUE;

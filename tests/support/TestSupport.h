@@ -62,12 +62,9 @@ MATCHER_P(IsLogRecord, record, "") {
 }
 
 // The detail line of a format (OrvCopy::Details) with its value.
-inline std::wstring Detail(std::wstring_view format, std::wstring_view value) {
+template <typename Format>
+std::wstring Detail(const Format& format, std::wstring_view value) {
   return std::wstring(OrvCopy::DetailLabel(format)).append(value);
-}
-inline std::wstring Detail(std::string_view format, std::wstring_view value) {
-  const std::string_view label = format.substr(0, format.find('%'));
-  return std::wstring(label.begin(), label.end()).append(value);
 }
 
 // Runs `body` in a child process whose files may not grow past `maxFileBytes` (a full disk

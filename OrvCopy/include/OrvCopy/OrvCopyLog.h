@@ -10,6 +10,7 @@
 #include <OrvCopy/external/OrvLogging.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace OrvCopy {
@@ -148,6 +149,11 @@ inline constexpr char kBufferCapacity[] = "Buffer capacity: %I64u";
 constexpr std::wstring_view DetailLabel(std::wstring_view format) {
   return format.substr(0, format.find(L'%'));
 }
+// The label of a format written with narrow characters (those of numbers), as the log holds it.
+inline std::wstring DetailLabel(std::string_view format) {
+  const std::string_view label = format.substr(0, format.find('%'));
+  return std::wstring(label.begin(), label.end());
+}
 
 // The value a detail line of this format carries (the text after its label), or nothing when
 // the entry is not such a detail line.
@@ -158,6 +164,10 @@ inline std::optional<std::wstring_view> DetailValue(const LOGGER::COrvLogEntry& 
   if (entry.eKind != LOGGER::COrvLogEntry::Kind::Detail || !text.starts_with(label))
     return std::nullopt;
   return text.substr(label.size());
+}
+inline std::optional<std::wstring_view> DetailValue(const LOGGER::COrvLogEntry& entry,
+                                                    std::string_view format) {
+  return DetailValue(entry, std::wstring_view(DetailLabel(format)));
 }
 
 }  // namespace OrvCopy
