@@ -75,8 +75,7 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
   m_arrSimulatedFiles.reserve(m_arrSimulatedFiles.size() + m_arrItems.size());
 
   int result = StatusDone;
-  bool bStop = false;
-  for (size_t i = 0; !bStop && i < m_arrItems.size(); ++i) {
+  for (size_t i = 0; i < m_arrItems.size(); ++i) {
     if (cb != nullptr && cb->IsAbortRequested()) {
       log::Record(log::kAbortBackupBeforeItem);
       result = StatusStopped;
@@ -84,43 +83,13 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
     }
     m_nTotalProcessed += m_nItemProcessed;
     CArchiveItem item = m_arrItems[i];
-    const std::wstring strSource = item.m_strSourcePath;
     StartItem();
-
-    // One pass per part of the item; a full volume ends a part and starts the next volume.
-    for (;;) {
-      std::wstring strTemp;
-      std::wstring strDest = GetDestCopyFile(item, strTemp);
-      RecordPass(item, strDest, strTemp);
-
-      if (item.m_bIsFolder) {
-        result = BackupFolderItem(item, strDest);
-        break;
-      }
-      if (m_bCompress) {
-        const int status = CompressItem(item, strSource, strDest, nProcessedBase, nCachedBytes);
-        if (status == StatusCompressionFailed) {
-          return StatusCompressionFailed;
-        }
-        if (status == StatusStopped) {
-          result = StatusStopped;
-          bStop = true;
-        }
-        break;
-      }
-      result = OrvCopyFile_Backup(strSource.c_str(), strDest.c_str(), 1, &item);
-      if (result == StatusStopped) {
-        bStop = true;
-        break;
-      }
-      if (!m_bContinueInNextVolume) {
-        break;
-      }
-      if (!StartNextVolume(item)) {
-        result = StatusStopped;
-        bStop = true;
-        break;
-      }
+    result = BackupItemParts(item, nProcessedBase, nCachedBytes);
+    if (m_bCompress && result == StatusCompressionFailed) {
+      return result;  // the engine did not start: no item can be compressed
+    }
+    if (result == StatusStopped) {
+      break;
     }
   }
 
@@ -129,6 +98,30 @@ int COrvCopyManager::Copy(int bSkipPreparation) {
     cb->m_nTotalOutputSize = cb->m_ProcessedStatus.GetTotalOutputSize();
   }
   return result;
+}
+
+int COrvCopyManager::BackupItemParts(CArchiveItem& item, uint64_t& nProcessedBase,
+                                     uint64_t& nCachedBytes) {
+  const std::wstring strSource = item.m_strSourcePath;
+  // One pass per part of the item; a full volume ends a part and starts the next volume.
+  for (;;) {
+    std::wstring strTemp;
+    std::wstring strDest = GetDestCopyFile(item, strTemp);
+    RecordPass(item, strDest, strTemp);
+    if (item.m_bIsFolder) {
+      return BackupFolderItem(item, strDest);
+    }
+    if (m_bCompress) {
+      return CompressItem(item, strSource, strDest, nProcessedBase, nCachedBytes);
+    }
+    const int result = OrvCopyFile_Backup(strSource.c_str(), strDest.c_str(), 1, &item);
+    if (result == StatusStopped || !m_bContinueInNextVolume) {
+      return result;
+    }
+    if (!StartNextVolume(item)) {
+      return StatusStopped;
+    }
+  }
 }
 
 }  // namespace OrvCopy

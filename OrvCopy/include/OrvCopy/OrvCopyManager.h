@@ -225,6 +225,11 @@ class ORVCOPY_API COrvCopyManager {
   // Asks the host for the next destination root and volume size; false when it refuses either.
   bool AskNextDestination(int bContinues);
 
+  // Backs up one item, part after part: each pass gets its destination and file record, and a
+  // full volume ends a part and starts the next volume. The status of the last pass; 60 when
+  // the backup stops, and 58 from a compressing job whose engine did not start.
+  // nProcessedBase and nCachedBytes carry the compressed run's totals from item to item.
+  int BackupItemParts(CArchiveItem& item, uint64_t& nProcessedBase, uint64_t& nCachedBytes);
   // Copies one part of one file item (all of it, or up to the end of the volume). Returns 0,
   // 60 (stopped), 62 (failed) or the host's OpenItemData error.
   int OrvCopyFile_Backup(const wchar_t* lpszSource, const wchar_t* lpszDest, int bReserved,
