@@ -90,8 +90,10 @@ TEST_F(BackupCopy, CopiesAFileWithItsCrcProgressAndTimes) {
   item.m_strVSSPath = dir.WriteFile("shadow.bin", content);
   fs::last_write_time(dir.Path() / "shadow.bin", shadowTime);
   fault::FailNth(fault::Op::Open, 1, EACCES, 2);  // the source, with and without backup semantics
+  const int descriptors = orvtest::OpenDescriptorCount();
   EXPECT_EQ(m.BackupItem(item), 0);
   EXPECT_EQ(fs::last_write_time(Dest("a.bin")), past);
+  EXPECT_EQ(orvtest::OpenDescriptorCount(), descriptors);  // the times' own opens are closed
   fs::remove(dir.Path() / "src/a.bin");
   EXPECT_EQ(m.BackupItem(item), 0);
   EXPECT_EQ(Backup("a.bin"), content);
@@ -369,13 +371,14 @@ TEST_F(BackupCopy, AnItemLargerThanTheVolumeIsCutIntoNumberedParts) {
   m.SetBufferCapacity(384, 0);
   m.AddSplitSize(100);
   const std::string content = RandomText(250, 4);
-  int parts = 0;
-  EXPECT_EQ(m.BackupItem(Item("v.bin", content), &parts), 0);
-  EXPECT_EQ(parts, 3);
+  EXPECT_EQ(m.BackupItem(Item("v.bin", content)), 0);
   EXPECT_EQ(Backup("v.bin"), content.substr(0, 100));
   EXPECT_EQ(Backup("v.bin.001"), content.substr(100, 100));
   EXPECT_EQ(Backup("v.bin.002"), content.substr(200));
-  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 1", EndCall(1, Crc(content), 2)}));
+  EXPECT_EQ(host.Events(),
+            (std::vector<std::string>{"begin 1", "volume-end 1 100 0", "volume-files 1 0",
+                                      "volume-end 1 100 1", "volume-files 1 0",
+                                      EndCall(1, Crc(content), 2)}));
   EXPECT_EQ(m.m_nVolumeWritten, 50u);  // the next item goes on in the same volume
   EXPECT_EQ(m.m_nVolumeNumber, 0);
   EXPECT_EQ(m.m_bContinueInNextVolume, 0);
@@ -402,8 +405,9 @@ TEST_F(BackupCopy, AStreamFillsItsVolumeWithWholeBlocksAndReadsOnInTheNextPart) 
   EXPECT_EQ(m.BackupItem(Stream(2, L"s")), 0);
   EXPECT_EQ(Backup("s"), content.substr(0, 192));  // past the limit by the whole last block
   EXPECT_EQ(Backup("s.001"), content.substr(192));
-  EXPECT_EQ(host.Events(), (std::vector<std::string>{"begin 2", "open 2", "close 2",
-                                                     EndCall(2, Crc(content), 1)}));
+  EXPECT_EQ(host.Events(),
+            (std::vector<std::string>{"begin 2", "open 2", "volume-end 2 192 0", "volume-files 1 0",
+                                      "close 2", EndCall(2, Crc(content), 1)}));
 }
 
 // --- Simulated (hand-over) backups ------------------------------------------------------
@@ -430,12 +434,15 @@ TEST_F(BackupCopy, ASimulatedItemThatOverflowsIsCopiedToTheTemporaryFolder) {
   EXPECT_EQ(orvtest::ReadFile(dir.Path() / "tmp/o.bin"), content.substr(0, 50));
   EXPECT_EQ(orvtest::ReadFile(dir.Path() / "tmp/o.bin.001"), content.substr(50));
   EXPECT_FALSE(fs::exists(dir.Path() / "backup"));
-  ASSERT_EQ(m.m_arrSimulatedFiles.size(), 2u);
-  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[0].szDataPath), dir.W("tmp/o.bin"));
-  EXPECT_EQ(m.m_arrSimulatedFiles[0].bFlags, 1);
-  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[1].szDataPath),
+  // The first part's record is handed over with its volume, the second waits for its own.
+  ASSERT_EQ(host.handedOver.size(), 1u);
+  ASSERT_EQ(host.handedOver[0].size(), 1u);
+  EXPECT_EQ(orv::platform::Utf16ToWide(host.handedOver[0][0].szDataPath), dir.W("tmp/o.bin"));
+  EXPECT_EQ(host.handedOver[0][0].bFlags, 1);
+  ASSERT_EQ(m.m_arrSimulatedFiles.size(), 1u);
+  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[0].szDataPath),
             dir.W("tmp/o.bin.001"));
-  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[1].szDestPath), DestW("o.bin.001"));
+  EXPECT_EQ(orv::platform::Utf16ToWide(m.m_arrSimulatedFiles[0].szDestPath), DestW("o.bin.001"));
   EXPECT_EQ(host.Events().back(), EndCall(1, Crc(content), 1));
 }
 

@@ -53,6 +53,7 @@ TEST(Utf, AnyByteStringRoundTripsThroughWide) {
 
 TEST(Utf, ValidUtf8DecodesToCodePointsAndInvalidBytesEscape) {
   EXPECT_EQ(NativeToWide("a\xC3\xA9\xF0\x9F\x98\x80"), std::wstring(L"a\u00E9\U0001F600"));
+  EXPECT_EQ(NativeToWide("\xF4\x8F\xBF\xBF"), std::wstring(L"\U0010FFFF"));  // the last one
   // A lone continuation byte, an overlong '/' and an encoded surrogate are not UTF-8.
   EXPECT_EQ(NativeToWide("\x80"), std::wstring(1, wchar_t(0xDC80)));
   EXPECT_EQ(NativeToWide("\xC0\xAF"), (std::wstring{wchar_t(0xDCC0), wchar_t(0xDCAF)}));

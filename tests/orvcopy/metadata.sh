@@ -74,6 +74,8 @@ for backup in plain enc; do
 done
 "$orvcopy" list plain >list.txt
 grep -q 'new\\nline' list.txt && grep -q 'bad\\xffname' list.txt && ok || fail "list does not escape names"
+grep -q ' docs/hard => docs/a.txt$' list.txt && grep -q ' docs/a.txt$' list.txt &&
+  grep -q ' file-link -> docs/a.txt$' list.txt && ok || fail "list does not show links: $(grep docs/ list.txt)"
 [ "$(wc -l <list.txt)" = "$(($(grep -c '"key"' "$P/orvcopy-manifest.json") + 1))" ] && ok || fail "list breaks lines"
 
 # --- Another user restores as itself, and a second restore fills read-only folders again --
@@ -84,6 +86,11 @@ if command -v setpriv >/dev/null && [ "$(id -u)" = 0 ]; then
     '$orvcopy' -q restore b r && '$orvcopy' -q restore b r" 2>user.err
   check "a user's second restore over read-only folders" 0 $?
   [ "$(stat -c %a:%u user/r/ro)" = 555:65534 ] && ok || fail "user restore: $(stat -c %a:%u user/r/ro) $(cat user.err)"
+  # A folder the user cannot list is named and fails the backup; the rest is backed up.
+  setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "cd user && mkdir -p part/shut &&
+    echo y >part/f && chmod 000 part/shut && '$orvcopy' -q backup part b2" 2>user2.err
+  check "a backup with a folder it cannot read" 1 $?
+  grep -q "cannot read .*part/shut: Permission denied" user2.err && ok || fail "unread folder: $(cat user2.err)"
 fi
 
 # --- A link planted in the target receives nothing ---------------------------------------

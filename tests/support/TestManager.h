@@ -29,6 +29,7 @@ class TestManager : public OrvCopy::COrvCopyManager {
   using COrvCopyManager::AddCompressionExt;
   using COrvCopyManager::ApplyVolumeLimit;
   using COrvCopyManager::AskNextDestination;
+  using COrvCopyManager::BackupItemParts;
   using COrvCopyManager::FitsInCurrentVolume;
   using COrvCopyManager::GetAESHeaderSize;
   using COrvCopyManager::GetAESLength;
@@ -69,29 +70,11 @@ class TestManager : public OrvCopy::COrvCopyManager {
 
   TestManager() { Initialize(); }
 
-  // Backs up one item to its destination below the root, part after part, changing the
-  // volume between parts the way the backup driver does. Returns the last part's result.
-  int BackupItem(OrvCopy::CArchiveItem item, int* pnParts = nullptr) {
-    m_dwItemCRC = 0;
-    m_nItemProcessed = 0;
-    int parts = 0;
-    int result;
-    do {
-      std::wstring temp;
-      std::wstring dest = GetDestCopyFile(item, temp);
-      OrvCompression::_SimulatedBackedupFile record;
-      SetRecordPath(record.szDestPath, dest);
-      m_arrSimulatedFiles.push_back(record);
-      result = OrvCopyFile_Backup(item.m_strSourcePath.c_str(), dest.c_str(), 1, &item);
-      ++parts;
-      if (m_bContinueInNextVolume) {
-        ++m_nVolumeNumber;
-        m_nVolumeWritten = 0;
-      }
-    } while (m_bContinueInNextVolume && result != OrvCopy::StatusStopped);
-    if (pnParts != nullptr)
-      *pnParts = parts;
-    return result;
+  // Backs up one item below the root as the backup driver does, part after part.
+  int BackupItem(OrvCopy::CArchiveItem item) {
+    StartItem();
+    uint64_t nProcessedBase = 0, nCachedBytes = 0;
+    return BackupItemParts(item, nProcessedBase, nCachedBytes);
   }
 
   static OrvCopy::CArchiveItem FileItem(const std::wstring& source, const std::wstring& name,
