@@ -186,7 +186,7 @@ void COrvCopyManager::BeginBackupPart(BackupPart& part) {
   if (m_pCallBack != nullptr) {
     m_pCallBack->OnItemBegin(part.item.m_nItemKey);
   }
-  if (IsAESEncryption() && HasFlag(part.item, ArchiveItemFlagAES) && !part.bAppend) {
+  if (IsAESEncryption() && part.item.IsAESEncryption() && !part.bAppend) {
     part.bEncrypt = true;
     if (m_pCallBack != nullptr) {
       m_pCallBack->m_nFileProcessedSize = 0;

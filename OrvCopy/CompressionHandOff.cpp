@@ -6,7 +6,6 @@
 #include <orv_platform/utf.h>
 #include <orv_platform/win32.h>
 
-#include "ItemFlags.h"
 #include "LogSupport.h"
 #include "PathText.h"
 
@@ -46,7 +45,7 @@ int COrvCopyManager::CompressItem(CArchiveItem& item, const std::wstring& strSou
 
   const std::wstring fileName = PathFindFileNameW(strDest.c_str());
   std::wstring nameInArchive = fileName;
-  if (IsAESEncryption() && HasFlag(item, ArchiveItemFlagAES)) {
+  if (IsAESEncryption() && item.IsAESEncryption()) {
     PathRemoveExtensionW(nameInArchive.data());
     nameInArchive.resize(lstrlenW(nameInArchive.c_str()));
     zip->SetEncryptionType(OrvCompression::EncryptionTypeWinZipAES);

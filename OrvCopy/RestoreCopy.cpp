@@ -50,8 +50,7 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
     if (m_pCallBack != nullptr && !m_pCallBack->CanRestoreItem(item.m_nItemKey)) {
       return StatusItemFailed;
     }
-    part.bEncrypted =
-        !m_bDontPerformDecryption && IsAESEncryption() && HasFlag(item, ArchiveItemFlagAES);
+    part.bEncrypted = !m_bDontPerformDecryption && IsAESEncryption() && item.IsAESEncryption();
   }
   const int opened = OrvCopy_OpenSourceFile(part.strSource.c_str(), part.source, item);
   if (opened != StatusDone) {

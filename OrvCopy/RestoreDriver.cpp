@@ -42,7 +42,7 @@ int COrvCopyManager::GetSourceCopyFile(CArchiveItem& item, std::wstring& strPath
   }
   // An encrypted item's backup file is asked for without its ".venc" extension.
   auto stripEncryptedExtension = [&] {
-    if (IsAESEncryption() && HasFlag(item, ArchiveItemFlagAES) &&
+    if (IsAESEncryption() && item.IsAESEncryption() &&
         EqualsIgnoringCase(PathFindExtensionW(strPath.c_str()), L".venc")) {
       PathRemoveExtensionW(strPath.data());
       strPath.resize(lstrlenW(strPath.c_str()));
