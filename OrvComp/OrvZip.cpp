@@ -11,10 +11,11 @@
 
 #include <zip.h>
 
-#include <strings.h>
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace OrvCompression {
@@ -37,6 +38,15 @@ time_t UnixTime(const FILETIME& ft) {
 
 uint64_t FileSize(const WIN32_FILE_ATTRIBUTE_DATA& info) {
   return (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+// Whether the name ends in ".zip", in any case.
+bool EndsWithZip(const std::string& name) {
+  const std::string_view suffix = ".zip";
+  return name.size() > suffix.size() &&
+         std::equal(suffix.begin(), suffix.end(), name.end() - 4, [](char a, char b) {
+           return a == std::tolower(static_cast<unsigned char>(b));
+         });
 }
 
 std::string Utf8(const std::wstring& text) {
@@ -147,7 +157,7 @@ void ZipEngineState::NameEntriesApartFromTheArchive() {
     return;
   for (auto& entry : entries) {
     const size_t n = entry->name.size();
-    if (entry->name == archiveName && n > 4 && strcasecmp(entry->name.c_str() + n - 4, ".zip") == 0)
+    if (entry->name == archiveName && EndsWithZip(entry->name))
       entry->name.resize(n - 4);
   }
 }

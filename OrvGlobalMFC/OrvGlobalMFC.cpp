@@ -2,10 +2,11 @@
 #include <OrvCopy/external/OrvGlobalMFC.h>
 #include <orv_platform/win32.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
-using orv::platform::kPathSeparator;
+using orv::platform::kPathSeparators;
 
 namespace {
 
@@ -15,7 +16,7 @@ bool IsFolder(const std::wstring& path) {
 }
 
 std::wstring WithoutTrailingSeparators(std::wstring path) {
-  while (path.size() > 1 && path.back() == kPathSeparator) {
+  while (path.size() > 1 && std::wcschr(kPathSeparators, path.back()) != nullptr) {
     path.pop_back();
   }
   return path;
@@ -48,7 +49,7 @@ int OrvCreateFolder(const wchar_t* lpszFolder) {
   size_t length = folder.size();
   DWORD error = ERROR_SUCCESS;
   while (!create(folder.substr(0, length), error)) {
-    const size_t slash = folder.find_last_of(kPathSeparator, length - 1);
+    const size_t slash = folder.find_last_of(kPathSeparators, length - 1);
     if ((error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND) ||
         slash == std::wstring::npos || slash == 0) {
       SetLastError(error);
@@ -96,7 +97,7 @@ int OrvEnsureFolderIsCreated(const wchar_t* lpszPath, int bPathIsFolder) {
   }
   std::wstring folder = lpszPath;
   if (!bPathIsFolder) {
-    const size_t slash = folder.find_last_of(kPathSeparator);
+    const size_t slash = folder.find_last_of(kPathSeparators);
     if (slash == std::wstring::npos) {
       return 1;  // a bare file name lives in the current folder
     }

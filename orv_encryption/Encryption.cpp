@@ -1,12 +1,9 @@
 #include <OrvCopy/external/orv_encryption.h>
 
+#include "Crypto.h"
 #include "FileHeader.h"
 #include "KeyDerivation.h"
-#include "Mac.h"
 #include "XtsAes.h"
-
-#include <openssl/crypto.h>
-#include <openssl/rand.h>
 
 #include <orv_platform/utf.h>
 #include <algorithm>
@@ -82,10 +79,10 @@ struct CEncryption::Impl {
   xts::XtsAes cipher;
   Frame frame;
   Announcement next;
-  mac::Mac fileTag{mac::Mac::Kind::Poly1305};
-  mac::Mac hostTag{mac::Mac::Kind::HmacSha256};
+  crypto::Mac fileTag{crypto::Mac::Kind::Poly1305};
+  crypto::Mac hostTag{crypto::Mac::Kind::HmacSha256};
 
-  ~Impl() { OPENSSL_cleanse(passwordBytes.data(), passwordBytes.size()); }
+  ~Impl() { crypto::Wipe(passwordBytes.data(), passwordBytes.size()); }
 
   void SettingsChanged() {
     keysCurrent = false;
@@ -130,7 +127,7 @@ struct CEncryption::Impl {
     }
     uint8_t key[32];
     const bool started = keys::FileTagKey(keys, frame.params.nonce, key) && fileTag.Start(key);
-    OPENSSL_cleanse(key, sizeof key);
+    crypto::Wipe(key, sizeof key);
     fileTag.Update(headerBytes, header::kSize);
     return started;
   }
@@ -218,11 +215,11 @@ void CEncryption::SetMethod(int nMethod) {
 void CEncryption::SetPassword(const wchar_t* lpszPassword, bool bDeriveNow) {
   std::string bytes = keys::PasswordBytes(orv::platform::OrEmpty(lpszPassword));
   if (bytes != m_pImpl->passwordBytes) {
-    OPENSSL_cleanse(m_pImpl->passwordBytes.data(), m_pImpl->passwordBytes.size());
+    crypto::Wipe(m_pImpl->passwordBytes.data(), m_pImpl->passwordBytes.size());
     m_pImpl->passwordBytes = std::move(bytes);
     m_pImpl->SettingsChanged();
   } else {
-    OPENSSL_cleanse(bytes.data(), bytes.size());
+    crypto::Wipe(bytes.data(), bytes.size());
   }
   if (bDeriveNow) {
     m_pImpl->EnsureKeys(m_pImpl->writeSalt);
@@ -273,7 +270,7 @@ uint64_t CEncryption::WriteFileHeader(uint8_t* pBuffer, uint64_t nCapacity, int6
   if (impl.writeSalt) {
     fields.version = 2;
     std::memcpy(fields.salt, impl.writeSalt->data(), kSaltSize);
-    if (RAND_bytes(fields.nonce, sizeof fields.nonce) != 1) {
+    if (!crypto::RandomBytes(fields.nonce, sizeof fields.nonce)) {
       return 1;
     }
     impl.frame.params.version = 2;
@@ -385,7 +382,7 @@ bool CEncryption::GetKeyCheck(uint8_t pCheck[kKeyCheckSize]) {
   uint8_t check[keys::kKeyCheckLength];
   keys::KeyCheck(impl.keys, check);
   std::memcpy(pCheck, check, kKeyCheckSize);
-  OPENSSL_cleanse(check, sizeof check);
+  crypto::Wipe(check, sizeof check);
   return true;
 }
 
@@ -396,7 +393,7 @@ bool CEncryption::BeginHostTag() {
   }
   uint8_t key[32];
   const bool started = keys::HostTagKey(impl.keys, key) && impl.hostTag.Start(key);
-  OPENSSL_cleanse(key, sizeof key);
+  crypto::Wipe(key, sizeof key);
   return started;
 }
 
@@ -431,15 +428,14 @@ int CEncryption::CheckPassword(const uint8_t* pHeader, size_t nHeaderSize,
   keys::DerivedKeys derived;
   const bool derivedOk =
       !password.empty() && keys::Derive(password, fields.keyLength, salt, derived);
-  OPENSSL_cleanse(password.data(), password.size());
+  crypto::Wipe(password.data(), password.size());
   if (!derivedOk) {
     return CheckWrongPassword;
   }
   uint8_t check[keys::kKeyCheckLength];
   keys::KeyCheck(derived, check);
-  const bool match =
-      CRYPTO_memcmp(check, fields.keyCheck, header::KeyCheckLength(fields.version)) == 0;
-  OPENSSL_cleanse(check, sizeof check);
+  const bool match = crypto::Equal(check, fields.keyCheck, header::KeyCheckLength(fields.version));
+  crypto::Wipe(check, sizeof check);
   return match ? CheckPasswordOK : CheckWrongPassword;
 }
 

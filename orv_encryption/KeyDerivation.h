@@ -55,8 +55,7 @@ bool FileTagKey(const DerivedKeys& keys, std::span<const uint8_t> nonce, uint8_t
 // data", 32).
 bool HostTagKey(const DerivedKeys& keys, uint8_t out[32]);
 
-// PBKDF2-HMAC-SHA256 with a 32-byte result (one block), each iteration two runs of the SHA-256
-// block function.
+// PBKDF2-HMAC-SHA256 with a 32-byte result (one block): crypto::Pbkdf2HmacSha256.
 bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, uint32_t iterations,
                       uint8_t out[32]);
 

@@ -1,7 +1,6 @@
 #include "XtsAes.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include "Crypto.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,44 +11,6 @@
 
 namespace orv::xts {
 namespace {
-
-struct CtxDeleter {
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }  // wipes the schedule
-};
-using CtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CtxDeleter>;
-
-CtxPtr NewCipher(const EVP_CIPHER* cipher, const uint8_t* key, int encrypt) {
-  CtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, nullptr, encrypt) != 1) {
-    return nullptr;
-  }
-  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-  return ctx;
-}
-
-const EVP_CIPHER* EcbFor(size_t keyLength) {
-  switch (keyLength) {
-    case 16:
-      return EVP_aes_128_ecb();
-    case 24:
-      return EVP_aes_192_ecb();
-    case 32:
-      return EVP_aes_256_ecb();
-    default:
-      return nullptr;
-  }
-}
-
-const EVP_CIPHER* XtsFor(size_t keyLength) {
-  switch (keyLength) {
-    case 16:
-      return EVP_aes_128_xts();
-    case 32:
-      return EVP_aes_256_xts();
-    default:
-      return nullptr;
-  }
-}
 
 void TweakBlock(uint64_t unit, const uint8_t mask[kBlock], uint8_t tweak[kBlock]) {
   for (size_t i = 0; i < kBlock; ++i) {
@@ -143,8 +104,8 @@ class TweakSequence {
   }
 
   ~TweakSequence() {
-    OPENSSL_cleanse(&m_lo, sizeof m_lo);
-    OPENSSL_cleanse(&m_hi, sizeof m_hi);
+    crypto::Wipe(&m_lo, sizeof m_lo);
+    crypto::Wipe(&m_hi, sizeof m_hi);
   }
 
  private:
@@ -175,63 +136,103 @@ void XorInPlace(uint8_t* data, const uint8_t* tweaks, size_t length) {
 // tweaks of a chunk to stay in the first-level cache.
 constexpr size_t kChunk = 16 * 1024;
 
+// The probe that the library's XTS must pass before it is used: two blocks under a tweak whose
+// high half is zero, then under one whose high half is not.
+constexpr uint64_t kProbeUnit = 0x0123456789ABCDEF;
+constexpr uint8_t kProbeMask[kBlock] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+constexpr size_t kProbeLength = 2 * kBlock;
+
+bool HighHalfZero(const uint8_t tweak[kBlock]) {
+  uint8_t any = 0;
+  for (size_t i = 8; i < kBlock; ++i)
+    any |= tweak[i];
+  return any == 0;
+}
+
 }  // namespace
 
 struct XtsAes::State {
   size_t keyLength = 0;
-  // OpenSSL's XTS, keyed with key1 || key2.
-  CtxPtr xtsEncrypt, xtsDecrypt;
-  // The construction: key1 both ways, key2 for the tweak.
-  CtxPtr ecbEncrypt, ecbDecrypt, ecbTweak;
+  // The library's XTS, keyed with key1 || key2, when it passed the probe.
+  crypto::NativeXts native;
+  bool nativeFullTweak = false;  // it also takes tweaks whose high half is not zero
+  // The construction: key1 both ways, key2 for the tweak. Always keyed: it takes every unit
+  // the library's XTS does not.
+  crypto::AesEcb ecbEncrypt, ecbDecrypt, ecbTweak;
+  uint8_t tweakMask[kBlock] = {};
+  // The tweaks of the chunk being processed; wiped with the state.
+  alignas(16) uint8_t tweaks[kChunk] = {};
 
-  bool Native() const { return xtsEncrypt != nullptr; }
+  ~State() { crypto::Wipe(tweaks, sizeof tweaks); }
 
-  bool NativeUnit(EVP_CIPHER_CTX* ctx, const uint8_t* in, uint8_t* out, size_t length,
-                  uint64_t unit) {
-    uint8_t iv[kBlock];
-    TweakBlock(unit, tweakMask, iv);
-    int written = 0;
-    return EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, iv, -1) == 1 &&
-           EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(length)) == 1 &&
-           static_cast<size_t>(written) == length;
+  void Clear() {
+    keyLength = 0;
+    native.Clear();
+    nativeFullTweak = false;
+    ecbEncrypt.Clear();
+    ecbDecrypt.Clear();
+    ecbTweak.Clear();
+    crypto::Wipe(tweakMask, sizeof tweakMask);
+    crypto::Wipe(tweaks, sizeof tweaks);
   }
 
-  bool ConstructedUnit(EVP_CIPHER_CTX* ctx, const uint8_t* in, uint8_t* out, size_t length,
-                       uint64_t unit) {
-    uint8_t tweak[kBlock], t0[kBlock];
-    TweakBlock(unit, tweakMask, tweak);
-    int written = 0;
-    if (EVP_CipherUpdate(ecbTweak.get(), t0, &written, tweak, kBlock) != 1) {
+  bool NativeTakes(const uint8_t tweak[kBlock], size_t length) {
+    return native.HasKeys() && (nativeFullTweak || HighHalfZero(tweak)) &&
+           native.SetUnitLength(length);
+  }
+
+  bool ConstructedUnit(bool encrypt, const uint8_t tweak[kBlock], const uint8_t* in, uint8_t* out,
+                       size_t length) {
+    uint8_t t0[kBlock];
+    if (!ecbTweak.Process(tweak, t0, kBlock)) {
       return false;
     }
     TweakSequence sequence(t0);
-    OPENSSL_cleanse(t0, sizeof t0);
+    crypto::Wipe(t0, sizeof t0);
+    crypto::AesEcb& ecb = encrypt ? ecbEncrypt : ecbDecrypt;
     bool ok = true;
     for (size_t offset = 0; ok && offset < length; offset += kChunk) {
       const size_t n = std::min(kChunk, length - offset);
       sequence.Apply(in + offset, out + offset, tweaks, n / kBlock);
-      ok = EVP_CipherUpdate(ctx, out + offset, &written, out + offset, static_cast<int>(n)) == 1 &&
-           static_cast<size_t>(written) == n;
+      ok = ecb.Process(out + offset, out + offset, n);
       XorInPlace(out + offset, tweaks, n);
     }
     return ok;
   }
 
-  // The tweaks of the chunk being processed; wiped with the state.
-  alignas(16) uint8_t tweaks[kChunk] = {};
-  uint8_t tweakMask[kBlock] = {};
+  bool Unit(bool encrypt, const uint8_t* in, uint8_t* out, size_t length, uint64_t unit) {
+    if (keyLength == 0 || !ValidLength(length)) {
+      return false;
+    }
+    uint8_t tweak[kBlock];
+    TweakBlock(unit, tweakMask, tweak);
+    return NativeTakes(tweak, length) ? native.Process(encrypt, tweak, in, out, length)
+                                      : ConstructedUnit(encrypt, tweak, in, out, length);
+  }
 
-  State() = default;
-  State(State&&) = default;
-  State& operator=(State&&) = default;
-  ~State() { OPENSSL_cleanse(tweaks, sizeof tweaks); }
+  // Whether the library's XTS gives the construction's result, both ways, for a unit under
+  // the tweak of kProbeUnit and the mask.
+  bool NativeAgrees(const uint8_t mask[kBlock]) {
+    uint8_t tweak[kBlock], plain[kProbeLength], expected[kProbeLength], got[kProbeLength];
+    TweakBlock(kProbeUnit, mask, tweak);
+    for (size_t i = 0; i < kProbeLength; ++i)
+      plain[i] = static_cast<uint8_t>(i * 37 + 11);
+    if (!native.SetUnitLength(kProbeLength) ||
+        !ConstructedUnit(true, tweak, plain, expected, kProbeLength) ||
+        !native.Process(true, tweak, plain, got, kProbeLength) ||
+        std::memcmp(got, expected, kProbeLength) != 0) {
+      return false;
+    }
+    return native.Process(false, tweak, expected, got, kProbeLength) &&
+           std::memcmp(got, plain, kProbeLength) == 0;
+  }
 };
 
 XtsAes::XtsAes() : m_state(std::make_unique<State>()) {}
 XtsAes::~XtsAes() = default;
 
 void XtsAes::Clear() {
-  *m_state = State{};
+  m_state->Clear();
 }
 
 void XtsAes::SetTweakMask(std::span<const uint8_t, kBlock> mask) {
@@ -243,51 +244,35 @@ bool XtsAes::HasKeys() const {
 }
 
 bool XtsAes::SetKeys(std::span<const uint8_t> key1, std::span<const uint8_t> key2, Engine engine) {
-  Clear();
+  State& state = *m_state;
+  state.Clear();
   const size_t keyLength = key1.size();
-  if (key2.size() != keyLength || EcbFor(keyLength) == nullptr) {
+  if (key2.size() != keyLength || !(keyLength == 16 || keyLength == 24 || keyLength == 32)) {
     return false;
   }
-  State next;
-  if (engine == Engine::Best && XtsFor(keyLength) != nullptr) {
-    uint8_t both[64];
-    std::memcpy(both, key1.data(), keyLength);
-    std::memcpy(both + keyLength, key2.data(), keyLength);
-    next.xtsEncrypt = NewCipher(XtsFor(keyLength), both, 1);
-    next.xtsDecrypt = NewCipher(XtsFor(keyLength), both, 0);
-    OPENSSL_cleanse(both, sizeof both);
-    if (!next.xtsEncrypt || !next.xtsDecrypt) {
-      return false;
-    }
-  } else {
-    next.ecbEncrypt = NewCipher(EcbFor(keyLength), key1.data(), 1);
-    next.ecbDecrypt = NewCipher(EcbFor(keyLength), key1.data(), 0);
-    next.ecbTweak = NewCipher(EcbFor(keyLength), key2.data(), 1);
-    if (!next.ecbEncrypt || !next.ecbDecrypt || !next.ecbTweak) {
-      return false;
+  if (!state.ecbEncrypt.SetKey(key1, true) || !state.ecbDecrypt.SetKey(key1, false) ||
+      !state.ecbTweak.SetKey(key2, true)) {
+    state.Clear();
+    return false;
+  }
+  if (engine == Engine::Best && state.native.SetKeys(key1, key2)) {
+    const uint8_t noMask[kBlock] = {};
+    if (state.NativeAgrees(noMask)) {
+      state.nativeFullTweak = state.NativeAgrees(kProbeMask);
+    } else {
+      state.native.Clear();
     }
   }
-  next.keyLength = keyLength;
-  *m_state = std::move(next);
+  state.keyLength = keyLength;
   return true;
 }
 
 bool XtsAes::EncryptUnit(const uint8_t* in, uint8_t* out, size_t length, uint64_t unit) {
-  if (!HasKeys() || !ValidLength(length)) {
-    return false;
-  }
-  return m_state->Native()
-             ? m_state->NativeUnit(m_state->xtsEncrypt.get(), in, out, length, unit)
-             : m_state->ConstructedUnit(m_state->ecbEncrypt.get(), in, out, length, unit);
+  return m_state->Unit(true, in, out, length, unit);
 }
 
 bool XtsAes::DecryptUnit(const uint8_t* in, uint8_t* out, size_t length, uint64_t unit) {
-  if (!HasKeys() || !ValidLength(length)) {
-    return false;
-  }
-  return m_state->Native()
-             ? m_state->NativeUnit(m_state->xtsDecrypt.get(), in, out, length, unit)
-             : m_state->ConstructedUnit(m_state->ecbDecrypt.get(), in, out, length, unit);
+  return m_state->Unit(false, in, out, length, unit);
 }
 
 }  // namespace orv::xts

@@ -2,9 +2,12 @@
 // 128-bit little-endian tweak, exclusive-or a mask that sets one file's tweaks apart from
 // another's (zero unless set).
 //
-// Two engines compute the same thing: OpenSSL's own XTS (AES-128 and AES-256 only), and a
-// construction on the AES block function in ECB mode (any key length, AES-192 included):
-// C = E_K1(P xor T_j) xor T_j with T_0 = E_K2(tweak) and T_{j+1} = T_j * alpha in GF(2^128).
+// Two engines compute the same thing: the system library's own XTS where it has one for the
+// key length (crypto::NativeXts), and a construction on the AES block function in ECB mode
+// (any key length, AES-192 included): C = E_K1(P xor T_j) xor T_j with T_0 = E_K2(tweak) and
+// T_{j+1} = T_j * alpha in GF(2^128). The library's XTS is used only after it has given the
+// construction's result on a probe unit when keyed, and for the tweaks it takes: a library
+// that takes only a 64-bit tweak leaves the units of masked tweaks to the construction.
 #pragma once
 
 #include <cstddef>
@@ -14,15 +17,14 @@
 
 namespace orv::xts {
 
-// OpenSSL's XTS takes at most 2^20 blocks per call; longer buffers are cut into data units of
-// this size.
+// A data unit holds at most 2^20 blocks; longer buffers are cut into data units of this size.
 inline constexpr size_t kMaxDataUnit = size_t{16} * 1024 * 1024;
 inline constexpr size_t kBlock = 16;
 
 class XtsAes {
  public:
   enum class Engine {
-    Best,          // OpenSSL's XTS where it exists, the construction otherwise
+    Best,          // the library's XTS where it exists and agrees, the construction otherwise
     Construction,  // always the construction (tests compare the two)
   };
 

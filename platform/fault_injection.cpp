@@ -1,5 +1,9 @@
 #include <orv_platform/fault_injection_test_helper.h>
 
+#if defined(_WIN32)
+#include "windows/fault_hooks.h"
+#endif
+
 #include <array>
 #include <atomic>
 
@@ -36,7 +40,19 @@ const char* Name(Op op) {
   return i < kOps ? kNames[i] : "?";
 }
 
+namespace {
+
+// Windows: the system's calls are counted only once the program's imports are hooked.
+void ReadyToCount() {
+#if defined(_WIN32)
+  InstallHooks();
+#endif
+}
+
+}  // namespace
+
 void FailNth(Op op, uint64_t nth, int err, uint64_t count) {
+  ReadyToCount();
   Slot& slot = Slots()[static_cast<size_t>(op)];
   const uint64_t first = slot.calls.load(std::memory_order_relaxed) + (nth == 0 ? 1 : nth);
   slot.error.store(err, std::memory_order_relaxed);
@@ -45,6 +61,7 @@ void FailNth(Op op, uint64_t nth, int err, uint64_t count) {
 }
 
 void Reset() {
+  ReadyToCount();
   for (Slot& slot : Slots()) {
     slot.failAt.store(0, std::memory_order_relaxed);
     slot.failUntil.store(0, std::memory_order_relaxed);

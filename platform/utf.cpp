@@ -67,13 +67,52 @@ size_t DecodeOne(std::string_view bytes, size_t i, char32_t& c) {
   return len;
 }
 
+// The code point at wide[i], advancing i past it. Where wchar_t holds UTF-16 units (Windows),
+// a surrogate pair is one code point; a lone surrogate stays what it is.
+char32_t NextCodePoint(std::wstring_view wide, size_t& i) {
+  const auto c = static_cast<char32_t>(wide[i++]);
+  if constexpr (sizeof(wchar_t) == 2) {
+    if (c >= 0xD800 && c <= 0xDBFF && i < wide.size()) {
+      const auto low = static_cast<char32_t>(wide[i]);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        ++i;
+        return 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      }
+    }
+  }
+  return c;
+}
+
+// Appends a code point as UTF-16 units: a surrogate pair above U+FFFF.
+template <typename String>
+void AppendUtf16(char32_t c, String& out) {
+  using Unit = typename String::value_type;
+  if (c >= 0x10000) {
+    c -= 0x10000;
+    out.push_back(static_cast<Unit>(0xD800 + (c >> 10)));
+    out.push_back(static_cast<Unit>(0xDC00 + (c & 0x3FF)));
+  } else {
+    out.push_back(static_cast<Unit>(c));
+  }
+}
+
+// Appends a code point to a wide string: as it is where wchar_t holds code points (POSIX), as
+// UTF-16 units where it holds those.
+void AppendWide(char32_t c, std::wstring& out) {
+  if constexpr (sizeof(wchar_t) == 2) {
+    AppendUtf16(c, out);
+  } else {
+    out.push_back(static_cast<wchar_t>(c));
+  }
+}
+
 }  // namespace
 
 bool WideToNative(std::wstring_view wide, std::string& out) {
   out.clear();
   out.reserve(wide.size());
-  for (wchar_t w : wide) {
-    const auto c = static_cast<char32_t>(w);
+  for (size_t i = 0; i < wide.size();) {
+    const char32_t c = NextCodePoint(wide, i);
     if (IsEscapedByte(c)) {
       out.push_back(static_cast<char>(c - kEscapeBase));
     } else if (c == 0 || IsSurrogate(c) || c > 0x10FFFF) {
@@ -95,7 +134,7 @@ std::wstring NativeToWide(std::string_view bytes) {
       out.push_back(static_cast<wchar_t>(kEscapeBase + static_cast<uint8_t>(bytes[i])));
       ++i;
     } else {
-      out.push_back(static_cast<wchar_t>(c));
+      AppendWide(c, out);
       i += len;
     }
   }
@@ -105,8 +144,8 @@ std::wstring NativeToWide(std::string_view bytes) {
 std::string WideToUtf8Lossy(std::wstring_view wide) {
   std::string out;
   out.reserve(wide.size());
-  for (wchar_t w : wide) {
-    const auto c = static_cast<char32_t>(w);
+  for (size_t i = 0; i < wide.size();) {
+    const char32_t c = NextCodePoint(wide, i);
     if (IsEscapedByte(c)) {
       out.push_back(static_cast<char>(c - kEscapeBase));
     } else if (IsSurrogate(c) || c > 0x10FFFF) {
@@ -121,18 +160,9 @@ std::string WideToUtf8Lossy(std::wstring_view wide) {
 std::u16string WideToUtf16(std::wstring_view wide) {
   std::u16string out;
   out.reserve(wide.size());
-  for (wchar_t w : wide) {
-    auto c = static_cast<char32_t>(w);
-    if (c > 0x10FFFF) {
-      c = kReplacement;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
+  for (size_t i = 0; i < wide.size();) {
+    const char32_t c = NextCodePoint(wide, i);
+    AppendUtf16(c > 0x10FFFF ? kReplacement : c, out);
   }
   return out;
 }
@@ -146,7 +176,7 @@ std::wstring Utf16ToWide(std::u16string_view utf16) {
         utf16[i + 1] <= 0xDFFF) {
       const char32_t c =
           0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(utf16[i + 1]) - 0xDC00);
-      out.push_back(static_cast<wchar_t>(c));
+      AppendWide(c, out);
       ++i;
     } else {
       out.push_back(static_cast<wchar_t>(u));  // lone surrogates, escaped bytes included

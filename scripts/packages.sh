@@ -25,6 +25,19 @@ ORVCOPY_PACKAGES=(
   strace
 )
 
+# The Windows build: the mingw-w64 cross compiler (POSIX threads), its zlib, GoogleTest's
+# sources, and Wine to run the tests.
+ORVCOPY_WINDOWS_PACKAGES=(
+  cmake
+  make
+  g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64
+  mingw-w64-x86-64-dev
+  libz-mingw-w64-dev
+  googletest
+  wine64
+)
+
 # Installs whichever of the given packages are missing, without questions; prints nothing
 # when none is.
 ensure_packages() {

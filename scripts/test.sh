@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Builds OrvCopy with a CMake preset and runs the whole test suite.
-#   scripts/test.sh [default|asan]
+#   scripts/test.sh [default|asan|windows]
+# `windows` cross-builds the DLLs and the unit tests with mingw-w64 and runs the tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
 
 source scripts/packages.sh
-ensure_packages "${ORVCOPY_PACKAGES[@]}"
+if [ "$preset" = windows ]; then
+  ensure_packages "${ORVCOPY_WINDOWS_PACKAGES[@]}"
+else
+  ensure_packages "${ORVCOPY_PACKAGES[@]}"
+fi
 
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"

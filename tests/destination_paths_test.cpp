@@ -7,18 +7,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 using OrvCopy::CArchiveItem;
 using orvtest::TestManager;
 
 namespace {
 
+using orvtest::Native;
+constexpr auto N = [](const wchar_t* path) { return Native(path); };
+
 namespace Records = OrvCopy::Records;
 using orvtest::IsLogRecord;
 
 CArchiveItem Item(const std::wstring& folder, const std::wstring& name, int isFolder = 0,
-                  const std::wstring& source = L"/data/report.doc") {
+                  const std::wstring& source = N(L"/data/report.doc")) {
   CArchiveItem item;
   item.m_strDestFolder = folder;
   item.m_strFileName = name;
@@ -34,30 +35,30 @@ std::wstring Dest(TestManager& m, CArchiveItem item) {
 
 TEST(DestinationPaths, JoinRootFolderAndNameWithOneSeparator) {
   TestManager m;
-  m.SetDestRootFolder(L"/backup");
-  EXPECT_EQ(Dest(m, Item(L"Docs", L"a.txt")), L"/backup/Docs/a.txt");
-  m.SetDestRootFolder(L"/backup/");
-  EXPECT_EQ(Dest(m, Item(L"Docs", L"a.txt")), L"/backup/Docs/a.txt");
-  EXPECT_EQ(Dest(m, Item(L"Docs", L"a.txt", 1)), L"/backup/Docs");  // a folder: no name
-  EXPECT_EQ(Dest(m, Item(L"Docs", L"")), L"/backup/Docs/report.doc");
+  m.SetDestRootFolder(N(L"/backup").c_str());
+  EXPECT_EQ(Dest(m, Item(L"Docs", L"a.txt")), N(L"/backup/Docs/a.txt"));
+  m.SetDestRootFolder(N(L"/backup/").c_str());
+  EXPECT_EQ(Dest(m, Item(L"Docs", L"a.txt")), N(L"/backup/Docs/a.txt"));
+  EXPECT_EQ(Dest(m, Item(L"Docs", L"a.txt", 1)), N(L"/backup/Docs"));  // a folder: no name
+  EXPECT_EQ(Dest(m, Item(L"Docs", L"")), N(L"/backup/Docs/report.doc"));
   m.SetDestRootFolder(L"");
   EXPECT_EQ(Dest(m, Item(L"", L"a.txt")), L"a.txt");  // never "/a.txt"
   EXPECT_EQ(Dest(m, Item(L"", L"", 1)), L"");
   // Long paths keep their separators.
-  const std::wstring root = L"/" + std::wstring(300, L'r'), folder(300, L'f');
+  const std::wstring root = N(L"/") + std::wstring(300, L'r'), folder(300, L'f');
   m.SetDestRootFolder(root.c_str());
-  EXPECT_EQ(Dest(m, Item(folder, L"n")), root + L"/" + folder + L"/n");
+  EXPECT_EQ(Dest(m, Item(folder, L"n")), root + N(L"/") + folder + N(L"/n"));
 }
 
 TEST(DestinationPaths, PartsAfterTheFirstCarryTheVolumeSuffix) {
   TestManager m;
-  m.SetDestRootFolder(L"/b");
+  m.SetDestRootFolder(N(L"/b").c_str());
   m.m_nVolumeNumber = 2;
-  EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), L"/b/D/a.txt");  // not continuing: no suffix
+  EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), N(L"/b/D/a.txt"));  // not continuing: no suffix
   m.m_bContinueInNextVolume = 1;
-  EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), L"/b/D/a.txt.002");
+  EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), N(L"/b/D/a.txt.002"));
   m.m_nVolumeNumber = 1000;
-  EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), L"/b/D/a.txt.1000");
+  EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), N(L"/b/D/a.txt.1000"));
   m.SetCopyType(OrvCopy::CopyTypeHostComposed);  // composition left to the host
   EXPECT_EQ(Dest(m, Item(L"D", L"a.txt")), L".1000");
   m.m_bContinueInNextVolume = 0;
@@ -69,10 +70,10 @@ TEST(DestinationPaths, TemporaryCopiesGoToTheTempFolderByFileName) {
   TestManager m;
   m.m_bUseTempFolder = 1;
   m.SetTempFolder(dir.W().c_str());
-  m.SetDestRootFolder(L"/b");
+  m.SetDestRootFolder(N(L"/b").c_str());
   CArchiveItem item = Item(L"D", L"a.txt");
   std::wstring temp;
-  EXPECT_EQ(m.GetDestCopyFile(item, temp), L"/b/D/a.txt");
+  EXPECT_EQ(m.GetDestCopyFile(item, temp), N(L"/b/D/a.txt"));
   EXPECT_EQ(temp, dir.W("a.txt"));
   CArchiveItem folder = Item(L"D", L"", 1);
   temp = L"stale";
@@ -80,7 +81,7 @@ TEST(DestinationPaths, TemporaryCopiesGoToTheTempFolderByFileName) {
   EXPECT_TRUE(temp.empty());  // folders have no temporary copy
 
   dir.WriteFile("a.txt", "earlier copy");
-  EXPECT_EQ(m.GetDestTempFile(L"/elsewhere/a.txt"), dir.W("a.txt"));
+  EXPECT_EQ(m.GetDestTempFile(N(L"/elsewhere/a.txt").c_str()), dir.W("a.txt"));
   EXPECT_FALSE(std::filesystem::exists(dir.Path() / "a.txt"));  // the earlier one is deleted
 }
 
@@ -90,30 +91,24 @@ TEST(DestinationPaths, AnUndeletableTemporaryFileGivesNoPathAndALogRecord) {
   TestManager m;
   m.SetTempFolder(dir.W().c_str());
   std::filesystem::create_directories(dir.Path() / "busy.txt" / "inside");
-  EXPECT_EQ(m.GetDestTempFile(L"/x/busy.txt"), L"");
+  EXPECT_EQ(m.GetDestTempFile(N(L"/x/busy.txt").c_str()), L"");
   ASSERT_EQ(log.Records().size(), 1u);
   EXPECT_THAT(log.Records()[0], IsLogRecord(Records::kTempFileExists));
 }
 
 TEST(DestinationPaths, AnEmptyTempFolderIsTheSystemsAndIsRemembered) {
   orvtest::TempDir dir;
-  const char* saved = std::getenv("TMPDIR");
-  const std::string restore = saved ? saved : "";
-  ::setenv("TMPDIR", dir.Path().c_str(), 1);
+  const orvtest::ScopedTempFolderVariable temp(dir.Path());
   TestManager m;
-  EXPECT_EQ(m.GetDestTempFile(L"/x/f.bin"), dir.W("f.bin"));
-  EXPECT_EQ(m.m_strTempFolder, dir.W() + L"/");
-  if (saved)
-    ::setenv("TMPDIR", restore.c_str(), 1);
-  else
-    ::unsetenv("TMPDIR");
+  EXPECT_EQ(m.GetDestTempFile(N(L"/x/f.bin").c_str()), dir.W("f.bin"));
+  EXPECT_EQ(m.m_strTempFolder, dir.W() + N(L"/"));
 }
 
 TEST(DestinationPaths, ArchivesGetTheZipExtension) {
   TestManager m;
-  std::wstring path = L"/b/a.txt";
+  std::wstring path = N(L"/b/a.txt");
   m.AddCompressionExt(path);
-  EXPECT_EQ(path, L"/b/a.txt.zip");
+  EXPECT_EQ(path, N(L"/b/a.txt.zip"));
 }
 
 TEST(HostDestination, AskedOnlyWithTheJobFlagAndStoredWithItsVolumeSize) {
@@ -124,16 +119,16 @@ TEST(HostDestination, AskedOnlyWithTheJobFlagAndStoredWithItsVolumeSize) {
   EXPECT_TRUE(host.calls.empty());
 
   m.SetFlags(OrvCopy::JobFlagAskDestination);
-  host.destinations = {L"/media/disk1"};
+  host.destinations = {N(L"/media/disk1")};
   host.spaces = {4096000};
   EXPECT_EQ(m.PrepareDestination(), 1);
   EXPECT_EQ(host.calls, (std::vector<std::string>{"destination 0", "space"}));
-  EXPECT_EQ(m.m_strDestRootFolder, L"/media/disk1");
+  EXPECT_EQ(m.m_strDestRootFolder, N(L"/media/disk1"));
   EXPECT_EQ(m.m_arrSplitSizes, std::vector<uint64_t>{4096000});
 
-  host.destinations = {L"/media/disk2"};  // the size question is refused
+  host.destinations = {N(L"/media/disk2")};  // the size question is refused
   EXPECT_EQ(m.PrepareDestination(), 0);
-  EXPECT_EQ(m.m_strDestRootFolder, L"/media/disk2");
+  EXPECT_EQ(m.m_strDestRootFolder, N(L"/media/disk2"));
   EXPECT_EQ(m.m_arrSplitSizes.size(), 1u);
   EXPECT_EQ(m.PrepareDestination(), 0);  // the destination itself is refused
 }
@@ -141,10 +136,10 @@ TEST(HostDestination, AskedOnlyWithTheJobFlagAndStoredWithItsVolumeSize) {
 TEST(FileRecords, PathsThatDoNotFitAreLoggedNotCut) {
   orvtest::LogCapture log;
   OrvCompression::_SimulatedBackedupFile record;
-  const std::wstring fits = L"/b/" + std::wstring(250, L'x') + L"\U0001F600";  // 255 units
+  const std::wstring fits = N(L"/b/") + std::wstring(250, L'x') + L"\U0001F600";  // 255 units
   EXPECT_TRUE(TestManager::SetRecordPath(record.szDestPath, fits));
   EXPECT_EQ(orv::platform::Utf16ToWide(record.szDestPath), fits);
-  const std::wstring tooLong = L"/b/" + std::wstring(256, L'x');  // 259 characters, 260 units
+  const std::wstring tooLong = N(L"/b/") + std::wstring(256, L'x');  // 259 characters, 260 units
   EXPECT_FALSE(TestManager::SetRecordPath(record.szDataPath, tooLong + L"\U0001F600"));
   EXPECT_EQ(record.szDataPath[0], u'\0');
   ASSERT_EQ(log.Records().size(), 1u);

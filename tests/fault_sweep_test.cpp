@@ -17,7 +17,9 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#if defined(ORVCOPY_HAS_ZIP_ENGINE)
 #include <zip.h>
+#endif
 
 #include <array>
 #include <cerrno>
@@ -58,12 +60,14 @@ std::vector<Item> MixedItems() {
           {"empty", 6, ""}};
 }
 
+#if defined(ORVCOPY_HAS_ZIP_ENGINE)
 std::vector<Item> CompressedItems() {
   return {{"a.txt", 1, std::string(12000, 'a') + orvtest::RandomText(300, 4)},
           {"docs/secret.doc", 2, orvtest::RandomText(6000, 5), false, false, true},
           {"stream.log", 3, std::string(8000, 's'), false, true},
           {"none", 4, ""}};
 }
+#endif
 
 // The host of a sweep run. Its call list doubles as the run's timeline: log entries are added
 // to it as they are written, and "fault" marks where the injected failure happened (before
@@ -142,7 +146,7 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
     return files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     if (entry.is_regular_file())
-      files[fs::relative(entry.path(), root).native()] = orvtest::ReadFile(entry.path());
+      files[fs::relative(entry.path(), root).generic_string()] = orvtest::ReadFile(entry.path());
   }
   return files;
 }
@@ -165,8 +169,9 @@ void AddBackupItems(orvtest::TestManager& m, const orvtest::TempDir& dir, SweepH
                     const std::vector<Item>& items) {
   for (const Item& item : items) {
     const fs::path rel(item.name);
-    const std::wstring folder = NativeToWide(item.folder ? item.name : rel.parent_path().native());
-    const std::wstring name = item.folder ? L"" : NativeToWide(rel.filename().native());
+    const std::wstring folder =
+        orvtest::Wide(item.folder ? fs::path(item.name) : rel.parent_path());
+    const std::wstring name = item.folder ? L"" : orvtest::Wide(rel.filename());
     const std::wstring source = item.stream ? L"" : dir.W("src/" + item.name);
     if (item.stream)
       host.streams[item.key] = item.content;
@@ -181,8 +186,14 @@ void UsePassword(orvtest::TestManager& m) {
   m.m_nAESLength = 32;
 }
 
-RunOutcome Guarded(const std::function<int()>& action) {
+using Arm = std::function<void()>;
+
+// Arms the faults, then runs the action: everything the test does before it (reading the
+// stored files, say) stays out of the faults' reach and is not counted.
+RunOutcome Guarded(const Arm& arm, const std::function<int()>& action) {
   RunOutcome outcome;
+  fault::Reset();
+  arm();
   try {
     outcome.status = action();
   } catch (const std::exception&) {  // framework exceptions reach the host by design
@@ -191,7 +202,7 @@ RunOutcome Guarded(const std::function<int()>& action) {
   return outcome;
 }
 
-RunOutcome BackUpMixed(const orvtest::TempDir& dir, SweepHost& host) {
+RunOutcome BackUpMixed(const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
   orvtest::TestManager m;
   m.SetCallBack(&host);
   m.SetDestRootFolder(dir.W("backup").c_str());
@@ -199,7 +210,7 @@ RunOutcome BackUpMixed(const orvtest::TempDir& dir, SweepHost& host) {
   m.AddSplitSize(kVolume);
   UsePassword(m);
   AddBackupItems(m, dir, host, MixedItems());
-  return Guarded([&] { return m.Copy(0); });
+  return Guarded(arm, [&] { return m.Copy(0); });
 }
 
 // A scenario: inputs made before the faults are armed, the run under the faults, and, per
@@ -208,7 +219,7 @@ struct Scenario {
   std::string name;
   std::vector<Item> items;
   std::function<void(const orvtest::TempDir&)> prepare;
-  std::function<RunOutcome(const orvtest::TempDir&, SweepHost&)> run;
+  std::function<RunOutcome(const orvtest::TempDir&, SweepHost&, const Arm&)> run;
   std::function<bool(const orvtest::TempDir&, const SweepHost&, const Item&)> intact;
   // Files the run must not change, below the test folder: the sources, or the backup restored.
   std::string untouched;
@@ -272,6 +283,7 @@ Scenario MixedBackup() {
   return s;
 }
 
+#if defined(ORVCOPY_HAS_ZIP_ENGINE)
 // --- The compressed backup --------------------------------------------------------------
 
 // The first entry of a ZIP archive, or nothing when it cannot be read.
@@ -300,14 +312,14 @@ Scenario CompressedBackup() {
   s.items = CompressedItems();
   s.untouched = "src";
   s.prepare = [items = s.items](const orvtest::TempDir& dir) { WriteSources(dir, items); };
-  s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host) {
+  s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
     orvtest::TestManager m;
     m.SetCallBack(&host);
     m.SetDestRootFolder(dir.W("backup").c_str());
     m.m_bCompress = 1;
     UsePassword(m);
     AddBackupItems(m, dir, host, items);
-    return Guarded([&] { return m.Copy(0); });
+    return Guarded(arm, [&] { return m.Copy(0); });
   };
   s.intact = [](const orvtest::TempDir& dir, const SweepHost&, const Item& item) {
     const auto entry =
@@ -321,13 +333,15 @@ Scenario CompressedBackup() {
   return s;
 }
 
+#endif
+
 // --- The restore ------------------------------------------------------------------------
 
 // Makes the backup the restore and the removal start from, with no fault armed.
 void PrepareBackup(const orvtest::TempDir& dir) {
   WriteSources(dir, MixedItems());
   SweepHost host;
-  const RunOutcome outcome = BackUpMixed(dir, host);
+  const RunOutcome outcome = BackUpMixed(dir, host, [] {});
   ASSERT_EQ(outcome.status, 0);
   ASSERT_FALSE(outcome.threw);
 }
@@ -338,7 +352,7 @@ Scenario Restore() {
   s.items = MixedItems();
   s.untouched = "backup";
   s.prepare = PrepareBackup;
-  s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host) {
+  s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
     const auto stored = Tree(dir.Path() / "backup");
     orvtest::TestManager m;
     m.SetCallBack(&host);
@@ -349,7 +363,7 @@ Scenario Restore() {
     for (const Item& item : items) {
       const fs::path rel(item.name);
       if (item.folder) {
-        m.AddItem(NativeToWide(item.name).c_str(), NativeToWide(item.name).c_str(), L"", item.key,
+        m.AddItem(orvtest::Wide(item.name).c_str(), orvtest::Wide(item.name).c_str(), L"", item.key,
                   0, 1, 0, 0, 1, 1, nullptr);
         continue;
       }
@@ -367,13 +381,13 @@ Scenario Restore() {
         uint64_t size = stored.at(parts[p]).size();
         if (p == 0 && item.encrypted)
           size = item.content.size() - later;
-        m.AddItem(NativeToWide(parts[p]).c_str(), NativeToWide(rel.parent_path().native()).c_str(),
-                  NativeToWide(rel.filename().native()).c_str(), item.key, item.encrypted ? 1 : 0,
-                  1, size, flags, item.stream ? 0 : 1, 0, nullptr);
+        m.AddItem(orvtest::Wide(parts[p]).c_str(), orvtest::Wide(rel.parent_path()).c_str(),
+                  orvtest::Wide(rel.filename()).c_str(), item.key, item.encrypted ? 1 : 0, 1, size,
+                  flags, item.stream ? 0 : 1, 0, nullptr);
       }
     }
     m.InitAction();
-    return Guarded([&] { return m.Restore(0, 0); });
+    return Guarded(arm, [&] { return m.Restore(0, 0); });
   };
   s.intact = [](const orvtest::TempDir& dir, const SweepHost& host, const Item& item) {
     const fs::path path = dir.Path() / "restored" / item.name;
@@ -399,7 +413,7 @@ Scenario Removal() {
   s.name = "removal";
   s.items = MixedItems();
   s.prepare = PrepareBackup;
-  s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host) {
+  s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
     const auto stored = Tree(dir.Path() / "backup");
     orvtest::TestManager m;
     m.SetCallBack(&host);
@@ -408,14 +422,14 @@ Scenario Removal() {
     for (const Item& item : items) {
       for (const std::string& part :
            item.folder ? std::vector<std::string>{} : PartsOf(stored, item)) {
-        m.AddItem(NativeToWide(part).c_str(), L"", L"", item.key, 0, 1, 0, 0, 1, 0, nullptr);
+        m.AddItem(orvtest::Wide(part).c_str(), L"", L"", item.key, 0, 1, 0, 0, 1, 0, nullptr);
       }
     }
     for (const Item& item : items) {
       if (item.folder)
-        m.AddItem(NativeToWide(item.name).c_str(), L"", L"", item.key, 0, 1, 0, 0, 1, 1, nullptr);
+        m.AddItem(orvtest::Wide(item.name).c_str(), L"", L"", item.key, 0, 1, 0, 0, 1, 1, nullptr);
     }
-    return Guarded([&] { return m.Remove(); });
+    return Guarded(arm, [&] { return m.Remove(); });
   };
   s.intact = [](const orvtest::TempDir& dir, const SweepHost&, const Item& item) {
     const fs::path path = dir.Path() / "backup" / item.name;
@@ -457,8 +471,7 @@ RunReport RunOnce(const Scenario& s, const std::function<void()>& arm) {
   {
     TimelineLog timeline(host);
     fault::Reset();
-    arm();
-    outcome = s.run(dir, host);
+    outcome = s.run(dir, host, arm);
     report.fired = fault::Fired() > 0;
     for (size_t op = 0; op < report.calls.size(); ++op)
       report.calls[op] = fault::Calls(static_cast<fault::Op>(op));
@@ -496,7 +509,7 @@ RunReport RunOnce(const Scenario& s, const std::function<void()>& arm) {
   size_t unnamed = 0, claimedDone = 0;
   for (const Item* item : hurt) {
     const std::string key = " " + std::to_string(item->key);
-    const std::string path = "/" + item->name;
+    const std::string path = fs::path("/" + item->name).make_preferred().string();
     const bool named = std::any_of(afterFault, host.calls.end(), [&](const std::string& c) {
       return c == "failed" + key ||
              (c.rfind("detail ", 0) == 0 && c.find(path) != std::string::npos);
@@ -564,9 +577,11 @@ TEST(FaultSweep, MixedBackup) {
   Sweep(MixedBackup());
 }
 
+#if defined(ORVCOPY_HAS_ZIP_ENGINE)
 TEST(FaultSweep, CompressedBackup) {
   Sweep(CompressedBackup());
 }
+#endif
 
 TEST(FaultSweep, Restore) {
   Sweep(Restore());

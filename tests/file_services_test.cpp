@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
 namespace {
 
@@ -26,7 +25,7 @@ TEST(FileServices, CreateFolderMakesEveryMissingParentAndFailsWhereAFileStandsIn
 TEST(FileServices, DeleteFileExRemovesReadOnlyFilesWhenForced) {
   orvtest::TempDir dir;
   const std::wstring path = dir.WriteFile("ro.txt", "x");
-  ::chmod((dir.Path() / "ro.txt").c_str(), 0444);
+  orvtest::MakeReadOnly(dir.Path() / "ro.txt");
   EXPECT_EQ(OrvDeleteFileEx(path.c_str(), 0), 0);  // Windows keeps a read-only file
   EXPECT_TRUE(std::filesystem::exists(dir.Path() / "ro.txt"));
   EXPECT_NE(OrvDeleteFileEx(path.c_str(), 1), 0);

@@ -1,5 +1,6 @@
 // The item record and the manager's configuration, life cycle and volume plan.
 #include "support/TestManager.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@ using OrvCopy::CArchiveItem;
 using orvtest::TestManager;
 
 namespace {
+
+constexpr auto N = [](const wchar_t* path) { return orvtest::Native(path); };
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
@@ -24,17 +27,17 @@ CArchiveItem Item(const std::wstring& folder, const std::wstring& name,
 // --- The item record --------------------------------------------------------------------
 
 TEST(ArchiveItem, DestinationPathJoinsFolderAndNameWithOneSeparator) {
-  EXPECT_EQ(Item(L"Docs", L"a.txt").GetFullDestPath(), L"Docs/a.txt");
-  EXPECT_EQ(Item(L"A/", L"b").GetFullDestPath(), L"A/b");
+  EXPECT_EQ(Item(L"Docs", L"a.txt").GetFullDestPath(), N(L"Docs/a.txt"));
+  EXPECT_EQ(Item(N(L"A/"), L"b").GetFullDestPath(), N(L"A/b"));
   EXPECT_EQ(Item(L"", L"a.txt").GetFullDestPath(), L"a.txt");
-  EXPECT_EQ(Item(L"A", L"").GetFullDestPath(), L"A/");
-  EXPECT_EQ(Item(L"A", L"sub/c.txt").GetFullDestPath(), L"A/sub/c.txt");
+  EXPECT_EQ(Item(L"A", L"").GetFullDestPath(), N(L"A/"));
+  EXPECT_EQ(Item(L"A", N(L"sub/c.txt")).GetFullDestPath(), N(L"A/sub/c.txt"));
   const std::wstring longFolder(400, L'f');
-  EXPECT_EQ(Item(longFolder, L"x").GetFullDestPath(), longFolder + L"/x");
+  EXPECT_EQ(Item(longFolder, L"x").GetFullDestPath(), longFolder + N(L"/x"));
   // The name inside an archive falls back to the source's name only when the path is empty.
-  EXPECT_EQ(Item(L"", L"", L"/x/y.doc").GetFileInZipPath(), L"y.doc");
-  EXPECT_EQ(Item(L"A", L"", L"/x/y.doc").GetFileInZipPath(), L"A/");
-  EXPECT_EQ(Item(L"A", L"b", L"/x/y.doc").GetFileInZipPath(), L"A/b");
+  EXPECT_EQ(Item(L"", L"", N(L"/x/y.doc")).GetFileInZipPath(), L"y.doc");
+  EXPECT_EQ(Item(L"A", L"", N(L"/x/y.doc")).GetFileInZipPath(), N(L"A/"));
+  EXPECT_EQ(Item(L"A", L"b", N(L"/x/y.doc")).GetFileInZipPath(), N(L"A/b"));
 }
 
 // --- Configuration and life cycle -------------------------------------------------------
@@ -82,7 +85,7 @@ TEST(ManagerConfig, AddItemDetectsFoldersAndCombinesFlags) {
   EXPECT_EQ(m.AddItem(dir.W().c_str(), L"", L"", 1, 0, 1, 0, 0, 1, 0, nullptr), 0);
   EXPECT_EQ(m.AddItem(dir.W("missing").c_str(), L"", L"", 2, 0, 1, 0, 0, 1, 0, L""), 0);
   EXPECT_EQ(m.AddItem(file.c_str(), L"D", L"n", 3, 1, 7, 42, OrvCopy::ArchiveItemFlagAppend, 0, 5,
-                      L"/shadow/f.txt"),
+                      N(L"/shadow/f.txt").c_str()),
             0);
   ASSERT_EQ(m.m_arrItems.size(), 3u);
   EXPECT_EQ(m.m_arrItems[0].m_bIsFolder, 1);  // an existing directory
@@ -97,20 +100,20 @@ TEST(ManagerConfig, AddItemDetectsFoldersAndCombinesFlags) {
   EXPECT_EQ(third.m_nItemKey, 3u);
   EXPECT_EQ(third.m_bFileData, 0);
   EXPECT_EQ(third.m_bToTempFile, 0);
-  EXPECT_EQ(third.m_strVSSPath, L"/shadow/f.txt");
+  EXPECT_EQ(third.m_strVSSPath, N(L"/shadow/f.txt"));
 }
 
 TEST(ManagerConfig, ClearAllEmptiesTheJobButKeepsSplitSizesRecordsAndOptions) {
   OrvCompression::COrvCallBack callback;
   TestManager m;
-  m.SetDestRootFolder(L"/d");
-  m.SetSourceRootFolder(L"/s");
-  m.SetTempFolder(L"/t");
+  m.SetDestRootFolder(N(L"/d").c_str());
+  m.SetSourceRootFolder(N(L"/s").c_str());
+  m.SetTempFolder(N(L"/t").c_str());
   m.SetBufferCapacity(1000, 0);
   m.SetCallBack(&callback);
   m.SetFlags(1);
   m.SetRestoreFromJobName(L"job");
-  m.AddItem(L"/x", L"d", L"n", 1, 0, 1, 0, 0, 1, 0, nullptr);
+  m.AddItem(N(L"/x").c_str(), L"d", L"n", 1, 0, 1, 0, 0, 1, 0, nullptr);
   m.AddSplitSize(100 * kMiB);
   m.m_arrSimulatedFiles.emplace_back();
   m.m_bCompress = 1;
@@ -130,12 +133,12 @@ TEST(ManagerConfig, ClearAllEmptiesTheJobButKeepsSplitSizesRecordsAndOptions) {
   EXPECT_EQ(m.m_arrSplitSizes, std::vector<uint64_t>{100 * kMiB});
   EXPECT_EQ(m.IsSplitEnabled(), 1);
   EXPECT_EQ(m.m_arrSimulatedFiles.size(), 1u);
-  EXPECT_EQ(m.m_strTempFolder, L"/t");
+  EXPECT_EQ(m.m_strTempFolder, N(L"/t"));
   EXPECT_EQ(m.m_strRestoreFromJobName, L"job");
   EXPECT_EQ(m.m_bCompress, 1);
   EXPECT_EQ(m.m_strPassword, L"pw");
 
-  m.AddItem(L"/y", L"d", L"n", 1, 0, 1, 0, 0, 1, 0, nullptr);
+  m.AddItem(N(L"/y").c_str(), L"d", L"n", 1, 0, 1, 0, 0, 1, 0, nullptr);
   m.ClearActionData();
   EXPECT_TRUE(m.m_arrItems.empty());
   m.SetDestRootFolder(nullptr);  // a null string is stored as empty

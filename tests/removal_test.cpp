@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -33,7 +32,7 @@ class Removal : public ::testing::Test {
 TEST_F(Removal, ReadOnlyAndHiddenFilesGo) {
   dir.WriteFile("ro.txt", "x");
   dir.WriteFile(".hidden", "x");
-  ::chmod((dir.Path() / "ro.txt").c_str(), 0444);
+  orvtest::MakeReadOnly(dir.Path() / "ro.txt");
   Add(L"ro.txt", 1);
   Add(L".hidden", 2);
   EXPECT_EQ(m.Remove(), 0);

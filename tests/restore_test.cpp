@@ -271,17 +271,17 @@ TEST_F(RestoreTest, ATrialRestoreMeasuresWithoutWritingOrDecrypting) {
 
 TEST_F(RestoreTest, SourcePathsJoinTheRootAndLoseVencWhenTheHostProvidesThem) {
   CArchiveItem item;
-  item.m_strSourcePath = L"x/a.txt.VENC";
+  item.m_strSourcePath = orvtest::Native(L"x/a.txt.VENC");
   item.m_dwFlags = OrvCopy::ArchiveItemFlagAES;
   std::wstring path;
-  restore.SetSourceRootFolder(L"/restore/");
+  restore.SetSourceRootFolder(orvtest::Native(L"/restore/").c_str());
   EXPECT_EQ(restore.GetSourceCopyFile(item, path), 1);
-  EXPECT_EQ(path, L"/restore/x/a.txt.VENC");  // without the host flag: unchanged
+  EXPECT_EQ(path, orvtest::Native(L"/restore/x/a.txt.VENC"));  // without the host flag: unchanged
   UseAes(restore, 16);
   restore.SetFlags(OrvCopy::JobFlagHostProvidesSource);
   restore.SetRestoreFromJobName(L"job");
   EXPECT_EQ(restore.GetSourceCopyFile(item, path), 1);
-  EXPECT_EQ(host.preparedPaths, std::vector<std::wstring>{L"/restore/x/a.txt"});
+  EXPECT_EQ(host.preparedPaths, std::vector<std::wstring>{orvtest::Native(L"/restore/x/a.txt")});
   host.prepareFileAnswer = 0;
   EXPECT_EQ(restore.GetSourceCopyFile(item, path), 0);
   restore.SetCopyType(OrvCopy::CopyTypeHostComposed);

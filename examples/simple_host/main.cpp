@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
   }
 
   std::printf("job ready: %llu items from %s to %s, buffer %llu bytes\n",
-              static_cast<unsigned long long>(key), source.c_str(), backup.c_str(),
+              static_cast<unsigned long long>(key), source.string().c_str(),
+              backup.string().c_str(),
               static_cast<unsigned long long>(manager.GetBufferCapacity()));
 
   // 0 when every item was backed up; 60 when stopped; otherwise the last failure.

@@ -4,13 +4,14 @@
 #include <orv_platform/fault_injection_test_helper.h>
 #include <orv_platform/win32.h>
 
+#include "../error_mapping.h"
+
 #include <cstdint>
 #include <string>
 
 namespace orv::platform::posix {
 
-// The Windows system error code for a POSIX errno value. The one place errors are mapped.
-DWORD WindowsErrorFromErrno(int err);
+using orv::platform::WindowsErrorFromErrno;
 
 // Sets the calling thread's last error from errno `err` (ENOENT becomes "path not found"
 // when the parent folder of `nativePath` is missing too, as Windows tells the two apart) and

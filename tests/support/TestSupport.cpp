@@ -1,14 +1,19 @@
 #include "TestSupport.h"
 
 #include <orv_platform/utf.h>
+#include <orv_platform/win32.h>
 
 #include "Crc32.h"
 
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+#include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -17,8 +22,9 @@ namespace orvtest {
 
 TempDir::TempDir() {
   static std::atomic<int> counter{0};
+  static const unsigned run = std::random_device{}();
   m_path = std::filesystem::temp_directory_path() /
-           ("orvcopy-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+           ("orvcopy-test-" + std::to_string(run) + "-" + std::to_string(counter++));
   std::filesystem::remove_all(m_path);
   std::filesystem::create_directories(m_path);
 }
@@ -35,8 +41,15 @@ TempDir::~TempDir() {
 }
 
 std::wstring TempDir::W(const std::string& relative) const {
-  const std::filesystem::path p = relative.empty() ? m_path : m_path / relative;
-  return orv::platform::NativeToWide(p.native());
+  return Wide(relative.empty() ? m_path : m_path / relative);
+}
+
+std::wstring Wide(const std::filesystem::path& path) {
+#if defined(_WIN32)
+  return std::filesystem::path(path).make_preferred().native();
+#else
+  return orv::platform::NativeToWide(path.native());
+#endif
 }
 
 std::wstring TempDir::WriteFile(const std::string& relative, const std::string& content) const {
@@ -44,6 +57,43 @@ std::wstring TempDir::WriteFile(const std::string& relative, const std::string& 
   std::filesystem::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary) << content;
   return W(relative);
+}
+
+std::wstring Native(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', orv::platform::kPathSeparator);
+  return path;
+}
+
+void MakeReadOnly(const std::filesystem::path& path) {
+  using std::filesystem::perms;
+  std::filesystem::permissions(path, perms::owner_read | perms::group_read | perms::others_read);
+}
+
+namespace {
+#if defined(_WIN32)
+constexpr const char* kTempVariable = "TMP";
+void SetVariable(const char* name, const std::optional<std::string>& value) {
+  SetEnvironmentVariableA(name, value ? value->c_str() : nullptr);
+}
+#else
+constexpr const char* kTempVariable = "TMPDIR";
+void SetVariable(const char* name, const std::optional<std::string>& value) {
+  if (value)
+    ::setenv(name, value->c_str(), 1);
+  else
+    ::unsetenv(name);
+}
+#endif
+}  // namespace
+
+ScopedTempFolderVariable::ScopedTempFolderVariable(const std::filesystem::path& folder) {
+  if (const char* saved = std::getenv(kTempVariable))
+    m_saved = saved;
+  SetVariable(kTempVariable, folder.empty() ? std::nullopt : std::optional(folder.string()));
+}
+
+ScopedTempFolderVariable::~ScopedTempFolderVariable() {
+  SetVariable(kTempVariable, m_saved);
 }
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -94,6 +144,22 @@ std::vector<std::wstring> LogCapture::Details() const {
   return details;
 }
 
+#if defined(_WIN32)
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+int OpenDescriptorCount() {
+  DWORD handles = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handles);
+  return static_cast<int>(handles);
+}
+#else
+bool UnderWine() {
+  return false;
+}
+
 int ExitCodeUnderFileSizeLimit(uint64_t maxFileBytes, const std::function<int()>& body) {
   const pid_t child = ::fork();
   if (child < 0)
@@ -117,5 +183,6 @@ int OpenDescriptorCount() {
   }
   return count;
 }
+#endif
 
 }  // namespace orvtest

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,28 @@ class TempDir {
 
  private:
   std::filesystem::path m_path;
+};
+
+// A path as the library takes it: a wide string with the native separator.
+std::wstring Wide(const std::filesystem::path& path);
+
+// A path written with '/' in the test, with the native separator instead.
+std::wstring Native(std::wstring path);
+
+// Takes write permission away (POSIX) or sets the read-only attribute (Windows).
+void MakeReadOnly(const std::filesystem::path& path);
+
+// Points the system's temporary folder (TMPDIR on POSIX, TMP on Windows) elsewhere, or
+// nowhere for an empty value, while it lives.
+class ScopedTempFolderVariable {
+ public:
+  explicit ScopedTempFolderVariable(const std::filesystem::path& folder);
+  ~ScopedTempFolderVariable();
+  ScopedTempFolderVariable(const ScopedTempFolderVariable&) = delete;
+  ScopedTempFolderVariable& operator=(const ScopedTempFolderVariable&) = delete;
+
+ private:
+  std::optional<std::string> m_saved;
 };
 
 std::string ReadFile(const std::filesystem::path& path);
@@ -67,12 +90,17 @@ std::wstring Detail(const Format& format, std::wstring_view value) {
   return std::wstring(OrvCopy::DetailLabel(format)).append(value);
 }
 
+#if !defined(_WIN32)
 // Runs `body` in a child process whose files may not grow past `maxFileBytes` (a full disk
 // that needs no full disk; SIGXFSZ is ignored, so a write fails with EFBIG) and returns the
 // child's exit code, which is what `body` returned; -1 when the child did not exit.
 int ExitCodeUnderFileSizeLimit(uint64_t maxFileBytes, const std::function<int()>& body);
+#endif
 
-// Number of descriptors this process has open.
+// Whether the tests run under Wine, whose answers differ from Windows' in a few places.
+bool UnderWine();
+
+// Number of descriptors (Windows: handles) this process has open.
 int OpenDescriptorCount();
 
 }  // namespace orvtest

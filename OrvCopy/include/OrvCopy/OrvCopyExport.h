@@ -1,11 +1,13 @@
 // Export macro of the OrvCopy library.
 //
-// The library is built with hidden visibility; only what a host needs carries ORVCOPY_API.
-// On Windows the library exports with __declspec(dllexport) and a host imports.
+// Built with hidden visibility, the library marks what a host may use with ORVCOPY_API.
+// On Windows the project's own code (every library, and the tests that link them directly)
+// is compiled with ORVCOPY_BUILDING and exports what it defines with __declspec(dllexport);
+// a host imports it.
 #pragma once
 
 #if defined(_WIN32)
-#if defined(ORVCOPY_BUILDING_LIBRARY)
+#if defined(ORVCOPY_BUILDING)
 #define ORVCOPY_API __declspec(dllexport)
 #else
 #define ORVCOPY_API __declspec(dllimport)

@@ -4,6 +4,9 @@
 // names need not be valid UTF-8, so decoding maps every byte 0xXY that is not part of a valid
 // UTF-8 sequence to the code point U+DCXY, and encoding maps U+DC80..U+DCFF back to the byte
 // ("surrogate escape"): every POSIX file name round-trips through a wide string.
+//
+// On Windows a wide string holds UTF-16 units, as the system's file names do; the narrow side
+// (log formats, archive entry names) is UTF-8 with the same escapes.
 #pragma once
 
 #include <string>

@@ -164,9 +164,12 @@ BOOL PathRemoveFileSpecW(LPWSTR pszPath);
 #endif  // !_WIN32
 
 namespace orv::platform {
+// The separator the library writes, and those it reads: Windows takes '/' as well.
 #if defined(_WIN32)
 inline constexpr wchar_t kPathSeparator = L'\\';
+inline constexpr const wchar_t* kPathSeparators = L"\\/";
 #else
 inline constexpr wchar_t kPathSeparator = L'/';
+inline constexpr const wchar_t* kPathSeparators = L"/";
 #endif
 }  // namespace orv::platform

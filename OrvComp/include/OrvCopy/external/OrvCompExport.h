@@ -1,12 +1,13 @@
 // Export macro of the compression library (host callback and ZIP engine).
 //
-// Built with hidden visibility, the library marks what a host may use with ORVCOMP_API. On Windows
-// the library exports it with __declspec(dllexport) (when ORVCOMP_BUILDING is defined) and a host
-// imports it.
+// Built with hidden visibility, the library marks what a host may use with ORVCOMP_API.
+// On Windows the project's own code (every library, and the tests that link them directly)
+// is compiled with ORVCOPY_BUILDING and exports what it defines with __declspec(dllexport);
+// a host imports it.
 #pragma once
 
 #if defined(_WIN32)
-#if defined(ORVCOMP_BUILDING)
+#if defined(ORVCOPY_BUILDING)
 #define ORVCOMP_API __declspec(dllexport)
 #else
 #define ORVCOMP_API __declspec(dllimport)

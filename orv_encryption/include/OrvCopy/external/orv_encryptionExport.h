@@ -1,12 +1,13 @@
 // Export macro of the encryption engine.
 //
-// Built with hidden visibility, the library marks what a host may use with ORV_ENCRYPTION_API. On
-// Windows the library exports it with __declspec(dllexport) (when ORV_ENCRYPTION_BUILDING is
-// defined) and a host imports it.
+// Built with hidden visibility, the library marks what a host may use with ORV_ENCRYPTION_API.
+// On Windows the project's own code (every library, and the tests that link them directly)
+// is compiled with ORVCOPY_BUILDING and exports what it defines with __declspec(dllexport);
+// a host imports it.
 #pragma once
 
 #if defined(_WIN32)
-#if defined(ORV_ENCRYPTION_BUILDING)
+#if defined(ORVCOPY_BUILDING)
 #define ORV_ENCRYPTION_API __declspec(dllexport)
 #else
 #define ORV_ENCRYPTION_API __declspec(dllimport)
