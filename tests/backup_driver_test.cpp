@@ -203,7 +203,7 @@ TEST_F(BackupDriver, JobsThatNeedACallbackFailCleanlyWithoutOne) {
 
 // --- Compressed backups -----------------------------------------------------------------
 
-#if defined(ORVCOPY_HAS_ZIP_ENGINE)
+#if defined(ORVCOPY_HAS_ZIP_ENGINE)  // archives need libzip (a Windows build may have none)
 TEST_F(BackupDriver, EachFileBecomesAnArchiveAtItsDestinationPath) {
   m.m_bCompress = 1;
   m.m_strPassword = L"zip pw";

@@ -577,7 +577,7 @@ TEST(FaultSweep, MixedBackup) {
   Sweep(MixedBackup());
 }
 
-#if defined(ORVCOPY_HAS_ZIP_ENGINE)
+#if defined(ORVCOPY_HAS_ZIP_ENGINE)  // archives need libzip (a Windows build may have none)
 TEST(FaultSweep, CompressedBackup) {
   Sweep(CompressedBackup());
 }
