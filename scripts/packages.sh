@@ -26,7 +26,7 @@ ORVCOPY_PACKAGES=(
 )
 
 # The Windows build: the mingw-w64 cross compiler (POSIX threads), its zlib, GoogleTest's
-# sources, and Wine to run the tests.
+# sources, Wine to run the tests, and the NIST XTS vectors they read.
 ORVCOPY_WINDOWS_PACKAGES=(
   cmake
   make
@@ -36,6 +36,7 @@ ORVCOPY_WINDOWS_PACKAGES=(
   libz-mingw-w64-dev
   googletest
   wine64
+  python3-cryptography-vectors
 )
 
 # Installs whichever of the given packages are missing, without questions; prints nothing
