@@ -4,6 +4,7 @@
 // The backup is the per-file copy (CRC on, or AES-256 with a password); the restore is
 // Restore with the item's source below the backup's folder.
 #include <OrvCopy/OrvCopyManager.h>
+#include <OrvCopy/OrvCopyStrings.h>
 #include <OrvCopy/external/orv_encryption.h>
 
 #include <cstdio>
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
   manager.Initialize();
   manager.SetCallBack(&callback);
   if (password != nullptr) {
-    manager.m_strPassword = fs::path(password).wstring();
+    manager.m_strPassword = OrvCopy::FileNameToWide(password);  // UTF-8, whatever the locale
     manager.m_nEncryptionType = 2;
     manager.m_nAESLength = 32;
   }

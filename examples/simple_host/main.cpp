@@ -32,6 +32,10 @@ int main(int argc, char** argv) {
   }
   const fs::path source = fs::absolute(argv[1]);
   const fs::path backup = fs::absolute(argv[2]);
+  if (!fs::is_directory(source)) {
+    std::fprintf(stderr, "simple_host: %s is not a folder\n", source.string().c_str());
+    return 2;
+  }
 
   // The library's log goes nowhere until the host installs a sink.
   LOGGER::g_OrvLog.SetSink(

@@ -2,7 +2,8 @@
 //
 // On POSIX a file name is bytes and need not be UTF-8. The library takes every byte that is
 // not part of valid UTF-8 as the code point U+DC00 + byte and gives it back unchanged, so any
-// name round-trips. A host that lists folders itself converts with these.
+// name round-trips. A host that lists folders itself converts with these. On Windows the
+// narrow side is UTF-8 (file names are wide there already).
 #pragma once
 
 #include <OrvCopy/OrvCopyExport.h>
