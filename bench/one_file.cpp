@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
   manager.Initialize();
   manager.SetCallBack(&callback);
   if (password != nullptr) {
-    manager.m_strPassword = OrvCopy::FileNameToWide(password);  // UTF-8, whatever the locale
+    manager.m_strPassword =
+        OrvCopy::FileNameToWide(password);  // as UTF-8 (POSIX: whatever the locale)
     manager.m_nEncryptionType = 2;
     manager.m_nAESLength = 32;
   }

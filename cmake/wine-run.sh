@@ -3,4 +3,7 @@
 # Wine's .NET or HTML engines when the Wine prefix is first made.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-exec /usr/lib/wine/wine64 "$@"
+if [ -x /usr/lib/wine/wine64 ]; then
+  exec /usr/lib/wine/wine64 "$@"
+fi
+exec wine "$@"  # newer Wine packages have one program for both

@@ -255,16 +255,15 @@ uint64_t CEncryption::GetHeaderSize() {
 
 uint64_t CEncryption::WriteFileHeader(uint8_t* pBuffer, uint64_t nCapacity, int64_t nPlainSize) {
   Impl& impl = *m_pImpl;
+  header::Fields fields;
   if (pBuffer == nullptr || nPlainSize < 0 || !IsValidDataUnitSize(nCapacity) ||
-      !impl.EnsureKeys(impl.writeSalt)) {
+      !impl.EnsureKeys(impl.writeSalt) || !keys::KeyCheck(impl.keys, fields.keyCheck)) {
     return 1;
   }
-  header::Fields fields;
   fields.keyLength = static_cast<uint16_t>(impl.keys.keyLength);
   fields.dataUnitSize = static_cast<uint32_t>(nCapacity);
   fields.plainSize = static_cast<uint64_t>(nPlainSize);
   fields.iterations = keys::kIterations;
-  keys::KeyCheck(impl.keys, fields.keyCheck);
   // The frame is this file's from here on: a version-2 file gets its nonce and its tag.
   impl.frame.params = FrameParams{};
   if (impl.writeSalt) {
@@ -380,10 +379,10 @@ bool CEncryption::GetKeyCheck(uint8_t pCheck[kKeyCheckSize]) {
     return false;
   }
   uint8_t check[keys::kKeyCheckLength];
-  keys::KeyCheck(impl.keys, check);
+  const bool ok = keys::KeyCheck(impl.keys, check);
   std::memcpy(pCheck, check, kKeyCheckSize);
   crypto::Wipe(check, sizeof check);
-  return true;
+  return ok;
 }
 
 bool CEncryption::BeginHostTag() {
@@ -433,8 +432,8 @@ int CEncryption::CheckPassword(const uint8_t* pHeader, size_t nHeaderSize,
     return CheckWrongPassword;
   }
   uint8_t check[keys::kKeyCheckLength];
-  keys::KeyCheck(derived, check);
-  const bool match = crypto::Equal(check, fields.keyCheck, header::KeyCheckLength(fields.version));
+  const bool match = keys::KeyCheck(derived, check) &&
+                     crypto::Equal(check, fields.keyCheck, header::KeyCheckLength(fields.version));
   crypto::Wipe(check, sizeof check);
   return match ? CheckPasswordOK : CheckWrongPassword;
 }

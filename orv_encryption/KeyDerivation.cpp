@@ -177,11 +177,12 @@ bool Derive(std::string_view passwordBytes, size_t keyLength, std::span<const ui
   return true;
 }
 
-void KeyCheck(const DerivedKeys& keys, uint8_t out[kKeyCheckLength]) {
+bool KeyCheck(const DerivedKeys& keys, uint8_t out[kKeyCheckLength]) {
   uint8_t mac[crypto::kSha256Size] = {};
-  crypto::HmacSha256({keys.km, kCheckKeyLength}, Bytes(kKeyCheckLabel), mac);
+  const bool ok = crypto::HmacSha256({keys.km, kCheckKeyLength}, Bytes(kKeyCheckLabel), mac);
   std::memcpy(out, mac, kKeyCheckLength);
   crypto::Wipe(mac, sizeof mac);
+  return ok;
 }
 
 bool FileTagKey(const DerivedKeys& keys, std::span<const uint8_t> nonce, uint8_t out[32]) {

@@ -59,8 +59,9 @@ bool HostTagKey(const DerivedKeys& keys, uint8_t out[32]);
 bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, uint32_t iterations,
                       uint8_t out[32]);
 
-// The header's key check: the first 16 bytes of HMAC-SHA256(Km, "key check").
-void KeyCheck(const DerivedKeys& keys, uint8_t out[kKeyCheckLength]);
+// The header's key check: the first 16 bytes of HMAC-SHA256(Km, "key check"); false when
+// the crypto library fails.
+bool KeyCheck(const DerivedKeys& keys, uint8_t out[kKeyCheckLength]);
 
 // Empties the cache (wiping every entry) and returns how many derivations ran since the last
 // call; for tests.

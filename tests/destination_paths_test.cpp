@@ -12,8 +12,7 @@ using orvtest::TestManager;
 
 namespace {
 
-using orvtest::Native;
-constexpr auto N = [](const wchar_t* path) { return Native(path); };
+using orvtest::N;
 
 namespace Records = OrvCopy::Records;
 using orvtest::IsLogRecord;

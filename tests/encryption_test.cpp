@@ -320,7 +320,7 @@ TEST(EngineV2, KeysAreDerivedOncePerSaltAndTheHostTagNeedsPasswordAndSalt) {
   EXPECT_EQ(orv::keys::ResetCacheForTesting(), 3u);
 }
 
-#if !defined(_WIN32)
+#if !defined(_WIN32)  // OpenSSL's PBKDF2 is the reference
 TEST(KeyDerivation, Pbkdf2MatchesOpenSslsForShortAndLongPasswords) {
   for (const std::string& password :
        {std::string("p"), std::string(64, 'x'), std::string(100, 'y')}) {

@@ -188,12 +188,15 @@ void UsePassword(orvtest::TestManager& m) {
 
 using Arm = std::function<void()>;
 
-// Arms the faults, then runs the action: everything the test does before it (reading the
-// stored files, say) stays out of the faults' reach and is not counted.
-RunOutcome Guarded(const Arm& arm, const std::function<int()>& action) {
-  RunOutcome outcome;
+// Counts calls from here on and arms the faults: what the test did before (reading the stored
+// files, say) stays out of their reach and is not counted.
+void StartFaults(const Arm& arm) {
   fault::Reset();
   arm();
+}
+
+RunOutcome Guarded(const std::function<int()>& action) {
+  RunOutcome outcome;
   try {
     outcome.status = action();
   } catch (const std::exception&) {  // framework exceptions reach the host by design
@@ -209,8 +212,9 @@ RunOutcome BackUpMixed(const orvtest::TempDir& dir, SweepHost& host, const Arm& 
   m.SetBufferCapacity(kCapacity, 0);
   m.AddSplitSize(kVolume);
   UsePassword(m);
+  StartFaults(arm);
   AddBackupItems(m, dir, host, MixedItems());
-  return Guarded(arm, [&] { return m.Copy(0); });
+  return Guarded([&] { return m.Copy(0); });
 }
 
 // A scenario: inputs made before the faults are armed, the run under the faults, and, per
@@ -318,8 +322,9 @@ Scenario CompressedBackup() {
     m.SetDestRootFolder(dir.W("backup").c_str());
     m.m_bCompress = 1;
     UsePassword(m);
+    StartFaults(arm);
     AddBackupItems(m, dir, host, items);
-    return Guarded(arm, [&] { return m.Copy(0); });
+    return Guarded([&] { return m.Copy(0); });
   };
   s.intact = [](const orvtest::TempDir& dir, const SweepHost&, const Item& item) {
     const auto entry =
@@ -354,6 +359,7 @@ Scenario Restore() {
   s.prepare = PrepareBackup;
   s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
     const auto stored = Tree(dir.Path() / "backup");
+    StartFaults(arm);
     orvtest::TestManager m;
     m.SetCallBack(&host);
     m.SetSourceRootFolder(dir.W("backup").c_str());
@@ -387,7 +393,7 @@ Scenario Restore() {
       }
     }
     m.InitAction();
-    return Guarded(arm, [&] { return m.Restore(0, 0); });
+    return Guarded([&] { return m.Restore(0, 0); });
   };
   s.intact = [](const orvtest::TempDir& dir, const SweepHost& host, const Item& item) {
     const fs::path path = dir.Path() / "restored" / item.name;
@@ -415,6 +421,7 @@ Scenario Removal() {
   s.prepare = PrepareBackup;
   s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
     const auto stored = Tree(dir.Path() / "backup");
+    StartFaults(arm);
     orvtest::TestManager m;
     m.SetCallBack(&host);
     m.SetSourceRootFolder(dir.W("backup").c_str());
@@ -429,7 +436,7 @@ Scenario Removal() {
       if (item.folder)
         m.AddItem(orvtest::Wide(item.name).c_str(), L"", L"", item.key, 0, 1, 0, 0, 1, 1, nullptr);
     }
-    return Guarded(arm, [&] { return m.Remove(); });
+    return Guarded([&] { return m.Remove(); });
   };
   s.intact = [](const orvtest::TempDir& dir, const SweepHost&, const Item& item) {
     const fs::path path = dir.Path() / "backup" / item.name;

@@ -11,7 +11,7 @@ using orvtest::TestManager;
 
 namespace {
 
-constexpr auto N = [](const wchar_t* path) { return orvtest::Native(path); };
+using orvtest::N;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 

@@ -1,10 +1,11 @@
 // Removal of mirrored copies: attributes, folders and files, records and reports.
+#include <orv_platform/win32.h>
+
 #include "support/RecordingHost.h"
 #include "support/TestManager.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
 
 namespace fs = std::filesystem;
 
@@ -33,6 +34,9 @@ TEST_F(Removal, ReadOnlyAndHiddenFilesGo) {
   dir.WriteFile("ro.txt", "x");
   dir.WriteFile(".hidden", "x");
   orvtest::MakeReadOnly(dir.Path() / "ro.txt");
+  // Hidden by its name on POSIX, by the attribute on Windows; read-only as well.
+  ASSERT_TRUE(SetFileAttributesW(dir.W(".hidden").c_str(),
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
   Add(L"ro.txt", 1);
   Add(L".hidden", 2);
   EXPECT_EQ(m.Remove(), 0);

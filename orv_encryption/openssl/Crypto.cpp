@@ -127,9 +127,18 @@ bool Pbkdf2HmacSha256(std::string_view password, std::string_view salt, uint32_t
   } else {
     std::memcpy(key, password.data(), password.size());
   }
-  const SHA256_CTX inner = PadState(key, 0x36);
-  const SHA256_CTX outer = PadState(key, 0x5c);
+  SHA256_CTX inner = PadState(key, 0x36);
+  SHA256_CTX outer = PadState(key, 0x5c);
   OPENSSL_cleanse(key, sizeof key);
+  // The pad states are as good as the password: wiped on every way out.
+  struct WipeOnExit {
+    SHA256_CTX& a;
+    SHA256_CTX& b;
+    ~WipeOnExit() {
+      OPENSSL_cleanse(&a, sizeof a);
+      OPENSSL_cleanse(&b, sizeof b);
+    }
+  } wipePads{inner, outer};
 
   // U1 = HMAC(P, S || INT(1)), computed the ordinary way (the salt has any length).
   uint8_t u[32];

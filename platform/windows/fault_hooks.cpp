@@ -12,6 +12,8 @@
 
 #include <cstring>
 #include <mutex>
+#include <unordered_set>
+#include <vector>
 
 namespace orv::platform::fault {
 namespace {
@@ -35,6 +37,7 @@ Real<decltype(&::RemoveDirectoryW)> g_removeDirectory;
 Real<decltype(&::GetFileTime)> g_getFileTime;
 Real<decltype(&::SetFileTime)> g_setFileTime;
 Real<decltype(&::GetFileAttributesW)> g_getAttributes;
+Real<decltype(&::GetFileAttributesExW)> g_getAttributesEx;
 Real<decltype(&::SetFileAttributesW)> g_setAttributes;
 Real<decltype(&::PathFileExistsW)> g_pathExists;
 Real<decltype(&::PathIsDirectoryW)> g_pathIsDirectory;
@@ -57,9 +60,22 @@ bool Injected(Op op, Result failed, Result& result) {
     return result;                            \
   return real.function(__VA_ARGS__)
 
+// The handles of the files opened through the hook: only their closes count, as on POSIX,
+// where a close is a file's; the program's other handles (threads, events) pass untouched.
+std::mutex g_filesMutex;
+std::unordered_set<HANDLE> g_files;
+
 HANDLE WINAPI HookCreateFile(LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES d, DWORD e, DWORD f,
                              HANDLE g) {
-  ORV_FAULT_HOOK(Op::Open, INVALID_HANDLE_VALUE, g_createFile, a, b, c, d, e, f, g);
+  HANDLE failed = INVALID_HANDLE_VALUE;
+  if (Injected(Op::Open, INVALID_HANDLE_VALUE, failed))
+    return failed;
+  HANDLE file = g_createFile.function(a, b, c, d, e, f, g);
+  if (file != INVALID_HANDLE_VALUE) {
+    const std::lock_guard<std::mutex> lock(g_filesMutex);
+    g_files.insert(file);
+  }
+  return file;
 }
 BOOL WINAPI HookReadFile(HANDLE a, LPVOID b, DWORD c, LPDWORD d, LPOVERLAPPED e) {
   ORV_FAULT_HOOK(Op::Read, FALSE, g_readFile, a, b, c, d, e);
@@ -75,6 +91,11 @@ BOOL WINAPI HookGetFileSize(HANDLE a, PLARGE_INTEGER b) {
 }
 // A failed close still releases the handle, as on POSIX.
 BOOL WINAPI HookCloseHandle(HANDLE a) {
+  {
+    const std::lock_guard<std::mutex> lock(g_filesMutex);
+    if (g_files.erase(a) == 0)
+      return g_closeHandle.function(a);
+  }
   const int err = Check(Op::Close);
   const BOOL closed = g_closeHandle.function(a);
   if (err == 0)
@@ -106,6 +127,9 @@ BOOL WINAPI HookSetFileTime(HANDLE a, const FILETIME* b, const FILETIME* c, cons
 DWORD WINAPI HookGetAttributes(LPCWSTR a) {
   ORV_FAULT_HOOK(Op::GetAttributes, INVALID_FILE_ATTRIBUTES, g_getAttributes, a);
 }
+BOOL WINAPI HookGetAttributesEx(LPCWSTR a, GET_FILEEX_INFO_LEVELS b, LPVOID c) {
+  ORV_FAULT_HOOK(Op::GetAttributes, FALSE, g_getAttributesEx, a, b, c);
+}
 BOOL WINAPI HookSetAttributes(LPCWSTR a, DWORD b) {
   ORV_FAULT_HOOK(Op::SetAttributes, FALSE, g_setAttributes, a, b);
 }
@@ -129,15 +153,22 @@ Hook MakeHook(const char* name, Function replacement, Real<Function>& real) {
   return Hook{name, reinterpret_cast<void*>(replacement), reinterpret_cast<void**>(&real.function)};
 }
 
-// Points the matching import-table entries of `module` at the hooks, keeping the real ones.
-void PatchImports(HMODULE module, const Hook* hooks, size_t count) {
+// The import-table entry (the slot the program calls through) of each import of `module`
+// that one of the hooks names, with that hook.
+struct Slot {
+  ULONG_PTR* entry;
+  const Hook* hook;
+};
+
+std::vector<Slot> FindSlots(HMODULE module, const Hook* hooks, size_t count) {
+  std::vector<Slot> found;
   auto* base = reinterpret_cast<uint8_t*>(module);
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& imports =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   if (imports.VirtualAddress == 0)
-    return;
+    return found;
   for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
        library->Name != 0; ++library) {
     if (library->OriginalFirstThunk == 0)
@@ -150,16 +181,26 @@ void PatchImports(HMODULE module, const Hook* hooks, size_t count) {
       const auto* byName =
           reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
       for (size_t i = 0; i < count; ++i) {
-        if (std::strcmp(reinterpret_cast<const char*>(byName->Name), hooks[i].name) != 0)
-          continue;
-        DWORD protection = 0;
-        ::VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
-                         &protection);
-        *hooks[i].real = reinterpret_cast<void*>(slots->u1.Function);
-        slots->u1.Function = reinterpret_cast<ULONG_PTR>(hooks[i].replacement);
-        ::VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+        if (std::strcmp(reinterpret_cast<const char*>(byName->Name), hooks[i].name) == 0)
+          found.push_back(Slot{&slots->u1.Function, &hooks[i]});
       }
     }
+  }
+  return found;
+}
+
+// Keeps every real function first, then points the slots at the hooks: a call that comes in
+// meanwhile reaches either the real function or a hook that knows it.
+void PatchImports(HMODULE module, const Hook* hooks, size_t count) {
+  const std::vector<Slot> slots = FindSlots(module, hooks, count);
+  for (const Slot& slot : slots)
+    *slot.hook->real = reinterpret_cast<void*>(*slot.entry);
+  for (const Slot& slot : slots) {
+    DWORD protection = 0;
+    if (!::VirtualProtect(slot.entry, sizeof *slot.entry, PAGE_READWRITE, &protection))
+      continue;  // that call stays unhooked: its faults never fire, which the sweep reports
+    *slot.entry = reinterpret_cast<ULONG_PTR>(slot.hook->replacement);
+    ::VirtualProtect(slot.entry, sizeof *slot.entry, protection, &protection);
   }
 }
 
@@ -183,6 +224,7 @@ void InstallHooks() {
         MakeHook("GetFileTime", &HookGetFileTime, g_getFileTime),
         MakeHook("SetFileTime", &HookSetFileTime, g_setFileTime),
         MakeHook("GetFileAttributesW", &HookGetAttributes, g_getAttributes),
+        MakeHook("GetFileAttributesExW", &HookGetAttributesEx, g_getAttributesEx),
         MakeHook("SetFileAttributesW", &HookSetAttributes, g_setAttributes),
         MakeHook("PathFileExistsW", &HookPathExists, g_pathExists),
         MakeHook("PathIsDirectoryW", &HookPathIsDirectory, g_pathIsDirectory),

@@ -37,6 +37,9 @@ std::wstring Wide(const std::filesystem::path& path);
 
 // A path written with '/' in the test, with the native separator instead.
 std::wstring Native(std::wstring path);
+inline std::wstring N(const wchar_t* path) {
+  return Native(path);
+}
 
 // Takes write permission away (POSIX) or sets the read-only attribute (Windows).
 void MakeReadOnly(const std::filesystem::path& path);
