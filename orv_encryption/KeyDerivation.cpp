@@ -64,16 +64,15 @@ bool CacheId(std::string_view passwordBytes, size_t keyLength, std::span<const u
 // HKDF-Expand (RFC 5869) with SHA-256.
 bool HkdfExpand(const uint8_t prk[32], std::string_view info, uint8_t* out, size_t length) {
   uint8_t block[crypto::kSha256Size];
-  size_t blockLength = 0;
   bool ok = true;
   for (uint8_t counter = 1; ok && length > 0; ++counter) {
-    std::string input(reinterpret_cast<const char*>(block), blockLength);
+    // T(n) = HMAC(PRK, T(n-1) || info || n), with T(0) empty.
+    std::string input(reinterpret_cast<const char*>(block), counter == 1 ? 0 : sizeof block);
     input.append(info);
     input.push_back(static_cast<char>(counter));
     ok = crypto::HmacSha256({prk, 32}, Bytes(input), block);
     crypto::Wipe(input.data(), input.size());
-    blockLength = sizeof block;
-    const size_t take = std::min(length, blockLength);
+    const size_t take = std::min(length, sizeof block);
     std::memcpy(out, block, take);
     out += take;
     length -= take;

@@ -29,6 +29,13 @@ std::atomic<uint64_t>& FiredCount() {
   return fired;
 }
 
+// Windows: the system's calls are counted only once the program's imports are hooked.
+void ReadyToCount() {
+#if defined(_WIN32)
+  InstallHooks();
+#endif
+}
+
 }  // namespace
 
 const char* Name(Op op) {
@@ -39,17 +46,6 @@ const char* Name(Op op) {
   const auto i = static_cast<size_t>(op);
   return i < kOps ? kNames[i] : "?";
 }
-
-namespace {
-
-// Windows: the system's calls are counted only once the program's imports are hooked.
-void ReadyToCount() {
-#if defined(_WIN32)
-  InstallHooks();
-#endif
-}
-
-}  // namespace
 
 void FailNth(Op op, uint64_t nth, int err, uint64_t count) {
   ReadyToCount();

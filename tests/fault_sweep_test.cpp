@@ -477,8 +477,7 @@ RunReport RunOnce(const Scenario& s, const std::function<void()>& arm) {
   RunOutcome outcome;
   {
     TimelineLog timeline(host);
-    fault::Reset();
-    outcome = s.run(dir, host, arm);
+    outcome = s.run(dir, host, arm);  // the scenario starts the faults (StartFaults)
     report.fired = fault::Fired() > 0;
     for (size_t op = 0; op < report.calls.size(); ++op)
       report.calls[op] = fault::Calls(static_cast<fault::Op>(op));

@@ -18,29 +18,24 @@
 namespace orv::platform::fault {
 namespace {
 
-template <typename Function>
-struct Real {
-  Function function = nullptr;
-};
-
-Real<decltype(&::CreateFileW)> g_createFile;
-Real<decltype(&::ReadFile)> g_readFile;
-Real<decltype(&::WriteFile)> g_writeFile;
-Real<decltype(&::SetFilePointerEx)> g_setFilePointer;
-Real<decltype(&::GetFileSizeEx)> g_getFileSize;
-Real<decltype(&::CloseHandle)> g_closeHandle;
-Real<decltype(&::FlushFileBuffers)> g_flush;
-Real<decltype(&::SetEndOfFile)> g_setEnd;
-Real<decltype(&::DeleteFileW)> g_deleteFile;
-Real<decltype(&::CreateDirectoryW)> g_createDirectory;
-Real<decltype(&::RemoveDirectoryW)> g_removeDirectory;
-Real<decltype(&::GetFileTime)> g_getFileTime;
-Real<decltype(&::SetFileTime)> g_setFileTime;
-Real<decltype(&::GetFileAttributesW)> g_getAttributes;
-Real<decltype(&::GetFileAttributesExW)> g_getAttributesEx;
-Real<decltype(&::SetFileAttributesW)> g_setAttributes;
-Real<decltype(&::PathFileExistsW)> g_pathExists;
-Real<decltype(&::PathIsDirectoryW)> g_pathIsDirectory;
+decltype(&::CreateFileW) g_createFile = nullptr;
+decltype(&::ReadFile) g_readFile = nullptr;
+decltype(&::WriteFile) g_writeFile = nullptr;
+decltype(&::SetFilePointerEx) g_setFilePointer = nullptr;
+decltype(&::GetFileSizeEx) g_getFileSize = nullptr;
+decltype(&::CloseHandle) g_closeHandle = nullptr;
+decltype(&::FlushFileBuffers) g_flush = nullptr;
+decltype(&::SetEndOfFile) g_setEnd = nullptr;
+decltype(&::DeleteFileW) g_deleteFile = nullptr;
+decltype(&::CreateDirectoryW) g_createDirectory = nullptr;
+decltype(&::RemoveDirectoryW) g_removeDirectory = nullptr;
+decltype(&::GetFileTime) g_getFileTime = nullptr;
+decltype(&::SetFileTime) g_setFileTime = nullptr;
+decltype(&::GetFileAttributesW) g_getAttributes = nullptr;
+decltype(&::GetFileAttributesExW) g_getAttributesEx = nullptr;
+decltype(&::SetFileAttributesW) g_setAttributes = nullptr;
+decltype(&::PathFileExistsW) g_pathExists = nullptr;
+decltype(&::PathIsDirectoryW) g_pathIsDirectory = nullptr;
 
 // Counts the call; when it is one to fail, sets the mapped error and gives `failed`.
 template <typename Result>
@@ -58,7 +53,7 @@ bool Injected(Op op, Result failed, Result& result) {
   decltype(failed) result{};                  \
   if (Injected(op, failed, result))           \
     return result;                            \
-  return real.function(__VA_ARGS__)
+  return real(__VA_ARGS__)
 
 // The handles of the files opened through the hook: only their closes count, as on POSIX,
 // where a close is a file's; the program's other handles (threads, events) pass untouched.
@@ -70,7 +65,7 @@ HANDLE WINAPI HookCreateFile(LPCWSTR a, DWORD b, DWORD c, LPSECURITY_ATTRIBUTES 
   HANDLE failed = INVALID_HANDLE_VALUE;
   if (Injected(Op::Open, INVALID_HANDLE_VALUE, failed))
     return failed;
-  HANDLE file = g_createFile.function(a, b, c, d, e, f, g);
+  HANDLE file = g_createFile(a, b, c, d, e, f, g);
   if (file != INVALID_HANDLE_VALUE) {
     const std::lock_guard<std::mutex> lock(g_filesMutex);
     g_files.insert(file);
@@ -94,10 +89,10 @@ BOOL WINAPI HookCloseHandle(HANDLE a) {
   {
     const std::lock_guard<std::mutex> lock(g_filesMutex);
     if (g_files.erase(a) == 0)
-      return g_closeHandle.function(a);
+      return g_closeHandle(a);
   }
   const int err = Check(Op::Close);
-  const BOOL closed = g_closeHandle.function(a);
+  const BOOL closed = g_closeHandle(a);
   if (err == 0)
     return closed;
   ::SetLastError(WindowsErrorFromErrno(err));
@@ -148,9 +143,11 @@ struct Hook {
   void** real;
 };
 
+// The replacement and the pointer that keeps the real function have one type: a hook whose
+// signature differs from the system's does not compile.
 template <typename Function>
-Hook MakeHook(const char* name, Function replacement, Real<Function>& real) {
-  return Hook{name, reinterpret_cast<void*>(replacement), reinterpret_cast<void**>(&real.function)};
+Hook MakeHook(const char* name, Function replacement, Function& real) {
+  return Hook{name, reinterpret_cast<void*>(replacement), reinterpret_cast<void**>(&real)};
 }
 
 // The import-table entry (the slot the program calls through) of each import of `module`
