@@ -3,6 +3,7 @@
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/orv_encryption.h>
 
+#include "BlockWriter.h"
 #include "Buffer.h"
 #include "CFile_Fix2.h"
 #include "Crc32.h"
@@ -62,6 +63,19 @@ struct COrvCopyManager::BackupPart {
   uint64_t nPosition = 0;  // where the next block of a file source starts
   CBuffer<uint8_t> input{};
   CBuffer<uint8_t> output{};
+  uint8_t* pBlock = nullptr;  // the buffer the current block is read into
+  // With overlapped writing, the destination's blocks are written on the writer's thread. Last
+  // member: the writer is done with the destination before the destination is closed.
+  CBlockWriter::Session writing{};
+
+  // Writes n bytes of data, which with overlapped writing is the writer's buffer.
+  void Write(const uint8_t* data, uint32_t n) {
+    if (writing) {
+      writing.Submit(n);
+    } else {
+      dest.Write(data, n);
+    }
+  }
 };
 
 // How the block loop of a part ended.
@@ -70,6 +84,14 @@ struct COrvCopyManager::PartEnd {
   bool bVolumeFull = false;
   bool bFailed = false;     // the item ends without OnItemEnd
   bool bAbandoned = false;  // the call returns at once: nothing more is closed or reported
+
+  // A block that could not be written fails the item; the part is not continued in the next
+  // volume, as it would have a hole.
+  void WriteFailed(const CException& e) {
+    g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
+    result = StatusItemFailed;
+    bVolumeFull = false;
+  }
 };
 
 COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(BackupPart& part, uint32_t& nRead) {
@@ -82,7 +104,7 @@ COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(BackupPart& part, 
       if (reposition) {
         source.Seek(static_cast<LONGLONG>(part.nPosition), CFile::begin);
       }
-      nRead = source.Read(part.input.GetData(), part.nCapacity);
+      nRead = source.Read(part.pBlock, part.nCapacity);
       part.nPosition += nRead;
       return ReadOutcome::Read;
     } catch (const CFileException& e) {
@@ -239,18 +261,28 @@ bool COrvCopyManager::SeekToResumeOffset(BackupPart& part) {
 }
 
 bool COrvCopyManager::StartBackupOutput(BackupPart& part) {
-  part.input = CBuffer<uint8_t>(part.nCapacity);
-  if (!part.bEncrypt) {
-    return true;
+  // Overlapped writing pays for itself from the second block on; a plain block is read
+  // straight into the writer's buffer.
+  const bool bOverlapped =
+      m_bPipelinedCopy && part.item.m_bFileData && part.nDataSize > part.nCapacity;
+  if (!bOverlapped || part.bEncrypt) {
+    part.input = CBuffer<uint8_t>(part.nCapacity);
   }
-  part.output = CBuffer<uint8_t>(part.nCapacity);
-  uint32_t nHeaderSize = 0;
-  if (!WriteEncryptionHeader(part.output.GetData(), part.nCapacity, part.nDataSize, nHeaderSize)) {
-    log::Record(log::kEncryptionFailed);
-    g_OrvLog.Log(Details::kFile, part.strDest.c_str());
-    return false;
+  if (part.bEncrypt) {
+    uint32_t nHeaderSize = 0;
+    if (!WriteEncryptionHeader(part.input.GetData(), part.nCapacity, part.nDataSize, nHeaderSize)) {
+      log::Record(log::kEncryptionFailed);
+      g_OrvLog.Log(Details::kFile, part.strDest.c_str());
+      return false;
+    }
+    part.dest.Write(part.input.GetData(), nHeaderSize);  // a failure here reaches the caller
+    if (!bOverlapped) {
+      part.output = CBuffer<uint8_t>(part.nCapacity);
+    }
   }
-  part.dest.Write(part.output.GetData(), nHeaderSize);  // a failure here reaches the caller
+  if (bOverlapped) {
+    part.writing = CBlockWriter::Session(BlockWriter(), part.dest, part.nCapacity);
+  }
   return true;
 }
 
@@ -286,6 +318,7 @@ COrvCopyManager::PartEnd COrvCopyManager::CopyBackupBlocks(BackupPart& part) {
 }
 
 bool COrvCopyManager::ReadBackupBlock(BackupPart& part, uint32_t& n, bool& bMore, PartEnd& end) {
+  part.pBlock = part.writing && !part.bEncrypt ? part.writing.NextBuffer() : part.input.GetData();
   if (part.item.m_bFileData) {
     const ReadOutcome outcome = ReadSourceBlock(part, n);
     end.bAbandoned = outcome == ReadOutcome::Failed;
@@ -296,7 +329,7 @@ bool COrvCopyManager::ReadBackupBlock(BackupPart& part, uint32_t& n, bool& bMore
     bMore = n == part.nCapacity;
     return outcome == ReadOutcome::Read;
   }
-  m_pCallBack->ReadItemData(part.item.m_nItemKey, part.input.GetData(), part.nCapacity, &n);
+  m_pCallBack->ReadItemData(part.item.m_nItemKey, part.pBlock, part.nCapacity, &n);
   if (n > part.nCapacity) {
     log::Record(log::kStreamOverrun);
     g_OrvLog.Log(Details::kFile, part.strDest.c_str());
@@ -311,23 +344,22 @@ bool COrvCopyManager::ReadBackupBlock(BackupPart& part, uint32_t& n, bool& bMore
 bool COrvCopyManager::WriteBackupBlock(BackupPart& part, uint32_t n, PartEnd& end) {
   try {
     if (!part.bEncrypt) {
-      UpdateCRC32(part.input.GetData(), n, &m_dwItemCRC);
-      part.dest.Write(part.input.GetData(), n);
+      UpdateCRC32(part.pBlock, n, &m_dwItemCRC);
+      part.Write(part.pBlock, n);
       return true;
     }
+    uint8_t* const out = part.writing ? part.writing.NextBuffer() : part.output.GetData();
     uint32_t nOut = n;
-    if (!EncryptData(part.input.GetData(), part.output.GetData(), nOut, part.nCapacity)) {
+    if (!EncryptData(part.pBlock, out, nOut, part.nCapacity)) {
       // The engine ends the item's data here, quietly: the item completes with what was
       // written, and the host learns of the short item from its size.
       end.bVolumeFull = false;  // nothing continues in the next volume
       return false;
     }
-    part.dest.Write(part.output.GetData(), nOut);
+    part.Write(out, nOut);
     return true;
   } catch (const CException& e) {
-    g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
-    end.result = StatusItemFailed;
-    end.bVolumeFull = false;  // a part with a hole must not be continued as if complete
+    end.WriteFailed(e);
     return false;
   }
 }
@@ -337,6 +369,11 @@ int COrvCopyManager::FinishBackupPart(BackupPart& part, PartEnd end) {
   // source is that file they go from handle to handle, which spares reopening both by name; a
   // source read from its shadow copy is looked up by name after the close, so that the shadow
   // copy's own times never reach the copy, and a source path that is gone gives none.
+  try {
+    part.writing.Finish();  // the blocks still queued are written before the file is touched
+  } catch (const CException& e) {
+    end.WriteFailed(e);
+  }
   CArchiveItem& item = part.item;
   OrvCompression::COrvCallBack* const cb = m_pCallBack;
   const bool bEnds =
@@ -349,9 +386,7 @@ int COrvCopyManager::FinishBackupPart(BackupPart& part, PartEnd end) {
   try {
     part.dest.Close();
   } catch (const CException& e) {
-    g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
-    end.result = StatusItemFailed;
-    end.bVolumeFull = false;
+    end.WriteFailed(e);
   }
   part.source.Abort();
   if (end.bVolumeFull) {

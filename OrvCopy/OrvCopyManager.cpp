@@ -4,6 +4,8 @@
 #include <orv_platform/utf.h>
 #include <orv_platform/win32.h>
 
+#include "BlockWriter.h"
+
 namespace OrvCopy {
 namespace {
 
@@ -19,6 +21,7 @@ COrvCopyManager::COrvCopyManager()
       m_nEncryptionType(0),
       m_nAESLength(kDefaultAESLength),
       m_nOnlineCacheSize(0),
+      m_bPipelinedCopy(0),
       m_pCallBack(nullptr),
       m_nBufferCapacity(kDefaultBufferCapacity),
       m_eCopyType(CopyTypeMirror),
@@ -155,7 +158,15 @@ void COrvCopyManager::ClearAll() {
   m_pCallBack = nullptr;
   m_dwFlags = 0;
   m_pEncryption.reset();
+  m_pBlockWriter.reset();
   ResetByteCounters();
+}
+
+CBlockWriter& COrvCopyManager::BlockWriter() {
+  if (!m_pBlockWriter) {
+    m_pBlockWriter = std::make_unique<CBlockWriter>();
+  }
+  return *m_pBlockWriter;
 }
 
 int COrvCopyManager::IsAESEncryption() const {

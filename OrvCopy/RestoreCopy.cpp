@@ -4,6 +4,7 @@
 #include <OrvCopy/external/orv_encryption.h>
 #include <orv_platform/utf.h>
 
+#include "BlockWriter.h"
 #include "Buffer.h"
 #include "CFile_Fix2.h"
 #include "Crc32.h"
@@ -38,6 +39,12 @@ struct COrvCopyManager::RestorePart {
   CFile_Fix2 source{};
   CFile dest{};
   CBuffer<uint8_t> input{};
+  // With overlapped writing, the destination's blocks are written on the writer's thread. Last
+  // member: the writer is done with the destination before the destination is closed.
+  CBlockWriter::Session writing{};
+
+  // The buffer the next block is read into: the writer's with overlapped writing.
+  uint8_t* NextBlock() { return writing ? writing.NextBuffer() : input.GetData(); }
 };
 
 int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_t* lpszDest,
@@ -73,10 +80,15 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
   if (const int result = OpenRestoreDestination(part); result != StatusDone) {
     return ItemFailed(item, result);
   }
-  part.input = CBuffer<uint8_t>(part.nCapacity);
+  // Overlapped writing pays for itself from the second block on.
+  if (m_bPipelinedCopy && item.m_bFileData && nLength > part.nCapacity) {
+    part.writing = CBlockWriter::Session(BlockWriter(), part.dest, part.nCapacity);
+  } else {
+    part.input = CBuffer<uint8_t>(part.nCapacity);
+  }
   if (part.bEncrypted) {
     // The header is skipped.
-    part.source.Read(part.input.GetData(), static_cast<UINT>(GetAESHeaderSize()));
+    part.source.Read(part.NextBlock(), static_cast<UINT>(GetAESHeaderSize()));
   }
   const bool bStopped = !CopyRestoreBlocks(part);
   return FinishRestorePart(part, bStopped);
@@ -129,12 +141,13 @@ bool COrvCopyManager::CopyRestoreBlocks(RestorePart& part) {
       log::Record(log::kAbortRestoreInLoop);
       return false;
     }
-    const uint32_t n = part.source.Read(part.input.GetData(), part.nCapacity);
+    uint8_t* const block = part.NextBlock();
+    const uint32_t n = part.source.Read(block, part.nCapacity);
     CountItemBytes(n);
     if (cb != nullptr) {
       cb->m_nProcessedPos = cb->m_nProcessedSize = m_nTotalProcessed + m_nItemProcessed;
     }
-    if (n != 0 && !WriteRestoredBlock(part, n)) {
+    if (n != 0 && !WriteRestoredBlock(part, block, n)) {
       return true;
     }
     if (cb != nullptr) {
@@ -146,11 +159,10 @@ bool COrvCopyManager::CopyRestoreBlocks(RestorePart& part) {
   }
 }
 
-bool COrvCopyManager::WriteRestoredBlock(RestorePart& part, uint32_t n) {
-  const uint8_t* data = part.input.GetData();
+bool COrvCopyManager::WriteRestoredBlock(RestorePart& part, uint8_t* data, uint32_t n) {
   const LogRecord* refused = &log::kStreamWritePlainFailed;
   if (part.bEncrypted && !m_bDontPerformDecryption && IsAESEncryption()) {
-    if (!m_pEncryption->Decrypt(part.input.GetData(), part.input.GetData(), part.nCapacity)) {
+    if (!m_pEncryption->Decrypt(data, data, part.nCapacity)) {
       return false;
     }
     // The body is the plain data padded to whole cipher blocks: what lies past the item's
@@ -168,7 +180,9 @@ bool COrvCopyManager::WriteRestoredBlock(RestorePart& part, uint32_t n) {
   } else {
     UpdateCRC32(data, n, &m_dwItemCRC);
   }
-  if (part.item.m_bFileData) {
+  if (part.writing) {
+    part.writing.Submit(n);
+  } else if (part.item.m_bFileData) {
     part.dest.Write(data, n);
   } else if (uint32_t nWritten = 0;
              !m_pCallBack->WriteItemData(part.item.m_nItemKey, data, n, &nWritten)) {
@@ -182,6 +196,7 @@ int COrvCopyManager::FinishRestorePart(RestorePart& part, bool bStopped) {
   OrvCompression::COrvCallBack* const cb = m_pCallBack;
   const CArchiveItem& item = part.item;
   if (item.m_bFileData) {
+    part.writing.Finish();  // the blocks still queued are written first
     part.dest.Close();
   } else if (!part.bMoreParts && !cb->CloseItemData(item.m_nItemKey, 0)) {
     log::Record(log::kStreamCloseFailed);

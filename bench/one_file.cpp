@@ -1,8 +1,9 @@
 // Backs up or restores one file through the manager, for timing against cp and dd:
-//   one_file backup  [--password PW] [--capacity N] SOURCE BACKUP
-//   one_file restore [--password PW] [--capacity N] BACKUP DESTINATION
+//   one_file backup  [--password PW] [--capacity N] [--overlap 0|1] SOURCE BACKUP
+//   one_file restore [--password PW] [--capacity N] [--overlap 0|1] BACKUP DESTINATION
 // The backup is the per-file copy (CRC on, or AES-256 with a password); the restore is
-// Restore with the item's source below the backup's folder.
+// Restore with the item's source below the backup's folder. --overlap 1 writes on a second
+// thread (the manager's m_bPipelinedCopy).
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/OrvCopyStrings.h>
 #include <OrvCopy/external/orv_encryption.h>
@@ -33,18 +34,23 @@ class OneFile : public OrvCopy::COrvCopyManager {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: one_file backup|restore [--password PW] [--capacity N] FROM TO\n");
+    std::fprintf(
+        stderr,
+        "usage: one_file backup|restore [--password PW] [--capacity N] [--overlap 0|1] FROM TO\n");
     return 2;
   }
   const bool restore = std::strcmp(argv[1], "restore") == 0;
   const char* password = nullptr;
   uint64_t capacity = 0;
+  int overlap = 0;
   int i = 2;
   for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
     if (std::strcmp(argv[i], "--password") == 0)
       password = argv[i + 1];
     if (std::strcmp(argv[i], "--capacity") == 0)
       capacity = std::strtoull(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--overlap") == 0)
+      overlap = std::atoi(argv[i + 1]);
   }
   if (argc - i != 2)
     return 2;
@@ -54,6 +60,7 @@ int main(int argc, char** argv) {
   OneFile manager;
   manager.Initialize();
   manager.SetCallBack(&callback);
+  manager.m_bPipelinedCopy = overlap;
   if (password != nullptr) {
     manager.m_strPassword =
         OrvCopy::FileNameToWide(password);  // as UTF-8 (POSIX: whatever the locale)

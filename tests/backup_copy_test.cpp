@@ -32,8 +32,13 @@ std::string EndCall(uint64_t key, uint32_t crc, int volume) {
          std::to_string(volume);
 }
 
-class BackupCopy : public orvtest::BackupFixture {
+// Every test runs on both copy paths.
+class BackupCopy : public orvtest::BackupFixture, public ::testing::WithParamInterface<bool> {
  protected:
+  void SetUp() override {
+    BackupFixture::SetUp();
+    m.m_bPipelinedCopy = GetParam() ? 1 : 0;
+  }
   CArchiveItem Item(const std::string& name, const std::string& content, uint32_t flags = 0) {
     return TestManager::FileItem(dir.WriteFile("src/" + name, content),
                                  orv::platform::NativeToWide(name), 1, flags);
@@ -65,9 +70,11 @@ class BackupCopy : public orvtest::BackupFixture {
   }
 };
 
+INSTANTIATE_TEST_SUITE_P(, BackupCopy, orvtest::kBothCopyPaths, orvtest::CopyPathName);
+
 // --- Copies that succeed ----------------------------------------------------------------
 
-TEST_F(BackupCopy, CopiesAFileWithItsCrcProgressAndTimes) {
+TEST_P(BackupCopy, CopiesAFileWithItsCrcProgressAndTimes) {
   const std::string content = RandomText(200000);
   CArchiveItem item = Item("a.bin", content);
   // A whole second: file times keep 100 ns units.
@@ -104,7 +111,7 @@ TEST_F(BackupCopy, CopiesAFileWithItsCrcProgressAndTimes) {
   EXPECT_EQ(log.Entries().back().eKind, LOGGER::COrvLogEntry::Kind::ScopeEnd);
 }
 
-TEST_F(BackupCopy, EmptyFilesAndExactMultiplesOfTheBuffer) {
+TEST_P(BackupCopy, EmptyFilesAndExactMultiplesOfTheBuffer) {
   EXPECT_EQ(m.BackupItem(Item("empty", "")), 0);
   EXPECT_TRUE(fs::exists(Dest("empty")));
   EXPECT_EQ(fs::file_size(Dest("empty")), 0u);
@@ -119,7 +126,7 @@ TEST_F(BackupCopy, EmptyFilesAndExactMultiplesOfTheBuffer) {
   EXPECT_EQ(host.Count("progress"), 3u);  // the third read finds the end
 }
 
-TEST_F(BackupCopy, AnEncryptedItemIsHeaderAndBodyThatDecryptWithThePassword) {
+TEST_P(BackupCopy, AnEncryptedItemIsHeaderAndBodyThatDecryptWithThePassword) {
   UseAes(24);
   m.SetBufferCapacity(96, 0);
   const std::string content = RandomText(1000, 7);
@@ -137,7 +144,7 @@ TEST_F(BackupCopy, AnEncryptedItemIsHeaderAndBodyThatDecryptWithThePassword) {
   EXPECT_EQ(fs::file_size(Dest("empty.venc")), 64u);  // the header alone
 }
 
-TEST_F(BackupCopy, AppendedItemsExtendTheirDestinationUnencrypted) {
+TEST_P(BackupCopy, AppendedItemsExtendTheirDestinationUnencrypted) {
   UseAes();
   dir.WriteFile("backup/joined", "first part|");
   CArchiveItem item =
@@ -148,7 +155,7 @@ TEST_F(BackupCopy, AppendedItemsExtendTheirDestinationUnencrypted) {
   EXPECT_EQ(host.Events().back(), EndCall(1, Crc("second part"), 0));
 }
 
-TEST_F(BackupCopy, MorePartsAndAMissingCallbackSkipTheEndAndTheTimes) {
+TEST_P(BackupCopy, MorePartsAndAMissingCallbackSkipTheEndAndTheTimes) {
   const auto past = fs::file_time_type::clock::now() - std::chrono::hours(48);
   CArchiveItem item = Item("piece", "data", OrvCopy::ArchiveItemFlagMoreParts);
   fs::last_write_time(dir.Path() / "src/piece", past);
@@ -165,7 +172,7 @@ TEST_F(BackupCopy, MorePartsAndAMissingCallbackSkipTheEndAndTheTimes) {
   EXPECT_NE(fs::last_write_time(Dest("plain")), past);
 }
 
-TEST_F(BackupCopy, HostStreamsAreOpenedReadToTheEndAndClosedBeforeTheEnd) {
+TEST_P(BackupCopy, HostStreamsAreOpenedReadToTheEndAndClosedBeforeTheEnd) {
   const std::string content = RandomText(150, 3);
   host.streams[7] = content;
   m.SetBufferCapacity(96, 0);
@@ -177,7 +184,7 @@ TEST_F(BackupCopy, HostStreamsAreOpenedReadToTheEndAndClosedBeforeTheEnd) {
 
 // --- Failures before any data -----------------------------------------------------------
 
-TEST_F(BackupCopy, AStreamTheHostCannotOpenFailsWithItsCode) {
+TEST_P(BackupCopy, AStreamTheHostCannotOpenFailsWithItsCode) {
   host.openResult = 5;
   CArchiveItem item = Stream(0, L"s");
   EXPECT_EQ(m.BackupItem(item), 5);
@@ -191,7 +198,7 @@ TEST_F(BackupCopy, AStreamTheHostCannotOpenFailsWithItsCode) {
 
 // Each failure before the data fails the item with its record and leaves the destination as
 // it was.
-TEST_F(BackupCopy, FailuresBeforeTheDataFailTheItemWithTheirRecord) {
+TEST_P(BackupCopy, FailuresBeforeTheDataFailTheItemWithTheirRecord) {
   struct Case {
     std::string name;
     fault::Op op;
@@ -252,7 +259,7 @@ TEST_F(BackupCopy, FailuresBeforeTheDataFailTheItemWithTheirRecord) {
   }
 }
 
-TEST_F(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
+TEST_P(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
   for (uint64_t capacity : {uint64_t{0}, uint64_t{1} << 32}) {
     host.calls.clear();
     m.SetBufferCapacity(capacity, 0);
@@ -270,7 +277,7 @@ TEST_F(BackupCopy, UnusableCapacitiesFailTheItemBeforeAnythingIsWritten) {
   EXPECT_EQ(m.BackupItem(Item("p", "content")), 0);
 }
 
-TEST_F(BackupCopy, AFailedResumeSeekFailsTheContinuationPart) {
+TEST_P(BackupCopy, AFailedResumeSeekFailsTheContinuationPart) {
   CArchiveItem item = Item("big", RandomText(300));
   m.m_bContinueInNextVolume = 1;
   m.m_nVolumeNumber = 1;
@@ -285,7 +292,7 @@ TEST_F(BackupCopy, AFailedResumeSeekFailsTheContinuationPart) {
 
 // --- Stops and failures during the data -------------------------------------------------
 
-TEST_F(BackupCopy, TheHostStopsTheCopyBetweenBlocks) {
+TEST_P(BackupCopy, TheHostStopsTheCopyBetweenBlocks) {
   m.SetBufferCapacity(96, 0);
   host.abortAtCall = 2;
   EXPECT_EQ(m.BackupItem(Item("a", RandomText(500))), 60);
@@ -294,7 +301,7 @@ TEST_F(BackupCopy, TheHostStopsTheCopyBetweenBlocks) {
   EXPECT_EQ(host.Events().back().rfind("end 1", 0), 0u);  // Completion still reports the end
 }
 
-TEST_F(BackupCopy, AReadErrorIsRetriedFromTheSamePositionWhenTheHostSaysSo) {
+TEST_P(BackupCopy, AReadErrorIsRetriedFromTheSamePositionWhenTheHostSaysSo) {
   m.SetBufferCapacity(96, 0);
   const std::string content = RandomText(500, 9);
   CArchiveItem item = Item("flaky", content);
@@ -311,7 +318,7 @@ TEST_F(BackupCopy, AReadErrorIsRetriedFromTheSamePositionWhenTheHostSaysSo) {
   EXPECT_EQ(details[1].rfind(Detail(Details::kSystemErrorText, L"A hardware I/O error"), 0), 0u);
 }
 
-TEST_F(BackupCopy, AFailedReopenAsksAgainAndAReadGivenUpFailsTheItem) {
+TEST_P(BackupCopy, AFailedReopenAsksAgainAndAReadGivenUpFailsTheItem) {
   m.SetBufferCapacity(96, 0);
   CArchiveItem item = Item("bad", RandomText(500));
   fault::FailNth(fault::Op::Read, 2, EIO);
@@ -329,7 +336,7 @@ TEST_F(BackupCopy, AFailedReopenAsksAgainAndAReadGivenUpFailsTheItem) {
   EXPECT_EQ(fs::file_size(Dest("bad")), 96u);  // the block before the error, nothing made up
 }
 
-TEST_F(BackupCopy, AWriteErrorFailsTheItemAfterCompletion) {
+TEST_P(BackupCopy, AWriteErrorFailsTheItemAfterCompletion) {
   m.SetBufferCapacity(96, 0);
   fault::FailNth(fault::Op::Write, 2, ENOSPC);
   EXPECT_EQ(m.BackupItem(Item("w", RandomText(500))), 62);
@@ -339,7 +346,7 @@ TEST_F(BackupCopy, AWriteErrorFailsTheItemAfterCompletion) {
   EXPECT_EQ(m.m_bContinueInNextVolume, 0);
 }
 
-TEST_F(BackupCopy, AStreamThatBreaksTheEncryptionFrameEndsTheItemQuietly) {
+TEST_P(BackupCopy, AStreamThatBreaksTheEncryptionFrameEndsTheItemQuietly) {
   UseAes();
   m.SetBufferCapacity(96, 0);
   host.streams[3] = RandomText(200);
@@ -350,7 +357,7 @@ TEST_F(BackupCopy, AStreamThatBreaksTheEncryptionFrameEndsTheItemQuietly) {
   EXPECT_EQ(host.Events().back(), EndCall(3, 0, 0));
 }
 
-TEST_F(BackupCopy, AStreamGivingMoreThanAskedFailsTheItem) {
+TEST_P(BackupCopy, AStreamGivingMoreThanAskedFailsTheItem) {
   m.SetBufferCapacity(96, 0);
   host.streams[3] = RandomText(300);
   host.streamBlockSizes = {200};
@@ -359,7 +366,7 @@ TEST_F(BackupCopy, AStreamGivingMoreThanAskedFailsTheItem) {
   EXPECT_EQ(fs::file_size(Dest("s")), 0u);
 }
 
-TEST_F(BackupCopy, FileTimesThatCannotBeSetAreLogged) {
+TEST_P(BackupCopy, FileTimesThatCannotBeSetAreLogged) {
   fault::FailNth(fault::Op::SetTimes, 1, EPERM);
   EXPECT_EQ(m.BackupItem(Item("t", "x")), 0);
   ExpectRecord(0, Records::kUpdateDatesFailed);
@@ -367,7 +374,7 @@ TEST_F(BackupCopy, FileTimesThatCannotBeSetAreLogged) {
 
 // --- Volumes ----------------------------------------------------------------------------
 
-TEST_F(BackupCopy, AnItemLargerThanTheVolumeIsCutIntoNumberedParts) {
+TEST_P(BackupCopy, AnItemLargerThanTheVolumeIsCutIntoNumberedParts) {
   m.SetBufferCapacity(384, 0);
   m.AddSplitSize(100);
   const std::string content = RandomText(250, 4);
@@ -384,7 +391,7 @@ TEST_F(BackupCopy, AnItemLargerThanTheVolumeIsCutIntoNumberedParts) {
   EXPECT_EQ(m.m_bContinueInNextVolume, 0);
 }
 
-TEST_F(BackupCopy, AnEncryptedItemContinuesInPlainInItsNextPart) {
+TEST_P(BackupCopy, AnEncryptedItemContinuesInPlainInItsNextPart) {
   UseAes();
   m.SetBufferCapacity(96, 0);
   m.AddSplitSize(100);
@@ -397,7 +404,7 @@ TEST_F(BackupCopy, AnEncryptedItemContinuesInPlainInItsNextPart) {
   EXPECT_EQ(host.Events().back(), EndCall(1, Crc(content.substr(100)), 1));
 }
 
-TEST_F(BackupCopy, AStreamFillsItsVolumeWithWholeBlocksAndReadsOnInTheNextPart) {
+TEST_P(BackupCopy, AStreamFillsItsVolumeWithWholeBlocksAndReadsOnInTheNextPart) {
   m.SetBufferCapacity(96, 0);
   m.AddSplitSize(100);
   const std::string content = RandomText(250, 6);
@@ -412,7 +419,7 @@ TEST_F(BackupCopy, AStreamFillsItsVolumeWithWholeBlocksAndReadsOnInTheNextPart) 
 
 // --- Simulated (hand-over) backups ------------------------------------------------------
 
-TEST_F(BackupCopy, ASimulatedBackupCountsItemsThatFitWithoutCopyingThem) {
+TEST_P(BackupCopy, ASimulatedBackupCountsItemsThatFitWithoutCopyingThem) {
   m.m_bSimulate = 1;
   EXPECT_EQ(m.BackupItem(Item("a", RandomText(300))), 0);
   CArchiveItem second = Item("b", RandomText(200));
@@ -424,7 +431,7 @@ TEST_F(BackupCopy, ASimulatedBackupCountsItemsThatFitWithoutCopyingThem) {
   EXPECT_EQ(m.m_nVolumeWritten, 500u);
 }
 
-TEST_F(BackupCopy, ASimulatedItemThatOverflowsIsCopiedToTheTemporaryFolder) {
+TEST_P(BackupCopy, ASimulatedItemThatOverflowsIsCopiedToTheTemporaryFolder) {
   m.m_bSimulate = 1;
   m.SetTempFolder(dir.W("tmp").c_str());
   m.AddSplitSize(100);

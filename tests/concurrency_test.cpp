@@ -27,6 +27,7 @@ std::string RoundTrip(const orvtest::TempDir& dir, int thread) {
     m->m_strPassword = L"shared password";
     m->m_nEncryptionType = 2;
     m->m_nAESLength = 32;
+    m->m_bPipelinedCopy = thread % 2;  // half of them write on a second thread of their own
   }
   backup.SetDestRootFolder(dir.W(root + "backup").c_str());
   backup.AddItem(dir.WriteFile(root + "src/plain", plain).c_str(), L"", L"plain", 1, 0, 1,

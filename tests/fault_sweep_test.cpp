@@ -205,8 +205,10 @@ RunOutcome Guarded(const std::function<int()>& action) {
   return outcome;
 }
 
-RunOutcome BackUpMixed(const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
+RunOutcome BackUpMixed(const orvtest::TempDir& dir, SweepHost& host, const Arm& arm,
+                       bool overlapped) {
   orvtest::TestManager m;
+  m.m_bPipelinedCopy = overlapped ? 1 : 0;
   m.SetCallBack(&host);
   m.SetDestRootFolder(dir.W("backup").c_str());
   m.SetBufferCapacity(kCapacity, 0);
@@ -260,13 +262,15 @@ std::vector<std::string> StraysBelow(
 
 // --- The mixed backup -------------------------------------------------------------------
 
-Scenario MixedBackup() {
+Scenario MixedBackup(bool overlapped) {
   Scenario s;
-  s.name = "mixed backup";
+  s.name = overlapped ? "mixed backup, overlapped" : "mixed backup";
   s.items = MixedItems();
   s.untouched = "src";
   s.prepare = [items = s.items](const orvtest::TempDir& dir) { WriteSources(dir, items); };
-  s.run = BackUpMixed;
+  s.run = [overlapped](const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
+    return BackUpMixed(dir, host, arm, overlapped);
+  };
   // Where the volumes end depends on what came before, so an item is judged by what its
   // parts hold together, not by where they were cut.
   s.intact = [](const orvtest::TempDir& dir, const SweepHost&, const Item& item) {
@@ -346,21 +350,24 @@ Scenario CompressedBackup() {
 void PrepareBackup(const orvtest::TempDir& dir) {
   WriteSources(dir, MixedItems());
   SweepHost host;
-  const RunOutcome outcome = BackUpMixed(dir, host, [] {});
+  const RunOutcome outcome = BackUpMixed(
+      dir, host, [] {}, false);
   ASSERT_EQ(outcome.status, 0);
   ASSERT_FALSE(outcome.threw);
 }
 
-Scenario Restore() {
+Scenario Restore(bool overlapped) {
   Scenario s;
-  s.name = "restore";
+  s.name = overlapped ? "restore, overlapped" : "restore";
   s.items = MixedItems();
   s.untouched = "backup";
   s.prepare = PrepareBackup;
-  s.run = [items = s.items](const orvtest::TempDir& dir, SweepHost& host, const Arm& arm) {
+  s.run = [items = s.items, overlapped](const orvtest::TempDir& dir, SweepHost& host,
+                                        const Arm& arm) {
     const auto stored = Tree(dir.Path() / "backup");
     StartFaults(arm);
     orvtest::TestManager m;
+    m.m_bPipelinedCopy = overlapped ? 1 : 0;
     m.SetCallBack(&host);
     m.SetSourceRootFolder(dir.W("backup").c_str());
     m.SetDestRootFolder(dir.W("restored").c_str());
@@ -579,8 +586,14 @@ void Sweep(const Scenario& s) {
   EXPECT_EQ(passed, runs);
 }
 
+// The backup and the restore are swept on both copy paths: the calling thread alone, and
+// with the writes overlapped on a second thread.
 TEST(FaultSweep, MixedBackup) {
-  Sweep(MixedBackup());
+  Sweep(MixedBackup(false));
+}
+
+TEST(FaultSweep, MixedBackupOverlapped) {
+  Sweep(MixedBackup(true));
 }
 
 #if defined(ORVCOPY_HAS_ZIP_ENGINE)  // archives need libzip (a Windows build may have none)
@@ -590,7 +603,11 @@ TEST(FaultSweep, CompressedBackup) {
 #endif
 
 TEST(FaultSweep, Restore) {
-  Sweep(Restore());
+  Sweep(Restore(false));
+}
+
+TEST(FaultSweep, RestoreOverlapped) {
+  Sweep(Restore(true));
 }
 
 TEST(FaultSweep, Removal) {

@@ -23,7 +23,7 @@ using orvtest::IsLogRecord;
 using orvtest::Crc;
 using orvtest::RandomText;
 
-class RestoreTest : public ::testing::Test {
+class RestoreFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     fault::Reset();
@@ -64,9 +64,19 @@ class RestoreTest : public ::testing::Test {
   orvtest::TestManager restore;
 };
 
+// The per-file restore's tests run on both copy paths.
+class RestoreTest : public RestoreFixture, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    RestoreFixture::SetUp();
+    restore.m_bPipelinedCopy = GetParam() ? 1 : 0;
+  }
+};
+INSTANTIATE_TEST_SUITE_P(, RestoreTest, orvtest::kBothCopyPaths, orvtest::CopyPathName);
+
 // --- Round trips ------------------------------------------------------------------------
 
-TEST_F(RestoreTest, PlainFilesComeBackWithTheirCrc) {
+TEST_P(RestoreTest, PlainFilesComeBackWithTheirCrc) {
   const std::string a = RandomText(1000, 1), b = RandomText(96 * 3, 2);
   BackUp("a.bin", a, 1);
   BackUp("b.bin", b, 2);
@@ -84,7 +94,7 @@ TEST_F(RestoreTest, PlainFilesComeBackWithTheirCrc) {
   EXPECT_EQ(host.m_nProcessedSize, a.size() + b.size());
 }
 
-TEST_F(RestoreTest, SplitPartsAreJoinedIntoOneFileWithOneEnd) {
+TEST_P(RestoreTest, SplitPartsAreJoinedIntoOneFileWithOneEnd) {
   backup.AddSplitSize(250);
   const std::string content = RandomText(700, 4);
   BackUp("big", content, 9);
@@ -102,7 +112,7 @@ TEST_F(RestoreTest, SplitPartsAreJoinedIntoOneFileWithOneEnd) {
                                "end 9 crc " + std::to_string(Crc(content.substr(500))) + " vol 0"});
 }
 
-TEST_F(RestoreTest, WithoutDecryptionAnEncryptedFileIsCopiedByteForByte) {
+TEST_P(RestoreTest, WithoutDecryptionAnEncryptedFileIsCopiedByteForByte) {
   UseAes(backup, 16);
   UseAes(restore, 16);
   BackUp("raw.venc", RandomText(400, 7), 1, 1);
@@ -118,7 +128,7 @@ TEST_F(RestoreTest, WithoutDecryptionAnEncryptedFileIsCopiedByteForByte) {
 
 // --- The per-file restore's outcomes ----------------------------------------------------
 
-TEST_F(RestoreTest, TheHostCanRefuseAnItemSilently) {
+TEST_P(RestoreTest, TheHostCanRefuseAnItemSilently) {
   dir.WriteFile("backup/a", "x");
   AddRestoreItem("a", "a", 1, 1);
   host.canRestoreAnswer = 0;
@@ -128,7 +138,7 @@ TEST_F(RestoreTest, TheHostCanRefuseAnItemSilently) {
   EXPECT_FALSE(fs::exists(dir.Path() / "restored/a"));
 }
 
-TEST_F(RestoreTest, AStreamTheHostDeclinesIsWrittenToTheFile) {
+TEST_P(RestoreTest, AStreamTheHostDeclinesIsWrittenToTheFile) {
   dir.WriteFile("backup/a", "stream data");
   dir.WriteFile("restored/a", "old");
   AddRestoreItem("a", "a", 3, 11, 0, 0, 0);
@@ -144,7 +154,7 @@ TEST_F(RestoreTest, AStreamTheHostDeclinesIsWrittenToTheFile) {
   EXPECT_EQ(host.Events(), (std::vector<std::string>{"open 3", "failed 3"}));
 }
 
-TEST_F(RestoreTest, DestinationFailuresAreLoggedWithTheirLines) {
+TEST_P(RestoreTest, DestinationFailuresAreLoggedWithTheirLines) {
   dir.WriteFile("backup/a", "part");
   AddRestoreItem("a", "missing", 1, 4, OrvCopy::ArchiveItemFlagAppend);
   EXPECT_EQ(restore.Restore(0, 0), 62);
@@ -170,7 +180,7 @@ TEST_F(RestoreTest, DestinationFailuresAreLoggedWithTheirLines) {
   EXPECT_EQ(host.Count("failed 1"), 3u);
 }
 
-TEST_F(RestoreTest, AnEmptySourceGivesAnEmptyFile) {
+TEST_P(RestoreTest, AnEmptySourceGivesAnEmptyFile) {
   dir.WriteFile("backup/empty", "");
   AddRestoreItem("empty", "empty", 1, 0);
   EXPECT_EQ(restore.Restore(0, 0), 0);
@@ -180,7 +190,7 @@ TEST_F(RestoreTest, AnEmptySourceGivesAnEmptyFile) {
 
 // Decrypted output is cut at the item's size; a restore whose engine was never prepared (no
 // InitAction) prepares it.
-TEST_F(RestoreTest, DecryptedOutputIsCutAtTheItemsSize) {
+TEST_P(RestoreTest, DecryptedOutputIsCutAtTheItemsSize) {
   UseAes(backup, 16);
   UseAes(restore, 16);
   const std::string content = RandomText(500, 9);
@@ -196,7 +206,7 @@ TEST_F(RestoreTest, DecryptedOutputIsCutAtTheItemsSize) {
   EXPECT_EQ(host.Events().back(), "end 2 crc 0 vol 0");  // decrypted data has no CRC
 }
 
-TEST_F(RestoreTest, TheHostStopsTheRestoreBetweenBlocks) {
+TEST_P(RestoreTest, TheHostStopsTheRestoreBetweenBlocks) {
   dir.WriteFile("backup/a", RandomText(500, 10));
   AddRestoreItem("a", "a", 1, 500);
   host.abortAtCall = 3;  // the range asks once, then the data loop once per block
@@ -206,7 +216,7 @@ TEST_F(RestoreTest, TheHostStopsTheRestoreBetweenBlocks) {
   EXPECT_EQ(host.Count("end 1 crc 0 vol 0"), 0u);
 }
 
-TEST_F(RestoreTest, RefusedStreamWritesAreReportedPerBlockAndTheItemEnds) {
+TEST_P(RestoreTest, RefusedStreamWritesAreReportedPerBlockAndTheItemEnds) {
   dir.WriteFile("backup/a", RandomText(200, 11));
   AddRestoreItem("a", "a", 6, 200, 0, 0, 0);
   host.writeAnswer = 0;
@@ -220,7 +230,7 @@ TEST_F(RestoreTest, RefusedStreamWritesAreReportedPerBlockAndTheItemEnds) {
   EXPECT_EQ(host.Events().back().rfind("end 6", 0), 0u);
 }
 
-TEST_F(RestoreTest, AppendedStreamPartsWriteIntoTheOpenStream) {
+TEST_P(RestoreTest, AppendedStreamPartsWriteIntoTheOpenStream) {
   dir.WriteFile("backup/p1", "first ");
   dir.WriteFile("backup/p2", "second");
   AddRestoreItem("p1", "", 2, 6, OrvCopy::ArchiveItemFlagMoreParts, 0, 0);
@@ -233,7 +243,7 @@ TEST_F(RestoreTest, AppendedStreamPartsWriteIntoTheOpenStream) {
   EXPECT_THAT(log.Records().at(0), IsLogRecord(Records::kStreamAppendMode));
 }
 
-TEST_F(RestoreTest, UnusableCapacitiesAreRefusedBeforeReading) {
+TEST_P(RestoreTest, UnusableCapacitiesAreRefusedBeforeReading) {
   dir.WriteFile("backup/a", "data");
   AddRestoreItem("a", "a", 1, 4);
   restore.SetBufferCapacity(0, 0);
@@ -252,7 +262,7 @@ TEST_F(RestoreTest, UnusableCapacitiesAreRefusedBeforeReading) {
 
 // --- Trial restores ---------------------------------------------------------------------
 
-TEST_F(RestoreTest, ATrialRestoreMeasuresWithoutWritingOrDecrypting) {
+TEST_P(RestoreTest, ATrialRestoreMeasuresWithoutWritingOrDecrypting) {
   UseAes(restore, 32);
   dir.WriteFile("backup/a.venc", RandomText(300, 12));
   dir.WriteFile("backup/b", "plain");
@@ -269,7 +279,7 @@ TEST_F(RestoreTest, ATrialRestoreMeasuresWithoutWritingOrDecrypting) {
 
 // --- Source paths -----------------------------------------------------------------------
 
-TEST_F(RestoreTest, SourcePathsJoinTheRootAndLoseVencWhenTheHostProvidesThem) {
+TEST_P(RestoreTest, SourcePathsJoinTheRootAndLoseVencWhenTheHostProvidesThem) {
   CArchiveItem item;
   item.m_strSourcePath = orvtest::Native(L"x/a.txt.VENC");
   item.m_dwFlags = OrvCopy::ArchiveItemFlagAES;
@@ -290,7 +300,7 @@ TEST_F(RestoreTest, SourcePathsJoinTheRootAndLoseVencWhenTheHostProvidesThem) {
   EXPECT_EQ(path, L"");
 }
 
-TEST_F(RestoreTest, BatchPreparedSourcesAreCheckedLocallyAndFailedOnesFailAtOnce) {
+TEST_P(RestoreTest, BatchPreparedSourcesAreCheckedLocallyAndFailedOnesFailAtOnce) {
   restore.SetFlags(OrvCopy::JobFlagHostProvidesSource | OrvCopy::JobFlagBatchSources);
   dir.WriteFile("backup/here", "x");
   CArchiveItem item;
@@ -313,7 +323,7 @@ TEST_F(RestoreTest, BatchPreparedSourcesAreCheckedLocallyAndFailedOnesFailAtOnce
   EXPECT_EQ(host.Count("failed 5"), 1u);
 }
 
-TEST_F(RestoreTest, RangesRestoreFoldersAndStopOnlyForAStop) {
+TEST_P(RestoreTest, RangesRestoreFoldersAndStopOnlyForAStop) {
   EXPECT_EQ(restore.RestoreRange(0, -1), 0);
   restore.AddItem(L"f", L"f/g", L"", 1, 0, 1, 0, 0, 1, 1, nullptr);
   EXPECT_EQ(restore.RestoreRange(1, 1), 0);
@@ -323,7 +333,7 @@ TEST_F(RestoreTest, RangesRestoreFoldersAndStopOnlyForAStop) {
   EXPECT_TRUE(host.calls.empty());
 }
 
-TEST_F(RestoreTest, ProvidedSourcesAreDeletedAfterAnUndecryptedRestore) {
+TEST_P(RestoreTest, ProvidedSourcesAreDeletedAfterAnUndecryptedRestore) {
   restore.SetFlags(OrvCopy::JobFlagHostProvidesSource);
   dir.WriteFile("backup/a", "a");
   AddRestoreItem("a", "a", 1, 1);
@@ -337,10 +347,10 @@ TEST_F(RestoreTest, ProvidedSourcesAreDeletedAfterAnUndecryptedRestore) {
 
 // --- Batches ----------------------------------------------------------------------------
 
-class RestoreBatches : public RestoreTest {
+class RestoreBatches : public RestoreFixture {
  protected:
   void SetUp() override {
-    RestoreTest::SetUp();
+    RestoreFixture::SetUp();
     restore.SetFlags(OrvCopy::JobFlagBatchSources);
   }
   void AddSized(const std::vector<uint64_t>& sizes) {

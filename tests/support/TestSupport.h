@@ -106,4 +106,11 @@ bool UnderWine();
 // Number of descriptors (Windows: handles) this process has open.
 int OpenDescriptorCount();
 
+// The two ways a manager copies a file into a file, as a test parameter: on the calling
+// thread alone, or with the writes overlapped on a second thread (m_bPipelinedCopy).
+inline const auto kBothCopyPaths = ::testing::Values(false, true);
+inline std::string CopyPathName(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "Overlapped" : "OneThread";
+}
+
 }  // namespace orvtest

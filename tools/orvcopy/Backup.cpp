@@ -240,6 +240,7 @@ class BackupRun {
     manager.SetBufferCapacity(m_earlier.buffer ? m_earlier.buffer : m_options.buffer, 1);
     m_manifest.buffer = manager.GetBufferCapacity();
     manager.m_bCompress = m_options.compress ? 1 : 0;
+    manager.m_bPipelinedCopy = 1;  // large files: written while the next blocks are read
     if (m_password) {
       ApplyPassword(manager, *m_password, m_options.encrypt);
       manager.PrepareEngine()->SetSalt(reinterpret_cast<const uint8_t*>(m_manifest.salt.data()));

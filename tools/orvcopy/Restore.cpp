@@ -159,6 +159,7 @@ class RestoreRun {
     manager.SetDestRootFolder(FileNameToWide(m_target.native()).c_str());
     manager.SetCallBack(&host);
     manager.SetBufferCapacity(m_manifest.buffer, 0);  // a body decrypts only with its capacity
+    manager.m_bPipelinedCopy = 1;  // large files: written while the next blocks are read
     if (m_opened.password)
       ApplyPassword(manager, *m_opened.password, m_manifest.encrypt);
     // Every encrypted file is announced to the engine just before the library opens it, and a

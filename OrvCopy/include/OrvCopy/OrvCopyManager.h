@@ -20,6 +20,7 @@ class CEncryption;
 namespace OrvCopy {
 
 class CFile_Fix2;
+class CBlockWriter;
 
 // Status codes of the actions and per-file operations.
 inline constexpr int StatusDone = 0;
@@ -143,8 +144,8 @@ class ORVCOPY_API COrvCopyManager {
   uint64_t GetGlobalTotalSize() const;
   // Empties the item list only.
   void ClearActionData();
-  // Empties items, roots, buffer size, callback, flags, engine and counters; keeps the split
-  // sizes, the file records and the public options.
+  // Empties items, roots, buffer size, callback, flags, engine and counters, and ends the
+  // writing thread; keeps the split sizes, the file records and the public options.
   void ClearAll();
 
   // Public options, written directly by the host.
@@ -155,6 +156,13 @@ class ORVCOPY_API COrvCopyManager {
   int m_nEncryptionType;  // 2 = AES
   int m_nAESLength;       // 16, 24 or 32 bytes
   uint64_t m_nOnlineCacheSize;
+  // Nonzero: a file copied into a file (backup or restore) in more than one block is written
+  // on a second thread while the next blocks are read, checksummed and encrypted or
+  // decrypted. The manager starts that thread on first need and ends it in ClearAll and its
+  // destructor. Callbacks, their order, the data and the log stay the same, all on the calling
+  // thread; only a failed write is learnt up to three blocks later, after their progress
+  // calls. 0 (the default): the manager starts no thread.
+  int m_bPipelinedCopy;
 
  protected:
   // 1 when the action is not a trial restore, the encryption type is 2 and a password is set.
@@ -289,6 +297,8 @@ class ORVCOPY_API COrvCopyManager {
   int OrvCopy_OpenSourceFile(const wchar_t* lpszPath, CFile_Fix2& file, CArchiveItem& item);
   // Reports the item failed to the host, when there is one, and returns result.
   int ItemFailed(const CArchiveItem& item, int result);
+  // The writer of overlapped copies, started on first use.
+  CBlockWriter& BlockWriter();
 
   // The steps of the per-file backup copy, on the state of one call (a part of an item).
   struct BackupPart;
@@ -321,9 +331,9 @@ class ORVCOPY_API COrvCopyManager {
   int OpenRestoreDestination(RestorePart& part);
   // The block loop; false when the host stopped the restore.
   bool CopyRestoreBlocks(RestorePart& part);
-  // Decrypts (cut to the item's size) or checksums n bytes and writes them; false when the
-  // loop ends here.
-  bool WriteRestoredBlock(RestorePart& part, uint32_t n);
+  // Decrypts in place (cut to the item's size) or checksums the n bytes of data and writes
+  // them; false when the loop ends here.
+  bool WriteRestoredBlock(RestorePart& part, uint8_t* data, uint32_t n);
   // Closes the files and ends the item unless the restore was stopped.
   int FinishRestorePart(RestorePart& part, bool bStopped);
   // Hands one file item to the compression engine: one archive at strDest. 0, 58 or 60.
@@ -346,6 +356,7 @@ class ORVCOPY_API COrvCopyManager {
   // The destination folder made last in this action: the files that follow in it do not
   // create it again. Emptied when an action starts.
   std::wstring m_strLastFolderMade;
+  std::unique_ptr<CBlockWriter> m_pBlockWriter;
 };
 
 }  // namespace OrvCopy
