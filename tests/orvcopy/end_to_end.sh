@@ -27,8 +27,8 @@ echo "wrong horse" >bad
 pw_of() { case "$*" in *--encrypt*) echo "--password-file pw" ;; esac; }
 
 n=0
-for mode in "" "--encrypt" "--compress" "--compress --encrypt=128" "--split 100K" \
-            "--encrypt=192"; do
+for mode in "" "--encrypt --jobs 3" "--compress --jobs 4" "--compress --encrypt=128" \
+            "--split 100K" "--encrypt=192 --jobs 1"; do
   n=$((n + 1))
   # shellcheck disable=SC2046,SC2086
   "$orvcopy" -q backup src "b$n" $mode $(pw_of $mode) --buffer 64K
@@ -195,6 +195,8 @@ usage 2 backup src b2
 usage 2 backup src "$(gen b1)"
 usage 2 backup src b1 --compress
 usage 2 backup src x --checksum --compress
+usage 2 backup src x --split 1M --jobs 2
+usage 2 backup src x --jobs 0
 usage 1 backup nowhere x
 usage 1 backup src x --encrypt --password-env ORVCOPY_UNSET_VARIABLE
 usage 4 verify b2 --password-file bad

@@ -3,7 +3,8 @@
 # into a backup folder that holds complete generations: the kill never changes them (their
 # files and manifests are byte for byte as before, and they verify), the cut-short run is not
 # listed, and the next run completes (resuming from the record the killed run kept as it
-# went, recorded here after every file) and restores the source byte for byte.
+# went, recorded here after every file) and restores the source byte for byte. The killed runs
+# copy three files at once: the record keeps only what every manager has finished.
 #   killed_backups.sh ORVCOPY [ROUNDS_PER_MODE]
 set -uo pipefail
 source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
@@ -43,7 +44,8 @@ for mode in "" "--encrypt" "--compress"; do
     snapshot "$b" >before.txt
     delay_ms=$((RANDOM % span_ms))
     # shellcheck disable=SC2086
-    ORVCOPY_CHECKPOINT_SECONDS=0 "$orvcopy" -q backup src "$b" $mode "${pw[@]}" >/dev/null 2>&1 &
+    ORVCOPY_CHECKPOINT_SECONDS=0 "$orvcopy" -q backup src "$b" $mode --jobs 3 "${pw[@]}" \
+      >/dev/null 2>&1 &
     pid=$!
     sleep "$(printf '%d.%03d' $((delay_ms / 1000)) $((delay_ms % 1000)))"
     kill -9 "$pid" 2>/dev/null

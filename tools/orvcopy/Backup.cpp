@@ -25,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <thread>
 #include <unordered_set>
 
 namespace orvcopy {
@@ -47,32 +49,28 @@ class BackupRun {
       return code;
     LogFile log(m_options.logFile);
     InstallInterruptHandlers();
-    Manager manager;
-    Configure(manager);
-    ReuseEarlierFiles(manager.Engine());
-    Host host(m_manifest.items.size(), m_counts.fileBytes - m_takenBytes, !m_options.quiet);
-    const size_t items = AddItems(manager, host);
+    if (m_password) {
+      m_recordEngine.emplace();
+      ConfigureEngine(*m_recordEngine, *m_password, m_options.encrypt, m_manifest.salt);
+    }
+    m_manifest.buffer = BufferCapacity();
+    ReuseEarlierFiles();
     NoteFolder("", m_manifest.rootMeta);
-    host.SetItemHook([&](uint64_t key) { Checkpoint(key - 1, host, manager.Engine()); });
-    int status = 0;
-    try {
-      status = items == 0 || g_interrupted ? 0 : manager.Copy(0);
-    } catch (const CException& e) {
-      m_crashed = true;
-      ItemResult& r = host.Result(host.CurrentKey());
-      r.failed = true;
-      r.reason = e.what();
+    for (const ManifestItem& item : m_manifest.items) {
+      if (item.IsFolder())
+        NoteFolder(item.path, item.meta);
     }
-    host.FinishProgress();
-    if (status == OrvCopy::StatusStopped) {
-      // The item under way when the stop came is reported ended, but its copy is cut short.
-      host.Result(host.CurrentKey()).ended = false;
-    }
-    RecordUpTo(m_manifest.items.size(), host, manager.Engine());
-    return Finish(manager.Engine(), status);
+    const std::vector<std::vector<size_t>> lanes = Lanes();
+    RunState state(m_manifest.items.size(), m_counts.fileBytes - m_takenBytes, !m_options.quiet,
+                   lanes.size());
+    m_state = &state;
+    const int status = RunLanes(state, lanes);
+    state.FinishProgress();
+    RecordUpTo(m_manifest.items.size());
+    m_state = nullptr;
+    return Finish(status);
   }
 
- private:
   // The folders, the lock, the earlier generations, the password and the listing of the tree.
   int Prepare() {
     if (const int code = CheckArguments(); code != kExitDone)
@@ -191,13 +189,13 @@ class BackupRun {
   // files; a file whose link fails is copied instead. What is linked is recorded every so
   // often too (the other files are still pending): with --checksum, linking reads every
   // unchanged file.
-  void ReuseEarlierFiles(orv::CEncryption* engine) {
+  void ReuseEarlierFiles() {
     for (size_t i = 0; i < m_manifest.items.size() && !g_interrupted; ++i) {
       ManifestItem& item = m_manifest.items[i];
       if (!item.IsFile())
         continue;
       if (CheckpointDue())
-        SaveRecord(engine);
+        SaveRecord();
       const fs::path source = m_source / item.path;
       Earlier* previous = m_earlier.Previous();
       for (Earlier* earlier : {m_earlier.Resumed(), previous}) {
@@ -232,13 +230,19 @@ class BackupRun {
       std::fprintf(stderr, "unchanged: %s\n", Escape(item.path).c_str());
   }
 
-  // The manager for this generation: where, how and with which keys it writes.
+  // The copy buffer's capacity as the library rounds it. An encrypted folder's files all
+  // decrypt with its buffer's capacity: the earlier generations' is kept.
+  uint64_t BufferCapacity() const {
+    Manager probe;
+    probe.SetBufferCapacity(m_earlier.buffer ? m_earlier.buffer : m_options.buffer, 1);
+    return probe.GetBufferCapacity();
+  }
+
+  // A manager for this generation: where, how and with which keys it writes.
   void Configure(Manager& manager) {
     manager.Initialize();
     manager.SetDestRootFolder(FileNameToWide(Data().native()).c_str());
-    // An encrypted folder's files all decrypt with its buffer's capacity.
-    manager.SetBufferCapacity(m_earlier.buffer ? m_earlier.buffer : m_options.buffer, 1);
-    m_manifest.buffer = manager.GetBufferCapacity();
+    manager.SetBufferCapacity(m_manifest.buffer, 0);
     manager.m_bCompress = m_options.compress ? 1 : 0;
     manager.m_bPipelinedCopy = 1;  // large files: written while the next blocks are read
     if (m_password) {
@@ -249,17 +253,83 @@ class BackupRun {
       manager.AddSplitSize(m_options.split);
   }
 
-  // The library's items: every folder, and the files not taken over. Returns their number.
-  size_t AddItems(Manager& manager, Host& host) {
+  // The library's items (every folder, and the files not taken over) by index, dealt out to
+  // the managers that run at once. A split backup has one: its volumes follow each other.
+  std::vector<std::vector<size_t>> Lanes() const {
+    std::vector<size_t> library;
+    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
+      const ManifestItem& item = m_manifest.items[i];
+      if ((item.IsFile() || item.IsFolder()) && !m_reused[i])
+        library.push_back(i);
+    }
+    const size_t count =
+        m_options.split ? 1 : std::min<size_t>(JobCount(m_options), library.size());
+    std::vector<std::vector<size_t>> lanes(std::max<size_t>(count, 1));
+    for (size_t n = 0; n < library.size(); ++n)
+      lanes[n % lanes.size()].push_back(library[n]);
+    return lanes;
+  }
+
+  // One manager per lane, each with a host of its own; the first runs on this thread, the
+  // others on threads of their own. Stopped when any stopped, else the first failure.
+  int RunLanes(RunState& state, const std::vector<std::vector<size_t>>& lanes) {
+    std::vector<std::unique_ptr<Manager>> managers;
+    std::vector<std::unique_ptr<Host>> hosts;
+    m_laneKeys.assign(lanes.size(), UINT64_MAX);
+    for (size_t l = 0; l < lanes.size(); ++l) {
+      managers.push_back(std::make_unique<Manager>());
+      hosts.push_back(std::make_unique<Host>(state, l));
+      Configure(*managers[l]);
+      AddItems(*managers[l], *hosts[l], l, lanes[l]);
+    }
+    std::vector<int> statuses(lanes.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t l = 1; l < lanes.size(); ++l)
+      threads.emplace_back([&, l] { statuses[l] = RunLane(*managers[l], *hosts[l], l); });
+    statuses[0] = RunLane(*managers[0], *hosts[0], 0);
+    for (std::thread& thread : threads)
+      thread.join();
+    const bool stopped =
+        std::find(statuses.begin(), statuses.end(), OrvCopy::StatusStopped) != statuses.end();
+    const auto failed = std::find_if(statuses.begin(), statuses.end(), [](int s) { return s; });
+    return stopped ? OrvCopy::StatusStopped : failed != statuses.end() ? *failed : 0;
+  }
+
+  int RunLane(Manager& manager, Host& host, size_t lane) {
+    host.Activate();
+    int status = 0;
+    try {
+      status = m_laneKeys[lane] == UINT64_MAX || g_interrupted ? 0 : manager.Copy(0);
+    } catch (const CException& e) {
+      m_crashed = true;
+      ItemResult& r = host.Result(host.CurrentKey());
+      r.failed = true;
+      r.reason = e.what();
+    }
+    if (status == OrvCopy::StatusStopped) {
+      // The item under way when the stop came is reported ended, but its copy is cut short.
+      host.Result(host.CurrentKey()).ended = false;
+    }
+    const std::lock_guard lock(m_recordMutex);
+    m_laneKeys[lane] = UINT64_MAX;
+    return status;
+  }
+
+  // A lane's items, in order, on its manager. Every item of the lane before the key its host
+  // reports is over, so every item before the lowest key the lanes report is: what lies
+  // before it is recorded every so often.
+  void AddItems(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& items) {
     manager.SetCallBack(&host);
     host.DriveManager(&manager, m_password && !m_options.compress);
-    // Files and folders go through the library; links and pipes are recorded only.
-    size_t added = 0;
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      ManifestItem& item = m_manifest.items[i];
-      if ((!item.IsFile() && !item.IsFolder()) || m_reused[i])
-        continue;
-      ++added;
+    if (!items.empty())
+      m_laneKeys[lane] = items.front() + 1;
+    host.SetItemHook([this, lane](uint64_t key) {
+      const std::lock_guard lock(m_recordMutex);
+      m_laneKeys[lane] = key;
+      Checkpoint(*std::min_element(m_laneKeys.begin(), m_laneKeys.end()) - 1);
+    });
+    for (size_t i : items) {
+      const ManifestItem& item = m_manifest.items[i];
       const fs::path stored(item.stored);
       manager.AddItem(
           FileNameToWide((m_source / item.path).native()).c_str(),
@@ -267,19 +337,17 @@ class BackupRun {
           item.IsFolder() ? L"" : FileNameToWide(stored.filename().native()).c_str(), item.key,
           m_password ? 1 : 0, 1, item.size, 0, 1, item.IsFolder() ? 1 : 0, nullptr);
     }
-    return added;
   }
 
   // Whether a file item's stored data is whole, and why not.
-  bool FileBackedUp(ManifestItem& item, const ItemResult& r, orv::CEncryption* engine,
-                    std::string& reason) {
+  bool FileBackedUp(ManifestItem& item, const ItemResult& r, std::string& reason) {
     const fs::path stored = Data() / item.stored;
     std::error_code ec;
     if (m_options.compress) {
       // An archive is renamed into place when complete.
       if (r.failed || !fs::exists(stored, ec))
         return false;
-      if (m_password && (item.tag = HostTagOfFile(*engine, stored)).empty()) {
+      if (m_password && (item.tag = HostTagOfFile(*m_recordEngine, stored)).empty()) {
         reason = "the archive could not be read back";
         return false;
       }
@@ -331,18 +399,17 @@ class BackupRun {
     return false;
   }
 
-  void Record(ManifestItem& item, const ItemResult& r, orv::CEncryption* engine) {
+  void Record(ManifestItem& item, const ItemResult& r) {
     std::string reason = r.reason;
     bool ok = true;
     std::error_code ec;
     if (item.IsFolder()) {
-      NoteFolder(item.path, item.meta);
       // The library passes over a folder it could not make; the backup does not.
       ok = r.ended && !r.failed && fs::is_directory(Data() / item.stored, ec);
     } else if (item.IsFile()) {
       item.parts = r.volumes + 1;
       item.flags = m_password ? OrvCopy::ArchiveItemFlagAES : 0;
-      ok = FileBackedUp(item, r, engine, reason) && StillAFile(item, reason);
+      ok = FileBackedUp(item, r, reason) && StillAFile(item, reason);
     }
     if (ok) {
       item.status = "done";
@@ -358,31 +425,31 @@ class BackupRun {
   }
 
   // The outcome of every item before index `end` not yet recorded.
-  void RecordUpTo(size_t end, Host& host, orv::CEncryption* engine) {
+  void RecordUpTo(size_t end) {
     for (; m_recorded < end; ++m_recorded) {
       if (!m_reused[m_recorded])
-        Record(m_manifest.items[m_recorded], host.Result(m_recorded + 1), engine);
+        Record(m_manifest.items[m_recorded], *m_state->Result(m_recorded + 1));
     }
   }
 
   // Every so often while the library runs, what is finished (the items before index `end`)
   // is synced to the disk and recorded as the unfinished generation's manifest, so that a
   // backup killed on the way is resumed from there.
-  void Checkpoint(size_t end, Host& host, orv::CEncryption* engine) {
+  void Checkpoint(size_t end) {
     if (!CheckpointDue())
       return;
-    RecordUpTo(end, host, engine);
-    SaveRecord(engine);
+    RecordUpTo(end);
+    SaveRecord();
   }
 
   bool CheckpointDue() const { return std::chrono::steady_clock::now() >= m_nextCheckpoint; }
 
   // The record of the generation so far. The pause until the next one grows with the time one
   // takes, so that a large tree spends little on them.
-  void SaveRecord(orv::CEncryption* engine) {
+  void SaveRecord() {
     const auto start = std::chrono::steady_clock::now();
     std::string error;
-    const ManifestTagger tagger = m_password ? ManifestTaggerOf(*engine) : ManifestTagger{};
+    const ManifestTagger tagger = m_password ? ManifestTaggerOf(*m_recordEngine) : ManifestTagger{};
     if (SyncToDisk())
       SaveManifest(m_folder, m_manifest, m_password ? &tagger : nullptr, error, kUnfinishedName);
     const auto took = std::chrono::steady_clock::now() - start;
@@ -395,14 +462,14 @@ class BackupRun {
     return std::chrono::seconds(seconds ? std::atoi(seconds) : 10);
   }
 
-  int Finish(orv::CEncryption* engine, int status) {
+  int Finish(int status) {
     m_manifest.complete = !g_interrupted && !m_crashed;
     // What the manifest lists reaches the disk before the manifest is put in place.
     std::string error;
     if (!SyncToDisk())
       return Refuse(kExitFailed, "the backup could not be written to the disk (" +
                                      std::string(std::strerror(errno)) + "); it is not listed");
-    const ManifestTagger tagger = m_password ? ManifestTaggerOf(*engine) : ManifestTagger{};
+    const ManifestTagger tagger = m_password ? ManifestTaggerOf(*m_recordEngine) : ManifestTagger{};
     const ManifestTagger* tagging = m_password ? &tagger : nullptr;
     if (!SaveManifest(m_folder, m_manifest, tagging, error,
                       m_manifest.complete ? kManifestName : kUnfinishedName)) {
@@ -476,10 +543,20 @@ class BackupRun {
   uint64_t m_takenBytes = 0;  // the size of the files taken over (the library copies the rest)
   std::chrono::steady_clock::time_point m_nextCheckpoint =
       std::chrono::steady_clock::now() + CheckpointPause();
-  bool m_crashed = false;
+  std::atomic<bool> m_crashed = false;
+  // Kept for the manifest (its tag) and the archives' tags, apart from the managers' engines,
+  // which their threads use.
+  std::optional<orv::CEncryption> m_recordEngine;
+  RunState* m_state = nullptr;  // while the managers run
+  std::mutex m_recordMutex;     // guards the record of the items and the lanes' keys
+  std::vector<uint64_t> m_laneKeys;
 };
 
 }  // namespace
+
+unsigned JobCount(const Options& options) {
+  return options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+}
 
 int Backup(const Options& options) {
   return BackupRun(options).Run();

@@ -25,7 +25,8 @@ struct Options {
   uint64_t split = 0;         // volume size, 0 for none
   uint64_t buffer = 1048576;  // rounded up to a multiple of 96, as the library rounds
   bool bufferGiven = false;
-  bool checksum = false;              // backup: unchanged-looking files are compared by content
+  unsigned jobs = 0;      // backup: managers that copy files at once; 0 for one per processor core
+  bool checksum = false;  // backup: unchanged-looking files are compared by content
   std::vector<std::string> excludes;  // backup: --exclude patterns
   std::string excludeFrom;            // backup: a file of them
   std::string generation;             // restore, list, verify: the generation, else the latest
@@ -44,6 +45,9 @@ struct Options {
 };
 
 class SystemCalls;
+
+// The managers a backup runs at once: --jobs, else one per processor core.
+unsigned JobCount(const Options& options);
 
 int Backup(const Options& options);
 int Restore(const Options& options);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 
 namespace orvcopy {
 
@@ -59,11 +60,13 @@ LogFile::LogFile(const std::string& path) {
   if (!path.empty())
     m_out = std::make_shared<std::ofstream>(path, std::ios::app);
   auto out = m_out;
-  LOGGER::g_OrvLog.SetSink([out](const LOGGER::COrvLogEntry& e) {
+  auto mutex = std::make_shared<std::mutex>();  // managers on several threads write at once
+  LOGGER::g_OrvLog.SetSink([out, mutex](const LOGGER::COrvLogEntry& e) {
     if (Host* host = Host::Active())
       host->NoteLog(e);
     if (!out)
       return;
+    const std::lock_guard lock(*mutex);
     using Kind = LOGGER::COrvLogEntry::Kind;
     const std::string text = Escape(OrvCopy::WideToDisplay(e.strText));
     if (e.eKind == Kind::Record) {

@@ -15,7 +15,7 @@ std::atomic<bool> g_interrupted{false};
 
 namespace {
 
-Host* g_activeHost = nullptr;
+thread_local Host* g_activeHost = nullptr;
 
 void OnSignal(int) {
   if (g_interrupted.exchange(true)) {
@@ -45,18 +45,63 @@ void InstallInterruptHandlers() {
   ::sigaction(SIGTERM, &action, nullptr);
 }
 
-Host::Host(size_t itemCount, uint64_t totalBytes, bool showProgress)
+RunState::RunState(size_t itemCount, uint64_t totalBytes, bool showProgress, size_t lanes)
     : m_results(itemCount),
+      m_lanes(lanes),
       m_totalBytes(totalBytes),
       m_showProgress(showProgress && ::isatty(STDERR_FILENO)),
       m_start(std::chrono::steady_clock::now()),
-      m_lastShown(m_start) {
-  g_activeHost = this;
+      m_lastShown(m_start) {}
+
+ItemResult* RunState::Result(uint64_t key) {
+  return key >= 1 && key <= m_results.size() ? &m_results[key - 1] : nullptr;
 }
+
+void RunState::Progress(size_t lane, uint64_t pos, size_t items) {
+  if (!m_showProgress)
+    return;
+  const std::lock_guard lock(m_mutex);
+  m_lanes.at(lane) = {pos, items};
+  const auto now = std::chrono::steady_clock::now();
+  if (now - m_lastShown < std::chrono::milliseconds(200))
+    return;
+  m_lastShown = now;
+  uint64_t bytes = 0;
+  size_t itemsDone = 0;
+  for (const auto& [laneBytes, laneItems] : m_lanes) {
+    bytes += laneBytes;
+    itemsDone += laneItems;
+  }
+  const double seconds = std::chrono::duration<double>(now - m_start).count();
+  const double done = static_cast<double>(bytes);
+  const double rate = seconds > 0 ? done / seconds : 0;
+  const double left = rate > 0 && m_totalBytes > done ? (m_totalBytes - done) / rate : 0;
+  // Links and pipes are no items of the library's: the count of items done has no total.
+  std::fprintf(stderr, "\r%s of %s, %zu items done, %s/s, %.0f s left   ", Bytes(done).c_str(),
+               Bytes(static_cast<double>(m_totalBytes)).c_str(), itemsDone, Bytes(rate).c_str(),
+               left);
+}
+
+void RunState::FinishProgress() {
+  if (m_showProgress)
+    std::fprintf(stderr, "\r\033[K");
+}
+
+Host::Host(size_t itemCount, uint64_t totalBytes, bool showProgress)
+    : m_ownState(std::make_unique<RunState>(itemCount, totalBytes, showProgress)),
+      m_state(m_ownState.get()) {
+  Activate();
+}
+
+Host::Host(RunState& state, size_t lane) : m_state(&state), m_lane(lane) {}
 
 Host::~Host() {
   if (g_activeHost == this)
     g_activeHost = nullptr;
+}
+
+void Host::Activate() {
+  g_activeHost = this;
 }
 
 Host* Host::Active() {
@@ -90,7 +135,8 @@ void Host::NoteLog(const LOGGER::COrvLogEntry& entry) {
 }
 
 ItemResult& Host::Result(uint64_t key) {
-  return key >= 1 && key <= m_results.size() ? m_results[key - 1] : m_unknown;
+  ItemResult* result = m_state->Result(key);
+  return result != nullptr ? *result : m_unknown;
 }
 
 int Host::OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) {
@@ -152,25 +198,7 @@ int Host::IsAbortRequested() {
 void Host::OnProgress() {
   if (m_manager != nullptr)
     m_manager->DropFileRecords();
-  if (!m_showProgress)
-    return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - m_lastShown < std::chrono::milliseconds(200))
-    return;
-  m_lastShown = now;
-  const double seconds = std::chrono::duration<double>(now - m_start).count();
-  const double done = static_cast<double>(m_nProcessedPos);
-  const double rate = seconds > 0 ? done / seconds : 0;
-  const double left = rate > 0 && m_totalBytes > done ? (m_totalBytes - done) / rate : 0;
-  // Links and pipes are no items of the library's: the count of items done has no total.
-  std::fprintf(stderr, "\r%s of %s, %zu items done, %s/s, %.0f s left   ", Bytes(done).c_str(),
-               Bytes(static_cast<double>(m_totalBytes)).c_str(), m_itemsDone, Bytes(rate).c_str(),
-               left);
-}
-
-void Host::FinishProgress() {
-  if (m_showProgress)
-    std::fprintf(stderr, "\r\033[K");
+  m_state->Progress(m_lane, m_nProcessedPos, m_itemsDone);
 }
 
 }  // namespace orvcopy

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,14 +51,43 @@ class Manager : public OrvCopy::COrvCopyManager {
   orv::CEncryption* Engine() const { return m_pEncryption.get(); }
 };
 
+// What the hosts of one run share when several managers run at once (one host each, on a
+// thread of its own): every item's result, by key, and one progress line over all of them.
+class RunState {
+ public:
+  // Keys run from 1 to itemCount; totalBytes sizes the progress line; `lanes` hosts report.
+  RunState(size_t itemCount, uint64_t totalBytes, bool showProgress, size_t lanes = 1);
+
+  // The result of an item with a key in range; each is written by the host of its manager.
+  ItemResult* Result(uint64_t key);
+  // Lane `lane` has processed `pos` bytes in all and `items` items; the line is shown at most
+  // five times a second.
+  void Progress(size_t lane, uint64_t pos, size_t items);
+  void FinishProgress();
+
+ private:
+  std::vector<ItemResult> m_results;
+  std::mutex m_mutex;                                // guards what follows
+  std::vector<std::pair<uint64_t, size_t>> m_lanes;  // bytes and items by lane
+  uint64_t m_totalBytes;
+  bool m_showProgress;
+  std::chrono::steady_clock::time_point m_start, m_lastShown;
+};
+
 class Host : public OrvCompression::COrvCallBack {
  public:
-  // Keys run from 1 to itemCount. totalBytes sizes the progress line. While it lives, the
-  // host is the one that hears of the library's log (see NoteLog).
+  // A host alone in its run: keys run from 1 to itemCount, and totalBytes sizes the progress
+  // line. While it lives, the host is the one that hears of the library's log on the thread
+  // that made it (see NoteLog).
   Host(size_t itemCount, uint64_t totalBytes, bool showProgress);
+  // One of several hosts of a run, reporting as lane `lane`; Activate it on its thread.
+  Host(RunState& state, size_t lane);
   ~Host() override;
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
+
+  // Makes this host the one that hears of the library's log on the calling thread.
+  void Activate();
 
   // The manager whose file records are let go after every block and item, and whose engine
   // gives each encrypted item's tag at its end (with tagItems), or null.
@@ -64,12 +95,13 @@ class Host : public OrvCompression::COrvCallBack {
     m_manager = manager;
     m_tagItems = tagItems;
   }
-  // Called with an item's key as it begins and after it ends: every item before it is over.
+  // Called with an item's key as it begins and after it ends: every item of this host's before
+  // it is over.
   void SetItemHook(std::function<void(uint64_t)> hook) { m_itemHook = std::move(hook); }
   // What CanRestoreItem answers (a restore prepares each item there); 1 when not set.
   void SetItemCheck(std::function<int(uint64_t)> check) { m_itemCheck = std::move(check); }
 
-  // The living host, or null.
+  // The living host of the calling thread, or null.
   static Host* Active();
   // An entry of the library's log. Some failures reach the host only this way: a block that
   // could not be written (a full disk) logs the system's error and the item still ends.
@@ -79,7 +111,7 @@ class Host : public OrvCompression::COrvCallBack {
 
   ItemResult& Result(uint64_t key);
   uint64_t CurrentKey() const { return m_current; }
-  void FinishProgress();
+  void FinishProgress() { m_state->FinishProgress(); }
 
   int OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) override;
   void OnItemBegin(uint64_t nItemKey) override;
@@ -91,8 +123,10 @@ class Host : public OrvCompression::COrvCallBack {
   int IsAbortRequested() override;
 
  private:
-  std::vector<ItemResult> m_results;
-  ItemResult m_unknown;
+  std::unique_ptr<RunState> m_ownState;  // a host alone in its run
+  RunState* m_state;
+  size_t m_lane = 0;
+  ItemResult m_unknown;  // what a key out of range reads and writes
   uint64_t m_current = 0;
   Manager* m_manager = nullptr;
   bool m_tagItems = false;
@@ -100,9 +134,6 @@ class Host : public OrvCompression::COrvCallBack {
   std::function<void(uint64_t)> m_itemHook;
   uint64_t m_posAtBegin = 0;  // m_nProcessedPos when the current item began
   size_t m_itemsDone = 0;
-  uint64_t m_totalBytes;
-  bool m_showProgress;
-  std::chrono::steady_clock::time_point m_start, m_lastShown;
 };
 
 }  // namespace orvcopy

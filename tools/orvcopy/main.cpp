@@ -94,6 +94,9 @@ std::string BackupUsageError(const orvcopy::Options& options) {
   if (options.checksum && (options.encrypt != 0 || options.compress))
     return "--checksum compares files with the CRC-32 of plain backups; it cannot be used with "
            "--encrypt or --compress";
+  if (options.split != 0 && options.jobs > 1)
+    return "--jobs cannot be combined with --split: the volumes of a split backup follow each "
+           "other, so its files are copied one at a time";
   return {};
 }
 
@@ -114,6 +117,10 @@ Command AddBackup(CLI::App& app, orvcopy::Options& options) {
           "Cut files into volumes of SIZE (K, M, G; at least 64K; not with --encrypt)");
   AddSize(backup, "--buffer", options.buffer, "Copy buffer size, rounded up to a multiple of 96")
       ->each([&options](const std::string&) { options.bufferGiven = true; });
+  backup
+      ->add_option("--jobs", options.jobs,
+                   "Copy N files at once (default: one per processor core; not with --split)")
+      ->check(CLI::Range(1, 256));
   backup->add_flag("--checksum", options.checksum,
                    "Also compare the content of files that look unchanged (plain backups)");
   backup
