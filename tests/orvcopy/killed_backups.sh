@@ -9,6 +9,7 @@
 set -uo pipefail
 source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
 rounds=${2:-6}
+export ORVCOPY_ITEMS_PER_RUN=16  # batches of the library's items, and their boundaries, killed too
 
 mkdir -p src/a src/b
 for i in $(seq 1 150); do head -c 40000 /dev/urandom >"src/a/f$i"; done

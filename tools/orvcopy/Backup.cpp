@@ -280,13 +280,14 @@ class BackupRun {
       managers.push_back(std::make_unique<Manager>());
       hosts.push_back(std::make_unique<Host>(state, l));
       Configure(*managers[l]);
-      AddItems(*managers[l], *hosts[l], l, lanes[l]);
+      PrepareLane(*managers[l], *hosts[l], l, lanes[l]);
     }
     std::vector<int> statuses(lanes.size(), 0);
     std::vector<std::thread> threads;
-    for (size_t l = 1; l < lanes.size(); ++l)
-      threads.emplace_back([&, l] { statuses[l] = RunLane(*managers[l], *hosts[l], l); });
-    statuses[0] = RunLane(*managers[0], *hosts[0], 0);
+    for (size_t l = 1; l < lanes.size(); ++l) {
+      threads.emplace_back([&, l] { statuses[l] = RunLane(*managers[l], *hosts[l], l, lanes[l]); });
+    }
+    statuses[0] = RunLane(*managers[0], *hosts[0], 0, lanes[0]);
     for (std::thread& thread : threads)
       thread.join();
     const bool stopped =
@@ -295,16 +296,46 @@ class BackupRun {
     return stopped ? OrvCopy::StatusStopped : failed != statuses.end() ? *failed : 0;
   }
 
-  int RunLane(Manager& manager, Host& host, size_t lane) {
+  // A lane's manager and host. The lane's items go in order, so every item of the lane before
+  // the key its host reports is over, and every item before the lowest key the lanes report
+  // is: what lies before it is recorded every so often.
+  void PrepareLane(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& items) {
+    manager.SetCallBack(&host);
+    if (!items.empty())
+      m_laneKeys[lane] = items.front() + 1;
+    host.SetItemHook([this, lane](uint64_t key) {
+      const std::lock_guard lock(m_recordMutex);
+      m_laneKeys[lane] = key;
+      Checkpoint(*std::min_element(m_laneKeys.begin(), m_laneKeys.end()) - 1);
+    });
+  }
+
+  // Runs the library over a lane's items, a batch at a time (ItemsPerRun). The status of the
+  // last batch that ended with one; a stop, or a failure to start the compression engine, ends
+  // the lane.
+  int RunLane(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& items) {
     host.Activate();
     int status = 0;
-    try {
-      status = m_laneKeys[lane] == UINT64_MAX || g_interrupted ? 0 : manager.Copy(0);
-    } catch (const CException& e) {
-      m_crashed = true;
-      ItemResult& r = host.Result(host.CurrentKey());
-      r.failed = true;
-      r.reason = e.what();
+    const size_t batch = ItemsPerRun();
+    for (size_t first = 0; first < items.size() && !g_interrupted; first += batch) {
+      manager.ClearActionData();
+      host.DriveManager(&manager, m_password && !m_options.compress);
+      const size_t end = std::min(items.size(), first + batch);
+      for (size_t n = first; n < end; ++n)
+        AddItem(manager, m_manifest.items[items[n]]);
+      int result = 0;
+      try {
+        result = manager.Copy(0);
+      } catch (const CException& e) {
+        m_crashed = true;
+        ItemResult& r = host.Result(host.CurrentKey());
+        r.failed = true;
+        r.reason = e.what();
+        break;
+      }
+      status = result != 0 ? result : status;
+      if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed)
+        break;
     }
     if (status == OrvCopy::StatusStopped) {
       // The item under way when the stop came is reported ended, but its copy is cut short.
@@ -315,28 +346,13 @@ class BackupRun {
     return status;
   }
 
-  // A lane's items, in order, on its manager. Every item of the lane before the key its host
-  // reports is over, so every item before the lowest key the lanes report is: what lies
-  // before it is recorded every so often.
-  void AddItems(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& items) {
-    manager.SetCallBack(&host);
-    host.DriveManager(&manager, m_password && !m_options.compress);
-    if (!items.empty())
-      m_laneKeys[lane] = items.front() + 1;
-    host.SetItemHook([this, lane](uint64_t key) {
-      const std::lock_guard lock(m_recordMutex);
-      m_laneKeys[lane] = key;
-      Checkpoint(*std::min_element(m_laneKeys.begin(), m_laneKeys.end()) - 1);
-    });
-    for (size_t i : items) {
-      const ManifestItem& item = m_manifest.items[i];
-      const fs::path stored(item.stored);
-      manager.AddItem(
-          FileNameToWide((m_source / item.path).native()).c_str(),
-          FileNameToWide((item.IsFolder() ? stored : stored.parent_path()).native()).c_str(),
-          item.IsFolder() ? L"" : FileNameToWide(stored.filename().native()).c_str(), item.key,
-          m_password ? 1 : 0, 1, item.size, 0, 1, item.IsFolder() ? 1 : 0, nullptr);
-    }
+  void AddItem(Manager& manager, const ManifestItem& item) {
+    const fs::path stored(item.stored);
+    manager.AddItem(
+        FileNameToWide((m_source / item.path).native()).c_str(),
+        FileNameToWide((item.IsFolder() ? stored : stored.parent_path()).native()).c_str(),
+        item.IsFolder() ? L"" : FileNameToWide(stored.filename().native()).c_str(), item.key,
+        m_password ? 1 : 0, 1, item.size, 0, 1, item.IsFolder() ? 1 : 0, nullptr);
   }
 
   // Whether a file item's stored data is whole, and why not.

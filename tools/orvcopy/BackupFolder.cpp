@@ -53,8 +53,8 @@ int ChangedManifest(const OpenedBackup& opened) {
 // Version 2: the key check and the manifest's tag, both under the password and the salt. A key
 // check that fails is a wrong password, unless the password opens a stored file: then the
 // manifest's salt or key check was changed.
-int CheckKeys(const OpenedBackup& opened, const std::string& text) {
-  switch (CheckManifestKeys(opened.manifest, *opened.password, text)) {
+int CheckKeys(const OpenedBackup& opened) {
+  switch (CheckManifestKeys(opened.manifest, *opened.password)) {
     case KeyCheck::Matches:
       return kExitDone;
     case KeyCheck::ChangedManifest:
@@ -83,16 +83,16 @@ int CheckFirstFile(const OpenedBackup& opened) {
 
 }  // namespace
 
-KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password,
-                           const std::string& text) {
+KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password) {
   orv::CEncryption engine;
   ConfigureEngine(engine, password, manifest.encrypt, manifest.salt);
   uint8_t check[orv::CEncryption::kKeyCheckSize];
   if (!engine.GetKeyCheck(check) ||
       !EqualSecret(std::string(reinterpret_cast<char*>(check), sizeof check), manifest.keyCheck))
     return KeyCheck::WrongPassword;
-  const std::string tag = HostTag(engine, kManifestLabel, text.substr(0, manifest.taggedLength));
-  return EqualSecret(tag, manifest.tag) ? KeyCheck::Matches : KeyCheck::ChangedManifest;
+  const std::string tag = ManifestTagOfFile(engine, manifest);
+  return !tag.empty() && EqualSecret(tag, manifest.tag) ? KeyCheck::Matches
+                                                        : KeyCheck::ChangedManifest;
 }
 
 std::string OpenedBackup::StoredProblem(const std::string& path) const {
@@ -136,23 +136,23 @@ int PickGeneration(const Options& options, const fs::path& backup, Generation& g
 }
 
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& text, std::string& error) {
+                    const char* name, OpenedBackup& opened, std::string& error) {
   opened.backup = backup;
   opened.generation = generation.id;
   opened.folder = generation.folder;
   opened.stored = StoredPaths(RealDataFolder(opened.folder));
-  return LoadManifest(opened.folder, opened.manifest, error, &text, name);
+  return LoadManifest(opened.folder, opened.manifest, error, name);
 }
 
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
                    OpenedBackup& opened) {
-  std::string error, text;
-  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, text, error))
+  std::string error;
+  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, error))
     return Refuse(kExitUnusable, error);
-  return CheckPassword(options, opened, text);
+  return CheckPassword(options, opened);
 }
 
-int CheckPassword(const Options& options, OpenedBackup& opened, const std::string& text) {
+int CheckPassword(const Options& options, OpenedBackup& opened) {
   const Manifest& manifest = opened.manifest;
   const bool passwordGiven =
       !options.password.file.empty() || !options.password.environment.empty();
@@ -166,7 +166,7 @@ int CheckPassword(const Options& options, OpenedBackup& opened, const std::strin
   }
   if (!opened.password && !(opened.password = AskPassword(options, false)))
     return kExitFailed;
-  return manifest.version >= 2 ? CheckKeys(opened, text) : CheckFirstFile(opened);
+  return manifest.version >= 2 ? CheckKeys(opened) : CheckFirstFile(opened);
 }
 
 int OpenBackup(const Options& options, OpenedBackup& opened) {

@@ -45,16 +45,15 @@ int OpenGeneration(const Options& options, const Generation& generation, const c
                    OpenedBackup& opened);
 
 // The two halves of OpenGeneration: reading the manifest (false, with `error` set, when it
-// cannot be used; `text` receives its bytes), and checking the password against it.
+// cannot be used), and checking the password against it.
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& text, std::string& error);
-int CheckPassword(const Options& options, OpenedBackup& opened, const std::string& text);
+                    const char* name, OpenedBackup& opened, std::string& error);
+int CheckPassword(const Options& options, OpenedBackup& opened);
 
 // Whether a password opens a version-2 manifest of an encrypted backup: its key check and the
-// keyed tag of its bytes `text`.
+// keyed tag of the bytes of the file it was read from.
 enum class KeyCheck { Matches, WrongPassword, ChangedManifest };
-KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password,
-                           const std::string& text);
+KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password);
 
 // PickGeneration, then OpenGeneration of its manifest.
 int OpenBackup(const Options& options, OpenedBackup& opened);

@@ -140,10 +140,10 @@ std::string LabelledTag(orv::CEncryption& engine, std::string_view label, Fn&& a
 
 }  // namespace
 
-std::string HostTag(orv::CEncryption& engine, std::string_view label, std::string_view bytes) {
-  return LabelledTag(engine, label, [&](auto feed) {
-    feed(bytes.data(), bytes.size());
-    return true;
+std::string ManifestTagOfFile(orv::CEncryption& engine, const Manifest& manifest) {
+  return LabelledTag(engine, kManifestLabel, [&](auto feed) {
+    return ReadTaggedBytes(manifest,
+                           [&feed](std::string_view bytes) { feed(bytes.data(), bytes.size()); });
   });
 }
 

@@ -55,8 +55,10 @@ inline constexpr const char* kTagNotKept =
 inline constexpr std::string_view kManifestLabel{"orvcopy manifest\0", 17};
 inline constexpr std::string_view kArchiveLabel{"orvcopy archive\0", 16};
 
-// The engine's tag of a host's data over the label and the bytes; empty without usable keys.
-std::string HostTag(orv::CEncryption& engine, std::string_view label, std::string_view bytes);
+// The tag of a manifest read from its file (ReadManifest), over the manifest label and the
+// bytes its tag covers; empty without usable keys, or when the file cannot be read again or
+// has changed since it was read.
+std::string ManifestTagOfFile(orv::CEncryption& engine, const Manifest& manifest);
 
 // The tag of a manifest as SaveManifest writes it: over the manifest label and its bytes.
 // Its `finish` gives nothing when the engine has no usable keys.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 
@@ -81,6 +82,12 @@ LogFile::LogFile(const std::string& path) {
 
 LogFile::~LogFile() {
   LOGGER::g_OrvLog.SetSink({});
+}
+
+size_t ItemsPerRun() {
+  const char* given = std::getenv("ORVCOPY_ITEMS_PER_RUN");
+  const long long count = given ? std::atoll(given) : 0;
+  return count > 0 ? static_cast<size_t>(count) : 4096;
 }
 
 std::optional<std::string> AskPassword(const Options& options, bool confirm) {

@@ -28,6 +28,11 @@ void ReportFailure(const std::string& path, const std::string& reason);
 // False, with `error` set, when it is no folder afterwards.
 bool MakePrivateFolder(std::filesystem::path folder, unsigned userUmask, std::error_code& error);
 
+// The most files one run of the library takes: backups and restores give it their files a
+// batch at a time, as a list of every file of a large tree would cost it more memory than the
+// rest of the command. ORVCOPY_ITEMS_PER_RUN sets another number (the tests make it small).
+size_t ItemsPerRun();
+
 // A path as it is printed: escaped.
 std::string Show(const std::filesystem::path& path);
 // True when `inner` is `outer` or lies below it, links resolved.

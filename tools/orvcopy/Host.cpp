@@ -198,7 +198,7 @@ int Host::IsAbortRequested() {
 void Host::OnProgress() {
   if (m_manager != nullptr)
     m_manager->DropFileRecords();
-  m_state->Progress(m_lane, m_nProcessedPos, m_itemsDone);
+  m_state->Progress(m_lane, m_posBase + m_nProcessedPos, m_itemsDone);
 }
 
 }  // namespace orvcopy

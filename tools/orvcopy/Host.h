@@ -90,8 +90,13 @@ class Host : public OrvCompression::COrvCallBack {
   void Activate();
 
   // The manager whose file records are let go after every block and item, and whose engine
-  // gives each encrypted item's tag at its end (with tagItems), or null.
+  // gives each encrypted item's tag at its end (with tagItems), or null. A run may use one
+  // manager after another: the progress goes on from where the last one left it.
   void DriveManager(Manager* manager, bool tagItems) {
+    if (manager != nullptr) {
+      m_posBase += m_nProcessedPos;
+      m_nProcessedPos = m_nProcessedSize = 0;
+    }
     m_manager = manager;
     m_tagItems = tagItems;
   }
@@ -133,6 +138,7 @@ class Host : public OrvCompression::COrvCallBack {
   std::function<int(uint64_t)> m_itemCheck;
   std::function<void(uint64_t)> m_itemHook;
   uint64_t m_posAtBegin = 0;  // m_nProcessedPos when the current item began
+  uint64_t m_posBase = 0;     // what the managers before the current one processed
   size_t m_itemsDone = 0;
 };
 

@@ -50,8 +50,8 @@ int List(const Options& options) {
   if (const int code = PickGeneration(options, backup, generation); code != kExitDone)
     return code;
   OpenedBackup opened;
-  std::string text, error;
-  if (!LoadGeneration(backup, generation, kManifestName, opened, text, error))
+  std::string error;
+  if (!LoadGeneration(backup, generation, kManifestName, opened, error))
     return Refuse(kExitUnusable, error);
   Manifest& manifest = opened.manifest;
   if (!SelectEntries(manifest, options.paths, error))

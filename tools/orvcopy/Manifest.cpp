@@ -8,7 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <limits>
@@ -255,25 +257,32 @@ EntryType ReadType(const json& j, int version) {
 
 // Checks that the entries make a tree that a restore can build without writing outside its
 // target: each path once, each parent an earlier folder, each hard link to an earlier file.
+// Paths are kept as 64-bit hashes (a million entries take a few megabytes); two paths with
+// the same hash would make a sound manifest look damaged, never the other way round, and
+// that takes billions of entries to be likely.
 class TreeCheck {
  public:
   void Add(const ManifestItem& item) {
     const size_t slash = item.path.rfind('/');
-    if (slash != std::string::npos && !m_folders.count(item.path.substr(0, slash)))
+    if (slash != std::string::npos &&
+        !m_folders.count(Hash(std::string_view(item.path).substr(0, slash))))
       throw Damaged("an item comes before its folder, or its folder is not a folder: " +
                     Escape(item.path));
-    if (!m_paths.insert(item.path).second)
+    const uint64_t hash = Hash(item.path);
+    if (!m_paths.insert(hash).second)
       throw Damaged("an item is listed twice: " + Escape(item.path));
-    if (item.type == EntryType::HardLink && !m_files.count(item.link))
+    if (item.type == EntryType::HardLink && !m_files.count(Hash(item.link)))
       throw Damaged("a hard link does not name an earlier file: " + Escape(item.path));
     if (item.IsFolder())
-      m_folders.insert(item.path);
+      m_folders.insert(hash);
     if (item.IsFile())
-      m_files.insert(item.path);
+      m_files.insert(hash);
   }
 
  private:
-  std::unordered_set<std::string> m_paths, m_folders, m_files;
+  static uint64_t Hash(std::string_view path) { return PathHash(path); }
+
+  std::unordered_set<uint64_t> m_paths, m_folders, m_files;
 };
 
 ManifestItem ReadItem(const json& j, int version) {
@@ -341,8 +350,9 @@ void ReadGeneration(const json& j, Manifest& manifest) {
   }
 }
 
-// The tag at the manifest's end covers every byte before ",\n \"tag\": ".
-void ReadTag(std::string_view text, const json& root, Manifest& manifest) {
+// The tag at the manifest's end covers every byte before ",\n \"tag\": ". `tail` is the end
+// of the manifest's `size` bytes.
+void ReadTag(std::string_view tail, uint64_t size, const json& root, Manifest& manifest) {
   if (!root.contains("tag")) {
     if (manifest.encrypt != 0 && manifest.version >= 2)
       throw Damaged("the tag of an encrypted backup's manifest is missing");
@@ -350,9 +360,142 @@ void ReadTag(std::string_view text, const json& root, Manifest& manifest) {
   }
   manifest.tag = HexField(root, "tag", kHostTagSize, true);
   const std::string suffix = kTagField + Hex(manifest.tag) + "\"\n}\n";
-  if (text.size() < suffix.size() || text.substr(text.size() - suffix.size()) != suffix)
+  if (tail.size() < suffix.size() || tail.substr(tail.size() - suffix.size()) != suffix)
     throw Damaged("the tag does not end the manifest");
-  manifest.taggedLength = text.size() - suffix.size();
+  manifest.taggedLength = size - suffix.size();
+}
+
+// A file that is not a manifest of a version this program reads.
+struct NotAManifest : std::runtime_error {
+  NotAManifest() : std::runtime_error("not a manifest") {}
+};
+
+// The fields before the items: format, version, options, generation and root.
+void ReadHeader(const json& root, Manifest& manifest) {
+  if (!root.contains("format") || root["format"] != kFormat || !root.contains("version") ||
+      !root["version"].is_number_integer() || root["version"] < 1 || root["version"] > kVersion) {
+    throw NotAManifest();
+  }
+  manifest.version = root["version"].get<int>();
+  const json& options = root.at("options");
+  manifest.encrypt = Integer<int>(options, "encrypt");
+  manifest.compress = options.at("compress").get<bool>();
+  manifest.split = Integer<uint64_t>(options, "split");
+  manifest.buffer = Integer<uint64_t>(options, "buffer");
+  manifest.complete = root.at("complete").get<bool>();
+  if (manifest.encrypt != 0 && manifest.encrypt != 128 && manifest.encrypt != 192 &&
+      manifest.encrypt != 256) {
+    throw Damaged("unknown key length");
+  }
+  if (manifest.buffer == 0 || manifest.buffer > 0xFFFFFFFFull) {
+    throw Damaged("unusable buffer size");
+  }
+  const bool encrypted = manifest.encrypt != 0;
+  if (manifest.version >= 2) {
+    manifest.salt = HexField(options, "salt", kSaltSize, encrypted);
+    manifest.keyCheck = HexField(options, "key_check", kKeyCheckSize, encrypted);
+    const json& rootMeta = root.at("root");
+    manifest.rootMeta = ReadMetadata(rootMeta);
+    manifest.rootMtime = Integer<int64_t>(rootMeta, "mtime");
+  }
+  if (root.contains("generation"))
+    ReadGeneration(root.at("generation"), manifest);
+}
+
+// The parser's view of a manifest as it is read: the header's fields are kept as they come;
+// when the items begin the header is read, and each item is read, checked and handed on as
+// soon as it is complete, then dropped, so that no document of the whole manifest is built.
+// (Manifests of the first version hold their fields in alphabetical order, the items before
+// the options: their items are kept and read once the whole document is.)
+class StreamParse {
+ public:
+  StreamParse(Manifest& manifest, const ItemSink& each) : m_manifest(manifest), m_each(each) {}
+
+  bool operator()(int depth, json::parse_event_t event, json& parsed) {
+    using Event = json::parse_event_t;
+    if (depth == 1) {
+      if (event == Event::key) {
+        m_key = parsed.get<std::string>();
+      } else if (event == Event::array_start && m_key == "items") {
+        m_inItems = m_header.contains("version") && m_header.contains("options");
+        if (m_inItems)
+          ReadHeader(m_header, m_manifest);
+        m_headerRead = m_inItems;
+      } else if (event == Event::array_end) {
+        m_inItems = false;
+      } else if (event == Event::value || event == Event::object_end) {
+        m_header[m_key] = parsed;
+      }
+      return true;
+    }
+    if (!m_inItems || depth != 2)
+      return true;
+    if (event == Event::value || event == Event::array_end)
+      throw Damaged("an item is not an object");
+    if (event == Event::object_end) {
+      Item(parsed);
+      return false;  // dropped from the document
+    }
+    return true;
+  }
+
+  // After the whole document: a header that did not come before the items, and the items
+  // that were kept in the document for want of it.
+  void ReadKeptItems(const json& root) {
+    if (m_headerRead)
+      return;
+    ReadHeader(root, m_manifest);
+    for (const json& j : root.at("items")) {
+      if (!j.is_object())
+        throw Damaged("an item is not an object");
+      Item(j);
+    }
+  }
+
+ private:
+  void Item(const json& j) {
+    ManifestItem item = ReadItem(j, m_manifest.version);
+    if (item.key != ++m_count)
+      throw Damaged("the item keys do not run from 1 in order");
+    m_tree.Add(item);
+    CheckAgainstOptions(item, m_manifest);
+    m_each(std::move(item));
+  }
+
+  Manifest& m_manifest;
+  const ItemSink& m_each;
+  json m_header = json::object();
+  std::string m_key;
+  bool m_inItems = false;
+  bool m_headerRead = false;
+  uint64_t m_count = 0;
+  TreeCheck m_tree;
+};
+
+// Reads a manifest from `in`: the header into `manifest`, the items to `each`. `tail` is the
+// end of the manifest's `size` bytes (for its tag); `file` names it in the messages.
+bool ReadStream(std::istream& in, std::string_view tail, uint64_t size, const std::string& file,
+                Manifest& manifest, const ItemSink& each, std::string& error) {
+  manifest = Manifest{};
+  try {
+    StreamParse parse(manifest, each);
+    const json root = json::parse(in, std::ref(parse), false);
+    if (root.is_discarded() || !root.is_object()) {
+      error = "the manifest " + file + " is damaged (not valid JSON)";
+      return false;
+    }
+    if (!root.contains("items") || !root.at("items").is_array())
+      throw Damaged("the items are missing");
+    parse.ReadKeptItems(root);
+    ReadTag(tail, size, root, manifest);
+  } catch (const NotAManifest&) {
+    error = "the manifest " + file + " is not an orvcopy manifest of version 1 or 2";
+    return false;
+  } catch (const std::exception& e) {
+    error = "the manifest " + file + " is damaged: " + e.what();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -437,8 +580,8 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
   return entered;
 }
 
-bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
-                  std::string* text, const char* name) {
+bool ReadManifest(const std::filesystem::path& folder, Manifest& manifest, const ItemSink& each,
+                  std::string& error, const char* name) {
   const std::filesystem::path file = folder / name;
   std::ifstream in(file, std::ios::binary);
   if (!in) {
@@ -449,68 +592,74 @@ bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::
                  : " (not an orvcopy backup folder)");
     return false;
   }
-  std::ostringstream read;
-  read << in.rdbuf();
-  std::string bytes = read.str();
-  const bool ok = ParseManifest(bytes, Escape(file.native()), manifest, error);
-  if (text)
-    *text = std::move(bytes);
-  return ok;
+  // The end of the file, for the tag; then the file from its start.
+  constexpr std::streamoff kTail = 256;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(std::max<std::streamoff>(0, size - kTail));
+  std::string tail(static_cast<size_t>(std::min(size, kTail)), '\0');
+  in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+  in.seekg(0);
+  struct stat st {};
+  if (size < 0 || !in || ::stat(file.c_str(), &st) != 0) {
+    error = "cannot read " + Escape(file.native());
+    return false;
+  }
+  if (!ReadStream(in, tail, static_cast<uint64_t>(size), Escape(file.native()), manifest, each,
+                  error))
+    return false;
+  manifest.readFrom = file;
+  manifest.readStamp = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                        static_cast<uint64_t>(st.st_size),
+                        st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  return true;
+}
+
+bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
+                  const char* name) {
+  std::deque<ManifestItem> items;
+  if (!ReadManifest(
+          folder, manifest, [&items](ManifestItem&& item) { items.push_back(std::move(item)); },
+          error, name))
+    return false;
+  manifest.items = std::move(items);
+  return true;
 }
 
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
                    std::string& error) {
-  json root = json::parse(text, nullptr, false);
-  if (root.is_discarded() || !root.is_object()) {
-    error = "the manifest " + file + " is damaged (not valid JSON)";
+  std::istringstream in{std::string(text)};
+  std::deque<ManifestItem> items;
+  if (!ReadStream(
+          in, text, text.size(), file, manifest,
+          [&items](ManifestItem&& item) { items.push_back(std::move(item)); }, error))
     return false;
-  }
-  try {
-    if (!root.contains("format") || root["format"] != kFormat || !root.contains("version") ||
-        !root["version"].is_number_integer() || root["version"] < 1 || root["version"] > kVersion) {
-      error = "the manifest " + file + " is not an orvcopy manifest of version 1 or 2";
-      return false;
-    }
-    manifest = Manifest{};
-    manifest.version = root["version"].get<int>();
-    const json& options = root.at("options");
-    manifest.encrypt = Integer<int>(options, "encrypt");
-    manifest.compress = options.at("compress").get<bool>();
-    manifest.split = Integer<uint64_t>(options, "split");
-    manifest.buffer = Integer<uint64_t>(options, "buffer");
-    manifest.complete = root.at("complete").get<bool>();
-    if (manifest.encrypt != 0 && manifest.encrypt != 128 && manifest.encrypt != 192 &&
-        manifest.encrypt != 256) {
-      throw Damaged("unknown key length");
-    }
-    if (manifest.buffer == 0 || manifest.buffer > 0xFFFFFFFFull) {
-      throw Damaged("unusable buffer size");
-    }
-    const bool encrypted = manifest.encrypt != 0;
-    if (manifest.version >= 2) {
-      manifest.salt = HexField(options, "salt", kSaltSize, encrypted);
-      manifest.keyCheck = HexField(options, "key_check", kKeyCheckSize, encrypted);
-      const json& rootMeta = root.at("root");
-      manifest.rootMeta = ReadMetadata(rootMeta);
-      manifest.rootMtime = Integer<int64_t>(rootMeta, "mtime");
-    }
-    if (root.contains("generation"))
-      ReadGeneration(root.at("generation"), manifest);
-    TreeCheck tree;
-    for (const json& j : root.at("items")) {
-      manifest.items.push_back(ReadItem(j, manifest.version));
-      const ManifestItem& item = manifest.items.back();
-      if (item.key != manifest.items.size())
-        throw Damaged("the item keys do not run from 1 in order");
-      tree.Add(item);
-      CheckAgainstOptions(item, manifest);
-    }
-    ReadTag(text, root, manifest);
-  } catch (const std::exception& e) {
-    error = "the manifest " + file + " is damaged: " + e.what();
-    return false;
-  }
+  manifest.items = std::move(items);
   return true;
+}
+
+bool ReadTaggedBytes(const Manifest& manifest, const std::function<void(std::string_view)>& feed) {
+  const int fd = ::open(manifest.readFrom.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  // The bytes of the file that was parsed: a manifest replaced since is not taken.
+  struct stat st {};
+  const ManifestStamp& was = manifest.readStamp;
+  bool same = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == was.device &&
+              static_cast<uint64_t>(st.st_ino) == was.inode &&
+              static_cast<uint64_t>(st.st_size) == was.size &&
+              st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec == was.mtime;
+  std::vector<char> buffer(1 << 20);
+  for (uint64_t left = manifest.taggedLength; same && left > 0;) {
+    const ssize_t n = ::read(fd, buffer.data(), std::min<uint64_t>(left, buffer.size()));
+    same = n > 0;
+    if (same) {
+      feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+      left -= static_cast<uint64_t>(n);
+    }
+  }
+  ::close(fd);
+  return same;
 }
 
 }  // namespace orvcopy

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -44,6 +45,12 @@ struct ManifestItem {
   bool IsFile() const { return type == EntryType::File; }
 };
 
+// Which file, as it was: its device, inode, size and modification time.
+struct ManifestStamp {
+  uint64_t device = 0, inode = 0, size = 0;
+  int64_t mtime = 0;
+};
+
 struct Manifest {
   int version = 2;
   int encrypt = 0;  // key length in bits, 0 when not encrypted
@@ -62,10 +69,13 @@ struct Manifest {
   int64_t started = 0;  // seconds since 1970
   uint64_t bytesWritten = 0, bytesLinked = 0;
   std::vector<std::string> excludes;
-  std::vector<ManifestItem> items;
-  // Read back: the keyed tag at the manifest's end and how many bytes before it it covers.
+  std::deque<ManifestItem> items;  // a deque: a million items are never moved to grow
+  // Read back: the keyed tag at the manifest's end and how many bytes before it it covers,
+  // and the file the manifest was read from, as it was then.
   std::string tag;
   size_t taggedLength = 0;
+  std::filesystem::path readFrom;
+  ManifestStamp readStamp;
 };
 
 // The keyed tag of an encrypted backup's manifest: fed the manifest's bytes in order, then
@@ -82,15 +92,25 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
                   const ManifestTagger* tagger, std::string& error,
                   const char* name = kManifestName);
 
-// Reads and checks a manifest: anything damaged, foreign or unsafe (a path that leaves the
-// backup folder, say) is refused with a message. `text`, when given, receives the manifest's
-// bytes (for its tag).
+// Reads and checks a manifest as it goes, item by item: the header into `manifest` (its
+// items stay empty), each item to `each` once it is checked. Anything damaged, foreign or
+// unsafe (a path that leaves the backup folder, say) is refused with a message; the items
+// handed on before a refusal must then be dropped.
+using ItemSink = std::function<void(ManifestItem&&)>;
+bool ReadManifest(const std::filesystem::path& folder, Manifest& manifest, const ItemSink& each,
+                  std::string& error, const char* name = kManifestName);
+
+// The same, with every item kept in manifest.items.
 bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
-                  std::string* text = nullptr, const char* name = kManifestName);
+                  const char* name = kManifestName);
 
 // The same for a manifest's text; `file` names it in the messages.
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
                    std::string& error);
+
+// Feeds the bytes of a manifest read from a file that its tag covers, in order; false when
+// the file cannot be read or is no longer the one that was read.
+bool ReadTaggedBytes(const Manifest& manifest, const std::function<void(std::string_view)>& feed);
 
 // The file name of part `part` (0 = the first) of a stored file.
 std::string PartName(const std::string& stored, int part);

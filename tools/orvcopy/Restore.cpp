@@ -101,16 +101,17 @@ class RestoreRun {
   // The name each file is written under until it is checked: NAME.partial, or NAME.KEY.partial
   // where that is itself a name in the backup or another file's.
   void ChoosePartials() {
-    std::unordered_set<std::string> taken;
+    // By hash: two names with the same hash only make a file take the longer name.
+    std::unordered_set<uint64_t> taken;
     for (const ManifestItem& item : m_manifest.items)
-      taken.insert(item.path);
+      taken.insert(PathHash(item.path));
     m_partials.resize(m_manifest.items.size());
     for (size_t i = 0; i < m_manifest.items.size(); ++i) {
       const ManifestItem& item = m_manifest.items[i];
       if (!item.IsFile())
         continue;
       m_partials[i] = PartialName(item.path);
-      if (!taken.insert(m_partials[i]).second)
+      if (!taken.insert(PathHash(m_partials[i])).second)
         m_partials[i] = PartialName(item.path, "." + std::to_string(item.key) + ".partial");
     }
   }
@@ -166,9 +167,14 @@ class RestoreRun {
     // file of version 2 comes back with its tag, whatever its manifest says.
     const bool encrypted = m_opened.password.has_value();
     host.DriveManager(&manager, encrypted);
-    for (size_t i = from; i < m_manifest.items.size(); ++i) {
-      if (m_manifest.items[i].IsFile() && Wanted(i))
-        AddFile(manager, i);
+    // The library's list holds a batch of files at a time (ItemsPerRun).
+    size_t end = from, added = 0;
+    const size_t batch = ItemsPerRun();
+    for (; end < m_manifest.items.size() && added < batch; ++end) {
+      if (m_manifest.items[end].IsFile() && Wanted(end)) {
+        AddFile(manager, end);
+        ++added;
+      }
     }
     manager.InitAction();
     host.SetItemCheck([&](uint64_t key) {
@@ -180,7 +186,7 @@ class RestoreRun {
       }
       return 1;
     });
-    size_t next = m_manifest.items.size();
+    size_t next = end;
     int status = 0;
     try {
       status = manager.Restore(0, 0);

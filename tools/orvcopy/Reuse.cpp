@@ -55,13 +55,12 @@ int EarlierGenerations::Open(const Options& options, const fs::path& backup,
   }
   // The latest generation whose manifest reads; one that does not is named and passed over.
   OpenedBackup opened;
-  std::string text;
   const Generation* previous = nullptr;
   for (auto it = all.rbegin(); it != all.rend() && !previous; ++it) {
     std::string error;
     if (!it->complete)
       continue;
-    if (LoadGeneration(backup, *it, kManifestName, opened, text, error))
+    if (LoadGeneration(backup, *it, kManifestName, opened, error))
       previous = &*it;
     else
       std::fprintf(stderr, "warning: generation %s is passed over: %s\n", it->id.c_str(),
@@ -71,7 +70,7 @@ int EarlierGenerations::Open(const Options& options, const fs::path& backup,
     return kExitDone;
   if (const std::string conflict = SettingsConflict(options, opened.manifest); !conflict.empty())
     return Refuse(kExitUsage, conflict);
-  if (const int code = CheckPassword(options, opened, text); code != kExitDone)
+  if (const int code = CheckPassword(options, opened); code != kExitDone)
     return code;
   password = opened.password;
   previousId = previous->id;
@@ -107,8 +106,8 @@ std::string EarlierGenerations::TryResume(const Options& options, const Generati
   if (!fs::exists(generation.folder / kUnfinishedName, ec))
     return "it was stopped before it recorded what it finished";
   OpenedBackup opened;
-  std::string text, error;
-  if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, text, error))
+  std::string error;
+  if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, error))
     return error;
   const Manifest& record = opened.manifest;
   if (!SettingsConflict(options, record).empty())
@@ -116,7 +115,7 @@ std::string EarlierGenerations::TryResume(const Options& options, const Generati
   if (password) {
     if (!salt.empty() && record.salt != salt)
       return "its files are keyed with another salt";
-    if (CheckManifestKeys(record, *password, text) != KeyCheck::Matches)
+    if (CheckManifestKeys(record, *password) != KeyCheck::Matches)
       return "it was made with another password, or its record was changed";
     TakeSettings(record);
   }

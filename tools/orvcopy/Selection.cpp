@@ -39,7 +39,7 @@ bool SelectEntries(Manifest& manifest, const std::vector<std::string>& given, st
   std::unordered_set<std::string> found;
   std::unordered_map<std::string, const ManifestItem*> files;  // every file, by path
   std::unordered_map<std::string, std::string> copies;  // a left-out file: where it is kept now
-  std::vector<ManifestItem> kept;
+  std::deque<ManifestItem> kept;
   for (const ManifestItem& item : manifest.items) {
     if (item.IsFile())
       files.emplace(item.path, &item);

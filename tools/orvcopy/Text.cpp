@@ -136,4 +136,13 @@ bool FromHex(std::string_view hex, std::string& bytes) {
   return true;
 }
 
+uint64_t PathHash(std::string_view path) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : path) {
+    hash ^= static_cast<uint8_t>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 }  // namespace orvcopy

@@ -1,6 +1,7 @@
 // Bytes as orvcopy shows and stores them: names escaped for a terminal, binary values as hex.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,9 @@ std::string Escape(std::string_view bytes);
 
 // Compares keyed values in a time that does not depend on where they differ.
 bool EqualSecret(std::string_view a, std::string_view b);
+
+// A 64-bit hash of a path (FNV-1a), for sets of a whole tree's paths that must stay small.
+uint64_t PathHash(std::string_view path);
 
 std::string Hex(std::string_view bytes);
 // Lower-case hex digits only; false for anything else or an odd count.

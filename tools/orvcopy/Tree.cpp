@@ -35,7 +35,7 @@ std::optional<std::string> LinkTarget(const fs::path& path, const struct stat& s
 class TreeWalker {
  public:
   TreeWalker(const fs::path& root, const std::optional<FileId>& exclude, bool quiet,
-             std::vector<ManifestItem>& items, WalkCounts& counts, const Excludes* patterns)
+             std::deque<ManifestItem>& items, WalkCounts& counts, const Excludes* patterns)
       : m_root(root),
         m_exclude(exclude),
         m_quiet(quiet),
@@ -129,7 +129,7 @@ class TreeWalker {
   const fs::path& m_root;
   const std::optional<FileId>& m_exclude;
   const bool m_quiet;
-  std::vector<ManifestItem>& m_items;
+  std::deque<ManifestItem>& m_items;
   WalkCounts& m_counts;
   const Excludes* m_patterns;
   OwnerNames m_names;
@@ -169,7 +169,7 @@ int64_t MtimeOf(const struct stat& st) {
 }
 
 void WalkTree(const fs::path& root, const std::optional<FileId>& exclude, bool quiet,
-              std::vector<ManifestItem>& items, WalkCounts& counts, const Excludes* patterns) {
+              std::deque<ManifestItem>& items, WalkCounts& counts, const Excludes* patterns) {
   TreeWalker(root, exclude, quiet, items, counts, patterns).Walk({});
 }
 

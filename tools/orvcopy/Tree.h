@@ -45,7 +45,7 @@ struct WalkCounts {
 // the folder `exclude` (the backup folder when it lies inside), and what the patterns exclude.
 // Paths that cannot be read are named on stderr and counted; the walk goes on with the rest.
 void WalkTree(const std::filesystem::path& root, const std::optional<FileId>& exclude, bool quiet,
-              std::vector<ManifestItem>& items, WalkCounts& counts,
+              std::deque<ManifestItem>& items, WalkCounts& counts,
               const Excludes* patterns = nullptr);
 
 }  // namespace orvcopy

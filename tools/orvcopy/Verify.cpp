@@ -166,12 +166,12 @@ int Verify(const Options& options) {
   for (const Generation& generation : all) {
     OpenedBackup opened;
     opened.password = password;
-    std::string text, error;
-    if (!LoadGeneration(backup, generation, kManifestName, opened, text, error)) {
+    std::string error;
+    if (!LoadGeneration(backup, generation, kManifestName, opened, error)) {
       worst = Refuse(kExitUnusable, error);  // the others can still be checked
       continue;
     }
-    int code = CheckPassword(options, opened, text);
+    int code = CheckPassword(options, opened);
     if (code == kExitUnusable)
       return code;  // a wrong password is wrong for every generation
     if (code == kExitDone)
