@@ -136,18 +136,43 @@ int PickGeneration(const Options& options, const fs::path& backup, Generation& g
 }
 
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& error) {
+                    const char* name, OpenedBackup& opened, std::string& error, KeptItems kept) {
   opened.backup = backup;
   opened.generation = generation.id;
   opened.folder = generation.folder;
   opened.stored = StoredPaths(RealDataFolder(opened.folder));
-  return LoadManifest(opened.folder, opened.manifest, error, name);
+  if (kept == KeptItems::All)
+    return LoadManifest(opened.folder, opened.manifest, error, name);
+  std::optional<ManifestItem> first;
+  const bool read = ReadManifest(
+      opened.folder, opened.manifest,
+      [&first](ManifestItem&& item) {
+        if (!first && item.IsFile() && item.status == "done")
+          first = std::move(item);
+      },
+      error, name);
+  if (read && first)
+    opened.manifest.items.push_back(std::move(*first));
+  return read;
+}
+
+bool ReadItems(const OpenedBackup& opened, const ItemSink& each, std::string& error) {
+  const Manifest& manifest = opened.manifest;
+  Manifest again;
+  if (!ReadManifest(manifest.readFrom.parent_path(), again, each, error,
+                    manifest.readFrom.filename().c_str()))
+    return false;
+  if (again.readStamp != manifest.readStamp) {
+    error = "the manifest " + Show(manifest.readFrom) + " was changed while it was read";
+    return false;
+  }
+  return true;
 }
 
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
-                   OpenedBackup& opened) {
+                   OpenedBackup& opened, KeptItems kept) {
   std::string error;
-  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, error))
+  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, error, kept))
     return Refuse(kExitUnusable, error);
   return CheckPassword(options, opened);
 }
@@ -169,11 +194,11 @@ int CheckPassword(const Options& options, OpenedBackup& opened) {
   return manifest.version >= 2 ? CheckKeys(opened) : CheckFirstFile(opened);
 }
 
-int OpenBackup(const Options& options, OpenedBackup& opened) {
+int OpenBackup(const Options& options, OpenedBackup& opened, KeptItems kept) {
   Generation generation;
   if (const int code = PickGeneration(options, fs::absolute(options.backup), generation))
     return code;
-  return OpenGeneration(options, generation, kManifestName, opened);
+  return OpenGeneration(options, generation, kManifestName, opened, kept);
 }
 
 }  // namespace orvcopy

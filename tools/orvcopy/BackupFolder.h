@@ -41,13 +41,22 @@ int PickGeneration(const Options& options, const std::filesystem::path& backup,
 // (its keyed tag), each with a message that says which. A password given for a backup whose
 // manifest says it is not encrypted is refused (exit 1): the manifest may have been changed to
 // say so. Returns kExitDone or the exit code.
+// Which of the manifest's items a reader keeps in memory: all, or only the first file backed
+// up (which a password of an encrypted backup of the first version is tried on); a reader
+// that keeps none goes through them again with ReadItems.
+enum class KeptItems { All, FirstFile };
+
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
-                   OpenedBackup& opened);
+                   OpenedBackup& opened, KeptItems kept = KeptItems::All);
 
 // The two halves of OpenGeneration: reading the manifest (false, with `error` set, when it
 // cannot be used), and checking the password against it.
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& error);
+                    const char* name, OpenedBackup& opened, std::string& error,
+                    KeptItems kept = KeptItems::All);
+// Reads the items of an opened backup's manifest again, one by one, from the same file; false
+// with `error` set when it was changed since it was opened.
+bool ReadItems(const OpenedBackup& opened, const ItemSink& each, std::string& error);
 int CheckPassword(const Options& options, OpenedBackup& opened);
 
 // Whether a password opens a version-2 manifest of an encrypted backup: its key check and the
@@ -56,6 +65,6 @@ enum class KeyCheck { Matches, WrongPassword, ChangedManifest };
 KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password);
 
 // PickGeneration, then OpenGeneration of its manifest.
-int OpenBackup(const Options& options, OpenedBackup& opened);
+int OpenBackup(const Options& options, OpenedBackup& opened, KeptItems kept = KeptItems::All);
 
 }  // namespace orvcopy

@@ -42,6 +42,17 @@ std::string OwnerText(const ManifestItem& item) {
          (m.group.empty() ? std::to_string(m.gid) : Escape(m.group));
 }
 
+void PrintEntry(const ManifestItem& item) {
+  std::string line = Escape(item.path);
+  if (item.type == EntryType::Symlink)
+    line += " -> " + Escape(item.link);
+  else if (item.type == EntryType::HardLink)
+    line += " => " + Escape(item.link);
+  std::printf("%-7s %s %-17s %12llu %3d  %s\n", item.status.c_str(), ModeText(item).c_str(),
+              OwnerText(item).c_str(), static_cast<unsigned long long>(item.size), item.parts,
+              line.c_str());
+}
+
 }  // namespace
 
 int List(const Options& options) {
@@ -49,27 +60,27 @@ int List(const Options& options) {
   Generation generation;
   if (const int code = PickGeneration(options, backup, generation); code != kExitDone)
     return code;
+  // With paths, the entries selected are kept (a selection rewrites hard links); without,
+  // the entries are printed one by one from the manifest's file, which was checked whole.
   OpenedBackup opened;
   std::string error;
-  if (!LoadGeneration(backup, generation, kManifestName, opened, error))
+  if (!LoadGeneration(backup, generation, kManifestName, opened, error,
+                      options.paths.empty() ? KeptItems::FirstFile : KeptItems::All))
     return Refuse(kExitUnusable, error);
   Manifest& manifest = opened.manifest;
-  if (!SelectEntries(manifest, options.paths, error))
+  if (!options.paths.empty() && !SelectEntries(manifest, options.paths, error))
     return Refuse(kExitFailed, error);
   std::printf("# generation %s, %s backup, %s%s%s\n", generation.id.c_str(),
               manifest.complete ? "complete" : "interrupted",
               manifest.encrypt ? ("AES-" + std::to_string(manifest.encrypt) + ", ").c_str() : "",
               manifest.compress ? "compressed, " : "",
               ("buffer " + std::to_string(manifest.buffer)).c_str());
-  for (const ManifestItem& item : manifest.items) {
-    std::string line = Escape(item.path);
-    if (item.type == EntryType::Symlink)
-      line += " -> " + Escape(item.link);
-    else if (item.type == EntryType::HardLink)
-      line += " => " + Escape(item.link);
-    std::printf("%-7s %s %-17s %12llu %3d  %s\n", item.status.c_str(), ModeText(item).c_str(),
-                OwnerText(item).c_str(), static_cast<unsigned long long>(item.size), item.parts,
-                line.c_str());
+  if (!options.paths.empty()) {
+    for (const ManifestItem& item : manifest.items)
+      PrintEntry(item);
+  } else if (!ReadItems(
+                 opened, [](ManifestItem&& item) { PrintEntry(item); }, error)) {
+    return Refuse(kExitUnusable, error);
   }
   return kExitDone;
 }

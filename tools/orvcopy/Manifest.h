@@ -49,6 +49,7 @@ struct ManifestItem {
 struct ManifestStamp {
   uint64_t device = 0, inode = 0, size = 0;
   int64_t mtime = 0;
+  bool operator==(const ManifestStamp&) const = default;
 };
 
 struct Manifest {

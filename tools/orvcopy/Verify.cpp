@@ -98,35 +98,42 @@ int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
   InstallInterruptHandlers();
   size_t files = 0, failed = 0, notBackedUp = 0;
   size_t byCheck[3] = {};
-  for (const ManifestItem& item : manifest.items) {
-    if (g_interrupted)
-      break;
-    if (item.status != "done") {
-      notBackedUp += item.IsFolder() ? 0 : 1;
-      continue;
-    }
-    std::string reason;
-    Check check = Check::Size;
-    bool ok = true;
-    if (item.IsFile()) {
-      ++files;
-      ok = verifier.CheckFile(item, check, reason);
-    } else if (item.IsFolder()) {
-      std::error_code ec;
-      reason = opened.StoredProblem(item.stored);
-      ok = reason.empty() && fs::is_directory(opened.Data() / item.stored, ec);
-      if (reason.empty())
-        reason = "its stored folder is no folder";
-    }
-    if (!ok) {
-      ++failed;
-      ReportFailure(item.path, reason);
-    } else if (item.IsFile()) {
-      ++byCheck[static_cast<int>(check)];
-      if (options.verbose)
-        std::fprintf(stderr, "checked: %s\n", Escape(item.path).c_str());
-    }
-  }
+  // The items one by one from the manifest's file: none is kept.
+  std::string error;
+  const bool read = ReadItems(
+      opened,
+      [&](ManifestItem&& item) {
+        if (g_interrupted)
+          return;
+        if (item.status != "done") {
+          notBackedUp += item.IsFolder() ? 0 : 1;
+          return;
+        }
+        std::string reason;
+        Check check = Check::Size;
+        bool ok = true;
+        if (item.IsFile()) {
+          ++files;
+          ok = verifier.CheckFile(item, check, reason);
+        } else if (item.IsFolder()) {
+          std::error_code ec;
+          reason = opened.StoredProblem(item.stored);
+          ok = reason.empty() && fs::is_directory(opened.Data() / item.stored, ec);
+          if (reason.empty())
+            reason = "its stored folder is no folder";
+        }
+        if (!ok) {
+          ++failed;
+          ReportFailure(item.path, reason);
+        } else if (item.IsFile()) {
+          ++byCheck[static_cast<int>(check)];
+          if (options.verbose)
+            std::fprintf(stderr, "checked: %s\n", Escape(item.path).c_str());
+        }
+      },
+      error);
+  if (!read)
+    return Refuse(kExitUnusable, error);
   std::string summary = opened.generation + ": checked " + std::to_string(files - failed) + " of " +
                         std::to_string(files) + " files (" + std::to_string(byCheck[0]) +
                         " by keyed tag, " + std::to_string(byCheck[1]) + " by CRC-32, " +
@@ -151,7 +158,7 @@ int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
 int Verify(const Options& options) {
   if (!options.allGenerations) {
     OpenedBackup opened;
-    if (const int code = OpenBackup(options, opened); code != kExitDone)
+    if (const int code = OpenBackup(options, opened, KeptItems::FirstFile); code != kExitDone)
       return code;
     return VerifyGeneration(options, opened);
   }
@@ -167,7 +174,7 @@ int Verify(const Options& options) {
     OpenedBackup opened;
     opened.password = password;
     std::string error;
-    if (!LoadGeneration(backup, generation, kManifestName, opened, error)) {
+    if (!LoadGeneration(backup, generation, kManifestName, opened, error, KeptItems::FirstFile)) {
       worst = Refuse(kExitUnusable, error);  // the others can still be checked
       continue;
     }
