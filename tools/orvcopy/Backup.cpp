@@ -570,10 +570,6 @@ class BackupRun {
 
 }  // namespace
 
-unsigned JobCount(const Options& options) {
-  return options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
-}
-
 int Backup(const Options& options) {
   return BackupRun(options).Run();
 }

@@ -46,7 +46,7 @@ struct Options {
 
 class SystemCalls;
 
-// The managers a backup runs at once: --jobs, else one per processor core.
+// The managers a backup or a restore runs at once: --jobs, else one per processor core.
 unsigned JobCount(const Options& options);
 
 int Backup(const Options& options);

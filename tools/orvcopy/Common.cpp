@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 namespace orvcopy {
 
@@ -82,6 +83,10 @@ LogFile::LogFile(const std::string& path) {
 
 LogFile::~LogFile() {
   LOGGER::g_OrvLog.SetSink({});
+}
+
+unsigned JobCount(const Options& options) {
+  return options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
 }
 
 size_t ItemsPerRun() {

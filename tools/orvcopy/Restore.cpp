@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -133,27 +135,63 @@ class RestoreRun {
     }
   }
 
-  // The manager restores every file into its NAME.partial. A file error the library lets
-  // through (a full disk) ends its run: that file is failed, and a new run goes on after it.
+  // The managers restore every file into its NAME.partial, in rounds: this thread prepares
+  // a batch of files for each manager (ItemsPerRun), and the managers restore theirs at once,
+  // each on a thread of its own (--jobs). A file error the library lets through (a full disk)
+  // ends a manager's run: that file is failed, and a new run goes on after it.
   void RestoreFileData() {
     uint64_t total = 0;
     for (const ManifestItem& item : m_manifest.items)
       total += item.size;
-    Host host(m_manifest.items.size(), total, !m_options.quiet);
+    const size_t lanes = JobCount(m_options);
+    RunState state(m_manifest.items.size(), total, !m_options.quiet, lanes);
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (size_t l = 0; l < lanes; ++l)
+      hosts.push_back(std::make_unique<Host>(state, l));
     InstallInterruptHandlers();
-    for (size_t from = 0; from < m_manifest.items.size() && !m_interrupted;) {
-      from = RunLibrary(host, from);
+    const size_t batch = ItemsPerRun();
+    for (size_t next = 0; next < m_manifest.items.size() && !m_interrupted;) {
+      std::vector<std::vector<size_t>> round(lanes);
+      for (size_t taken = 0; next < m_manifest.items.size() && taken < batch * lanes; ++next) {
+        if (m_manifest.items[next].IsFile() && Wanted(next) && PrepareFile(next))
+          round[taken++ % lanes].push_back(next);
+      }
+      RunRound(hosts, round);
     }
-    host.FinishProgress();
+    state.FinishProgress();
     for (size_t i = 0; i < m_manifest.items.size(); ++i) {
       if (m_manifest.items[i].IsFile() && Wanted(i))
-        FinishFile(i, host.Result(i + 1));
+        FinishFile(i, *state.Result(i + 1));
     }
   }
 
-  // One run of the library over the files from index `from` on; returns where the next run
+  // One round: every manager restores its files, the first on this thread.
+  void RunRound(const std::vector<std::unique_ptr<Host>>& hosts,
+                const std::vector<std::vector<size_t>>& round) {
+    std::vector<char> stopped(round.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t l = 1; l < round.size(); ++l) {
+      if (!round[l].empty())
+        threads.emplace_back([&, l] { stopped[l] = RunLane(*hosts[l], round[l]); });
+    }
+    stopped[0] = RunLane(*hosts[0], round[0]);
+    for (std::thread& thread : threads)
+      thread.join();
+    m_interrupted = g_interrupted || std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
+  }
+
+  // A manager's files of a round, run after run; true when the restore was stopped.
+  bool RunLane(Host& host, const std::vector<size_t>& files) {
+    host.Activate();
+    bool stopped = false;
+    for (size_t from = 0; from < files.size() && !stopped;)
+      from = RunLibrary(host, files, from, stopped);
+    return stopped;
+  }
+
+  // One run of the library over files[from] and those after it; returns where the next run
   // starts (the end when this one finished).
-  size_t RunLibrary(Host& host, size_t from) {
+  size_t RunLibrary(Host& host, const std::vector<size_t>& files, size_t from, bool& stopped) {
     Manager manager;
     manager.Initialize();
     manager.SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
@@ -167,15 +205,8 @@ class RestoreRun {
     // file of version 2 comes back with its tag, whatever its manifest says.
     const bool encrypted = m_opened.password.has_value();
     host.DriveManager(&manager, encrypted);
-    // The library's list holds a batch of files at a time (ItemsPerRun).
-    size_t end = from, added = 0;
-    const size_t batch = ItemsPerRun();
-    for (; end < m_manifest.items.size() && added < batch; ++end) {
-      if (m_manifest.items[end].IsFile() && Wanted(end)) {
-        AddFile(manager, end);
-        ++added;
-      }
-    }
+    for (size_t n = from; n < files.size(); ++n)
+      AddParts(manager, files[n]);
     manager.InitAction();
     host.SetItemCheck([&](uint64_t key) {
       if (encrypted &&
@@ -186,7 +217,7 @@ class RestoreRun {
       }
       return 1;
     });
-    size_t next = end;
+    size_t next = files.size();
     int status = 0;
     try {
       status = manager.Restore(0, 0);
@@ -194,28 +225,40 @@ class RestoreRun {
       ItemResult& r = host.Result(host.CurrentKey());
       r.failed = true;
       r.reason = e.what();
-      // The index after the failed item's (keys are indexes + 1); always onward.
-      next = std::max<size_t>(host.CurrentKey(), from + 1);
+      // The file after the failed one (keys are indexes + 1); always onward.
+      const auto failed = std::find(files.begin() + static_cast<std::ptrdiff_t>(from), files.end(),
+                                    host.CurrentKey() - 1);
+      next = failed == files.end() ? from + 1 : static_cast<size_t>(failed - files.begin()) + 1;
     }
     host.DriveManager(nullptr, false);
     host.SetItemCheck({});
-    m_interrupted = status == OrvCopy::StatusStopped || g_interrupted;
+    stopped = status == OrvCopy::StatusStopped;
     return next;
   }
 
-  // The parts of one file as library items, written into its NAME.partial.
-  void AddFile(Manager& manager, size_t index) {
+  // Whether a file can be restored: its stored parts are there, and its NAME.partial is free
+  // to be written. A file that cannot is failed.
+  bool PrepareFile(size_t index) {
     const ManifestItem& item = m_manifest.items[index];
     for (int p = 0; p < item.parts; ++p) {
       if (const std::string problem = m_opened.StoredProblem(PartName(item.stored, p));
-          !problem.empty())
-        return Fail(index, problem);
+          !problem.empty()) {
+        Fail(index, problem);
+        return false;
+      }
     }
-    const std::string& partial = m_partials[index];
     std::string error;
-    if (!m_entries.ClearPath(partial, error))
-      return Fail(index, error);
-    const fs::path partialPath(partial);
+    if (!m_entries.ClearPath(m_partials[index], error)) {
+      Fail(index, error);
+      return false;
+    }
+    return true;
+  }
+
+  // The parts of one file as library items, written into its NAME.partial.
+  void AddParts(Manager& manager, size_t index) {
+    const ManifestItem& item = m_manifest.items[index];
+    const fs::path partialPath(m_partials[index]);
     const std::wstring folder = FileNameToWide(partialPath.parent_path().native());
     const std::wstring name = FileNameToWide(partialPath.filename().native());
     const fs::path data = m_opened.Data();

@@ -100,6 +100,10 @@ std::string BackupUsageError(const orvcopy::Options& options) {
   return {};
 }
 
+void AddJobs(CLI::App* command, orvcopy::Options& options, const char* description) {
+  command->add_option("--jobs", options.jobs, description)->check(CLI::Range(1, 256));
+}
+
 // A command: its parsed subcommand and what runs it.
 struct Command {
   CLI::App* app;
@@ -117,10 +121,8 @@ Command AddBackup(CLI::App& app, orvcopy::Options& options) {
           "Cut files into volumes of SIZE (K, M, G; at least 64K; not with --encrypt)");
   AddSize(backup, "--buffer", options.buffer, "Copy buffer size, rounded up to a multiple of 96")
       ->each([&options](const std::string&) { options.bufferGiven = true; });
-  backup
-      ->add_option("--jobs", options.jobs,
-                   "Copy N files at once (default: one per processor core; not with --split)")
-      ->check(CLI::Range(1, 256));
+  AddJobs(backup, options,
+          "Copy N files at once (default: one per processor core; not with --split)");
   backup->add_flag("--checksum", options.checksum,
                    "Also compare the content of files that look unchanged (plain backups)");
   backup
@@ -138,6 +140,7 @@ Command AddRestore(CLI::App& app, orvcopy::Options& options) {
   restore->add_option("TARGET_DIR", options.target)->required()->check(NotEmpty());
   restore->add_option("PATH", options.paths, "Restore only these entries and what lies below");
   restore->add_flag("--trial", options.trial, "Open and measure every backup file, write nothing");
+  AddJobs(restore, options, "Restore N files at once (default: one per processor core)");
   AddGeneration(restore, options);
   AddPassword(restore, options);
   return {restore, [](const orvcopy::Options& o) { return orvcopy::Restore(o); }};
