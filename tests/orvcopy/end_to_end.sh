@@ -38,7 +38,7 @@ for mode in "" "--encrypt --jobs 3" "--compress --jobs 4" "--compress --encrypt=
   "$orvcopy" -q verify "b$n" $(pw_of $mode)
   check "verify [$mode]" 0 $?
   # shellcheck disable=SC2046,SC2086
-  "$orvcopy" -q restore "b$n" "r$n" $(pw_of $mode)
+  "$orvcopy" -q restore "b$n" "r$n" $(pw_of $mode) --jobs 3
   check "restore [$mode]" 0 $?
   same_tree "round trip [$mode]" src "r$n"
 done

@@ -87,6 +87,28 @@ TEST(Manifest, EveryFieldComesBackAndTheTagCoversAllBeforeIt) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10 + static_cast<long>(m.items.size()));
 }
 
+TEST(Manifest, AManifestIsReadItemByItemAndItsTagBytesOnlyFromTheFileThatWasRead) {
+  tooltest::TempDir dir;
+  const Manifest m = Sample();
+  std::string error, tagged;
+  orvcopy::ManifestTagger tagger{[&](std::string_view bytes) { tagged += bytes; },
+                                 [] { return std::string(32, '\x5a'); }};
+  ASSERT_TRUE(orvcopy::SaveManifest(dir.Path(), m, &tagger, error)) << error;
+  Manifest header;
+  std::vector<std::string> paths;
+  ASSERT_TRUE(orvcopy::ReadManifest(
+      dir.Path(), header, [&](ManifestItem&& item) { paths.push_back(item.path); }, error))
+      << error;
+  EXPECT_TRUE(header.items.empty());
+  EXPECT_EQ(paths.size(), m.items.size());
+  std::string again;
+  EXPECT_TRUE(orvcopy::ReadTaggedBytes(header, [&](std::string_view b) { again += b; }));
+  EXPECT_EQ(again, tagged);
+  // Written again, even with the same bytes, it is another file: its bytes are not taken.
+  ASSERT_TRUE(orvcopy::SaveManifest(dir.Path(), m, &tagger, error)) << error;
+  EXPECT_FALSE(orvcopy::ReadTaggedBytes(header, [](std::string_view) {}));
+}
+
 TEST(Manifest, DamagedOrHostileManifestsAreRefusedWithAReason) {
   const std::string good = Saved(Sample());
   const std::vector<std::pair<std::string, std::string>> edits = {
