@@ -27,6 +27,11 @@ void LogReadError(const CFileException& e) {
   g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
 }
 
+// The detail of a block that could not be written.
+void LogWriteFailure(const CException& e) {
+  g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
+}
+
 // Nonzero answers of OnPrompt(1, ...) that ask for a retry of the failed read.
 bool IsRetryAnswer(int answer) {
   return answer == 1 || answer == 4;
@@ -76,6 +81,17 @@ struct COrvCopyManager::BackupPart {
       dest.Write(data, n);
     }
   }
+  // Before a read error is reported, the blocks queued so far are written, as they were before
+  // the read without overlapped writing. False, logged, when one of them failed.
+  bool QueuedWritesSucceeded() {
+    try {
+      writing.Drain();
+      return true;
+    } catch (const CException& e) {
+      LogWriteFailure(e);
+      return false;
+    }
+  }
 };
 
 // How the block loop of a part ended.
@@ -88,7 +104,10 @@ struct COrvCopyManager::PartEnd {
   // A block that could not be written fails the item; the part is not continued in the next
   // volume, as it would have a hole.
   void WriteFailed(const CException& e) {
-    g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
+    LogWriteFailure(e);
+    WriteFailed();
+  }
+  void WriteFailed() {
     result = StatusItemFailed;
     bVolumeFull = false;
   }
@@ -108,9 +127,15 @@ COrvCopyManager::ReadOutcome COrvCopyManager::ReadSourceBlock(BackupPart& part, 
       part.nPosition += nRead;
       return ReadOutcome::Read;
     } catch (const CFileException& e) {
+      if (!part.QueuedWritesSucceeded()) {
+        return ReadOutcome::WriteFailed;
+      }
       LogReadError(e);
       osError = e.m_lOsError;
     } catch (const CException& e) {
+      if (!part.QueuedWritesSucceeded()) {
+        return ReadOutcome::WriteFailed;
+      }
       g_OrvLog.Log(Details::kSystemErrorText, log::ExceptionText(e, 1024).c_str());
       return ReadOutcome::Failed;
     }
@@ -263,8 +288,10 @@ bool COrvCopyManager::SeekToResumeOffset(BackupPart& part) {
 bool COrvCopyManager::StartBackupOutput(BackupPart& part) {
   // Overlapped writing pays for itself from the second block on; a plain block is read
   // straight into the writer's buffer.
-  const bool bOverlapped =
-      m_bPipelinedCopy && part.item.m_bFileData && part.nDataSize > part.nCapacity;
+  CBlockWriter* const writer =
+      m_bPipelinedCopy && part.item.m_bFileData && part.nDataSize > part.nCapacity ? BlockWriter()
+                                                                                   : nullptr;
+  const bool bOverlapped = writer != nullptr;
   if (!bOverlapped || part.bEncrypt) {
     part.input = CBuffer<uint8_t>(part.nCapacity);
   }
@@ -281,7 +308,7 @@ bool COrvCopyManager::StartBackupOutput(BackupPart& part) {
     }
   }
   if (bOverlapped) {
-    part.writing = CBlockWriter::Session(BlockWriter(), part.dest, part.nCapacity);
+    part.writing = CBlockWriter::Session(*writer, part.dest, part.nCapacity);
   }
   return true;
 }
@@ -325,6 +352,8 @@ bool COrvCopyManager::ReadBackupBlock(BackupPart& part, uint32_t& n, bool& bMore
     if (outcome == ReadOutcome::GaveUp) {
       end.result = StatusItemFailed;
       end.bFailed = true;
+    } else if (outcome == ReadOutcome::WriteFailed) {
+      end.WriteFailed();
     }
     bMore = n == part.nCapacity;
     return outcome == ReadOutcome::Read;

@@ -18,6 +18,7 @@ CBlockWriter::~CBlockWriter() {
 void CBlockWriter::Begin(CFile& dest, uint32_t nCapacity) {
   std::lock_guard lock(m_mutex);
   if (m_nCapacity != nCapacity) {
+    m_nCapacity = 0;  // until every buffer has the new size
     for (Slot& slot : m_slots) {
       slot.buffer = CBuffer<uint8_t>(nCapacity);
     }
@@ -46,12 +47,18 @@ void CBlockWriter::Submit(uint32_t n) {
   }
 }
 
-std::exception_ptr CBlockWriter::Finish() {
+std::exception_ptr CBlockWriter::Drain() {
   std::unique_lock lock(m_mutex);
   m_written.wait(lock, [this] { return m_nWritten == m_nQueued; });
+  return std::exchange(m_failure, nullptr);
+}
+
+std::exception_ptr CBlockWriter::Finish() {
+  std::exception_ptr failure = Drain();
+  const std::lock_guard lock(m_mutex);
   m_pDest = nullptr;
   m_bFailed = false;
-  return std::exchange(m_failure, nullptr);
+  return failure;
 }
 
 void CBlockWriter::Run() {
@@ -104,6 +111,14 @@ CBlockWriter::Session& CBlockWriter::Session::operator=(Session&& other) noexcep
     m_pWriter = std::exchange(other.m_pWriter, nullptr);
   }
   return *this;
+}
+
+void CBlockWriter::Session::Drain() {
+  if (m_pWriter != nullptr) {
+    if (const std::exception_ptr failure = m_pWriter->Drain()) {
+      std::rethrow_exception(failure);
+    }
+  }
 }
 
 void CBlockWriter::Session::Finish() {

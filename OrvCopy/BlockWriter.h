@@ -39,8 +39,10 @@ class CBlockWriter {
     // Queues n bytes of the buffer NextBuffer gave. Throws the exception of a write that has
     // failed since the last call: the blocks queued after it are dropped, never written.
     void Submit(uint32_t n) { m_pWriter->Submit(n); }
-    // Waits until every queued block is written and gives the file back. Throws the exception
-    // of a failed write that Submit has not thrown yet.
+    // Waits until every queued block is written. Throws the exception of a failed write that
+    // Submit has not thrown yet.
+    void Drain();
+    // Drain, and the file is the caller's again.
     void Finish();
 
    private:
@@ -57,6 +59,7 @@ class CBlockWriter {
   void Begin(CFile& dest, uint32_t nCapacity);
   uint8_t* NextBuffer();
   void Submit(uint32_t n);
+  std::exception_ptr Drain();
   std::exception_ptr Finish();
   void Run();
 

@@ -6,6 +6,8 @@
 
 #include "BlockWriter.h"
 
+#include <system_error>
+
 namespace OrvCopy {
 namespace {
 
@@ -162,11 +164,15 @@ void COrvCopyManager::ClearAll() {
   ResetByteCounters();
 }
 
-CBlockWriter& COrvCopyManager::BlockWriter() {
+CBlockWriter* COrvCopyManager::BlockWriter() {
   if (!m_pBlockWriter) {
-    m_pBlockWriter = std::make_unique<CBlockWriter>();
+    try {
+      m_pBlockWriter = std::make_unique<CBlockWriter>();
+    } catch (const std::system_error&) {
+      return nullptr;  // no thread to be had: the copy writes on the calling thread
+    }
   }
-  return *m_pBlockWriter;
+  return m_pBlockWriter.get();
 }
 
 int COrvCopyManager::IsAESEncryption() const {

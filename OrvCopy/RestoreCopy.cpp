@@ -45,6 +45,16 @@ struct COrvCopyManager::RestorePart {
 
   // The buffer the next block is read into: the writer's with overlapped writing.
   uint8_t* NextBlock() { return writing ? writing.NextBuffer() : input.GetData(); }
+  // Reads a block. A read that fails after a queued write that failed gives the host that
+  // write's failure, which it would have met first without overlapped writing.
+  uint32_t Read(uint8_t* block) {
+    try {
+      return source.Read(block, nCapacity);
+    } catch (...) {
+      writing.Drain();
+      throw;
+    }
+  }
 };
 
 int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_t* lpszDest,
@@ -81,8 +91,10 @@ int COrvCopyManager::OrvCopyFile_Restore(const wchar_t* lpszSource, const wchar_
     return ItemFailed(item, result);
   }
   // Overlapped writing pays for itself from the second block on.
-  if (m_bPipelinedCopy && item.m_bFileData && nLength > part.nCapacity) {
-    part.writing = CBlockWriter::Session(BlockWriter(), part.dest, part.nCapacity);
+  CBlockWriter* const writer =
+      m_bPipelinedCopy && item.m_bFileData && nLength > part.nCapacity ? BlockWriter() : nullptr;
+  if (writer != nullptr) {
+    part.writing = CBlockWriter::Session(*writer, part.dest, part.nCapacity);
   } else {
     part.input = CBuffer<uint8_t>(part.nCapacity);
   }
@@ -142,7 +154,7 @@ bool COrvCopyManager::CopyRestoreBlocks(RestorePart& part) {
       return false;
     }
     uint8_t* const block = part.NextBlock();
-    const uint32_t n = part.source.Read(block, part.nCapacity);
+    const uint32_t n = part.Read(block);
     CountItemBytes(n);
     if (cb != nullptr) {
       cb->m_nProcessedPos = cb->m_nProcessedSize = m_nTotalProcessed + m_nItemProcessed;

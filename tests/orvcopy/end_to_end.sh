@@ -27,6 +27,9 @@ echo "wrong horse" >bad
 # The password options go with encrypted backups only.
 pw_of() { case "$*" in *--encrypt*) echo "--password-file pw" ;; esac; }
 
+# A folder in the current folder named like a stored file: the file is still a file.
+mkdir -p a.txt
+
 n=0
 for mode in "" "--encrypt --jobs 3" "--compress --jobs 4" "--compress --encrypt=128" \
             "--split 100K" "--encrypt=192 --jobs 1"; do

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -104,9 +107,17 @@ TEST(Manifest, AManifestIsReadItemByItemAndItsTagBytesOnlyFromTheFileThatWasRead
   std::string again;
   EXPECT_TRUE(orvcopy::ReadTaggedBytes(header, [&](std::string_view b) { again += b; }));
   EXPECT_EQ(again, tagged);
-  // Written again, even with the same bytes, it is another file: its bytes are not taken.
-  ASSERT_TRUE(orvcopy::SaveManifest(dir.Path(), m, &tagger, error)) << error;
+  // Changed in place, even byte for byte the same and with its time put back, the file is no
+  // longer the one that was read.
+  const auto path = dir.Path() / orvcopy::kManifestName;
+  const auto time = std::filesystem::last_write_time(path);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a later change time
+  std::ofstream(path, std::ios::in | std::ios::out | std::ios::binary).put('{');
+  std::filesystem::last_write_time(path, time);
   EXPECT_FALSE(orvcopy::ReadTaggedBytes(header, [](std::string_view) {}));
+  EXPECT_FALSE(orvcopy::ReadManifestItems(
+      header, [](ManifestItem&&) {}, error));
+  EXPECT_NE(error.find("changed"), std::string::npos) << error;
 }
 
 TEST(Manifest, DamagedOrHostileManifestsAreRefusedWithAReason) {

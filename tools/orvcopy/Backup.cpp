@@ -26,7 +26,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <thread>
 #include <unordered_set>
 
 namespace orvcopy {
@@ -283,13 +282,8 @@ class BackupRun {
       PrepareLane(*managers[l], *hosts[l], l, lanes[l]);
     }
     std::vector<int> statuses(lanes.size(), 0);
-    std::vector<std::thread> threads;
-    for (size_t l = 1; l < lanes.size(); ++l) {
-      threads.emplace_back([&, l] { statuses[l] = RunLane(*managers[l], *hosts[l], l, lanes[l]); });
-    }
-    statuses[0] = RunLane(*managers[0], *hosts[0], 0, lanes[0]);
-    for (std::thread& thread : threads)
-      thread.join();
+    RunAtOnce(lanes.size(),
+              [&](size_t l) { statuses[l] = RunLane(*managers[l], *hosts[l], l, lanes[l]); });
     const bool stopped =
         std::find(statuses.begin(), statuses.end(), OrvCopy::StatusStopped) != statuses.end();
     const auto failed = std::find_if(statuses.begin(), statuses.end(), [](int s) { return s; });

@@ -156,19 +156,6 @@ bool LoadGeneration(const std::filesystem::path& backup, const Generation& gener
   return read;
 }
 
-bool ReadItems(const OpenedBackup& opened, const ItemSink& each, std::string& error) {
-  const Manifest& manifest = opened.manifest;
-  Manifest again;
-  if (!ReadManifest(manifest.readFrom.parent_path(), again, each, error,
-                    manifest.readFrom.filename().c_str()))
-    return false;
-  if (again.readStamp != manifest.readStamp) {
-    error = "the manifest " + Show(manifest.readFrom) + " was changed while it was read";
-    return false;
-  }
-  return true;
-}
-
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
                    OpenedBackup& opened, KeptItems kept) {
   std::string error;

@@ -43,7 +43,7 @@ int PickGeneration(const Options& options, const std::filesystem::path& backup,
 // say so. Returns kExitDone or the exit code.
 // Which of the manifest's items a reader keeps in memory: all, or only the first file backed
 // up (which a password of an encrypted backup of the first version is tried on); a reader
-// that keeps none goes through them again with ReadItems.
+// that keeps none goes through them again with ReadManifestItems.
 enum class KeptItems { All, FirstFile };
 
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
@@ -54,9 +54,7 @@ int OpenGeneration(const Options& options, const Generation& generation, const c
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
                     const char* name, OpenedBackup& opened, std::string& error,
                     KeptItems kept = KeptItems::All);
-// Reads the items of an opened backup's manifest again, one by one, from the same file; false
-// with `error` set when it was changed since it was opened.
-bool ReadItems(const OpenedBackup& opened, const ItemSink& each, std::string& error);
+
 int CheckPassword(const Options& options, OpenedBackup& opened);
 
 // Whether a password opens a version-2 manifest of an encrypted backup: its key check and the

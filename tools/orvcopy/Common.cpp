@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace orvcopy {
@@ -87,6 +89,36 @@ LogFile::~LogFile() {
 
 unsigned JobCount(const Options& options) {
   return options.jobs ? options.jobs : std::max(1u, std::thread::hardware_concurrency());
+}
+
+void RunAtOnce(size_t count, const std::function<void(size_t)>& work) {
+  std::vector<std::exception_ptr> failures(count);
+  const auto guarded = [&](size_t i) {
+    try {
+      work(i);
+    } catch (...) {
+      failures[i] = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> threads;
+    std::vector<size_t> here;  // what no thread could be started for
+    for (size_t i = 1; i < count; ++i) {
+      try {
+        threads.emplace_back(guarded, i);
+      } catch (const std::system_error&) {
+        here.push_back(i);
+      }
+    }
+    if (count > 0)
+      guarded(0);
+    for (size_t i : here)
+      guarded(i);
+  }  // the threads are joined here
+  for (const std::exception_ptr& failure : failures) {
+    if (failure)
+      std::rethrow_exception(failure);
+  }
 }
 
 size_t ItemsPerRun() {

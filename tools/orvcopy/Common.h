@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,11 @@ bool MakePrivateFolder(std::filesystem::path folder, unsigned userUmask, std::er
 // batch at a time, as a list of every file of a large tree would cost it more memory than the
 // rest of the command. ORVCOPY_ITEMS_PER_RUN sets another number (the tests make it small).
 size_t ItemsPerRun();
+
+// Runs work(0) to work(count - 1) at once: the first on the calling thread, each other on a
+// thread of its own (or after the first, when no thread can be started). Returns when all
+// are done, rethrowing the first exception one of them let out.
+void RunAtOnce(size_t count, const std::function<void(size_t)>& work);
 
 // A path as it is printed: escaped.
 std::string Show(const std::filesystem::path& path);

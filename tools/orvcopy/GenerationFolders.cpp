@@ -295,7 +295,7 @@ Removal RemoveGeneration(const Generation& generation) {
   manager.SetSourceRootFolder(OrvCopy::FileNameToWide(data.native()).c_str());
   manager.SetCallBack(&host);
   for (const std::string& file : entries.files)
-    manager.AddItem(OrvCopy::FileNameToWide(file).c_str(), L"", L"", 0, 0, 1, 0, 0, 1, 0, nullptr);
+    manager.AddFile(OrvCopy::FileNameToWide(file), L"", L"", 0, 0, 0, 0);
   for (const std::string& folder : entries.folders)
     manager.AddItem(OrvCopy::FileNameToWide(folder).c_str(), L"", L"", 0, 0, 1, 0, 0, 1, 1,
                     nullptr);

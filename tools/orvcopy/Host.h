@@ -49,6 +49,14 @@ class Manager : public OrvCopy::COrvCopyManager {
     return m_pEncryption.get();
   }
   orv::CEncryption* Engine() const { return m_pEncryption.get(); }
+  // Adds a file item whose source is a path below the source root. AddItem alone would take it
+  // for a folder whenever the same relative path names a folder in the current directory.
+  void AddFile(const std::wstring& source, const std::wstring& destFolder, const std::wstring& name,
+               uint64_t key, int aes, uint64_t size, uint32_t flags) {
+    AddItem(source.c_str(), destFolder.c_str(), name.c_str(), key, aes, 1, size, flags, 1, 0,
+            nullptr);
+    m_arrItems.back().m_bIsFolder = 0;
+  }
 };
 
 // What the hosts of one run share when several managers run at once (one host each, on a

@@ -78,8 +78,8 @@ int List(const Options& options) {
   if (!options.paths.empty()) {
     for (const ManifestItem& item : manifest.items)
       PrintEntry(item);
-  } else if (!ReadItems(
-                 opened, [](ManifestItem&& item) { PrintEntry(item); }, error)) {
+  } else if (!ReadManifestItems(
+                 opened.manifest, [](ManifestItem&& item) { PrintEntry(item); }, error)) {
     return Refuse(kExitUnusable, error);
   }
   return kExitDone;

@@ -1,5 +1,6 @@
 #include "Manifest.h"
 
+#include "PathSet.h"
 #include "Text.h"
 
 #include <OrvCopy/OrvCopyManager.h>
@@ -255,65 +256,17 @@ EntryType ReadType(const json& j, int version) {
   throw Damaged("unknown item type");
 }
 
-// A set of paths by their hashes, each with its kind: one word per path in a table with open
-// addressing, which a million paths fill with 16 to 32 MB less than node-based sets would.
-class PathSet {
- public:
-  enum Kind : uint64_t { Other = 1, Folder = 2, File = 3 };
-
-  // False when the path is in the set already.
-  bool Insert(std::string_view path, Kind kind) {
-    if (2 * (m_count + 1) > m_slots.size())
-      Grow();
-    uint64_t& slot = Find(Key(path));
-    if (slot != 0)
-      return false;
-    slot = Key(path) | kind;
-    ++m_count;
-    return true;
-  }
-  bool Contains(std::string_view path, Kind kind) const {
-    if (m_slots.empty())
-      return false;
-    return const_cast<PathSet*>(this)->Find(Key(path)) == (Key(path) | kind);
-  }
-
- private:
-  static uint64_t Key(std::string_view path) { return PathHash(path) & ~uint64_t{3}; }
-
-  // The slot that holds the key, or the empty slot where it would go.
-  uint64_t& Find(uint64_t key) {
-    const size_t mask = m_slots.size() - 1;
-    for (size_t i = (key >> 2) & mask;; i = (i + 1) & mask) {
-      if (m_slots[i] == 0 || (m_slots[i] & ~uint64_t{3}) == key)
-        return m_slots[i];
-    }
-  }
-
-  void Grow() {
-    std::vector<uint64_t> old(std::max<size_t>(1024, 2 * m_slots.size()), 0);
-    old.swap(m_slots);
-    for (const uint64_t entry : old) {
-      if (entry != 0)
-        Find(entry & ~uint64_t{3}) = entry;
-    }
-  }
-
-  std::vector<uint64_t> m_slots;
-  size_t m_count = 0;
-};
-
 // Checks that the entries make a tree that a restore can build without writing outside its
 // target: each path once, each parent an earlier folder, each hard link to an earlier file.
-// Paths are compared by 62-bit hashes: two paths with the same hash would make a sound
-// manifest look damaged, never the other way round, and that takes billions of entries to be
-// likely.
+// Folders are kept by their paths: a parent must be one of them exactly. Other paths are kept
+// by 62-bit hashes (a million files take a few megabytes), which is safe where they are used:
+// two paths with one hash make a sound manifest look damaged ("listed twice"), and a hard link
+// whose target only shares a file's hash is refused when the restore looks its file up.
 class TreeCheck {
  public:
   void Add(const ManifestItem& item) {
     const size_t slash = item.path.rfind('/');
-    if (slash != std::string::npos &&
-        !m_paths.Contains(std::string_view(item.path).substr(0, slash), PathSet::Folder))
+    if (slash != std::string::npos && !m_folders.count(item.path.substr(0, slash)))
       throw Damaged("an item comes before its folder, or its folder is not a folder: " +
                     Escape(item.path));
     if (item.type == EntryType::HardLink && !m_paths.Contains(item.link, PathSet::File))
@@ -323,10 +276,13 @@ class TreeCheck {
                                                : PathSet::Other;
     if (!m_paths.Insert(item.path, kind))
       throw Damaged("an item is listed twice: " + Escape(item.path));
+    if (item.IsFolder())
+      m_folders.insert(item.path);
   }
 
  private:
   PathSet m_paths;
+  std::unordered_set<std::string> m_folders;
 };
 
 ManifestItem ReadItem(const json& j, int version) {
@@ -516,9 +472,10 @@ class StreamParse {
   TreeCheck m_tree;
 };
 
-// Reads a manifest from `in`: the header into `manifest`, the items to `each`. `tail` is the
+// Reads a manifest from `in` (from where it stands): the header into `manifest`, the items to
+// `each`. `tail` is the
 // end of the manifest's `size` bytes (for its tag); `file` names it in the messages.
-bool ReadStream(std::istream& in, std::string_view tail, uint64_t size, const std::string& file,
+bool ReadStream(std::FILE* in, std::string_view tail, uint64_t size, const std::string& file,
                 Manifest& manifest, const ItemSink& each, std::string& error) {
   manifest = Manifest{};
   try {
@@ -626,24 +583,57 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
 
 namespace {
 
-// The file at `path` as it is now; nothing when it cannot be examined.
-std::optional<ManifestStamp> StampOf(const std::filesystem::path& path) {
+std::optional<ManifestStamp> StampOf(int fd) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0)
+  if (::fstat(fd, &st) != 0)
     return std::nullopt;
-  return ManifestStamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                       static_cast<uint64_t>(st.st_size),
-                       st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  return ManifestStamp{static_cast<uint64_t>(st.st_size),
+                       st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec,
+                       st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+}
+
+// Parses the file `fd` of `size` bytes from its start, through a stream of its own (the
+// descriptor stays open and unmoved).
+bool ReadFromDescriptor(int fd, uint64_t size, const std::string& file, Manifest& manifest,
+                        const ItemSink& each, std::string& error) {
+  // The end of the file, for the tag.
+  std::string tail(std::min<uint64_t>(size, 256), '\0');
+  if (::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) !=
+      static_cast<ssize_t>(tail.size())) {
+    error = "cannot read " + file;
+    return false;
+  }
+  const int copy = ::dup(fd);
+  std::FILE* in = copy >= 0 && ::lseek(copy, 0, SEEK_SET) == 0 ? ::fdopen(copy, "rb") : nullptr;
+  if (in == nullptr) {
+    if (copy >= 0)
+      ::close(copy);
+    error = "cannot read " + file;
+    return false;
+  }
+  const bool read = ReadStream(in, tail, size, file, manifest, each, error);
+  std::fclose(in);
+  return read;
 }
 
 }  // namespace
 
+ManifestFile::~ManifestFile() {
+  ::close(m_fd);
+}
+
+bool ManifestFile::Unchanged() const {
+  return StampOf(m_fd) == m_stamp;
+}
+
 bool ReadManifest(const std::filesystem::path& folder, Manifest& manifest, const ItemSink& each,
                   std::string& error, const char* name) {
-  const std::filesystem::path file = folder / name;
-  const std::optional<ManifestStamp> before = StampOf(file);
-  std::ifstream in(file, std::ios::binary);
-  if (!in || !before) {
+  const std::filesystem::path path = folder / name;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const std::optional<ManifestStamp> stamp = fd >= 0 ? StampOf(fd) : std::nullopt;
+  if (!stamp) {
+    if (fd >= 0)
+      ::close(fd);
     std::error_code ec;
     error = "no manifest in " + Escape(folder.native()) +
             (std::filesystem::exists(folder / kDataFolder, ec)
@@ -651,27 +641,31 @@ bool ReadManifest(const std::filesystem::path& folder, Manifest& manifest, const
                  : " (not an orvcopy backup folder)");
     return false;
   }
-  // The end of the file, for the tag; then the file from its start.
-  constexpr uint64_t kTail = 256;
-  const uint64_t size = before->size;
-  std::string tail(std::min(size, kTail), '\0');
-  in.seekg(static_cast<std::streamoff>(size - tail.size()));
-  in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
-  in.seekg(0);
-  if (!in) {
-    error = "cannot read " + Escape(file.native());
+  auto file = std::make_shared<const ManifestFile>(fd, *stamp);
+  const std::string shown = Escape(path.native());
+  if (!ReadFromDescriptor(fd, stamp->size, shown, manifest, each, error))
+    return false;
+  // What was parsed is the file as it was stamped: its tag is checked on it later.
+  if (!file->Unchanged()) {
+    error = "the manifest " + shown + " changed while it was read";
     return false;
   }
-  if (!ReadStream(in, tail, size, Escape(file.native()), manifest, each, error))
-    return false;
-  // What was parsed and tagged is one file: the tag is checked on it again later.
-  if (StampOf(file) != before) {
-    error = "the manifest " + Escape(file.native()) + " changed while it was read";
-    return false;
-  }
-  manifest.readFrom = file;
-  manifest.readStamp = *before;
+  manifest.file = std::move(file);
+  manifest.fileName = shown;
   return true;
+}
+
+bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::string& error) {
+  const ManifestFile* file = manifest.file.get();
+  Manifest again;
+  error.clear();
+  if (file != nullptr && file->Unchanged() &&
+      ReadFromDescriptor(file->Descriptor(), file->Size(), manifest.fileName, again, each, error) &&
+      file->Unchanged())
+    return true;
+  if (error.empty())
+    error = "the manifest " + manifest.fileName + " changed while it was read";
+  return false;
 }
 
 bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
@@ -687,38 +681,37 @@ bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::
 
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
                    std::string& error) {
-  std::istringstream in{std::string(text)};
-  std::deque<ManifestItem> items;
-  if (!ReadStream(
-          in, text, text.size(), file, manifest,
-          [&items](ManifestItem&& item) { items.push_back(std::move(item)); }, error))
+  std::string bytes(text);
+  std::FILE* in = bytes.empty() ? nullptr : ::fmemopen(bytes.data(), bytes.size(), "rb");
+  if (in == nullptr) {
+    error = "the manifest " + file + " is damaged (not valid JSON)";
     return false;
-  manifest.items = std::move(items);
-  return true;
+  }
+  std::deque<ManifestItem> items;
+  const bool read = ReadStream(
+      in, text, text.size(), file, manifest,
+      [&items](ManifestItem&& item) { items.push_back(std::move(item)); }, error);
+  std::fclose(in);
+  if (read)
+    manifest.items = std::move(items);
+  return read;
 }
 
 bool ReadTaggedBytes(const Manifest& manifest, const std::function<void(std::string_view)>& feed) {
-  const int fd = ::open(manifest.readFrom.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  if (!manifest.file || !manifest.file->Unchanged())
     return false;
-  // The bytes of the file that was parsed: a manifest replaced since is not taken.
-  struct stat st {};
-  bool same =
-      ::fstat(fd, &st) == 0 &&
-      ManifestStamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-                    static_cast<uint64_t>(st.st_size),
-                    st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec} == manifest.readStamp;
   std::vector<char> buffer(1 << 20);
-  for (uint64_t left = manifest.taggedLength; same && left > 0;) {
-    const ssize_t n = ::read(fd, buffer.data(), std::min<uint64_t>(left, buffer.size()));
-    same = n > 0;
-    if (same) {
-      feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
-      left -= static_cast<uint64_t>(n);
-    }
+  uint64_t done = 0;
+  while (done < manifest.taggedLength) {
+    const ssize_t n = ::pread(manifest.file->Descriptor(), buffer.data(),
+                              std::min<uint64_t>(manifest.taggedLength - done, buffer.size()),
+                              static_cast<off_t>(done));
+    if (n <= 0)
+      return false;
+    feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+    done += static_cast<uint64_t>(n);
   }
-  ::close(fd);
-  return same;
+  return manifest.file->Unchanged();
 }
 
 }  // namespace orvcopy

@@ -6,6 +6,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,11 +46,31 @@ struct ManifestItem {
   bool IsFile() const { return type == EntryType::File; }
 };
 
-// Which file, as it was: its device, inode, size and modification time.
+// A manifest's file as it was read: its size and the times of its last write and last
+// change (the latter no one can set back), in nanoseconds.
 struct ManifestStamp {
-  uint64_t device = 0, inode = 0, size = 0;
-  int64_t mtime = 0;
+  uint64_t size = 0;
+  int64_t mtime = 0, ctime = 0;
   bool operator==(const ManifestStamp&) const = default;
+};
+
+// The file a manifest was read from, held open while the manifest lives: what is read from it
+// again (its items, the bytes of its tag) comes from the same file, unchanged since.
+class ManifestFile {
+ public:
+  ManifestFile(int fd, const ManifestStamp& stamp) : m_fd(fd), m_stamp(stamp) {}
+  ~ManifestFile();
+  ManifestFile(const ManifestFile&) = delete;
+  ManifestFile& operator=(const ManifestFile&) = delete;
+
+  int Descriptor() const { return m_fd; }
+  uint64_t Size() const { return m_stamp.size; }
+  // Whether the file is as it was when it was read.
+  bool Unchanged() const;
+
+ private:
+  int m_fd;
+  ManifestStamp m_stamp;
 };
 
 struct Manifest {
@@ -72,11 +93,11 @@ struct Manifest {
   std::vector<std::string> excludes;
   std::deque<ManifestItem> items;  // a deque: a million items are never moved to grow
   // Read back: the keyed tag at the manifest's end and how many bytes before it it covers,
-  // and the file the manifest was read from, as it was then.
+  // and the file the manifest was read from (none for a manifest parsed from text).
   std::string tag;
   size_t taggedLength = 0;
-  std::filesystem::path readFrom;
-  ManifestStamp readStamp;
+  std::shared_ptr<const ManifestFile> file;
+  std::string fileName;  // for messages
 };
 
 // The keyed tag of an encrypted backup's manifest: fed the manifest's bytes in order, then
@@ -109,8 +130,13 @@ bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,
                    std::string& error);
 
+// Reads the items of a manifest read from a file again, one by one, from that file; false with
+// `error` set when the file has changed since it was read (the items handed on must then be
+// dropped).
+bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::string& error);
+
 // Feeds the bytes of a manifest read from a file that its tag covers, in order; false when
-// the file cannot be read or is no longer the one that was read.
+// the file cannot be read or has changed since it was read.
 bool ReadTaggedBytes(const Manifest& manifest, const std::function<void(std::string_view)>& feed);
 
 // The file name of part `part` (0 = the first) of a stored file.

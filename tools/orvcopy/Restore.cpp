@@ -7,6 +7,7 @@
 #include "Common.h"
 #include "Entries.h"
 #include "Host.h"
+#include "PathSet.h"
 #include "Selection.h"
 #include "Text.h"
 
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -29,11 +29,10 @@ namespace {
 
 using OrvCopy::FileNameToWide;
 
-// What became of one entry.
+// What became of one entry (why it failed is kept apart: few entries fail).
 struct Outcome {
   enum State : uint8_t { Pending, Restored, Failed } state = Pending;
   enum Check : uint8_t { None, Crc, Tag, Size } check = None;
-  std::string reason;
 };
 
 std::string ParentOf(const std::string& path) {
@@ -93,7 +92,7 @@ class RestoreRun {
 
   void Fail(size_t index, const std::string& reason) {
     m_outcomes[index].state = Outcome::Failed;
-    m_outcomes[index].reason = reason;
+    m_reasons[index] = reason;
   }
 
   bool Wanted(size_t index) const {
@@ -103,19 +102,25 @@ class RestoreRun {
   // The name each file is written under until it is checked: NAME.partial, or NAME.KEY.partial
   // where that is itself a name in the backup or another file's.
   void ChoosePartials() {
-    // By hash: two names with the same hash only make a file take the longer name.
-    std::unordered_set<uint64_t> taken;
+    PathSet taken;
     for (const ManifestItem& item : m_manifest.items)
-      taken.insert(PathHash(item.path));
-    m_partials.resize(m_manifest.items.size());
+      taken.Insert(item.path, PathSet::Other);
+    m_keyedPartial.resize(m_manifest.items.size());
     for (size_t i = 0; i < m_manifest.items.size(); ++i) {
       const ManifestItem& item = m_manifest.items[i];
-      if (!item.IsFile())
-        continue;
-      m_partials[i] = PartialName(item.path);
-      if (!taken.insert(PathHash(m_partials[i])).second)
-        m_partials[i] = PartialName(item.path, "." + std::to_string(item.key) + ".partial");
+      // By hash: two names with the same hash only make a file take the longer name.
+      if (item.IsFile() && !taken.Insert(PartialName(item.path), PathSet::Other)) {
+        m_keyedPartial[i] = true;
+        taken.Insert(Partial(i), PathSet::Other);
+      }
     }
+  }
+
+  std::string Partial(size_t index) const {
+    const ManifestItem& item = m_manifest.items[index];
+    return m_keyedPartial[index]
+               ? PartialName(item.path, "." + std::to_string(item.key) + ".partial")
+               : PartialName(item.path);
   }
 
   // Every folder of the backup, in order, so that each parent is a real folder before anything
@@ -169,14 +174,7 @@ class RestoreRun {
   void RunRound(const std::vector<std::unique_ptr<Host>>& hosts,
                 const std::vector<std::vector<size_t>>& round) {
     std::vector<char> stopped(round.size(), 0);
-    std::vector<std::thread> threads;
-    for (size_t l = 1; l < round.size(); ++l) {
-      if (!round[l].empty())
-        threads.emplace_back([&, l] { stopped[l] = RunLane(*hosts[l], round[l]); });
-    }
-    stopped[0] = RunLane(*hosts[0], round[0]);
-    for (std::thread& thread : threads)
-      thread.join();
+    RunAtOnce(round.size(), [&](size_t l) { stopped[l] = RunLane(*hosts[l], round[l]); });
     m_interrupted = g_interrupted || std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
   }
 
@@ -248,7 +246,7 @@ class RestoreRun {
       }
     }
     std::string error;
-    if (!m_entries.ClearPath(m_partials[index], error)) {
+    if (!m_entries.ClearPath(Partial(index), error)) {
       Fail(index, error);
       return false;
     }
@@ -258,7 +256,7 @@ class RestoreRun {
   // The parts of one file as library items, written into its NAME.partial.
   void AddParts(Manager& manager, size_t index) {
     const ManifestItem& item = m_manifest.items[index];
-    const fs::path partialPath(m_partials[index]);
+    const fs::path partialPath(Partial(index));
     const std::wstring folder = FileNameToWide(partialPath.parent_path().native());
     const std::wstring name = FileNameToWide(partialPath.filename().native());
     const fs::path data = m_opened.Data();
@@ -279,15 +277,14 @@ class RestoreRun {
       uint64_t size = fs::file_size(data / part, ec);
       if (p == 0 && encrypted)
         size = item.size >= later ? item.size - later : 0;
-      manager.AddItem(FileNameToWide(part).c_str(), folder.c_str(), name.c_str(), item.key,
-                      encrypted ? 1 : 0, 1, size, flags, 1, 0, nullptr);
+      manager.AddFile(FileNameToWide(part), folder, name, item.key, encrypted ? 1 : 0, size, flags);
     }
   }
 
   // Checks a file the library restored and puts it in place.
   void FinishFile(size_t index, const ItemResult& r) {
     const ManifestItem& item = m_manifest.items[index];
-    const std::string& partial = m_partials[index];
+    const std::string partial = Partial(index);
     if (!r.ended && !r.failed && m_interrupted)
       return;  // not reached, or cut short by the stop: at most a .partial stands
     Outcome& outcome = m_outcomes[index];
@@ -347,7 +344,7 @@ class RestoreRun {
         break;
       }
       const fs::path stored = m_opened.Data() / item.stored;
-      const std::string& partial = m_partials[i];
+      const std::string partial = Partial(i);
       std::string error = m_opened.StoredProblem(item.stored);
       if (!error.empty() || !m_entries.ClearPath(partial, error)) {
         Fail(i, error);
@@ -380,8 +377,10 @@ class RestoreRun {
       std::string error;
       bool made = false;
       if (item.type == EntryType::HardLink) {
-        // The manifest was checked: a hard link leads to an earlier file.
-        made = m_outcomes[files.at(item.link)].state == Outcome::Restored
+        // The manifest was checked: a hard link leads to an earlier file, which is looked up
+        // by its exact path here.
+        const auto file = files.find(item.link);
+        made = file != files.end() && m_outcomes[file->second].state == Outcome::Restored
                    ? m_entries.MakeHardLink(item, error)
                    : (error = "the file it is a link to was not restored", false);
       } else if (item.type == EntryType::Fifo) {
@@ -431,7 +430,7 @@ class RestoreRun {
       files += item.IsFile() ? 1 : 0;
       if (outcome.state == Outcome::Failed) {
         ++failed;
-        ReportFailure(item.path, outcome.reason);
+        ReportFailure(item.path, m_reasons[i]);
       } else if (outcome.state == Outcome::Restored && item.IsFile()) {
         ++restored;
         ++byCheck[outcome.check];
@@ -461,8 +460,9 @@ class RestoreRun {
   const Manifest& m_manifest;
   const fs::path m_target;
   EntryMaker m_entries;
-  std::vector<Outcome> m_outcomes;      // by item index
-  std::vector<std::string> m_partials;  // by item index: where a file is written until checked
+  std::vector<Outcome> m_outcomes;                    // by item index
+  std::unordered_map<size_t, std::string> m_reasons;  // by item index: why it failed
+  std::vector<bool> m_keyedPartial;  // by item index: written under NAME.KEY.partial
   bool m_createdTarget = false;
   bool m_interrupted = false;
   bool m_rootFailed = false;
@@ -482,8 +482,7 @@ int Trial(const Options& options, const OpenedBackup& opened) {
       continue;
     ++files;
     for (int p = 0; p < item.parts; ++p) {
-      manager.AddItem(FileNameToWide(PartName(item.stored, p)).c_str(), L"", L"", item.key, 0, 1, 0,
-                      0, 1, 0, nullptr);
+      manager.AddFile(FileNameToWide(PartName(item.stored, p)), L"", L"", item.key, 0, 0, 0);
     }
   }
   InstallInterruptHandlers();

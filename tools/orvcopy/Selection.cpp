@@ -59,12 +59,15 @@ bool SelectEntries(Manifest& manifest, const std::vector<std::string>& given, st
     if (entry.type == EntryType::HardLink) {
       if (const auto copy = copies.find(entry.link); copy != copies.end()) {
         entry.link = copy->second;
-      } else {
+      } else if (const auto file = files.find(entry.link); file != files.end()) {
         // The first kept name of a file left out takes its data; later names link to it.
         const std::string name = entry.path;
         copies[entry.link] = name;
-        entry = *files.at(entry.link);
+        entry = *file->second;
         entry.path = name;
+      } else {
+        error = "the backup's hard link " + Escape(entry.path) + " leads to no file it holds";
+        return false;
       }
     }
     entry.key = kept.size();

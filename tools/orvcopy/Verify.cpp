@@ -100,8 +100,8 @@ int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
   size_t byCheck[3] = {};
   // The items one by one from the manifest's file: none is kept.
   std::string error;
-  const bool read = ReadItems(
-      opened,
+  const bool read = ReadManifestItems(
+      opened.manifest,
       [&](ManifestItem&& item) {
         if (g_interrupted)
           return;

@@ -159,9 +159,10 @@ class ORVCOPY_API COrvCopyManager {
   // Nonzero: a file copied into a file (backup or restore) in more than one block is written
   // on a second thread while the next blocks are read, checksummed and encrypted or
   // decrypted. The manager starts that thread on first need and ends it in ClearAll and its
-  // destructor. Callbacks, their order, the data and the log stay the same, all on the calling
-  // thread; only a failed write is learnt up to three blocks later, after their progress
-  // calls. 0 (the default): the manager starts no thread.
+  // destructor (which a callback must not call during a copy). Callbacks, their order, the
+  // data and the log stay the same, all on the calling thread; only a failed write is learnt
+  // up to three blocks later, after their progress calls. 0 (the default): the manager starts
+  // no thread.
   int m_bPipelinedCopy;
 
  protected:
@@ -297,8 +298,8 @@ class ORVCOPY_API COrvCopyManager {
   int OrvCopy_OpenSourceFile(const wchar_t* lpszPath, CFile_Fix2& file, CArchiveItem& item);
   // Reports the item failed to the host, when there is one, and returns result.
   int ItemFailed(const CArchiveItem& item, int result);
-  // The writer of overlapped copies, started on first use.
-  CBlockWriter& BlockWriter();
+  // The writer of overlapped copies, started on first use; null when no thread can be started.
+  CBlockWriter* BlockWriter();
 
   // The steps of the per-file backup copy, on the state of one call (a part of an item).
   struct BackupPart;
@@ -315,8 +316,9 @@ class ORVCOPY_API COrvCopyManager {
   PartEnd CopyBackupBlocks(BackupPart& part);
   // Reads the next block into the input buffer; false when the loop ends here.
   bool ReadBackupBlock(BackupPart& part, uint32_t& nRead, bool& bMore, PartEnd& end);
-  // Reads one block of a file item, recovering from read errors as the host decides.
-  enum class ReadOutcome { Read, GaveUp, Failed };
+  // Reads one block of a file item, recovering from read errors as the host decides. A read
+  // error after a queued write that failed ends the item as that write failure.
+  enum class ReadOutcome { Read, GaveUp, Failed, WriteFailed };
   ReadOutcome ReadSourceBlock(BackupPart& part, uint32_t& nRead);
   // Writes n bytes of the input buffer, encrypted or checksummed; false when the loop ends.
   bool WriteBackupBlock(BackupPart& part, uint32_t n, PartEnd& end);
