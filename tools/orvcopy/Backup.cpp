@@ -298,9 +298,15 @@ class BackupRun {
     if (!items.empty())
       m_laneKeys[lane] = items.front() + 1;
     host.SetItemHook([this, lane](uint64_t key) {
-      const std::lock_guard lock(m_recordMutex);
-      m_laneKeys[lane] = key;
-      Checkpoint(*std::min_element(m_laneKeys.begin(), m_laneKeys.end()) - 1);
+      uint64_t lowest = 0;
+      {
+        const std::lock_guard keys(m_keysMutex);
+        m_laneKeys[lane] = key;
+        lowest = *std::min_element(m_laneKeys.begin(), m_laneKeys.end());
+      }
+      // One manager records at a time; the others go on copying meanwhile.
+      if (const std::unique_lock record(m_recordMutex, std::try_to_lock); record.owns_lock())
+        Checkpoint(lowest - 1);
     });
   }
 
@@ -335,7 +341,7 @@ class BackupRun {
       // The item under way when the stop came is reported ended, but its copy is cut short.
       host.Result(host.CurrentKey()).ended = false;
     }
-    const std::lock_guard lock(m_recordMutex);
+    const std::lock_guard keys(m_keysMutex);
     m_laneKeys[lane] = UINT64_MAX;
     return status;
   }
@@ -558,7 +564,8 @@ class BackupRun {
   // which their threads use.
   std::optional<orv::CEncryption> m_recordEngine;
   RunState* m_state = nullptr;  // while the managers run
-  std::mutex m_recordMutex;     // guards the record of the items and the lanes' keys
+  std::mutex m_recordMutex;     // guards the record of the items
+  std::mutex m_keysMutex;       // guards the lanes' keys
   std::vector<uint64_t> m_laneKeys;
 };
 
