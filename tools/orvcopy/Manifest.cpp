@@ -13,7 +13,6 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <sstream>
 #include <unordered_set>
