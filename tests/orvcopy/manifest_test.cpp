@@ -138,6 +138,7 @@ TEST(Manifest, DamagedOrHostileManifestsAreRefusedWithAReason) {
       {R"("path": "pipe")", R"("path": "../pipe")"},
       {R"("path": "pipe")", R"("path": "/etc/pipe")"},
       {R"("path": "pipe")", R"("path": "docs/link/pipe")"},
+      {R"("path": "pipe")", R"("path": "apipe")"},  // out of the tree's order
       {R"({"key": 5)", R"({"key": 7)"},
       {R"("type": "fifo")", R"("type": "socket")"},
       {R"("key_check": "ff)", R"("key_check": "f)"},
@@ -184,6 +185,14 @@ TEST(Text, NamesPrintOnOneLineAndApart) {
   EXPECT_EQ(orvcopy::Escape("evil\xe2\x80\xaetxt.exe"), "evil\\u202etxt.exe");
   EXPECT_EQ(orvcopy::Escape("\xc0\xaf"), "\\xc0\\xaf");  // an overlong '/'
   EXPECT_NE(orvcopy::Escape("\\x41"), orvcopy::Escape("A"));
+}
+
+TEST(Text, AFoldersContentComesRightAfterIt) {
+  EXPECT_TRUE(orvcopy::BeforeInWalk("a", "a/b"));
+  EXPECT_TRUE(orvcopy::BeforeInWalk("a/z", "a-b"));  // '-' is below '/' as a byte
+  EXPECT_FALSE(orvcopy::BeforeInWalk("a-b", "a/z"));
+  EXPECT_TRUE(orvcopy::BeforeInWalk("a/\xff", "b"));
+  EXPECT_FALSE(orvcopy::BeforeInWalk("b", "b"));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // orvcopy backup: one new generation in the backup folder. The tree is listed with what every
-// entry is; files unchanged since the previous generation are linked to its stored files, the
-// other files and the folders go through the library, and the manifest records the outcome of
-// each. The manifest is put in place only once everything it lists has reached the disk.
+// entry is, a window of entries at a time; files unchanged since the previous generation are
+// linked to its stored files, the other files and the folders go through the library, and the
+// manifest records the outcome of each. What a run holds is one window, whatever the size of
+// the tree. The manifest is put in place only once everything it lists has reached the disk.
 #include "BackupFolder.h"
 #include "Checks.h"
 #include "Common.h"
@@ -26,7 +27,6 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <unordered_set>
 
 namespace orvcopy {
 namespace fs = std::filesystem;
@@ -34,6 +34,13 @@ namespace fs = std::filesystem;
 namespace {
 
 using OrvCopy::FileNameToWide;
+
+// An entry of the tree on its way through the backup.
+struct WindowEntry {
+  ManifestItem item;
+  bool reused = false;      // linked to an earlier generation's file
+  bool changeable = false;  // its folder can be changed by another user
+};
 
 class BackupRun {
  public:
@@ -53,19 +60,11 @@ class BackupRun {
       ConfigureEngine(*m_recordEngine, *m_password, m_options.encrypt, m_manifest.salt);
     }
     m_manifest.buffer = BufferCapacity();
-    ReuseEarlierFiles();
-    NoteFolder("", m_manifest.rootMeta);
-    for (const ManifestItem& item : m_manifest.items) {
-      if (item.IsFolder())
-        NoteFolder(item.path, item.meta);
-    }
-    const std::vector<std::vector<size_t>> lanes = Lanes();
-    RunState state(m_manifest.items.size(), m_counts.fileBytes - m_takenBytes, !m_options.quiet,
-                   lanes.size());
+    const size_t lanes = m_options.split ? 1 : JobCount(m_options);
+    RunState state(0, ProgressTotal(), !m_options.quiet, lanes);
     m_state = &state;
-    const int status = RunLanes(state, lanes);
+    const int status = Walk(state, lanes);
     state.FinishProgress();
-    RecordUpTo(m_manifest.items.size());
     m_state = nullptr;
     return Finish(status);
   }
@@ -132,7 +131,8 @@ class BackupRun {
     return kExitDone;
   }
 
-  // The options and the root into the manifest, and every entry of the tree.
+  // The options and the root into the manifest, the walk of the tree started, and the file its
+  // items are written to as they are done.
   int ListTree() {
     struct stat root = {};
     OwnerNames names;
@@ -145,21 +145,31 @@ class BackupRun {
     m_manifest.split = m_options.split;
     m_manifest.started = m_started;
     m_manifest.excludes = m_excludes.Patterns();
-    WalkTree(m_source, m_folderId, m_options.quiet, m_manifest.items, m_counts, &m_excludes);
-    for (ManifestItem& item : m_manifest.items) {
-      if (item.IsFile() || item.IsFolder())
-        item.stored = StoredName(item);
-    }
-    m_reused.assign(m_manifest.items.size(), false);
+    m_walk.emplace(m_source, m_folderId, m_options.quiet, m_counts, &m_excludes);
     return kExitDone;
   }
 
   int MakeGenerationFolder() {
     m_manifest.generation = NewGenerationId(m_backup, m_started);
     m_folder = m_backup / m_manifest.generation;
+    std::string error;
     if (::mkdir(m_folder.c_str(), 0700) != 0 || ::mkdir(Data().c_str(), 0700) != 0)
       return Refuse(kExitFailed, "cannot create " + Show(m_folder) + ": " + std::strerror(errno));
+    if (!m_spool.Open(m_folder, error))
+      return Refuse(kExitFailed, error);
     return kExitDone;
+  }
+
+  // The bytes of the tree's files, for the progress line: a walk of its own ahead of the
+  // backup, made only when the line is shown.
+  uint64_t ProgressTotal() const {
+    if (m_options.quiet || !::isatty(STDERR_FILENO))
+      return 0;
+    WalkCounts counts;
+    TreeWalk walk(m_source, m_folderId, true, counts, &m_excludes, true);
+    for (ManifestItem item; walk.Next(item) && !g_interrupted;) {
+    }
+    return counts.fileBytes;
   }
 
   fs::path Data() const { return m_folder / kDataFolder; }
@@ -184,33 +194,44 @@ class BackupRun {
     return item.path + (m_options.compress ? ".zip" : m_options.encrypt ? ".venc" : "");
   }
 
-  // Files unchanged since the resumed or the previous generation are linked to its stored
-  // files; a file whose link fails is copied instead. What is linked is recorded every so
-  // often too (the other files are still pending): with --checksum, linking reads every
-  // unchanged file.
-  void ReuseEarlierFiles() {
-    for (size_t i = 0; i < m_manifest.items.size() && !g_interrupted; ++i) {
-      ManifestItem& item = m_manifest.items[i];
-      if (!item.IsFile())
-        continue;
+  // Lists the next entries of the tree into the window: up to a run's worth, fewer when a
+  // record of the run is due (linking with --checksum reads every unchanged file). False when
+  // the tree is all listed.
+  bool FillWindow() {
+    m_window.clear();
+    const size_t most = ItemsPerRun();
+    for (WindowEntry entry; m_window.size() < most && !g_interrupted && m_walk->Next(entry.item);) {
+      entry.changeable = m_walk->InChangeableFolder();
+      entry.reused = false;
+      if (entry.item.IsFile() || entry.item.IsFolder())
+        entry.item.stored = StoredName(entry.item);
+      if (entry.item.IsFile())
+        entry.reused = TakeOverUnchanged(entry.item);
+      m_window.push_back(std::move(entry));
       if (CheckpointDue())
-        SaveRecord();
-      const fs::path source = m_source / item.path;
-      Earlier* previous = m_earlier.Previous();
-      for (Earlier* earlier : {m_earlier.Resumed(), previous}) {
-        const ManifestItem* was =
-            earlier ? earlier->Unchanged(item, item.stored, m_options.checksum ? &source : nullptr)
-                    : nullptr;
-        std::string error;
-        if (was && LinkStored(earlier->Opened().Data(), Data(), *was, error)) {
-          TakeOver(item, *was, earlier == previous);
-          m_reused[i] = true;
-          break;
-        }
-        if (was && m_options.verbose)
-          std::fprintf(stderr, "copied again: %s: %s\n", Escape(item.path).c_str(), error.c_str());
-      }
+        break;
     }
+    return !m_window.empty();
+  }
+
+  // A file unchanged since the resumed or the previous generation is linked to its stored
+  // files; one whose link fails is copied instead. False when it is not taken over.
+  bool TakeOverUnchanged(ManifestItem& item) {
+    const fs::path source = m_source / item.path;
+    Earlier* previous = m_earlier.Previous();
+    for (Earlier* earlier : {m_earlier.Resumed(), previous}) {
+      const ManifestItem* was =
+          earlier ? earlier->Unchanged(item, item.stored, m_options.checksum ? &source : nullptr)
+                  : nullptr;
+      std::string error;
+      if (was && LinkStored(earlier->Opened().Data(), Data(), *was, error)) {
+        TakeOver(item, *was, earlier == previous);
+        return true;
+      }
+      if (was && m_options.verbose)
+        std::fprintf(stderr, "copied again: %s: %s\n", Escape(item.path).c_str(), error.c_str());
+    }
+    return false;
   }
 
   // An item linked to an earlier generation's file: from the previous generation its data is
@@ -222,7 +243,7 @@ class BackupRun {
     item.tag = was.tag;
     item.status = "done";
     (fromPrevious ? m_manifest.bytesLinked : m_manifest.bytesWritten) += item.size;
-    m_takenBytes += item.size;
+    m_state->AddProcessed(item.size);
     ++(fromPrevious ? m_linked : m_kept);
     ++m_done;
     if (m_options.verbose)
@@ -252,35 +273,47 @@ class BackupRun {
       manager.AddSplitSize(m_options.split);
   }
 
-  // The library's items (every folder, and the files not taken over) by index, dealt out to
-  // the managers that run at once. A split backup has one: its volumes follow each other.
-  std::vector<std::vector<size_t>> Lanes() const {
-    std::vector<size_t> library;
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      const ManifestItem& item = m_manifest.items[i];
-      if ((item.IsFile() || item.IsFolder()) && !m_reused[i])
-        library.push_back(i);
-    }
-    const size_t count =
-        m_options.split ? 1 : std::min<size_t>(JobCount(m_options), library.size());
-    std::vector<std::vector<size_t>> lanes(std::max<size_t>(count, 1));
-    for (size_t n = 0; n < library.size(); ++n)
-      lanes[n % lanes.size()].push_back(library[n]);
-    return lanes;
-  }
-
-  // One manager per lane, each with a host of its own; the first runs on this thread, the
-  // others on threads of their own. Stopped when any stopped, else the first failure.
-  int RunLanes(RunState& state, const std::vector<std::vector<size_t>>& lanes) {
+  // The tree a window at a time: its entries listed, the library run over those it copies, and
+  // the outcome of each appended to the manifest's items. One manager per lane, each with a
+  // host of its own. Stopped when any stopped, else the last failure.
+  int Walk(RunState& state, size_t lanes) {
     std::vector<std::unique_ptr<Manager>> managers;
     std::vector<std::unique_ptr<Host>> hosts;
-    m_laneKeys.assign(lanes.size(), UINT64_MAX);
-    for (size_t l = 0; l < lanes.size(); ++l) {
+    m_laneKeys.assign(lanes, UINT64_MAX);
+    for (size_t l = 0; l < lanes; ++l) {
       managers.push_back(std::make_unique<Manager>());
       hosts.push_back(std::make_unique<Host>(state, l));
       Configure(*managers[l]);
-      PrepareLane(*managers[l], *hosts[l], l, lanes[l]);
+      PrepareLane(*managers[l], *hosts[l], l);
     }
+    int status = 0;
+    while (!m_crashed && FillWindow()) {
+      state.Window(m_window.front().item.key, m_window.size());
+      const int result = RunWindow(managers, hosts);
+      status = result != 0 ? result : status;
+      RecordBefore(m_window.back().item.key + 1);
+      if (result == OrvCopy::StatusStopped || g_interrupted)
+        return OrvCopy::StatusStopped;
+      if (CheckpointDue())
+        SaveRecord();
+    }
+    return status;
+  }
+
+  // The library's entries of the window (every folder, and the files not taken over) dealt
+  // out to the lanes, which run at once: the first on this thread, the others on threads of
+  // their own.
+  int RunWindow(std::vector<std::unique_ptr<Manager>>& managers,
+                std::vector<std::unique_ptr<Host>>& hosts) {
+    std::vector<std::vector<size_t>> lanes(managers.size());  // positions in the window
+    size_t next = 0;
+    for (size_t i = 0; i < m_window.size(); ++i) {
+      const ManifestItem& item = m_window[i].item;
+      if ((item.IsFile() || item.IsFolder()) && !m_window[i].reused)
+        lanes[next++ % lanes.size()].push_back(i);
+    }
+    for (size_t l = 0; l < lanes.size(); ++l)
+      m_laneKeys[l] = lanes[l].empty() ? UINT64_MAX : m_window[lanes[l].front()].item.key;
     std::vector<int> statuses(lanes.size(), 0);
     RunAtOnce(lanes.size(),
               [&](size_t l) { statuses[l] = RunLane(*managers[l], *hosts[l], l, lanes[l]); });
@@ -293,10 +326,8 @@ class BackupRun {
   // A lane's manager and host. The lane's items go in order, so every item of the lane before
   // the key its host reports is over, and every item before the lowest key the lanes report
   // is: what lies before it is recorded every so often.
-  void PrepareLane(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& items) {
+  void PrepareLane(Manager& manager, Host& host, size_t lane) {
     manager.SetCallBack(&host);
-    if (!items.empty())
-      m_laneKeys[lane] = items.front() + 1;
     host.SetItemHook([this, lane](uint64_t key) {
       uint64_t lowest = 0;
       {
@@ -306,36 +337,28 @@ class BackupRun {
       }
       // One manager records at a time; the others go on copying meanwhile.
       if (const std::unique_lock record(m_recordMutex, std::try_to_lock); record.owns_lock())
-        Checkpoint(lowest - 1);
+        Checkpoint(lowest);
     });
   }
 
-  // Runs the library over a lane's items, a batch at a time (ItemsPerRun). The status of the
-  // last batch that ended with one; a stop, or a failure to start the compression engine, ends
-  // the lane.
-  int RunLane(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& items) {
+  // Runs the library over a lane's entries of the window. A failure of the library itself
+  // (an exception) ends the backup after the window.
+  int RunLane(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& positions) {
     host.Activate();
     int status = 0;
-    const size_t batch = ItemsPerRun();
-    for (size_t first = 0; first < items.size() && !g_interrupted; first += batch) {
+    if (!positions.empty() && !g_interrupted) {
       manager.ClearActionData();
       host.DriveManager(&manager, m_password && !m_options.compress);
-      const size_t end = std::min(items.size(), first + batch);
-      for (size_t n = first; n < end; ++n)
-        AddItem(manager, m_manifest.items[items[n]]);
-      int result = 0;
+      for (const size_t p : positions)
+        AddItem(manager, m_window[p].item);
       try {
-        result = manager.Copy(0);
+        status = manager.Copy(0);
       } catch (const CException& e) {
         m_crashed = true;
         ItemResult& r = host.Result(host.CurrentKey());
         r.failed = true;
         r.reason = e.what();
-        break;
       }
-      status = result != 0 ? result : status;
-      if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed)
-        break;
     }
     if (status == OrvCopy::StatusStopped) {
       // The item under way when the stop came is reported ended, but its copy is cut short.
@@ -393,20 +416,13 @@ class BackupRun {
     return true;
   }
 
-  // Folders another user can change (not ours, or writable by group or others), by path ("" is
-  // the source itself); the items list every folder before its content.
-  void NoteFolder(const std::string& path, const std::optional<Metadata>& meta) {
-    if (meta && (meta->uid != ::geteuid() || (meta->mode & (S_IWGRP | S_IWOTH)) != 0))
-      m_changeable.insert(path);
-  }
-
   // Whether the source path is still a file (or gone). The library opens it by its name: in a
   // folder another user can change, a file swapped for a link while the backup ran would give
   // the linked file's data under this one's name and mode. (A link swapped in and out again
   // before this look is not seen.)
-  bool StillAFile(const ManifestItem& item, std::string& reason) const {
-    const size_t slash = item.path.rfind('/');
-    if (!m_changeable.count(slash == std::string::npos ? "" : item.path.substr(0, slash)))
+  bool StillAFile(const WindowEntry& entry, std::string& reason) const {
+    const ManifestItem& item = entry.item;
+    if (!entry.changeable)
       return true;
     struct stat st {};
     if (::lstat((m_source / item.path).c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode))
@@ -415,7 +431,8 @@ class BackupRun {
     return false;
   }
 
-  void Record(ManifestItem& item, const ItemResult& r) {
+  void Record(WindowEntry& entry, const ItemResult& r) {
+    ManifestItem& item = entry.item;
     std::string reason = r.reason;
     bool ok = true;
     std::error_code ec;
@@ -425,7 +442,7 @@ class BackupRun {
     } else if (item.IsFile()) {
       item.parts = r.volumes + 1;
       item.flags = m_password ? OrvCopy::ArchiveItemFlagAES : 0;
-      ok = FileBackedUp(item, r, reason) && StillAFile(item, reason);
+      ok = FileBackedUp(item, r, reason) && StillAFile(entry, reason);
     }
     if (ok) {
       item.status = "done";
@@ -440,21 +457,25 @@ class BackupRun {
     }
   }
 
-  // The outcome of every item before index `end` not yet recorded.
-  void RecordUpTo(size_t end) {
-    for (; m_recorded < end; ++m_recorded) {
-      if (!m_reused[m_recorded])
-        Record(m_manifest.items[m_recorded], *m_state->Result(m_recorded + 1));
+  // The outcome of every entry of the window before the key `end` not yet recorded, appended
+  // to the manifest's items.
+  void RecordBefore(uint64_t end) {
+    const uint64_t first = m_window.front().item.key;
+    for (; m_recorded + 1 < end && m_recorded + 1 - first < m_window.size(); ++m_recorded) {
+      WindowEntry& entry = m_window[m_recorded + 1 - first];
+      if (!entry.reused)
+        Record(entry, *m_state->Result(entry.item.key));
+      m_spool.Append(entry.item);
     }
   }
 
-  // Every so often while the library runs, what is finished (the items before index `end`)
-  // is synced to the disk and recorded as the unfinished generation's manifest, so that a
-  // backup killed on the way is resumed from there.
-  void Checkpoint(size_t end) {
+  // Every so often while the library runs, what is finished (the entries before the key
+  // `end`) is synced to the disk and recorded as the unfinished generation's manifest, so that
+  // a backup killed on the way is resumed from there.
+  void Checkpoint(uint64_t end) {
     if (!CheckpointDue())
       return;
-    RecordUpTo(end);
+    RecordBefore(end);
     SaveRecord();
   }
 
@@ -467,7 +488,8 @@ class BackupRun {
     std::string error;
     const ManifestTagger tagger = m_password ? ManifestTaggerOf(*m_recordEngine) : ManifestTagger{};
     if (SyncToDisk())
-      SaveManifest(m_folder, m_manifest, m_password ? &tagger : nullptr, error, kUnfinishedName);
+      SaveManifest(m_folder, m_manifest, m_spool, m_password ? &tagger : nullptr, error,
+                   kUnfinishedName);
     const auto took = std::chrono::steady_clock::now() - start;
     m_nextCheckpoint = std::chrono::steady_clock::now() +
                        std::max<std::chrono::steady_clock::duration>(CheckpointPause(), 10 * took);
@@ -487,11 +509,11 @@ class BackupRun {
                                      std::string(std::strerror(errno)) + "); it is not listed");
     const ManifestTagger tagger = m_password ? ManifestTaggerOf(*m_recordEngine) : ManifestTagger{};
     const ManifestTagger* tagging = m_password ? &tagger : nullptr;
-    if (!SaveManifest(m_folder, m_manifest, tagging, error,
+    if (!SaveManifest(m_folder, m_manifest, m_spool, tagging, error,
                       m_manifest.complete ? kManifestName : kUnfinishedName)) {
       // What was done can still be resumed.
       m_manifest.complete = false;
-      SaveManifest(m_folder, m_manifest, tagging, error, kUnfinishedName);
+      SaveManifest(m_folder, m_manifest, m_spool, tagging, error, kUnfinishedName);
       return Refuse(kExitFailed, error + "; the backup is not listed, the next one resumes it");
     }
     if (m_manifest.complete) {
@@ -524,7 +546,7 @@ class BackupRun {
 
   std::string Summary() const {
     std::string summary = "backed up " + std::to_string(m_done) + " of " +
-                          std::to_string(m_manifest.items.size()) + " entries into " +
+                          std::to_string(m_spool.Count()) + " entries into " +
                           m_manifest.generation;
     if (!m_earlier.previousId.empty())
       summary += ", " + std::to_string(m_linked) + " unchanged since " + m_earlier.previousId;
@@ -552,11 +574,13 @@ class BackupRun {
   Excludes m_excludes;
   WalkCounts m_counts;
   EarlierGenerations m_earlier;
-  std::vector<bool> m_reused;  // by item index: linked to an earlier generation's file
-  std::unordered_set<std::string> m_changeable;
+  std::optional<TreeWalk> m_walk;
+  // The entries listed and not yet recorded, in the walk's order, and how many were recorded
+  // before them (in the spool).
+  std::vector<WindowEntry> m_window;
+  uint64_t m_recorded = 0;
+  ItemSpool m_spool;
   size_t m_done = 0, m_failed = 0, m_linked = 0, m_kept = 0;
-  size_t m_recorded = 0;      // items before this index have their outcome recorded
-  uint64_t m_takenBytes = 0;  // the size of the files taken over (the library copies the rest)
   std::chrono::steady_clock::time_point m_nextCheckpoint =
       std::chrono::steady_clock::now() + CheckpointPause();
   std::atomic<bool> m_crashed = false;

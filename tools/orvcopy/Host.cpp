@@ -54,7 +54,18 @@ RunState::RunState(size_t itemCount, uint64_t totalBytes, bool showProgress, siz
       m_lastShown(m_start) {}
 
 ItemResult* RunState::Result(uint64_t key) {
-  return key >= 1 && key <= m_results.size() ? &m_results[key - 1] : nullptr;
+  return key >= m_firstKey && key - m_firstKey < m_results.size() ? &m_results[key - m_firstKey]
+                                                                  : nullptr;
+}
+
+void RunState::Window(uint64_t firstKey, size_t count) {
+  m_firstKey = firstKey;
+  m_results.assign(count, ItemResult{});
+}
+
+void RunState::AddProcessed(uint64_t bytes) {
+  const std::lock_guard lock(m_mutex);
+  m_processed += bytes;
 }
 
 void RunState::Progress(size_t lane, uint64_t pos, size_t items) {
@@ -66,7 +77,7 @@ void RunState::Progress(size_t lane, uint64_t pos, size_t items) {
   if (now - m_lastShown < std::chrono::milliseconds(200))
     return;
   m_lastShown = now;
-  uint64_t bytes = 0;
+  uint64_t bytes = m_processed;
   size_t itemsDone = 0;
   for (const auto& [laneBytes, laneItems] : m_lanes) {
     bytes += laneBytes;

@@ -68,6 +68,11 @@ class RunState {
 
   // The result of an item with a key in range; each is written by the host of its manager.
   ItemResult* Result(uint64_t key);
+  // A run that goes a window of items at a time holds the results of one window: the keys
+  // from `firstKey`, `count` of them, with no results yet. Only while no manager runs.
+  void Window(uint64_t firstKey, size_t count);
+  // Bytes that count as processed though no manager copies them (files taken over).
+  void AddProcessed(uint64_t bytes);
   // Lane `lane` has processed `pos` bytes in all and `items` items; the line is shown at most
   // five times a second.
   void Progress(size_t lane, uint64_t pos, size_t items);
@@ -75,7 +80,9 @@ class RunState {
 
  private:
   std::vector<ItemResult> m_results;
+  uint64_t m_firstKey = 1;
   std::mutex m_mutex;                                // guards what follows
+  uint64_t m_processed = 0;                          // by no manager
   std::vector<std::pair<uint64_t, size_t>> m_lanes;  // bytes and items by lane
   uint64_t m_totalBytes;
   bool m_showProgress;

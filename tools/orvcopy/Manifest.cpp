@@ -1,6 +1,5 @@
 #include "Manifest.h"
 
-#include "PathSet.h"
 #include "Text.h"
 
 #include <OrvCopy/OrvCopyManager.h>
@@ -12,10 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <sstream>
 #include <unordered_set>
+#include <utility>
 
 namespace orvcopy {
 namespace {
@@ -36,6 +39,20 @@ constexpr const char* kTypeNames[] = {"file", "folder", "symlink", "hardlink", "
 
 std::runtime_error Damaged(const std::string& what) {
   return std::runtime_error(what);
+}
+
+// Feeds the first `length` bytes of the file `fd` in order, a MiB at a time.
+bool FeedFile(int fd, uint64_t length, const std::function<void(std::string_view)>& feed) {
+  std::vector<char> buffer(1 << 20);
+  for (uint64_t done = 0; done < length;) {
+    const ssize_t n = ::pread(fd, buffer.data(), std::min<uint64_t>(length - done, buffer.size()),
+                              static_cast<off_t>(done));
+    if (n <= 0)
+      return false;
+    feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+    done += static_cast<uint64_t>(n);
+  }
+  return true;
 }
 
 // --- Writing --------------------------------------------------------------------------
@@ -256,32 +273,54 @@ EntryType ReadType(const json& j, int version) {
 }
 
 // Checks that the entries make a tree that a restore can build without writing outside its
-// target: each path once, each parent an earlier folder, each hard link to an earlier file.
-// Folders are kept by their paths: a parent must be one of them exactly. Other paths are kept
-// by 62-bit hashes (a million files take a few megabytes), which is safe where they are used:
-// two paths with one hash make a sound manifest look damaged ("listed twice"), and a hard link
-// whose target only shares a file's hash is refused when the restore looks its file up.
+// target: the entries in the order a backup lists a tree (so each path once), each one's parent
+// the folder it lies in that was listed last, each hard link to a file listed before it. What
+// it holds is the path of the folders the list is in and the targets of hard links, not the
+// tree: that a target is a file is confirmed by a second reading, made only when there are
+// hard links.
 class TreeCheck {
  public:
   void Add(const ManifestItem& item) {
+    if (!BeforeInWalk(m_last, item.path))
+      throw Damaged("an item is out of order or listed twice: " + Escape(item.path));
+    while (!m_open.empty() && !Inside(item.path, m_open.back()))
+      m_open.pop_back();
     const size_t slash = item.path.rfind('/');
-    if (slash != std::string::npos && !m_folders.count(item.path.substr(0, slash)))
+    const std::string_view parent =
+        slash == std::string::npos ? "" : std::string_view(item.path).substr(0, slash);
+    if (parent != (m_open.empty() ? "" : m_open.back()))
       throw Damaged("an item comes before its folder, or its folder is not a folder: " +
                     Escape(item.path));
-    if (item.type == EntryType::HardLink && !m_paths.Contains(item.link, PathSet::File))
-      throw Damaged("a hard link does not name an earlier file: " + Escape(item.path));
-    const PathSet::Kind kind = item.IsFolder() ? PathSet::Folder
-                               : item.IsFile() ? PathSet::File
-                                               : PathSet::Other;
-    if (!m_paths.Insert(item.path, kind))
-      throw Damaged("an item is listed twice: " + Escape(item.path));
+    if (item.type == EntryType::HardLink) {
+      if (!BeforeInWalk(item.link, item.path))
+        throw Damaged("a hard link does not name an earlier file: " + Escape(item.path));
+      m_targets.insert(item.link);
+    }
     if (item.IsFolder())
-      m_folders.insert(item.path);
+      m_open.push_back(item.path);
+    m_last = item.path;
+  }
+
+  bool HasLinks() const { return !m_targets.empty(); }
+  // The second reading, item by item, then Confirmed.
+  void Confirm(const ManifestItem& item) {
+    if (item.IsFile())
+      m_targets.erase(item.path);
+  }
+  void Confirmed() const {
+    if (!m_targets.empty())
+      throw Damaged("a hard link names no file: " + Escape(*m_targets.begin()));
   }
 
  private:
-  PathSet m_paths;
-  std::unordered_set<std::string> m_folders;
+  static bool Inside(std::string_view path, std::string_view folder) {
+    return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
+           path[folder.size()] == '/';
+  }
+
+  std::string m_last;                         // the path of the entry listed last
+  std::vector<std::string> m_open;            // the folders it lies in, outermost first
+  std::unordered_set<std::string> m_targets;  // of hard links, not yet confirmed files
 };
 
 ManifestItem ReadItem(const json& j, int version) {
@@ -408,7 +447,10 @@ void ReadHeader(const json& root, Manifest& manifest) {
 // the options: their items are kept and read once the whole document is.)
 class StreamParse {
  public:
-  StreamParse(Manifest& manifest, const ItemSink& each) : m_manifest(manifest), m_each(each) {}
+  // `checkTree`: whether the items must be checked to make a tree (not again on a file that
+  // passed and is unchanged since).
+  StreamParse(Manifest& manifest, const ItemSink& each, bool checkTree)
+      : m_manifest(manifest), m_each(each), m_checkTree(checkTree) {}
 
   bool operator()(int depth, json::parse_event_t event, json& parsed) {
     using Event = json::parse_event_t;
@@ -438,6 +480,8 @@ class StreamParse {
     return true;
   }
 
+  TreeCheck& Tree() { return m_tree; }
+
   // After the whole document: a header that did not come before the items, and the items
   // that were kept in the document for want of it.
   void ReadKeptItems(const json& root) {
@@ -456,7 +500,8 @@ class StreamParse {
     ManifestItem item = ReadItem(j, m_manifest.version);
     if (item.key != ++m_count)
       throw Damaged("the item keys do not run from 1 in order");
-    m_tree.Add(item);
+    if (m_checkTree)
+      m_tree.Add(item);
     CheckAgainstOptions(item, m_manifest);
     m_each(std::move(item));
   }
@@ -468,6 +513,7 @@ class StreamParse {
   bool m_inItems = false;
   bool m_headerRead = false;
   uint64_t m_count = 0;
+  const bool m_checkTree;
   TreeCheck m_tree;
 };
 
@@ -475,10 +521,11 @@ class StreamParse {
 // `each`. `tail` is the
 // end of the manifest's `size` bytes (for its tag); `file` names it in the messages.
 bool ReadStream(std::FILE* in, std::string_view tail, uint64_t size, const std::string& file,
-                Manifest& manifest, const ItemSink& each, std::string& error) {
+                Manifest& manifest, const ItemSink& each, std::string& error,
+                bool checkTree = true) {
   manifest = Manifest{};
   try {
-    StreamParse parse(manifest, each);
+    StreamParse parse(manifest, each, checkTree);
     const json root = json::parse(in, std::ref(parse), false);
     if (root.is_discarded() || !root.is_object()) {
       error = "the manifest " + file + " is damaged (not valid JSON)";
@@ -488,6 +535,15 @@ bool ReadStream(std::FILE* in, std::string_view tail, uint64_t size, const std::
       throw Damaged("the items are missing");
     parse.ReadKeptItems(root);
     ReadTag(tail, size, root, manifest);
+    if (parse.Tree().HasLinks()) {
+      Manifest again;
+      TreeCheck& tree = parse.Tree();
+      const ItemSink confirm = [&tree](ManifestItem&& item) { tree.Confirm(item); };
+      StreamParse second(again, confirm, false);
+      std::rewind(in);
+      second.ReadKeptItems(json::parse(in, std::ref(second), false));
+      tree.Confirmed();
+    }
   } catch (const NotAManifest&) {
     error = "the manifest " + file + " is not an orvcopy manifest of version 1 or 2";
     return false;
@@ -512,8 +568,45 @@ std::string PartName(const std::string& stored, int part) {
   return stored + suffix;
 }
 
-bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
-                  const ManifestTagger* tagger, std::string& error, const char* name) {
+namespace {
+
+// A manifest's bytes on their way to its file, fed to the tagger as they go until the tag.
+class TaggedWriter {
+ public:
+  TaggedWriter(int fd, const ManifestTagger* tagger) : m_fd(fd), m_tagger(tagger) {}
+
+  void Write(std::string_view text) {
+    if (m_tagger)
+      m_tagger->add(text);
+    while (m_written && !text.empty()) {
+      const ssize_t n = ::write(m_fd, text.data(), text.size());
+      m_written = n > 0;
+      text.remove_prefix(m_written ? static_cast<size_t>(n) : 0);
+    }
+  }
+  // The tag of everything written, which ends what it covers.
+  void WriteTag() {
+    const ManifestTagger* tagger = std::exchange(m_tagger, nullptr);
+    const std::string tag = tagger->finish();
+    m_written = m_written && !tag.empty();
+    Write(kTagField + Hex(tag) + "\"");
+  }
+  bool Written() const { return m_written; }
+
+ private:
+  int m_fd;
+  const ManifestTagger* m_tagger;
+  bool m_written = true;
+};
+
+// Hands the items' text to a writer in order: false when it could not all be had.
+using ItemsText = std::function<bool(TaggedWriter&)>;
+
+// The manifest is made under a temporary name, flushed to disk, renamed over the old one, and
+// the folder's entry flushed after.
+bool WriteManifest(const std::filesystem::path& folder, const Manifest& manifest,
+                   const ItemsText& items, const ManifestTagger* tagger, std::string& error,
+                   const char* name) {
   const std::filesystem::path target = folder / name;
   const std::filesystem::path temporary = folder / (std::string(name) + ".tmp");
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -521,40 +614,14 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
     error = "cannot write " + Escape(temporary.native());
     return false;
   }
-  // Written item by item through a buffer of about 1 MiB: a backup of a million files does not
-  // hold its whole manifest, as a document or as text, in memory.
-  std::string text = Header(manifest);
-  bool written = true;
-  const ManifestTagger* tagging = tagger;
-  const auto flush = [&](size_t above) {
-    if (text.size() <= above)
-      return;
-    if (tagging)
-      tagging->add(text);
-    size_t done = 0;
-    while (written && done < text.size()) {
-      const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-      written = n > 0;
-      done += written ? static_cast<size_t>(n) : 0;
-    }
-    text.clear();
-  };
-  for (size_t i = 0; i < manifest.items.size(); ++i) {
-    text += i == 0 ? "\n  " : ",\n  ";
-    WriteItem(text, manifest.items[i]);
-    flush(1 << 20);
-  }
-  text += "\n ]";
-  if (tagger) {
-    flush(0);
-    tagging = nullptr;  // the tag covers everything before it
-    const std::string tag = tagger->finish();
-    written = written && !tag.empty();
-    text = kTagField + Hex(tag) + "\"";
-  }
-  text += "\n}\n";
-  flush(0);
-  if (!written) {
+  TaggedWriter out(fd, tagger);
+  out.Write(Header(manifest));
+  const bool whole = items(out);
+  out.Write("\n ]");
+  if (tagger)
+    out.WriteTag();
+  out.Write("\n}\n");
+  if (!whole || !out.Written()) {
     ::close(fd);
     ::unlink(temporary.c_str());
     error = "cannot write " + Escape(temporary.native());
@@ -580,6 +647,78 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
   return entered;
 }
 
+// An item's line in the manifest's list, `first` or after others.
+void AppendItem(std::string& text, const ManifestItem& item, bool first) {
+  text += first ? "\n  " : ",\n  ";
+  WriteItem(text, item);
+}
+
+}  // namespace
+
+bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
+                  const ManifestTagger* tagger, std::string& error, const char* name) {
+  // Written through a buffer of about 1 MiB: a manifest of a million files is never held
+  // whole as text.
+  const auto items = [&manifest](TaggedWriter& out) {
+    std::string text;
+    for (size_t i = 0; i < manifest.items.size(); ++i) {
+      AppendItem(text, manifest.items[i], i == 0);
+      if (text.size() > (1 << 20) || i + 1 == manifest.items.size()) {
+        out.Write(text);
+        text.clear();
+      }
+    }
+    return true;
+  };
+  return WriteManifest(folder, manifest, items, tagger, error, name);
+}
+
+ItemSpool::~ItemSpool() {
+  if (m_fd >= 0)
+    ::close(m_fd);
+}
+
+bool ItemSpool::Open(const std::filesystem::path& folder, std::string& error) {
+  std::string name = (folder / ".orvcopy-items-XXXXXX").native();
+  m_fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (m_fd < 0) {
+    error = "cannot write in " + Escape(folder.native()) + ": " + std::strerror(errno);
+    return false;
+  }
+  ::unlink(name.c_str());  // the file goes with the run, however it ends
+  return true;
+}
+
+void ItemSpool::Append(const ManifestItem& item) {
+  AppendItem(m_buffer, item, m_count++ == 0);
+  if (m_buffer.size() > (1 << 20))
+    Flush();
+}
+
+bool ItemSpool::Flush() {
+  std::string_view text = m_buffer;
+  while (!m_failed && !text.empty()) {
+    const ssize_t n = ::pwrite(m_fd, text.data(), text.size(), static_cast<off_t>(m_written));
+    m_failed = n <= 0;
+    m_written += m_failed ? 0 : static_cast<uint64_t>(n);
+    text.remove_prefix(m_failed ? text.size() : static_cast<size_t>(n));
+  }
+  m_buffer.clear();
+  return !m_failed;
+}
+
+bool ItemSpool::Read(const std::function<void(std::string_view)>& feed) {
+  return Flush() && FeedFile(m_fd, m_written, feed);
+}
+
+bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest, ItemSpool& spool,
+                  const ManifestTagger* tagger, std::string& error, const char* name) {
+  const auto items = [&spool](TaggedWriter& out) {
+    return spool.Read([&out](std::string_view text) { out.Write(text); });
+  };
+  return WriteManifest(folder, manifest, items, tagger, error, name);
+}
+
 namespace {
 
 std::optional<ManifestStamp> StampOf(int fd) {
@@ -594,7 +733,7 @@ std::optional<ManifestStamp> StampOf(int fd) {
 // Parses the file `fd` of `size` bytes from its start, through a stream of its own (the
 // descriptor stays open and unmoved).
 bool ReadFromDescriptor(int fd, uint64_t size, const std::string& file, Manifest& manifest,
-                        const ItemSink& each, std::string& error) {
+                        const ItemSink& each, std::string& error, bool checkTree = true) {
   // The end of the file, for the tag.
   std::string tail(std::min<uint64_t>(size, 256), '\0');
   if (::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) !=
@@ -610,7 +749,7 @@ bool ReadFromDescriptor(int fd, uint64_t size, const std::string& file, Manifest
     error = "cannot read " + file;
     return false;
   }
-  const bool read = ReadStream(in, tail, size, file, manifest, each, error);
+  const bool read = ReadStream(in, tail, size, file, manifest, each, error, checkTree);
   std::fclose(in);
   return read;
 }
@@ -659,7 +798,8 @@ bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::stri
   Manifest again;
   error.clear();
   if (file != nullptr && file->Unchanged() &&
-      ReadFromDescriptor(file->Descriptor(), file->Size(), manifest.fileName, again, each, error) &&
+      ReadFromDescriptor(file->Descriptor(), file->Size(), manifest.fileName, again, each, error,
+                         false) &&
       file->Unchanged())
     return true;
   if (error.empty())
@@ -697,20 +837,9 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
 }
 
 bool ReadTaggedBytes(const Manifest& manifest, const std::function<void(std::string_view)>& feed) {
-  if (!manifest.file || !manifest.file->Unchanged())
-    return false;
-  std::vector<char> buffer(1 << 20);
-  uint64_t done = 0;
-  while (done < manifest.taggedLength) {
-    const ssize_t n = ::pread(manifest.file->Descriptor(), buffer.data(),
-                              std::min<uint64_t>(manifest.taggedLength - done, buffer.size()),
-                              static_cast<off_t>(done));
-    if (n <= 0)
-      return false;
-    feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
-    done += static_cast<uint64_t>(n);
-  }
-  return manifest.file->Unchanged();
+  return manifest.file && manifest.file->Unchanged() &&
+         FeedFile(manifest.file->Descriptor(), manifest.taggedLength, feed) &&
+         manifest.file->Unchanged();
 }
 
 }  // namespace orvcopy

@@ -114,6 +114,37 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
                   const ManifestTagger* tagger, std::string& error,
                   const char* name = kManifestName);
 
+// The items of a manifest written while a backup runs, kept as text in a file without a name
+// in the backup's folder: each item is appended once its outcome is known, so that no item
+// stays in memory, and every save of the manifest copies them in.
+class ItemSpool {
+ public:
+  ItemSpool() = default;
+  ~ItemSpool();
+  ItemSpool(const ItemSpool&) = delete;
+  ItemSpool& operator=(const ItemSpool&) = delete;
+
+  bool Open(const std::filesystem::path& folder, std::string& error);
+  void Append(const ManifestItem& item);
+  size_t Count() const { return m_count; }
+  // Writes out what is buffered; false once a write has failed.
+  bool Flush();
+  // Feeds the text of the items appended so far, in order; false when it cannot be read back.
+  bool Read(const std::function<void(std::string_view)>& feed);
+
+ private:
+  int m_fd = -1;
+  std::string m_buffer;
+  uint64_t m_written = 0;
+  size_t m_count = 0;
+  bool m_failed = false;
+};
+
+// The same with the items of a spool (those of `manifest` are left out).
+bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest, ItemSpool& spool,
+                  const ManifestTagger* tagger, std::string& error,
+                  const char* name = kManifestName);
+
 // Reads and checks a manifest as it goes, item by item: the header into `manifest` (its
 // items stay empty), each item to `each` once it is checked. Anything damaged, foreign or
 // unsafe (a path that leaves the backup folder, say) is refused with a message; the items
@@ -132,7 +163,8 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
 
 // Reads the items of a manifest read from a file again, one by one, from that file; false with
 // `error` set when the file has changed since it was read (the items handed on must then be
-// dropped).
+// dropped). What the first reading checked of the whole tree holds for the unchanged file and
+// is not kept again.
 bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::string& error);
 
 // Feeds the bytes of a manifest read from a file that its tag covers, in order; false when

@@ -2,6 +2,7 @@
 
 #include "Checks.h"
 #include "Common.h"
+#include "Text.h"
 
 #include <unistd.h>
 #include <cerrno>
@@ -11,19 +12,17 @@
 namespace orvcopy {
 namespace fs = std::filesystem;
 
-Earlier::Earlier(OpenedBackup opened) : m_opened(std::move(opened)) {
-  for (const ManifestItem& item : m_opened.manifest.items) {
-    if (item.IsFile() && item.status == "done")
-      m_files.emplace(item.path, &item);
-  }
-}
+Earlier::Earlier(OpenedBackup opened)
+    : m_opened(std::move(opened)), m_items(std::make_unique<ItemStream>(m_opened.manifest)) {}
 
 const ManifestItem* Earlier::Unchanged(const ManifestItem& item, const std::string& stored,
-                                       const fs::path* source) const {
-  const auto found = m_files.find(item.path);
-  if (found == m_files.end())
+                                       const fs::path* source) {
+  const ManifestItem* next = m_items->Peek();
+  for (; next && BeforeInWalk(next->path, item.path); next = m_items->Peek())
+    m_items->Pop();
+  if (!next || next->path != item.path || !next->IsFile() || next->status != "done")
     return nullptr;
-  const ManifestItem& was = *found->second;
+  const ManifestItem& was = *next;
   const bool sameStat = was.stored == stored && was.size == item.size && was.mtime == item.mtime &&
                         was.meta && item.meta && was.meta->mode == item.meta->mode &&
                         was.meta->uid == item.meta->uid && was.meta->gid == item.meta->gid;
@@ -60,7 +59,7 @@ int EarlierGenerations::Open(const Options& options, const fs::path& backup,
     std::string error;
     if (!it->complete)
       continue;
-    if (LoadGeneration(backup, *it, kManifestName, opened, error))
+    if (LoadGeneration(backup, *it, kManifestName, opened, error, KeptItems::FirstFile))
       previous = &*it;
     else
       std::fprintf(stderr, "warning: generation %s is passed over: %s\n", it->id.c_str(),
@@ -107,7 +106,7 @@ std::string EarlierGenerations::TryResume(const Options& options, const Generati
     return "it was stopped before it recorded what it finished";
   OpenedBackup opened;
   std::string error;
-  if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, error))
+  if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, error, KeptItems::FirstFile))
     return error;
   const Manifest& record = opened.manifest;
   if (!SettingsConflict(options, record).empty())

@@ -3,19 +3,22 @@
 #pragma once
 
 #include "BackupFolder.h"
+#include "ItemStream.h"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace orvcopy {
 
+// An earlier generation, its items read alongside the tree's walk: both come in the order a
+// backup lists a tree, so each lookup moves on from the last one.
 class Earlier {
  public:
   explicit Earlier(OpenedBackup opened);
-  Earlier(const Earlier&) = delete;  // it points into its own listing
+  Earlier(const Earlier&) = delete;  // its stream reads its own listing
   Earlier& operator=(const Earlier&) = delete;
 
   const OpenedBackup& Opened() const { return m_opened; }
@@ -24,12 +27,13 @@ class Earlier {
   // The earlier entry `item` can be linked to: a file backed up whole, stored under `stored`,
   // with the same size, time to the nanosecond, mode, owner and group; and with `source` (the
   // file in the tree, for --checksum) the same CRC-32 of its content. Null when there is none.
+  // Items are asked for in the walk's order; the entry is valid until the next call.
   const ManifestItem* Unchanged(const ManifestItem& item, const std::string& stored,
-                                const std::filesystem::path* source) const;
+                                const std::filesystem::path* source);
 
  private:
   OpenedBackup m_opened;
-  std::unordered_map<std::string, const ManifestItem*> m_files;  // backed-up files, by path
+  std::unique_ptr<ItemStream> m_items;  // from the first item not before the last one asked for
 };
 
 // What a new generation builds on: the settings of the backup folder, its latest complete

@@ -1,5 +1,6 @@
 #include "Text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -103,6 +104,17 @@ bool EqualSecret(std::string_view a, std::string_view b) {
   for (size_t i = 0; i < a.size() && i < b.size(); ++i)
     differ |= static_cast<unsigned char>(a[i] ^ b[i]);
   return differ == 0;
+}
+
+bool BeforeInWalk(std::string_view a, std::string_view b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    const auto x = static_cast<unsigned char>(a[i] == '/' ? '\0' : a[i]);
+    const auto y = static_cast<unsigned char>(b[i] == '/' ? '\0' : b[i]);
+    if (x != y)
+      return x < y;
+  }
+  return a.size() < b.size();
 }
 
 std::string Hex(std::string_view bytes) {

@@ -22,6 +22,10 @@ bool EqualSecret(std::string_view a, std::string_view b);
 // A 64-bit hash of a path (FNV-1a), for sets of a whole tree's paths that must stay small.
 uint64_t PathHash(std::string_view path);
 
+// Whether path `a` comes before path `b` in the order a backup lists a tree: folder by folder,
+// names in byte order, each folder's content right after it (a slash sorts before any byte).
+bool BeforeInWalk(std::string_view a, std::string_view b);
+
 std::string Hex(std::string_view bytes);
 // Lower-case hex digits only; false for anything else or an odd count.
 bool FromHex(std::string_view hex, std::string& bytes);
