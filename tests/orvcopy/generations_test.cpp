@@ -18,10 +18,18 @@ TEST(Exclude, GlobsStopAtSlashesUnlessDoubled) {
     const char* path;
     bool matches;
   } const cases[] = {
-      {"*.o", "main.o", true},        {"*.o", "src/main.o", false},    {"a?c", "abc", true},
-      {"a?c", "a/c", false},          {"src/**", "src/a/b/c", true},   {"**/b", "b", true},
-      {"a/**/b", "a/b", true},        {"a/**/b", "a/x/y/b", true},     {"a/**/b", "a/xb", false},
-      {"**.log", "x/y.log", true},    {"*", "", true},                 {"abc", "abcd", false},
+      {"*.o", "main.o", true},
+      {"*.o", "src/main.o", false},
+      {"a?c", "abc", true},
+      {"a?c", "a/c", false},
+      {"src/**", "src/a/b/c", true},
+      {"**/b", "b", true},
+      {"a/**/b", "a/b", true},
+      {"a/**/b", "a/x/y/b", true},
+      {"a/**/b", "a/xb", false},
+      {"**.log", "x/y.log", true},
+      {"*", "", true},
+      {"abc", "abcd", false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(orvcopy::GlobMatches(c.glob, c.path), c.matches) << c.glob << " ~ " << c.path;
@@ -52,23 +60,42 @@ ManifestItem Item(EntryType type, const std::string& path, const std::string& li
   return item;
 }
 
+// The entries a selection keeps of `all`, as a restore reads them.
+std::vector<ManifestItem> Selected(const std::vector<ManifestItem>& all,
+                                   const std::vector<std::string>& paths, std::string& error) {
+  orvcopy::Selection selection(paths);
+  for (const ManifestItem& item : all)
+    selection.Survey(item);
+  std::vector<ManifestItem> kept;
+  if (!selection.Check(error))
+    return kept;
+  for (ManifestItem item : all) {
+    if (selection.Take(item))
+      kept.push_back(item);
+  }
+  EXPECT_EQ(kept.size(), selection.Count());
+  return kept;
+}
+
 TEST(Selection, KeepsPathsTheirFoldersAndMakesOrphanHardLinksCopies) {
-  orvcopy::Manifest manifest;
-  manifest.items = {Item(EntryType::Folder, "a"),           Item(EntryType::File, "a/f"),
-                    Item(EntryType::Folder, "b"),           Item(EntryType::Folder, "b/c"),
-                    Item(EntryType::HardLink, "b/c/h1", "a/f"),
-                    Item(EntryType::HardLink, "b/c/h2", "a/f"), Item(EntryType::File, "bb")};
-  manifest.items[1].crc = 7;
+  std::vector<ManifestItem> all = {Item(EntryType::Folder, "a"),
+                                   Item(EntryType::File, "a/f"),
+                                   Item(EntryType::Folder, "b"),
+                                   Item(EntryType::Folder, "b/c"),
+                                   Item(EntryType::HardLink, "b/c/h1", "a/f"),
+                                   Item(EntryType::HardLink, "b/c/h2", "a/f"),
+                                   Item(EntryType::File, "bb")};
+  all[1].crc = 7;
   std::string error;
-  ASSERT_TRUE(orvcopy::SelectEntries(manifest, {"./b/c/"}, error)) << error;
-  ASSERT_EQ(manifest.items.size(), 4u);
-  EXPECT_EQ(manifest.items[0].path, "b");
-  const ManifestItem& first = manifest.items[2];
+  const std::vector<ManifestItem> kept = Selected(all, {"./b/c/"}, error);
+  ASSERT_EQ(kept.size(), 4u) << error;
+  EXPECT_EQ(kept[0].path, "b");
+  const ManifestItem& first = kept[2];
   EXPECT_TRUE(first.path == "b/c/h1" && first.IsFile() && first.stored == "a/f" && first.crc == 7u);
-  EXPECT_EQ(manifest.items[3].link, "b/c/h1");
-  for (size_t i = 0; i < manifest.items.size(); ++i)
-    EXPECT_EQ(manifest.items[i].key, i + 1);
-  EXPECT_FALSE(orvcopy::SelectEntries(manifest, {"a"}, error));
+  EXPECT_EQ(kept[3].link, "b/c/h1");
+  for (size_t i = 0; i < kept.size(); ++i)
+    EXPECT_EQ(kept[i].key, i + 1);
+  EXPECT_TRUE(Selected(kept, {"a"}, error).empty());
   EXPECT_NE(error.find("no entry a"), std::string::npos);
 }
 
@@ -82,7 +109,7 @@ TEST(Retention, KeepsTheNewestOfEachDayWeekAndMonth) {
   const auto kept = orvcopy::KeptGenerations(all, {1, 3, 2, 3});
   const std::set<std::string> expected = {"d59b", "d58b", "d57b",  // the last three days
                                           "d52b",                  // Sunday of the week before
-                                          "d30b"};                 // the last day of January (February's is d58b)
+                                          "d30b"};  // the last day of January (February's is d58b)
   EXPECT_EQ(kept, expected);
   EXPECT_EQ(orvcopy::KeptGenerations(all, {2, 0, 0, 0}), (std::set<std::string>{"d59a", "d59b"}));
 }

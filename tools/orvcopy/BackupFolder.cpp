@@ -21,22 +21,19 @@ enum class FirstFile { None, Opens, DoesNotOpen, Foreign };
 // or, for an archive, by opening it.
 FirstFile TryFirstFile(const OpenedBackup& opened) {
   const Manifest& manifest = opened.manifest;
-  for (const ManifestItem& item : manifest.items) {
-    if (!item.IsFile() || item.status != "done")
-      continue;
-    const fs::path stored = opened.Data() / item.stored;
-    if (manifest.compress)  // an archive opens only with its password
-      return Extract(stored, *opened.password, nullptr) ? FirstFile::Opens : FirstFile::DoesNotOpen;
-    uint8_t header[orv::CEncryption::kHeaderSize] = {};
-    std::ifstream(stored, std::ios::binary).read(reinterpret_cast<char*>(header), sizeof header);
-    uint32_t unit = 0;
-    const int check = orv::CEncryption::CheckPassword(
-        header, sizeof header, OrvCopy::FileNameToWide(*opened.password).c_str(), &unit);
-    if (check == orv::CEncryption::CheckNotAHeader || unit != manifest.buffer)
-      return FirstFile::Foreign;
-    return check == orv::CEncryption::CheckPasswordOK ? FirstFile::Opens : FirstFile::DoesNotOpen;
-  }
-  return FirstFile::None;
+  if (!opened.firstFile)
+    return FirstFile::None;
+  const fs::path stored = opened.Data() / opened.firstFile->stored;
+  if (manifest.compress)  // an archive opens only with its password
+    return Extract(stored, *opened.password, nullptr) ? FirstFile::Opens : FirstFile::DoesNotOpen;
+  uint8_t header[orv::CEncryption::kHeaderSize] = {};
+  std::ifstream(stored, std::ios::binary).read(reinterpret_cast<char*>(header), sizeof header);
+  uint32_t unit = 0;
+  const int check = orv::CEncryption::CheckPassword(
+      header, sizeof header, OrvCopy::FileNameToWide(*opened.password).c_str(), &unit);
+  if (check == orv::CEncryption::CheckNotAHeader || unit != manifest.buffer)
+    return FirstFile::Foreign;
+  return check == orv::CEncryption::CheckPasswordOK ? FirstFile::Opens : FirstFile::DoesNotOpen;
 }
 
 int WrongPassword(const OpenedBackup& opened) {
@@ -136,30 +133,24 @@ int PickGeneration(const Options& options, const fs::path& backup, Generation& g
 }
 
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& error, KeptItems kept) {
+                    const char* name, OpenedBackup& opened, std::string& error) {
   opened.backup = backup;
   opened.generation = generation.id;
   opened.folder = generation.folder;
   opened.stored = StoredPaths(RealDataFolder(opened.folder));
-  if (kept == KeptItems::All)
-    return LoadManifest(opened.folder, opened.manifest, error, name);
-  std::optional<ManifestItem> first;
-  const bool read = ReadManifest(
+  return ReadManifest(
       opened.folder, opened.manifest,
-      [&first](ManifestItem&& item) {
-        if (!first && item.IsFile() && item.status == "done")
-          first = std::move(item);
+      [&opened](ManifestItem&& item) {
+        if (!opened.firstFile && item.IsFile() && item.status == "done")
+          opened.firstFile = std::move(item);
       },
       error, name);
-  if (read && first)
-    opened.manifest.items.push_back(std::move(*first));
-  return read;
 }
 
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
-                   OpenedBackup& opened, KeptItems kept) {
+                   OpenedBackup& opened) {
   std::string error;
-  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, error, kept))
+  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, error))
     return Refuse(kExitUnusable, error);
   return CheckPassword(options, opened);
 }
@@ -181,11 +172,11 @@ int CheckPassword(const Options& options, OpenedBackup& opened) {
   return manifest.version >= 2 ? CheckKeys(opened) : CheckFirstFile(opened);
 }
 
-int OpenBackup(const Options& options, OpenedBackup& opened, KeptItems kept) {
+int OpenBackup(const Options& options, OpenedBackup& opened) {
   Generation generation;
   if (const int code = PickGeneration(options, fs::absolute(options.backup), generation))
     return code;
-  return OpenGeneration(options, generation, kManifestName, opened, kept);
+  return OpenGeneration(options, generation, kManifestName, opened);
 }
 
 }  // namespace orvcopy

@@ -16,7 +16,10 @@ struct OpenedBackup {
   std::filesystem::path backup;  // the backup folder, absolute
   std::string generation;        // the generation's id
   std::filesystem::path folder;  // the generation's folder: data/ and the manifest
-  Manifest manifest;
+  Manifest manifest;             // its header: the items are read from its file as they are needed
+  // The first file backed up: a password of an encrypted backup of the first version, which
+  // keeps no key check, is tried on it.
+  std::optional<ManifestItem> firstFile;
   std::optional<std::string> password;  // encrypted backups
   mutable StoredPaths stored{{}};       // what may be taken from the data folder
 
@@ -41,19 +44,13 @@ int PickGeneration(const Options& options, const std::filesystem::path& backup,
 // (its keyed tag), each with a message that says which. A password given for a backup whose
 // manifest says it is not encrypted is refused (exit 1): the manifest may have been changed to
 // say so. Returns kExitDone or the exit code.
-// Which of the manifest's items a reader keeps in memory: all, or only the first file backed
-// up (which a password of an encrypted backup of the first version is tried on); a reader
-// that keeps none goes through them again with ReadManifestItems.
-enum class KeptItems { All, FirstFile };
-
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
-                   OpenedBackup& opened, KeptItems kept = KeptItems::All);
+                   OpenedBackup& opened);
 
 // The two halves of OpenGeneration: reading the manifest (false, with `error` set, when it
 // cannot be used), and checking the password against it.
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& error,
-                    KeptItems kept = KeptItems::All);
+                    const char* name, OpenedBackup& opened, std::string& error);
 
 int CheckPassword(const Options& options, OpenedBackup& opened);
 
@@ -63,6 +60,6 @@ enum class KeyCheck { Matches, WrongPassword, ChangedManifest };
 KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password);
 
 // PickGeneration, then OpenGeneration of its manifest.
-int OpenBackup(const Options& options, OpenedBackup& opened, KeptItems kept = KeptItems::All);
+int OpenBackup(const Options& options, OpenedBackup& opened);
 
 }  // namespace orvcopy

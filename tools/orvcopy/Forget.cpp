@@ -21,7 +21,7 @@ int Forget(const Options& options) {
   for (const Generation& generation : all) {
     Manifest manifest;
     std::string error;
-    if (generation.complete && LoadManifest(generation.folder, manifest, error))
+    if (generation.complete && ReadGenerationSummary(generation.folder, manifest, error))
       complete.push_back({generation.id, GenerationStart(generation, manifest)});
   }
   const std::set<std::string> kept = KeptGenerations(

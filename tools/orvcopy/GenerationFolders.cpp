@@ -133,13 +133,18 @@ std::time_t GenerationStart(const Generation& generation, const Manifest& manife
   return ::stat((generation.folder / kManifestName).c_str(), &st) == 0 ? st.st_mtime : 0;
 }
 
-uint64_t BytesWritten(const Manifest& manifest) {
-  if (!manifest.generation.empty())
-    return manifest.bytesWritten;
+bool ReadGenerationSummary(const fs::path& folder, Manifest& manifest, std::string& error) {
   uint64_t bytes = 0;
-  for (const ManifestItem& item : manifest.items)
-    bytes += item.IsFile() && item.status == "done" ? item.size : 0;
-  return bytes;
+  if (!ReadManifest(
+          folder, manifest,
+          [&bytes](ManifestItem&& item) {
+            bytes += item.IsFile() && item.status == "done" ? item.size : 0;
+          },
+          error))
+    return false;
+  if (manifest.generation.empty())
+    manifest.bytesWritten = bytes;
+  return true;
 }
 
 std::string IsoTime(std::time_t time) {

@@ -60,8 +60,11 @@ std::optional<std::time_t> GenerationTime(const std::string& id);
 // When a generation's run started: as its manifest records it, else as its id or, for the
 // earlier layout, its manifest's time says.
 std::time_t GenerationStart(const Generation& generation, const Manifest& manifest);
-// The bytes the run wrote: as the manifest records them, else (the earlier layout) every file.
-uint64_t BytesWritten(const Manifest& manifest);
+// Reads a generation's manifest without keeping its items: its header and the count of its
+// items; for the earlier layout, which records no bytes written, the bytes of every file
+// backed up are counted into bytesWritten.
+bool ReadGenerationSummary(const std::filesystem::path& folder, Manifest& manifest,
+                           std::string& error);
 // "2026-12-06T07:31:56Z".
 std::string IsoTime(std::time_t time);
 

@@ -22,14 +22,14 @@ int Generations(const Options& options) {
   for (const Generation& generation : all) {
     Manifest manifest;
     std::string error;
-    if (!LoadManifest(generation.folder, manifest, error)) {
+    if (!ReadGenerationSummary(generation.folder, manifest, error)) {
       ReportFailure(generation.id, error);
       code = kExitFailed;
       continue;
     }
     std::printf("%s %s %zu %llu %llu\n", generation.id.c_str(),
-                IsoTime(GenerationStart(generation, manifest)).c_str(), manifest.items.size(),
-                static_cast<unsigned long long>(BytesWritten(manifest)),
+                IsoTime(GenerationStart(generation, manifest)).c_str(), manifest.itemCount,
+                static_cast<unsigned long long>(manifest.bytesWritten),
                 static_cast<unsigned long long>(manifest.bytesLinked));
   }
   return code;

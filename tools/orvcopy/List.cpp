@@ -60,28 +60,29 @@ int List(const Options& options) {
   Generation generation;
   if (const int code = PickGeneration(options, backup, generation); code != kExitDone)
     return code;
-  // With paths, the entries selected are kept (a selection rewrites hard links); without,
-  // the entries are printed one by one from the manifest's file, which was checked whole.
+  // The entries are printed one by one from the manifest's file, which was checked whole; a
+  // selection is surveyed first.
   OpenedBackup opened;
   std::string error;
-  if (!LoadGeneration(backup, generation, kManifestName, opened, error,
-                      options.paths.empty() ? KeptItems::FirstFile : KeptItems::All))
+  if (!LoadGeneration(backup, generation, kManifestName, opened, error))
     return Refuse(kExitUnusable, error);
-  Manifest& manifest = opened.manifest;
-  if (!options.paths.empty() && !SelectEntries(manifest, options.paths, error))
+  const Manifest& manifest = opened.manifest;
+  Selection selection(options.paths);
+  if (!SurveyManifest(manifest, selection, error))
     return Refuse(kExitFailed, error);
   std::printf("# generation %s, %s backup, %s%s%s\n", generation.id.c_str(),
               manifest.complete ? "complete" : "interrupted",
               manifest.encrypt ? ("AES-" + std::to_string(manifest.encrypt) + ", ").c_str() : "",
               manifest.compress ? "compressed, " : "",
               ("buffer " + std::to_string(manifest.buffer)).c_str());
-  if (!options.paths.empty()) {
-    for (const ManifestItem& item : manifest.items)
-      PrintEntry(item);
-  } else if (!ReadManifestItems(
-                 opened.manifest, [](ManifestItem&& item) { PrintEntry(item); }, error)) {
+  if (!ReadManifestItems(
+          manifest,
+          [&](ManifestItem&& item) {
+            if (selection.Take(item))
+              PrintEntry(item);
+          },
+          error))
     return Refuse(kExitUnusable, error);
-  }
   return kExitDone;
 }
 

@@ -500,6 +500,7 @@ class StreamParse {
     ManifestItem item = ReadItem(j, m_manifest.version);
     if (item.key != ++m_count)
       throw Damaged("the item keys do not run from 1 in order");
+    m_manifest.itemCount = m_count;
     if (m_checkTree)
       m_tree.Add(item);
     CheckAgainstOptions(item, m_manifest);
@@ -805,17 +806,6 @@ bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::stri
   if (error.empty())
     error = "the manifest " + manifest.fileName + " changed while it was read";
   return false;
-}
-
-bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
-                  const char* name) {
-  std::deque<ManifestItem> items;
-  if (!ReadManifest(
-          folder, manifest, [&items](ManifestItem&& item) { items.push_back(std::move(item)); },
-          error, name))
-    return false;
-  manifest.items = std::move(items);
-  return true;
 }
 
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,

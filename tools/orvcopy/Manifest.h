@@ -92,6 +92,7 @@ struct Manifest {
   uint64_t bytesWritten = 0, bytesLinked = 0;
   std::vector<std::string> excludes;
   std::deque<ManifestItem> items;  // a deque: a million items are never moved to grow
+  size_t itemCount = 0;            // read back: how many items the manifest lists
   // Read back: the keyed tag at the manifest's end and how many bytes before it it covers,
   // and the file the manifest was read from (none for a manifest parsed from text).
   std::string tag;
@@ -152,10 +153,6 @@ bool SaveManifest(const std::filesystem::path& folder, const Manifest& manifest,
 using ItemSink = std::function<void(ManifestItem&&)>;
 bool ReadManifest(const std::filesystem::path& folder, Manifest& manifest, const ItemSink& each,
                   std::string& error, const char* name = kManifestName);
-
-// The same, with every item kept in manifest.items.
-bool LoadManifest(const std::filesystem::path& folder, Manifest& manifest, std::string& error,
-                  const char* name = kManifestName);
 
 // The same for a manifest's text; `file` names it in the messages.
 bool ParseManifest(std::string_view text, const std::string& file, Manifest& manifest,

@@ -7,7 +7,6 @@
 #include "Common.h"
 #include "Entries.h"
 #include "Host.h"
-#include "PathSet.h"
 #include "Selection.h"
 #include "Text.h"
 
@@ -18,6 +17,9 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -40,30 +42,66 @@ std::string ParentOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Thrown by a reading's sink to end the reading early.
+struct EndOfReading : std::exception {};
+
+// The entries of the part of a backup restored, read from its manifest's file once per step:
+// `each` gets every kept entry in order. False, with the reason, when the manifest's file
+// has changed since it was opened (a reading ended with EndOfReading is not).
+bool ReadPart(const OpenedBackup& opened, Selection& selection,
+              const std::function<void(ManifestItem&)>& each, std::string& error) {
+  selection.Restart();
+  bool ended = false;
+  const bool read = ReadManifestItems(
+      opened.manifest,
+      [&](ManifestItem&& item) {
+        try {
+          if (selection.Take(item))
+            each(item);
+        } catch (const EndOfReading&) {
+          ended = true;
+          throw;
+        }
+      },
+      error);
+  return read || ended;
+}
+
+// A file of a round of the restore: its entry and the name it is written under.
+struct RoundFile {
+  ManifestItem item;
+  std::string partial;
+};
+
+// The restore goes through the manifest a few times, holding a few bytes per entry and one
+// round of files: folders are made; the files' data is restored round by round; then links
+// and pipes are made, each folder is finished once the reading has left it; last, the summary.
 class RestoreRun {
  public:
-  RestoreRun(const Options& options, const OpenedBackup& opened, SystemCalls& system)
+  RestoreRun(const Options& options, const OpenedBackup& opened, Selection& selection,
+             SystemCalls& system)
       : m_options(options),
         m_opened(opened),
         m_manifest(opened.manifest),
+        m_selection(selection),
         m_target(fs::absolute(options.target)),
         m_entries(m_target, system, ::geteuid() == 0, static_cast<mode_t>(options.userUmask)),
-        m_outcomes(m_manifest.items.size()) {}
+        m_outcomes(selection.Count()) {}
 
   int Run() {
     if (const int code = PrepareTarget(); code != kExitDone)
       return code;
-    ChoosePartials();
-    MakeFolders();
-    if (m_manifest.compress) {
-      RestoreArchives();
-    } else {
-      RestoreFileData();
-    }
-    if (!m_interrupted) {
-      MakeOtherEntries();
-      FinishFolders();
-    }
+    bool read = MakeFolders() && (m_manifest.compress ? RestoreArchives() : RestoreFileData());
+    if (read)
+      read = m_interrupted ? Read([this](const ManifestItem& item) { Tally(item); })
+                           : MakeOtherEntries();
+    if (!read)
+      return Refuse(kExitFailed, m_readError + "; the restore is not complete");
     return Summary();
   }
 
@@ -90,92 +128,102 @@ class RestoreRun {
     return kExitDone;
   }
 
-  void Fail(size_t index, const std::string& reason) {
-    m_outcomes[index].state = Outcome::Failed;
-    m_reasons[index] = reason;
+  bool Read(const std::function<void(ManifestItem&)>& each) {
+    return ReadPart(m_opened, m_selection, each, m_readError);
   }
 
-  bool Wanted(size_t index) const {
-    return m_manifest.items[index].status == "done" && m_outcomes[index].state == Outcome::Pending;
+  Outcome& OutcomeOf(const ManifestItem& item) { return m_outcomes[item.key - 1]; }
+
+  void Fail(const ManifestItem& item, const std::string& reason) {
+    OutcomeOf(item).state = Outcome::Failed;
+    m_reasons[item.key] = reason;
   }
 
-  // The name each file is written under until it is checked: NAME.partial, or NAME.KEY.partial
-  // where that is itself a name in the backup or another file's.
-  void ChoosePartials() {
-    PathSet taken;
-    for (const ManifestItem& item : m_manifest.items)
-      taken.Insert(item.path, PathSet::Other);
-    m_keyedPartial.resize(m_manifest.items.size());
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      const ManifestItem& item = m_manifest.items[i];
-      // By hash: two names with the same hash only make a file take the longer name.
-      if (item.IsFile() && !taken.Insert(PartialName(item.path), PathSet::Other)) {
-        m_keyedPartial[i] = true;
-        taken.Insert(Partial(i), PathSet::Other);
-      }
-    }
-  }
-
-  std::string Partial(size_t index) const {
-    const ManifestItem& item = m_manifest.items[index];
-    return m_keyedPartial[index]
-               ? PartialName(item.path, "." + std::to_string(item.key) + ".partial")
-               : PartialName(item.path);
+  bool Wanted(const ManifestItem& item) {
+    return item.status == "done" && OutcomeOf(item).state == Outcome::Pending;
   }
 
   // Every folder of the backup, in order, so that each parent is a real folder before anything
-  // goes into it. What lies below a folder that cannot be made is not restored.
-  void MakeFolders() {
+  // goes into it. What lies below a folder that cannot be made is not restored. On the way:
+  // the names a file's NAME.partial must not take, and the files hard links lead to.
+  bool MakeFolders() {
     std::unordered_set<std::string> blocked;
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      const ManifestItem& item = m_manifest.items[i];
+    return Read([&](ManifestItem& item) {
       std::string error;
+      if (EndsWith(item.path, kPartialSuffix))
+        m_partialsTaken.insert(item.path);
+      if (item.type == EntryType::HardLink)
+        m_linkTargets.emplace(item.link, false);
+      if (item.IsFile())
+        m_totalBytes += item.size;
       if (blocked.count(ParentOf(item.path))) {
-        Fail(i, "its folder could not be made");
+        Fail(item, "its folder could not be made");
       } else if (item.IsFolder() && !m_entries.MakeFolder(item.path, error)) {
-        Fail(i, error);
+        Fail(item, error);
       }
-      if (item.IsFolder() && m_outcomes[i].state == Outcome::Failed)
+      if (item.IsFolder() && OutcomeOf(item).state == Outcome::Failed)
         blocked.insert(item.path);
+    });
+  }
+
+  // The name a file is written under until it is checked: NAME.partial, or NAME.KEY.partial
+  // where that is itself a name in the backup or another file's (names cut to fit can meet).
+  std::string ChoosePartial(const ManifestItem& item) {
+    std::string partial = PartialName(item.path);
+    const bool cut = partial.size() != item.path.size() + std::strlen(kPartialSuffix);
+    if (m_partialsTaken.count(partial) || (cut && !m_partialsTaken.insert(partial).second)) {
+      partial = PartialName(item.path, "." + std::to_string(item.key) + kPartialSuffix);
+      m_partialsTaken.insert(partial);
     }
+    return partial;
   }
 
   // The managers restore every file into its NAME.partial, in rounds: this thread prepares
   // a batch of files for each manager (ItemsPerRun), and the managers restore theirs at once,
-  // each on a thread of its own (--jobs). A file error the library lets through (a full disk)
-  // ends a manager's run: that file is failed, and a new run goes on after it.
-  void RestoreFileData() {
-    uint64_t total = 0;
-    for (const ManifestItem& item : m_manifest.items)
-      total += item.size;
+  // each on a thread of its own (--jobs); then each file is checked and put in place. A file
+  // error the library lets through (a full disk) ends a manager's run: that file is failed,
+  // and a new run goes on after it.
+  bool RestoreFileData() {
     const size_t lanes = JobCount(m_options);
-    RunState state(m_manifest.items.size(), total, !m_options.quiet, lanes);
+    RunState state(0, m_totalBytes, !m_options.quiet, lanes);
     std::vector<std::unique_ptr<Host>> hosts;
     for (size_t l = 0; l < lanes; ++l)
       hosts.push_back(std::make_unique<Host>(state, l));
     InstallInterruptHandlers();
-    const size_t batch = ItemsPerRun();
-    for (size_t next = 0; next < m_manifest.items.size() && !m_interrupted;) {
-      std::vector<std::vector<size_t>> round(lanes);
-      for (size_t taken = 0; next < m_manifest.items.size() && taken < batch * lanes; ++next) {
-        if (m_manifest.items[next].IsFile() && Wanted(next) && PrepareFile(next))
-          round[taken++ % lanes].push_back(next);
-      }
-      RunRound(hosts, round);
-    }
+    const size_t most = ItemsPerRun() * lanes;
+    const bool read = Read([&](ManifestItem& item) {
+      if (m_interrupted)
+        throw EndOfReading();
+      if (!item.IsFile() || !Wanted(item) || !PrepareFile(item))
+        return;
+      const std::string partial = ChoosePartial(item);
+      if (!ClearPartial(item, partial))
+        return;
+      m_round.push_back({std::move(item), partial});
+      // A round's results are kept by key: it spans a bounded range of them.
+      if (m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most)
+        RunRound(state, hosts);
+    });
+    if (read && !m_round.empty() && !m_interrupted)
+      RunRound(state, hosts);
     state.FinishProgress();
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      if (m_manifest.items[i].IsFile() && Wanted(i))
-        FinishFile(i, *state.Result(i + 1));
-    }
+    return read;
   }
 
-  // One round: every manager restores its files, the first on this thread.
-  void RunRound(const std::vector<std::unique_ptr<Host>>& hosts,
-                const std::vector<std::vector<size_t>>& round) {
-    std::vector<char> stopped(round.size(), 0);
-    RunAtOnce(round.size(), [&](size_t l) { stopped[l] = RunLane(*hosts[l], round[l]); });
+  // One round: every manager restores its files, the first on this thread; then the files are
+  // checked and put in place.
+  void RunRound(RunState& state, const std::vector<std::unique_ptr<Host>>& hosts) {
+    std::vector<std::vector<size_t>> lanes(hosts.size());  // positions in the round
+    for (size_t n = 0; n < m_round.size(); ++n)
+      lanes[n % lanes.size()].push_back(n);
+    const uint64_t first = m_round.front().item.key;
+    state.Window(first, m_round.back().item.key - first + 1);
+    std::vector<char> stopped(lanes.size(), 0);
+    RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(*hosts[l], lanes[l]); });
     m_interrupted = g_interrupted || std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
+    for (const RoundFile& file : m_round)
+      FinishFile(file, *state.Result(file.item.key));
+    m_round.clear();
   }
 
   // A manager's files of a round, run after run; true when the restore was stopped.
@@ -204,11 +252,11 @@ class RestoreRun {
     const bool encrypted = m_opened.password.has_value();
     host.DriveManager(&manager, encrypted);
     for (size_t n = from; n < files.size(); ++n)
-      AddParts(manager, files[n]);
+      AddParts(manager, m_round[files[n]]);
     manager.InitAction();
     host.SetItemCheck([&](uint64_t key) {
       if (encrypted &&
-          !AnnounceStoredFile(*manager.Engine(), m_opened.Data() / m_manifest.items[key - 1].stored,
+          !AnnounceStoredFile(*manager.Engine(), m_opened.Data() / RoundFileOf(key).item.stored,
                               m_manifest.salt)) {
         host.Result(key).failed = true;  // it is restored all the same, and set aside
         host.Result(key).reason = kNotOfThisBackup;
@@ -223,9 +271,10 @@ class RestoreRun {
       ItemResult& r = host.Result(host.CurrentKey());
       r.failed = true;
       r.reason = e.what();
-      // The file after the failed one (keys are indexes + 1); always onward.
-      const auto failed = std::find(files.begin() + static_cast<std::ptrdiff_t>(from), files.end(),
-                                    host.CurrentKey() - 1);
+      // The file after the failed one; always onward.
+      const auto failed =
+          std::find_if(files.begin() + static_cast<std::ptrdiff_t>(from), files.end(),
+                       [&](size_t n) { return m_round[n].item.key == host.CurrentKey(); });
       next = failed == files.end() ? from + 1 : static_cast<size_t>(failed - files.begin()) + 1;
     }
     host.DriveManager(nullptr, false);
@@ -234,29 +283,37 @@ class RestoreRun {
     return next;
   }
 
+  const RoundFile& RoundFileOf(uint64_t key) const {
+    return *std::lower_bound(m_round.begin(), m_round.end(), key,
+                             [](const RoundFile& f, uint64_t k) { return f.item.key < k; });
+  }
+
   // Whether a file can be restored: its stored parts are there, and its NAME.partial is free
   // to be written. A file that cannot is failed.
-  bool PrepareFile(size_t index) {
-    const ManifestItem& item = m_manifest.items[index];
+  bool PrepareFile(const ManifestItem& item) {
     for (int p = 0; p < item.parts; ++p) {
       if (const std::string problem = m_opened.StoredProblem(PartName(item.stored, p));
           !problem.empty()) {
-        Fail(index, problem);
+        Fail(item, problem);
         return false;
       }
-    }
-    std::string error;
-    if (!m_entries.ClearPath(Partial(index), error)) {
-      Fail(index, error);
-      return false;
     }
     return true;
   }
 
+  // Clears the place of a file's NAME.partial; false, with the file failed, when it cannot be.
+  bool ClearPartial(const ManifestItem& item, const std::string& partial) {
+    std::string error;
+    if (m_entries.ClearPath(partial, error))
+      return true;
+    Fail(item, error);
+    return false;
+  }
+
   // The parts of one file as library items, written into its NAME.partial.
-  void AddParts(Manager& manager, size_t index) {
-    const ManifestItem& item = m_manifest.items[index];
-    const fs::path partialPath(Partial(index));
+  void AddParts(Manager& manager, const RoundFile& file) {
+    const ManifestItem& item = file.item;
+    const fs::path partialPath(file.partial);
     const std::wstring folder = FileNameToWide(partialPath.parent_path().native());
     const std::wstring name = FileNameToWide(partialPath.filename().native());
     const fs::path data = m_opened.Data();
@@ -282,16 +339,15 @@ class RestoreRun {
   }
 
   // Checks a file the library restored and puts it in place.
-  void FinishFile(size_t index, const ItemResult& r) {
-    const ManifestItem& item = m_manifest.items[index];
-    const std::string partial = Partial(index);
+  void FinishFile(const RoundFile& file, const ItemResult& r) {
+    const ManifestItem& item = file.item;
     if (!r.ended && !r.failed && m_interrupted)
       return;  // not reached, or cut short by the stop: at most a .partial stands
-    Outcome& outcome = m_outcomes[index];
+    Outcome& outcome = OutcomeOf(item);
     std::error_code ec;
     std::string reason = r.reason;
     bool ok = r.ended && !r.failed;
-    if (ok && fs::file_size(m_target / partial, ec) != item.size) {
+    if (ok && fs::file_size(m_target / file.partial, ec) != item.size) {
       ok = false;
       reason = "it came back with the wrong size";
     }
@@ -303,8 +359,8 @@ class RestoreRun {
     } else if (ok && item.crc) {
       // A plain item's CRC covers all its data only when it has one part; a joined item is
       // read back whole.
-      const std::optional<uint32_t> crc =
-          item.parts == 1 ? std::optional<uint32_t>(r.crc) : FileRegister({m_target / partial});
+      const std::optional<uint32_t> crc = item.parts == 1 ? std::optional<uint32_t>(r.crc)
+                                                          : FileRegister({m_target / file.partial});
       ok = crc && *crc == *item.crc;
       outcome.check = Outcome::Crc;
       if (!ok)
@@ -313,195 +369,259 @@ class RestoreRun {
       outcome.check = Outcome::Size;
     }
     if (!ok)
-      return Fail(index, reason.empty() ? "it could not be restored" : reason);
-    Place(index, partial);
+      return Fail(item, reason.empty() ? "it could not be restored" : reason);
+    Place(item, file.partial);
   }
 
-  void Place(size_t index, const std::string& partial) {
+  void Place(const ManifestItem& item, const std::string& partial) {
     std::string error;
-    const bool placed = m_entries.PlaceFile(partial, m_manifest.items[index], error);
+    const bool placed = m_entries.PlaceFile(partial, item, error);
     if (!error.empty())
-      Fail(index, error);
+      Fail(item, error);
     if (placed)
-      m_outcomes[index].state = Outcome::Restored;
+      OutcomeOf(item).state = Outcome::Restored;
     if (placed && m_options.verbose)
-      std::fprintf(stderr, "restored: %s\n", Escape(m_manifest.items[index].path).c_str());
+      std::fprintf(stderr, "restored: %s\n", Escape(item.path).c_str());
   }
 
   // Compressed backups: each archive is extracted into NAME.partial by orvcopy.
-  void RestoreArchives() {
+  bool RestoreArchives() {
     std::optional<orv::CEncryption> engine;
     if (m_opened.password && m_manifest.version >= 2) {
       engine.emplace();
       ConfigureEngine(*engine, *m_opened.password, m_manifest.encrypt, m_manifest.salt);
     }
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      const ManifestItem& item = m_manifest.items[i];
-      if (!item.IsFile() || !Wanted(i))
-        continue;
+    return Read([&](ManifestItem& item) {
+      if (!item.IsFile() || !Wanted(item))
+        return;
       if (g_interrupted) {
         m_interrupted = true;
-        break;
+        throw EndOfReading();
       }
       const fs::path stored = m_opened.Data() / item.stored;
-      const std::string partial = Partial(i);
+      const std::string partial = ChoosePartial(item);
       std::string error = m_opened.StoredProblem(item.stored);
-      if (!error.empty() || !m_entries.ClearPath(partial, error)) {
-        Fail(i, error);
-        continue;
-      }
+      if (!error.empty())
+        return Fail(item, error);
+      if (!ClearPartial(item, partial))
+        return;
       const fs::path out = m_target / partial;
-      if (!Extract(stored, m_opened.password.value_or(""), &out)) {
-        Fail(i, "the archive could not be read (damaged, or not this backup's)");
-        continue;
-      }
-      m_outcomes[i].check = engine ? Outcome::Tag : Outcome::Crc;
-      if (engine && !EqualSecret(HostTagOfFile(*engine, stored), item.tag)) {
-        Fail(i, kTagMismatch);
-        continue;
-      }
-      Place(i, partial);
-    }
+      if (!Extract(stored, m_opened.password.value_or(""), &out))
+        return Fail(item, "the archive could not be read (damaged, or not this backup's)");
+      OutcomeOf(item).check = engine ? Outcome::Tag : Outcome::Crc;
+      if (engine && !EqualSecret(HostTagOfFile(*engine, stored), item.tag))
+        return Fail(item, kTagMismatch);
+      Place(item, partial);
+    });
   }
 
   // Hard links, pipes and symbolic links, after every file: a link made earlier could
-  // otherwise lead a later write out of the target.
-  void MakeOtherEntries() {
-    std::unordered_map<std::string, size_t> files;  // the files hard links lead to, by path
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      const ManifestItem& item = m_manifest.items[i];
-      if (item.IsFile())
-        files.emplace(item.path, i);
-      if (item.IsFile() || item.IsFolder() || !Wanted(i))
-        continue;
-      std::string error;
-      bool made = false;
-      if (item.type == EntryType::HardLink) {
-        // The manifest was checked: a hard link leads to an earlier file, which is looked up
-        // by its exact path here.
-        const auto file = files.find(item.link);
-        made = file != files.end() && m_outcomes[file->second].state == Outcome::Restored
-                   ? m_entries.MakeHardLink(item, error)
-                   : (error = "the file it is a link to was not restored", false);
-      } else if (item.type == EntryType::Fifo) {
-        made = m_entries.MakeFifo(item, error);
-      } else {
-        made = m_entries.MakeSymlink(item, error);
+  // otherwise lead a later write out of the target. Each folder is finished (owner, mode and
+  // time) once the reading has left it, so after all its content; the target last, when this
+  // restore made it. Each entry is tallied once its outcome is final.
+  bool MakeOtherEntries() {
+    std::vector<ManifestItem> open;  // the folders the reading is in
+    const bool read = Read([&](ManifestItem& item) {
+      while (!open.empty() && !IsBelow(item.path, open.back().path)) {
+        FinishFolder(open.back());
+        open.pop_back();
       }
-      if (!error.empty())
-        Fail(i, error);
-      else if (made)
-        m_outcomes[i].state = Outcome::Restored;
-    }
-  }
-
-  // Owner, mode and time of every folder, deepest first, once its content is in place; and
-  // of the target itself when this restore made it.
-  void FinishFolders() {
-    for (size_t i = m_manifest.items.size(); i-- > 0;) {
-      const ManifestItem& item = m_manifest.items[i];
-      if (!item.IsFolder() || m_outcomes[i].state == Outcome::Failed)
-        continue;
-      std::string error;
-      if (m_entries.FinishFolder(item.path, item.meta, item.mtime, error)) {
-        m_outcomes[i].state = Outcome::Restored;
-      } else {
-        Fail(i, error);
+      if (item.IsFolder() && OutcomeOf(item).state != Outcome::Failed) {
+        open.push_back(item);
+        return;
       }
-    }
+      if (item.IsFile()) {
+        if (const auto target = m_linkTargets.find(item.path); target != m_linkTargets.end())
+          target->second = OutcomeOf(item).state == Outcome::Restored;
+      } else if (!item.IsFolder() && Wanted(item)) {
+        MakeOtherEntry(item);
+      }
+      Tally(item);
+    });
+    if (!read)
+      return false;
+    for (; !open.empty(); open.pop_back())
+      FinishFolder(open.back());
     std::string error;
     if (m_createdTarget && m_manifest.rootMeta &&
         !m_entries.FinishFolder("", m_manifest.rootMeta, m_manifest.rootMtime, error)) {
       ReportFailure(m_target.native(), error);
       m_rootFailed = true;
     }
+    return true;
+  }
+
+  static bool IsBelow(const std::string& path, const std::string& folder) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           path[folder.size()] == '/';
+  }
+
+  void MakeOtherEntry(const ManifestItem& item) {
+    std::string error;
+    bool made = false;
+    if (item.type == EntryType::HardLink) {
+      // The manifest was checked: a hard link leads to an earlier file, whose outcome was
+      // noted by its exact path as the reading went past it.
+      const auto file = m_linkTargets.find(item.link);
+      made = file != m_linkTargets.end() && file->second
+                 ? m_entries.MakeHardLink(item, error)
+                 : (error = "the file it is a link to was not restored", false);
+    } else if (item.type == EntryType::Fifo) {
+      made = m_entries.MakeFifo(item, error);
+    } else {
+      made = m_entries.MakeSymlink(item, error);
+    }
+    if (!error.empty())
+      Fail(item, error);
+    else if (made)
+      OutcomeOf(item).state = Outcome::Restored;
+  }
+
+  void FinishFolder(const ManifestItem& item) {
+    std::string error;
+    if (m_entries.FinishFolder(item.path, item.meta, item.mtime, error)) {
+      OutcomeOf(item).state = Outcome::Restored;
+    } else {
+      Fail(item, error);
+    }
+    Tally(item);
+  }
+
+  // Counts an entry whose outcome is final; a failure is named.
+  void Tally(const ManifestItem& item) {
+    const Outcome& outcome = OutcomeOf(item);
+    if (item.status != "done") {
+      m_counts.notBackedUp += item.IsFolder() ? 0 : 1;
+      return;
+    }
+    m_counts.files += item.IsFile() ? 1 : 0;
+    if (outcome.state == Outcome::Failed) {
+      ++m_counts.failed;
+      ReportFailure(item.path, m_reasons[item.key]);
+    } else if (outcome.state == Outcome::Restored && item.IsFile()) {
+      ++m_counts.restored;
+      ++m_counts.byCheck[outcome.check];
+    } else if (outcome.state == Outcome::Restored && !item.IsFolder()) {
+      ++m_counts.others;
+    }
   }
 
   int Summary() {
-    size_t files = 0, restored = 0, others = 0, failed = 0, notBackedUp = 0;
-    size_t byCheck[4] = {};
-    for (size_t i = 0; i < m_manifest.items.size(); ++i) {
-      const ManifestItem& item = m_manifest.items[i];
-      const Outcome& outcome = m_outcomes[i];
-      if (item.status != "done") {
-        notBackedUp += item.IsFolder() ? 0 : 1;
-        continue;
-      }
-      files += item.IsFile() ? 1 : 0;
-      if (outcome.state == Outcome::Failed) {
-        ++failed;
-        ReportFailure(item.path, m_reasons[i]);
-      } else if (outcome.state == Outcome::Restored && item.IsFile()) {
-        ++restored;
-        ++byCheck[outcome.check];
-      } else if (outcome.state == Outcome::Restored && !item.IsFolder()) {
-        ++others;
-      }
-    }
-    std::string summary = (m_interrupted ? "interrupted: restored " : "restored ") +
-                          std::to_string(restored) + " of " + std::to_string(files) + " files (" +
-                          std::to_string(byCheck[Outcome::Tag]) + " verified by keyed tag, " +
-                          std::to_string(byCheck[Outcome::Crc]) + " by CRC-32, " +
-                          std::to_string(byCheck[Outcome::Size]) + " checked by size only)";
-    if (others)
-      summary += ", " + std::to_string(others) + " links and pipes";
-    if (failed)
-      summary += ", " + std::to_string(failed) + " failed";
-    if (notBackedUp)
-      summary += "; " + std::to_string(notBackedUp) + " entries were not in the backup";
+    const Counts& c = m_counts;
+    std::string summary =
+        (m_interrupted ? "interrupted: restored " : "restored ") + std::to_string(c.restored) +
+        " of " + std::to_string(c.files) + " files (" + std::to_string(c.byCheck[Outcome::Tag]) +
+        " verified by keyed tag, " + std::to_string(c.byCheck[Outcome::Crc]) + " by CRC-32, " +
+        std::to_string(c.byCheck[Outcome::Size]) + " checked by size only)";
+    if (c.others)
+      summary += ", " + std::to_string(c.others) + " links and pipes";
+    if (c.failed)
+      summary += ", " + std::to_string(c.failed) + " failed";
+    if (c.notBackedUp)
+      summary += "; " + std::to_string(c.notBackedUp) + " entries were not in the backup";
     Say(m_options, summary);
     if (m_interrupted)
       return kExitInterrupted;
-    return failed || m_rootFailed ? kExitFailed : kExitDone;
+    return c.failed || m_rootFailed ? kExitFailed : kExitDone;
   }
+
+  struct Counts {
+    size_t files = 0, restored = 0, others = 0, failed = 0, notBackedUp = 0;
+    size_t byCheck[4] = {};
+  };
 
   const Options& m_options;
   const OpenedBackup& m_opened;
   const Manifest& m_manifest;
+  Selection& m_selection;
   const fs::path m_target;
   EntryMaker m_entries;
-  std::vector<Outcome> m_outcomes;                    // by item index
-  std::unordered_map<size_t, std::string> m_reasons;  // by item index: why it failed
-  std::vector<bool> m_keyedPartial;  // by item index: written under NAME.KEY.partial
+  std::vector<Outcome> m_outcomes;                      // by key - 1
+  std::unordered_map<uint64_t, std::string> m_reasons;  // by key: why it failed
+  std::unordered_set<std::string> m_partialsTaken;  // names ending in the suffix: in the backup,
+                                                    // or taken by a file already
+  std::unordered_map<std::string, bool> m_linkTargets;  // files hard links lead to: restored?
+  std::vector<RoundFile> m_round;
+  uint64_t m_totalBytes = 0;
+  std::string m_readError;
   bool m_createdTarget = false;
   bool m_interrupted = false;
   bool m_rootFailed = false;
+  Counts m_counts;
 };
 
-// A trial: the library opens and measures every stored file, and nothing is written.
-int Trial(const Options& options, const OpenedBackup& opened) {
-  const Manifest& manifest = opened.manifest;
-  Host host(manifest.items.size(), 0, !options.quiet);
-  Manager manager;
-  manager.Initialize();
-  manager.SetSourceRootFolder(FileNameToWide(opened.Data().native()).c_str());
-  manager.SetCallBack(&host);
-  size_t files = 0, failed = 0;
-  for (const ManifestItem& item : manifest.items) {
-    if (!item.IsFile() || item.status != "done")
-      continue;
-    ++files;
-    for (int p = 0; p < item.parts; ++p) {
-      manager.AddFile(FileNameToWide(PartName(item.stored, p)), L"", L"", item.key, 0, 0, 0);
-    }
+// A trial: the library opens and measures every stored file, a batch at a time, and nothing
+// is written.
+class Trial {
+ public:
+  Trial(const Options& options, const OpenedBackup& opened, Selection& selection)
+      : m_opened(opened),
+        m_selection(selection),
+        m_state(0, 0, !options.quiet),
+        m_host(m_state, 0) {}
+
+  int Run(const Options& options) {
+    m_host.Activate();
+    InstallInterruptHandlers();
+    std::string error;
+    const size_t most = ItemsPerRun();
+    const bool read = ReadPart(
+        m_opened, m_selection,
+        [&](ManifestItem& item) {
+          if (m_stopped)
+            throw EndOfReading();
+          if (!item.IsFile() || item.status != "done")
+            return;
+          ++m_files;
+          m_batch.push_back(std::move(item));
+          if (m_batch.size() == most || m_batch.back().key - m_batch.front().key >= most)
+            RunBatch();
+        },
+        error);
+    if (read && !m_batch.empty() && !m_stopped)
+      RunBatch();
+    m_state.FinishProgress();
+    if (!read)
+      return Refuse(kExitFailed, error);
+    Say(options, "opened " + std::to_string(m_files - m_failed) + " of " + std::to_string(m_files) +
+                     " stored files" +
+                     (m_failed ? ", " + std::to_string(m_failed) + " failed" : ""));
+    if (m_stopped)
+      return kExitInterrupted;
+    return m_failed ? kExitFailed : kExitDone;
   }
-  InstallInterruptHandlers();
-  const int status = manager.Restore(1, 0);
-  host.FinishProgress();
-  for (const ManifestItem& item : manifest.items) {
-    const ItemResult& r = host.Result(item.key);
-    if (item.IsFile() && item.status == "done" && (r.failed || !r.ended) &&
-        status != OrvCopy::StatusStopped) {
-      ++failed;
-      ReportFailure(item.path, r.reason.empty() ? "its stored file cannot be opened" : r.reason);
+
+ private:
+  void RunBatch() {
+    Manager manager;
+    manager.Initialize();
+    manager.SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
+    manager.SetCallBack(&m_host);
+    for (const ManifestItem& item : m_batch) {
+      for (int p = 0; p < item.parts; ++p)
+        manager.AddFile(FileNameToWide(PartName(item.stored, p)), L"", L"", item.key, 0, 0, 0);
     }
+    const uint64_t first = m_batch.front().key;
+    m_state.Window(first, m_batch.back().key - first + 1);
+    m_stopped = manager.Restore(1, 0) == OrvCopy::StatusStopped;
+    for (const ManifestItem& item : m_batch) {
+      const ItemResult& r = m_host.Result(item.key);
+      if ((r.failed || !r.ended) && !m_stopped) {
+        ++m_failed;
+        ReportFailure(item.path, r.reason.empty() ? "its stored file cannot be opened" : r.reason);
+      }
+    }
+    m_batch.clear();
   }
-  Say(options, "opened " + std::to_string(files - failed) + " of " + std::to_string(files) +
-                   " stored files" + (failed ? ", " + std::to_string(failed) + " failed" : ""));
-  if (status == OrvCopy::StatusStopped)
-    return kExitInterrupted;
-  return failed ? kExitFailed : kExitDone;
-}
+
+  const OpenedBackup& m_opened;
+  Selection& m_selection;
+  RunState m_state;
+  Host m_host;
+  std::vector<ManifestItem> m_batch;
+  size_t m_files = 0, m_failed = 0;
+  bool m_stopped = false;
+};
 
 }  // namespace
 
@@ -509,12 +629,14 @@ int Restore(const Options& options, SystemCalls& system) {
   OpenedBackup opened;
   if (const int code = OpenBackup(options, opened); code != kExitDone)
     return code;
-  if (std::string error; !SelectEntries(opened.manifest, options.paths, error))
+  Selection selection(options.paths);
+  std::string error;
+  if (!SurveyManifest(opened.manifest, selection, error))
     return Refuse(kExitFailed, error);
   LogFile log(options.logFile);
   if (options.trial)
-    return Trial(options, opened);
-  return RestoreRun(options, opened, system).Run();
+    return Trial(options, opened, selection).Run(options);
+  return RestoreRun(options, opened, selection, system).Run();
 }
 
 int Restore(const Options& options) {

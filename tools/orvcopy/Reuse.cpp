@@ -59,7 +59,7 @@ int EarlierGenerations::Open(const Options& options, const fs::path& backup,
     std::string error;
     if (!it->complete)
       continue;
-    if (LoadGeneration(backup, *it, kManifestName, opened, error, KeptItems::FirstFile))
+    if (LoadGeneration(backup, *it, kManifestName, opened, error))
       previous = &*it;
     else
       std::fprintf(stderr, "warning: generation %s is passed over: %s\n", it->id.c_str(),
@@ -106,7 +106,7 @@ std::string EarlierGenerations::TryResume(const Options& options, const Generati
     return "it was stopped before it recorded what it finished";
   OpenedBackup opened;
   std::string error;
-  if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, error, KeptItems::FirstFile))
+  if (!LoadGeneration(m_backup, generation, kUnfinishedName, opened, error))
     return error;
   const Manifest& record = opened.manifest;
   if (!SettingsConflict(options, record).empty())

@@ -2,9 +2,6 @@
 
 #include "Text.h"
 
-#include <unordered_map>
-#include <unordered_set>
-
 namespace orvcopy {
 
 namespace {
@@ -24,62 +21,89 @@ bool AtOrBelow(const std::string& path, const std::string& top) {
 
 }  // namespace
 
-bool SelectEntries(Manifest& manifest, const std::vector<std::string>& given, std::string& error) {
-  if (given.empty())
-    return true;
-  std::vector<std::string> paths;
-  std::unordered_set<std::string> above;  // folders that lead to a selected path
-  for (const std::string& path : given) {
-    paths.push_back(Normalized(path));
-    for (size_t slash = paths.back().find('/'); slash != std::string::npos;
-         slash = paths.back().find('/', slash + 1)) {
-      above.insert(paths.back().substr(0, slash));
-    }
-  }
-  std::unordered_set<std::string> found;
-  std::unordered_map<std::string, const ManifestItem*> files;  // every file, by path
-  std::unordered_map<std::string, std::string> copies;  // a left-out file: where it is kept now
-  std::deque<ManifestItem> kept;
-  for (const ManifestItem& item : manifest.items) {
-    if (item.IsFile())
-      files.emplace(item.path, &item);
-    bool selected = item.IsFolder() && above.count(item.path);
-    for (const std::string& path : paths) {
-      if (AtOrBelow(item.path, path)) {
-        selected = true;
-        found.insert(path);
-      }
-    }
-    if (!selected)
-      continue;
-    kept.push_back(item);
-    ManifestItem& entry = kept.back();
-    if (entry.IsFile())
-      copies[entry.path] = entry.path;
-    if (entry.type == EntryType::HardLink) {
-      if (const auto copy = copies.find(entry.link); copy != copies.end()) {
-        entry.link = copy->second;
-      } else if (const auto file = files.find(entry.link); file != files.end()) {
-        // The first kept name of a file left out takes its data; later names link to it.
-        const std::string name = entry.path;
-        copies[entry.link] = name;
-        entry = *file->second;
-        entry.path = name;
-      } else {
-        error = "the backup's hard link " + Escape(entry.path) + " leads to no file it holds";
-        return false;
-      }
-    }
-    entry.key = kept.size();
-  }
+Selection::Selection(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
-    if (!found.count(path)) {
+    m_paths.push_back(Normalized(path));
+    for (size_t slash = m_paths.back().find('/'); slash != std::string::npos;
+         slash = m_paths.back().find('/', slash + 1)) {
+      m_above.insert(m_paths.back().substr(0, slash));
+    }
+  }
+}
+
+bool Selection::KeptPath(const std::string& path) const {
+  if (m_paths.empty())
+    return true;
+  for (const std::string& top : m_paths) {
+    if (AtOrBelow(path, top))
+      return true;
+  }
+  return false;
+}
+
+bool Selection::Kept(const ManifestItem& item) const {
+  return KeptPath(item.path) || (item.IsFolder() && m_above.count(item.path));
+}
+
+void Selection::Survey(const ManifestItem& item) {
+  for (const std::string& top : m_paths) {
+    if (AtOrBelow(item.path, top))
+      m_found.insert(top);
+  }
+  if (!Kept(item))
+    return;
+  ++m_count;
+  // The manifest was checked: a hard link leads to an earlier file.
+  if (item.type == EntryType::HardLink && !KeptPath(item.link))
+    m_needed.insert(item.link);
+}
+
+bool Selection::Check(std::string& error) const {
+  for (const std::string& path : m_paths) {
+    if (!m_found.count(path)) {
       error = "the backup holds no entry " + Escape(path);
       return false;
     }
   }
-  manifest.items = std::move(kept);
   return true;
+}
+
+void Selection::Restart() {
+  m_sources.clear();
+  m_copies.clear();
+  m_key = 0;
+}
+
+bool Selection::Take(ManifestItem& item) {
+  if (m_paths.empty())
+    return true;
+  if (item.IsFile() && m_needed.count(item.path))
+    m_sources.emplace(item.path, item);
+  if (!Kept(item))
+    return false;
+  if (item.type == EntryType::HardLink && !KeptPath(item.link)) {
+    if (const auto copy = m_copies.find(item.link); copy != m_copies.end()) {
+      item.link = copy->second;
+    } else {
+      // The first kept name of a file left out takes its data; later names link to it.
+      const std::string name = item.path;
+      m_copies.emplace(item.link, name);
+      item = m_sources.at(item.link);
+      item.path = name;
+    }
+  }
+  item.key = ++m_key;
+  return true;
+}
+
+bool SurveyManifest(const Manifest& manifest, Selection& selection, std::string& error) {
+  if (selection.Whole()) {
+    selection.KeepAll(manifest.itemCount);
+    return true;
+  }
+  return ReadManifestItems(
+             manifest, [&selection](ManifestItem&& item) { selection.Survey(item); }, error) &&
+         selection.Check(error);
 }
 
 }  // namespace orvcopy

@@ -158,7 +158,7 @@ int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
 int Verify(const Options& options) {
   if (!options.allGenerations) {
     OpenedBackup opened;
-    if (const int code = OpenBackup(options, opened, KeptItems::FirstFile); code != kExitDone)
+    if (const int code = OpenBackup(options, opened); code != kExitDone)
       return code;
     return VerifyGeneration(options, opened);
   }
@@ -174,7 +174,7 @@ int Verify(const Options& options) {
     OpenedBackup opened;
     opened.password = password;
     std::string error;
-    if (!LoadGeneration(backup, generation, kManifestName, opened, error, KeptItems::FirstFile)) {
+    if (!LoadGeneration(backup, generation, kManifestName, opened, error)) {
       worst = Refuse(kExitUnusable, error);  // the others can still be checked
       continue;
     }
