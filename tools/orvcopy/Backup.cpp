@@ -300,23 +300,24 @@ class BackupRun {
     return status;
   }
 
-  // The library's entries of the window (every folder, and the files not taken over) dealt
-  // out to the lanes, which run at once: the first on this thread, the others on threads of
-  // their own.
+  // The library's entries of the window (every folder, and the files not taken over), taken a
+  // chunk at a time by the lanes, which run at once: the first on this thread, the others on
+  // threads of their own.
   int RunWindow(std::vector<std::unique_ptr<Manager>>& managers,
                 std::vector<std::unique_ptr<Host>>& hosts) {
-    std::vector<std::vector<size_t>> lanes(managers.size());  // positions in the window
-    size_t next = 0;
+    std::vector<size_t> work;  // positions in the window
     for (size_t i = 0; i < m_window.size(); ++i) {
       const ManifestItem& item = m_window[i].item;
       if ((item.IsFile() || item.IsFolder()) && !m_window[i].reused)
-        lanes[next++ % lanes.size()].push_back(i);
+        work.push_back(i);
     }
-    for (size_t l = 0; l < lanes.size(); ++l)
-      m_laneKeys[l] = lanes[l].empty() ? UINT64_MAX : m_window[lanes[l].front()].item.key;
-    std::vector<int> statuses(lanes.size(), 0);
-    RunAtOnce(lanes.size(),
-              [&](size_t l) { statuses[l] = RunLane(*managers[l], *hosts[l], l, lanes[l]); });
+    // Every item before a lane's key is over: before a lane takes its first chunk, that holds
+    // for the window's first item.
+    m_laneKeys.assign(managers.size(), work.empty() ? UINT64_MAX : m_window[work[0]].item.key);
+    Chunks chunks(work.size(), managers.size());
+    std::vector<int> statuses(managers.size(), 0);
+    RunAtOnce(managers.size(),
+              [&](size_t l) { statuses[l] = RunLane(*managers[l], *hosts[l], l, work, chunks); });
     const bool stopped =
         std::find(statuses.begin(), statuses.end(), OrvCopy::StatusStopped) != statuses.end();
     const auto failed = std::find_if(statuses.begin(), statuses.end(), [](int s) { return s; });
@@ -328,37 +329,48 @@ class BackupRun {
   // is: what lies before it is recorded every so often.
   void PrepareLane(Manager& manager, Host& host, size_t lane) {
     manager.SetCallBack(&host);
-    host.SetItemHook([this, lane](uint64_t key) {
-      uint64_t lowest = 0;
-      {
-        const std::lock_guard keys(m_keysMutex);
-        m_laneKeys[lane] = key;
-        lowest = *std::min_element(m_laneKeys.begin(), m_laneKeys.end());
-      }
-      // One manager records at a time; the others go on copying meanwhile.
-      if (const std::unique_lock record(m_recordMutex, std::try_to_lock); record.owns_lock())
-        Checkpoint(lowest);
-    });
+    host.SetItemHook([this, lane](uint64_t key) { ReachKey(lane, key); });
   }
 
-  // Runs the library over a lane's entries of the window. A failure of the library itself
-  // (an exception) ends the backup after the window.
-  int RunLane(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& positions) {
+  // Lane `lane` has reached the item `key`: a record is made when one is due.
+  void ReachKey(size_t lane, uint64_t key) {
+    uint64_t lowest = 0;
+    {
+      const std::lock_guard keys(m_keysMutex);
+      m_laneKeys[lane] = key;
+      lowest = *std::min_element(m_laneKeys.begin(), m_laneKeys.end());
+    }
+    // One manager records at a time; the others go on copying meanwhile.
+    if (const std::unique_lock record(m_recordMutex, std::try_to_lock); record.owns_lock())
+      Checkpoint(lowest);
+  }
+
+  // Runs the library over the chunks of the window's entries the lane takes. A failure of the
+  // library itself (an exception) ends the backup after the window.
+  int RunLane(Manager& manager, Host& host, size_t lane, const std::vector<size_t>& work,
+              Chunks& chunks) {
     host.Activate();
     int status = 0;
-    if (!positions.empty() && !g_interrupted) {
+    for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !g_interrupted;
+         chunk = chunks.Next()) {
+      ReachKey(lane, m_window[work[chunk.first]].item.key);
       manager.ClearActionData();
       host.DriveManager(&manager, m_password && !m_options.compress);
-      for (const size_t p : positions)
-        AddItem(manager, m_window[p].item);
+      for (size_t n = chunk.first; n < chunk.end; ++n)
+        AddItem(manager, m_window[work[n]].item);
+      int result = 0;
       try {
-        status = manager.Copy(0);
+        result = manager.Copy(0);
       } catch (const CException& e) {
         m_crashed = true;
         ItemResult& r = host.Result(host.CurrentKey());
         r.failed = true;
         r.reason = e.what();
+        break;
       }
+      status = result != 0 ? result : status;
+      if (result == OrvCopy::StatusStopped)
+        break;
     }
     if (status == OrvCopy::StatusStopped) {
       // The item under way when the stop came is reported ended, but its copy is cut short.
@@ -511,10 +523,15 @@ class BackupRun {
     const ManifestTagger* tagging = m_password ? &tagger : nullptr;
     if (!SaveManifest(m_folder, m_manifest, m_spool, tagging, error,
                       m_manifest.complete ? kManifestName : kUnfinishedName)) {
-      // What was done can still be resumed.
+      // What was done can still be resumed, when its record can be written.
       m_manifest.complete = false;
-      SaveManifest(m_folder, m_manifest, m_spool, tagging, error, kUnfinishedName);
-      return Refuse(kExitFailed, error + "; the backup is not listed, the next one resumes it");
+      std::string recordError;
+      const bool recorded =
+          SaveManifest(m_folder, m_manifest, m_spool, tagging, recordError, kUnfinishedName);
+      return Refuse(kExitFailed, error + (recorded ? "; the backup is not listed, the next one "
+                                                     "resumes it"
+                                                   : "; the backup is not listed, and no "
+                                                     "record of it could be written"));
     }
     if (m_manifest.complete) {
       ::unlink((m_folder / kUnfinishedName).c_str());  // the last record on the way

@@ -133,14 +133,17 @@ int PickGeneration(const Options& options, const fs::path& backup, Generation& g
 }
 
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& error) {
+                    const char* name, OpenedBackup& opened, std::string& error,
+                    const ItemSurvey& survey) {
   opened.backup = backup;
   opened.generation = generation.id;
   opened.folder = generation.folder;
   opened.stored = StoredPaths(RealDataFolder(opened.folder));
   return ReadManifest(
       opened.folder, opened.manifest,
-      [&opened](ManifestItem&& item) {
+      [&opened, &survey](ManifestItem&& item) {
+        if (survey)
+          survey(item);
         if (!opened.firstFile && item.IsFile() && item.status == "done")
           opened.firstFile = std::move(item);
       },
@@ -148,9 +151,9 @@ bool LoadGeneration(const std::filesystem::path& backup, const Generation& gener
 }
 
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
-                   OpenedBackup& opened) {
+                   OpenedBackup& opened, const ItemSurvey& survey) {
   std::string error;
-  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, error))
+  if (!LoadGeneration(fs::absolute(options.backup), generation, name, opened, error, survey))
     return Refuse(kExitUnusable, error);
   return CheckPassword(options, opened);
 }
@@ -172,11 +175,11 @@ int CheckPassword(const Options& options, OpenedBackup& opened) {
   return manifest.version >= 2 ? CheckKeys(opened) : CheckFirstFile(opened);
 }
 
-int OpenBackup(const Options& options, OpenedBackup& opened) {
+int OpenBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey) {
   Generation generation;
   if (const int code = PickGeneration(options, fs::absolute(options.backup), generation))
     return code;
-  return OpenGeneration(options, generation, kManifestName, opened);
+  return OpenGeneration(options, generation, kManifestName, opened, survey);
 }
 
 }  // namespace orvcopy

@@ -7,6 +7,7 @@
 #include "Manifest.h"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -44,13 +45,17 @@ int PickGeneration(const Options& options, const std::filesystem::path& backup,
 // (its keyed tag), each with a message that says which. A password given for a backup whose
 // manifest says it is not encrypted is refused (exit 1): the manifest may have been changed to
 // say so. Returns kExitDone or the exit code.
+// `survey`, when given, sees every item as the manifest is read (before the checks of the
+// whole file are over: what it notes is dropped when the reading fails).
+using ItemSurvey = std::function<void(const ManifestItem&)>;
 int OpenGeneration(const Options& options, const Generation& generation, const char* name,
-                   OpenedBackup& opened);
+                   OpenedBackup& opened, const ItemSurvey& survey = {});
 
 // The two halves of OpenGeneration: reading the manifest (false, with `error` set, when it
 // cannot be used), and checking the password against it.
 bool LoadGeneration(const std::filesystem::path& backup, const Generation& generation,
-                    const char* name, OpenedBackup& opened, std::string& error);
+                    const char* name, OpenedBackup& opened, std::string& error,
+                    const ItemSurvey& survey = {});
 
 int CheckPassword(const Options& options, OpenedBackup& opened);
 
@@ -60,6 +65,6 @@ enum class KeyCheck { Matches, WrongPassword, ChangedManifest };
 KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password);
 
 // PickGeneration, then OpenGeneration of its manifest.
-int OpenBackup(const Options& options, OpenedBackup& opened);
+int OpenBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey = {});
 
 }  // namespace orvcopy

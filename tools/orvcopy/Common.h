@@ -6,6 +6,8 @@
 #include <OrvCopy/OrvCopyManager.h>
 #include <OrvCopy/external/orv_encryption.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
@@ -33,6 +35,27 @@ bool MakePrivateFolder(std::filesystem::path folder, unsigned userUmask, std::er
 // batch at a time, as a list of every file of a large tree would cost it more memory than the
 // rest of the command. ORVCOPY_ITEMS_PER_RUN sets another number (the tests make it small).
 size_t ItemsPerRun();
+
+// Hands out the positions 0 to count - 1 in order, a chunk at a time, to the lanes that ask
+// for more: a lane busy with a large file takes fewer, and each lane's positions increase.
+class Chunks {
+ public:
+  Chunks(size_t count, size_t lanes)
+      : m_count(count),
+        m_size(std::clamp<size_t>(count / (8 * std::max<size_t>(lanes, 1)), 1, 64)) {}
+  // The next chunk, from `first` to before `end`; empty once all are handed out.
+  struct Range {
+    size_t first, end;
+  };
+  Range Next() {
+    const size_t first = std::min(m_next.fetch_add(m_size), m_count);
+    return {first, std::min(first + m_size, m_count)};
+  }
+
+ private:
+  const size_t m_count, m_size;
+  std::atomic<size_t> m_next{0};
+};
 
 // Runs work(0) to work(count - 1) at once: the first on the calling thread, each other on a
 // thread of its own (or after the first, when no thread can be started). Returns when all

@@ -61,14 +61,15 @@ int List(const Options& options) {
   if (const int code = PickGeneration(options, backup, generation); code != kExitDone)
     return code;
   // The entries are printed one by one from the manifest's file, which was checked whole; a
-  // selection is surveyed first.
+  // selection is surveyed as it is read first.
   OpenedBackup opened;
   std::string error;
-  if (!LoadGeneration(backup, generation, kManifestName, opened, error))
+  Selection selection(options.paths);
+  if (!LoadGeneration(backup, generation, kManifestName, opened, error,
+                      [&selection](const ManifestItem& item) { selection.Survey(item); }))
     return Refuse(kExitUnusable, error);
   const Manifest& manifest = opened.manifest;
-  Selection selection(options.paths);
-  if (!SurveyManifest(manifest, selection, error))
+  if (!selection.Check(error))
     return Refuse(kExitFailed, error);
   std::printf("# generation %s, %s backup, %s%s%s\n", generation.id.c_str(),
               manifest.complete ? "complete" : "interrupted",

@@ -1,7 +1,8 @@
-// orvcopy restore: the tree comes back with what every entry was. Folders are made (or checked)
-// first, so that no write goes through a link; file data is written under NAME.partial and
-// put in place only once it is whole and checked; links and pipes come after the files, and
-// every folder gets its mode and time once its content is in place.
+// orvcopy restore: the tree comes back with what every entry was. Each folder is made (or
+// checked) before anything below it, so that no write goes through a link; file data is
+// written under NAME.partial and put in place only once it is whole and checked; links and
+// pipes come after the files, and every folder gets its mode and time once its content is in
+// place.
 #include "BackupFolder.h"
 #include "Checks.h"
 #include "Common.h"
@@ -18,9 +19,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <numeric>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -72,31 +75,45 @@ bool ReadPart(const OpenedBackup& opened, Selection& selection,
   return read || ended;
 }
 
+// What the first reading of the manifest, as the backup is opened, notes for a restore.
+struct Survey {
+  uint64_t bytes = 0;                             // of the files restored, for the progress line
+  std::unordered_set<std::string> partialsTaken;  // names in the backup that end in the suffix
+};
+
+// One of the managers that restore at once, with its host.
+struct Lane {
+  Lane(RunState& state, size_t lane) : host(state, lane) {}
+  Host host;
+  std::unique_ptr<Manager> manager;  // made when first needed
+};
+
 // A file of a round of the restore: its entry and the name it is written under.
 struct RoundFile {
   ManifestItem item;
   std::string partial;
 };
 
-// The restore goes through the manifest a few times, holding a few bytes per entry and one
-// round of files: folders are made; the files' data is restored round by round; then links
-// and pipes are made, each folder is finished once the reading has left it; last, the summary.
+// The restore reads the manifest twice after opening it, holding two bytes per entry and one
+// round of files: folders are made and the files' data is restored round by round; then links
+// and pipes are made, and each folder is finished once the reading has left it.
 class RestoreRun {
  public:
   RestoreRun(const Options& options, const OpenedBackup& opened, Selection& selection,
-             SystemCalls& system)
+             Survey&& survey, SystemCalls& system)
       : m_options(options),
         m_opened(opened),
         m_manifest(opened.manifest),
         m_selection(selection),
         m_target(fs::absolute(options.target)),
         m_entries(m_target, system, ::geteuid() == 0, static_cast<mode_t>(options.userUmask)),
-        m_outcomes(selection.Count()) {}
+        m_outcomes(selection.Count()),
+        m_survey(std::move(survey)) {}
 
   int Run() {
     if (const int code = PrepareTarget(); code != kExitDone)
       return code;
-    bool read = MakeFolders() && (m_manifest.compress ? RestoreArchives() : RestoreFileData());
+    bool read = m_manifest.compress ? RestoreArchives() : RestoreFileData();
     if (read)
       read = m_interrupted ? Read([this](const ManifestItem& item) { Tally(item); })
                            : MakeOtherEntries();
@@ -143,27 +160,21 @@ class RestoreRun {
     return item.status == "done" && OutcomeOf(item).state == Outcome::Pending;
   }
 
-  // Every folder of the backup, in order, so that each parent is a real folder before anything
-  // goes into it. What lies below a folder that cannot be made is not restored. On the way:
-  // the names a file's NAME.partial must not take, and the files hard links lead to.
-  bool MakeFolders() {
-    std::unordered_set<std::string> blocked;
-    return Read([&](ManifestItem& item) {
-      std::string error;
-      if (EndsWith(item.path, kPartialSuffix))
-        m_partialsTaken.insert(item.path);
-      if (item.type == EntryType::HardLink)
-        m_linkTargets.emplace(item.link, false);
-      if (item.IsFile())
-        m_totalBytes += item.size;
-      if (blocked.count(ParentOf(item.path))) {
-        Fail(item, "its folder could not be made");
-      } else if (item.IsFolder() && !m_entries.MakeFolder(item.path, error)) {
-        Fail(item, error);
-      }
-      if (item.IsFolder() && OutcomeOf(item).state == Outcome::Failed)
-        blocked.insert(item.path);
-    });
+  // Makes each folder as the reading meets it (before anything below it), so that each parent
+  // is a real folder before anything goes into it; what lies below a folder that cannot be
+  // made is not restored. Notes the files hard links lead to. False when the entry is done with.
+  bool Enter(const ManifestItem& item) {
+    std::string error;
+    if (item.type == EntryType::HardLink)
+      m_linkTargets.emplace(item.link, false);
+    if (m_blocked.count(ParentOf(item.path))) {
+      Fail(item, "its folder could not be made");
+    } else if (item.IsFolder() && !m_entries.MakeFolder(item.path, error)) {
+      Fail(item, error);
+    }
+    if (item.IsFolder() && OutcomeOf(item).state == Outcome::Failed)
+      m_blocked.insert(item.path);
+    return item.IsFile() && Wanted(item);
   }
 
   // The name a file is written under until it is checked: NAME.partial, or NAME.KEY.partial
@@ -171,9 +182,10 @@ class RestoreRun {
   std::string ChoosePartial(const ManifestItem& item) {
     std::string partial = PartialName(item.path);
     const bool cut = partial.size() != item.path.size() + std::strlen(kPartialSuffix);
-    if (m_partialsTaken.count(partial) || (cut && !m_partialsTaken.insert(partial).second)) {
+    if (m_survey.partialsTaken.count(partial) ||
+        (cut && !m_survey.partialsTaken.insert(partial).second)) {
       partial = PartialName(item.path, "." + std::to_string(item.key) + kPartialSuffix);
-      m_partialsTaken.insert(partial);
+      m_survey.partialsTaken.insert(partial);
     }
     return partial;
   }
@@ -184,17 +196,17 @@ class RestoreRun {
   // error the library lets through (a full disk) ends a manager's run: that file is failed,
   // and a new run goes on after it.
   bool RestoreFileData() {
-    const size_t lanes = JobCount(m_options);
-    RunState state(0, m_totalBytes, !m_options.quiet, lanes);
-    std::vector<std::unique_ptr<Host>> hosts;
-    for (size_t l = 0; l < lanes; ++l)
-      hosts.push_back(std::make_unique<Host>(state, l));
+    const size_t count = JobCount(m_options);
+    RunState state(0, m_survey.bytes, !m_options.quiet, count);
+    std::deque<Lane> lanes;  // a host stays where it is made
+    for (size_t l = 0; l < count; ++l)
+      lanes.emplace_back(state, l);
     InstallInterruptHandlers();
-    const size_t most = ItemsPerRun() * lanes;
+    const size_t most = ItemsPerRun() * count;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
         throw EndOfReading();
-      if (!item.IsFile() || !Wanted(item) || !PrepareFile(item))
+      if (!Enter(item) || !PrepareFile(item))
         return;
       const std::string partial = ChoosePartial(item);
       if (!ClearPartial(item, partial))
@@ -202,51 +214,51 @@ class RestoreRun {
       m_round.push_back({std::move(item), partial});
       // A round's results are kept by key: it spans a bounded range of them.
       if (m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most)
-        RunRound(state, hosts);
+        RunRound(state, lanes);
     });
     if (read && !m_round.empty() && !m_interrupted)
-      RunRound(state, hosts);
+      RunRound(state, lanes);
     state.FinishProgress();
     return read;
   }
 
-  // One round: every manager restores its files, the first on this thread; then the files are
-  // checked and put in place.
-  void RunRound(RunState& state, const std::vector<std::unique_ptr<Host>>& hosts) {
-    std::vector<std::vector<size_t>> lanes(hosts.size());  // positions in the round
-    for (size_t n = 0; n < m_round.size(); ++n)
-      lanes[n % lanes.size()].push_back(n);
+  // One round: the managers restore its files, taking them a chunk at a time, the first on
+  // this thread; then the files are checked and put in place.
+  void RunRound(RunState& state, std::deque<Lane>& lanes) {
     const uint64_t first = m_round.front().item.key;
     state.Window(first, m_round.back().item.key - first + 1);
+    Chunks chunks(m_round.size(), lanes.size());
     std::vector<char> stopped(lanes.size(), 0);
-    RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(*hosts[l], lanes[l]); });
+    RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(lanes[l], chunks); });
     m_interrupted = g_interrupted || std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
     for (const RoundFile& file : m_round)
       FinishFile(file, *state.Result(file.item.key));
     m_round.clear();
   }
 
-  // A manager's files of a round, run after run; true when the restore was stopped.
-  bool RunLane(Host& host, const std::vector<size_t>& files) {
-    host.Activate();
+  // The chunks of a round a manager takes, run after run; true when the restore was stopped.
+  bool RunLane(Lane& lane, Chunks& chunks) {
+    lane.host.Activate();
     bool stopped = false;
-    for (size_t from = 0; from < files.size() && !stopped;)
-      from = RunLibrary(host, files, from, stopped);
+    for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !stopped;
+         chunk = chunks.Next()) {
+      std::vector<size_t> files(chunk.end - chunk.first);  // positions in the round
+      std::iota(files.begin(), files.end(), chunk.first);
+      for (size_t from = 0; from < files.size() && !stopped;)
+        from = RunLibrary(lane, files, from, stopped);
+    }
     return stopped;
   }
 
   // One run of the library over files[from] and those after it; returns where the next run
   // starts (the end when this one finished).
-  size_t RunLibrary(Host& host, const std::vector<size_t>& files, size_t from, bool& stopped) {
-    Manager manager;
-    manager.Initialize();
-    manager.SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
-    manager.SetDestRootFolder(FileNameToWide(m_target.native()).c_str());
-    manager.SetCallBack(&host);
-    manager.SetBufferCapacity(m_manifest.buffer, 0);  // a body decrypts only with its capacity
-    manager.m_bPipelinedCopy = 1;  // large files: written while the next blocks are read
-    if (m_opened.password)
-      ApplyPassword(manager, *m_opened.password, m_manifest.encrypt);
+  // A manager's run after a library failure starts from a new one.
+  size_t RunLibrary(Lane& lane, const std::vector<size_t>& files, size_t from, bool& stopped) {
+    if (!lane.manager)
+      lane.manager = NewManager(lane.host);
+    Manager& manager = *lane.manager;
+    Host& host = lane.host;
+    manager.ClearActionData();
     // Every encrypted file is announced to the engine just before the library opens it, and a
     // file of version 2 comes back with its tag, whatever its manifest says.
     const bool encrypted = m_opened.password.has_value();
@@ -276,11 +288,25 @@ class RestoreRun {
           std::find_if(files.begin() + static_cast<std::ptrdiff_t>(from), files.end(),
                        [&](size_t n) { return m_round[n].item.key == host.CurrentKey(); });
       next = failed == files.end() ? from + 1 : static_cast<size_t>(failed - files.begin()) + 1;
+      lane.manager.reset();
     }
     host.DriveManager(nullptr, false);
     host.SetItemCheck({});
     stopped = status == OrvCopy::StatusStopped;
     return next;
+  }
+
+  std::unique_ptr<Manager> NewManager(Host& host) const {
+    auto manager = std::make_unique<Manager>();
+    manager->Initialize();
+    manager->SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
+    manager->SetDestRootFolder(FileNameToWide(m_target.native()).c_str());
+    manager->SetCallBack(&host);
+    manager->SetBufferCapacity(m_manifest.buffer, 0);  // a body decrypts only with its capacity
+    manager->m_bPipelinedCopy = 1;  // large files: written while the next blocks are read
+    if (m_opened.password)
+      ApplyPassword(*manager, *m_opened.password, m_manifest.encrypt);
+    return manager;
   }
 
   const RoundFile& RoundFileOf(uint64_t key) const {
@@ -392,7 +418,7 @@ class RestoreRun {
       ConfigureEngine(*engine, *m_opened.password, m_manifest.encrypt, m_manifest.salt);
     }
     return Read([&](ManifestItem& item) {
-      if (!item.IsFile() || !Wanted(item))
+      if (!Enter(item))
         return;
       if (g_interrupted) {
         m_interrupted = true;
@@ -538,11 +564,10 @@ class RestoreRun {
   EntryMaker m_entries;
   std::vector<Outcome> m_outcomes;                      // by key - 1
   std::unordered_map<uint64_t, std::string> m_reasons;  // by key: why it failed
-  std::unordered_set<std::string> m_partialsTaken;  // names ending in the suffix: in the backup,
-                                                    // or taken by a file already
+  Survey m_survey;  // the partial names taken grow with the files' that were cut to fit
+  std::unordered_set<std::string> m_blocked;            // folders that could not be made
   std::unordered_map<std::string, bool> m_linkTargets;  // files hard links lead to: restored?
   std::vector<RoundFile> m_round;
-  uint64_t m_totalBytes = 0;
   std::string m_readError;
   bool m_createdTarget = false;
   bool m_interrupted = false;
@@ -627,16 +652,22 @@ class Trial {
 
 int Restore(const Options& options, SystemCalls& system) {
   OpenedBackup opened;
-  if (const int code = OpenBackup(options, opened); code != kExitDone)
-    return code;
   Selection selection(options.paths);
-  std::string error;
-  if (!SurveyManifest(opened.manifest, selection, error))
+  Survey survey;
+  const auto note = [&](const ManifestItem& item) {
+    if (selection.Survey(item) && item.IsFile() && item.status == "done")
+      survey.bytes += item.size;
+    if (EndsWith(item.path, kPartialSuffix))
+      survey.partialsTaken.insert(item.path);
+  };
+  if (const int code = OpenBackup(options, opened, note); code != kExitDone)
+    return code;
+  if (std::string error; !selection.Check(error))
     return Refuse(kExitFailed, error);
   LogFile log(options.logFile);
   if (options.trial)
     return Trial(options, opened, selection).Run(options);
-  return RestoreRun(options, opened, selection, system).Run();
+  return RestoreRun(options, opened, selection, std::move(survey), system).Run();
 }
 
 int Restore(const Options& options) {

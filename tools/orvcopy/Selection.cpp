@@ -45,17 +45,18 @@ bool Selection::Kept(const ManifestItem& item) const {
   return KeptPath(item.path) || (item.IsFolder() && m_above.count(item.path));
 }
 
-void Selection::Survey(const ManifestItem& item) {
+bool Selection::Survey(const ManifestItem& item) {
   for (const std::string& top : m_paths) {
     if (AtOrBelow(item.path, top))
       m_found.insert(top);
   }
   if (!Kept(item))
-    return;
+    return false;
   ++m_count;
   // The manifest was checked: a hard link leads to an earlier file.
   if (item.type == EntryType::HardLink && !KeptPath(item.link))
     m_needed.insert(item.link);
+  return true;
 }
 
 bool Selection::Check(std::string& error) const {
@@ -94,16 +95,6 @@ bool Selection::Take(ManifestItem& item) {
   }
   item.key = ++m_key;
   return true;
-}
-
-bool SurveyManifest(const Manifest& manifest, Selection& selection, std::string& error) {
-  if (selection.Whole()) {
-    selection.KeepAll(manifest.itemCount);
-    return true;
-  }
-  return ReadManifestItems(
-             manifest, [&selection](ManifestItem&& item) { selection.Survey(item); }, error) &&
-         selection.Check(error);
 }
 
 }  // namespace orvcopy

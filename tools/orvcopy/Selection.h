@@ -19,13 +19,10 @@ class Selection {
  public:
   explicit Selection(const std::vector<std::string>& paths);
 
-  // The first reading: every item of the manifest, in order.
-  void Survey(const ManifestItem& item);
+  // The first reading: every item of the manifest, in order; whether the item is kept.
+  bool Survey(const ManifestItem& item);
   // After the survey: false, with `error` naming it, when a path is not in the manifest.
   bool Check(std::string& error) const;
-  // With no paths (Whole) the survey can be left out: every item is kept.
-  bool Whole() const { return m_paths.empty(); }
-  void KeepAll(size_t items) { m_count = items; }
   // The entries kept.
   size_t Count() const { return m_count; }
 
@@ -48,9 +45,5 @@ class Selection {
   std::unordered_map<std::string, std::string> m_copies;
   uint64_t m_key = 0;
 };
-
-// The survey of a selection, over the items of a manifest read from a file read again (none
-// without paths). False, with `error` set, when the file has changed or a path is not in it.
-bool SurveyManifest(const Manifest& manifest, Selection& selection, std::string& error);
 
 }  // namespace orvcopy
