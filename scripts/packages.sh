@@ -23,6 +23,7 @@ ORVCOPY_PACKAGES=(
   python3-cryptography-vectors
   valgrind
   strace
+  rclone
 )
 
 # The Windows build: the mingw-w64 cross compiler (POSIX threads), its zlib, GoogleTest's

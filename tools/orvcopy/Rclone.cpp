@@ -1,0 +1,211 @@
+#include "Rclone.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+extern char** environ;
+
+namespace orvcopy {
+namespace {
+
+constexpr size_t kErrorsKept = 4096;  // the end of stderr: rclone's last lines say what failed
+constexpr std::chrono::seconds kProbeLimit{120};  // one listing of a remote that answers
+
+// rclone's documented exit codes.
+const char* Meaning(int code) {
+  switch (code) {
+    case 1:
+      return "rclone refused the command (a syntax or usage error, or an unknown remote)";
+    case 2:
+      return "rclone failed";
+    case 3:
+      return "the folder was not found on the remote";
+    case 4:
+      return "a file was not found on the remote";
+    case 5:
+      return "the remote failed for now (a temporary error: retrying later may work)";
+    case 6:
+      return "some files could not be transferred";
+    case 7:
+      return "the remote refused for good (a fatal error: check the remote's configuration, "
+             "credentials and space)";
+    case 8:
+      return "rclone reached its transfer limit";
+    case 9:
+      return "rclone transferred no files";
+    default:
+      return "rclone failed";
+  }
+}
+
+// A pipe from the child: it writes, this process reads.
+struct Pipe {
+  int read = -1, write = -1;
+  bool Open() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+      return false;
+    read = ends[0];
+    write = ends[1];
+    return true;
+  }
+  void Close() {
+    for (int* fd : {&read, &write}) {
+      if (*fd >= 0)
+        ::close(*fd);
+      *fd = -1;
+    }
+  }
+};
+
+// Waits for the child, first ending it when it ran out of time.
+int Reap(pid_t child, bool timedOut) {
+  int status = 0;
+  if (timedOut) {
+    ::kill(child, SIGTERM);
+    for (int i = 0; i < 50; ++i) {  // five seconds to end by itself
+      if (::waitpid(child, &status, WNOHANG) == child)
+        return status;
+      ::usleep(100000);
+    }
+    ::kill(child, SIGKILL);
+  }
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+}  // namespace
+
+std::optional<std::string> RemoteOf(const std::string& location) {
+  constexpr std::string_view prefix = "rclone:";
+  if (location.compare(0, prefix.size(), prefix) != 0)
+    return std::nullopt;
+  const std::string remote = location.substr(prefix.size());
+  const size_t colon = remote.find(':');
+  if (colon == 0 || colon == std::string::npos)
+    return std::nullopt;
+  return remote;
+}
+
+std::string Rclone::DefaultProgram() {
+  const char* given = std::getenv("ORVCOPY_RCLONE");
+  return given && *given ? given : "rclone";
+}
+
+Rclone::Rclone(std::string program) : m_program(std::move(program)) {}
+
+RcloneResult Rclone::Run(const std::vector<std::string>& arguments,
+                         std::chrono::milliseconds limit) const {
+  RcloneResult result;
+  Pipe out, err;
+  if (!out.Open() || !err.Open()) {
+    out.Close();
+    return result;
+  }
+  std::vector<std::string> words{m_program};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, out.write, 1);
+  ::posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+  pid_t child = 0;
+  const int spawned =
+      ::posix_spawnp(&child, m_program.c_str(), &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::close(out.write);
+  ::close(err.write);
+  out.write = err.write = -1;
+  if (spawned != 0) {
+    out.Close();
+    err.Close();
+    return result;
+  }
+  result.started = true;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::array<pollfd, 2> fds{{{out.read, POLLIN, 0}, {err.read, POLLIN, 0}}};
+  std::array<char, 65536> buffer;
+  for (int open = 2; open > 0 && !result.timedOut;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      break;
+    }
+    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)
+      break;
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
+      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+      if (n <= 0) {
+        fds[i].fd = -1;  // poll passes over a negative descriptor
+        --open;
+        continue;
+      }
+      std::string& text = i == 0 ? result.output : result.errors;
+      text.append(buffer.data(), static_cast<size_t>(n));
+      if (i == 1 && text.size() > 2 * kErrorsKept)
+        text.erase(0, text.size() - kErrorsKept);
+    }
+  }
+  out.Close();
+  err.Close();
+  const int status = Reap(child, result.timedOut);
+  if (!result.timedOut && WIFEXITED(status))
+    result.exitCode = WEXITSTATUS(status);
+  if (result.errors.size() > kErrorsKept)
+    result.errors.erase(0, result.errors.size() - kErrorsKept);
+  return result;
+}
+
+std::string Rclone::Explain(const RcloneResult& result) const {
+  if (!result.started)
+    return "rclone could not be run (" + m_program +
+           "): install rclone (Debian package rclone) or name it with ORVCOPY_RCLONE";
+  if (result.timedOut)
+    return "rclone did not finish in time and was stopped (the remote does not answer?)";
+  std::string text = result.exitCode >= 0 ? Meaning(result.exitCode) : "rclone was killed";
+  // rclone's last line says what it tried and why it failed.
+  std::string last = result.errors;
+  while (!last.empty() && (last.back() == '\n' || last.back() == '\r'))
+    last.pop_back();
+  if (const size_t line = last.rfind('\n'); line != std::string::npos)
+    last.erase(0, line + 1);
+  if (!last.empty())
+    text += ": " + last;
+  return text;
+}
+
+Rclone::Found Rclone::Probe(const std::string& remote, std::string& why) const {
+  const RcloneResult stat = Run({"lsjson", "--stat", "--no-mimetype", remote}, kProbeLimit);
+  if (stat.started && !stat.timedOut && stat.exitCode == 3)
+    return Found::Nothing;
+  if (!stat.Succeeded()) {
+    why = Explain(stat);
+    return Found::Unusable;
+  }
+  const nlohmann::json entry = nlohmann::json::parse(stat.output, nullptr, false);
+  if (!entry.is_object() || !entry.contains("IsDir") || !entry["IsDir"].is_boolean()) {
+    why = "rclone answered what is at " + remote + " with something else than a listing";
+    return Found::Unusable;
+  }
+  return entry["IsDir"].get<bool>() ? Found::Folder : Found::NotAFolder;
+}
+
+}  // namespace orvcopy

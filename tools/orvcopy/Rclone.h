@@ -1,0 +1,52 @@
+// rclone, the program that carries a remote backup's files to and from the user's store: every
+// call goes through here, as a process with its arguments as a list (never through a shell),
+// with a time limit, and with rclone's exit codes turned into messages a user can act on.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvcopy {
+
+// "rclone:REMOTE:PATH" names a remote backup folder: REMOTE is a remote of the user's rclone
+// configuration (or of RCLONE_CONFIG_* variables), PATH a folder on it. The remote as rclone
+// takes it ("REMOTE:PATH"), or nothing for anything else.
+std::optional<std::string> RemoteOf(const std::string& location);
+
+struct RcloneResult {
+  bool started = false;   // false: the program could not be run at all (not installed)
+  bool timedOut = false;  // stopped at the time limit
+  int exitCode = -1;      // rclone's, when it ended by itself
+  std::string output;     // what it wrote to stdout
+  std::string errors;     // the last lines it wrote to stderr
+  bool Succeeded() const { return started && !timedOut && exitCode == 0; }
+};
+
+class Rclone {
+ public:
+  // `program`: the rclone to run (a name looked up on PATH, or a path); ORVCOPY_RCLONE sets it.
+  explicit Rclone(std::string program = DefaultProgram());
+
+  // Runs rclone with `arguments` and waits for it, at most `limit`: past it rclone is ended
+  // (SIGTERM, then SIGKILL). stdin is empty; stdout is kept whole, stderr's last lines.
+  RcloneResult Run(const std::vector<std::string>& arguments,
+                   std::chrono::milliseconds limit) const;
+
+  // What went wrong with a call that did not succeed, for the user: what the exit code means,
+  // and rclone's own last words.
+  std::string Explain(const RcloneResult& result) const;
+
+  // What stands at `remote` (REMOTE:PATH): a folder, nothing, or something else; Unusable also
+  // when rclone is missing or the remote unknown or unreachable, with `why` saying which.
+  enum class Found { Folder, Nothing, NotAFolder, Unusable };
+  Found Probe(const std::string& remote, std::string& why) const;
+
+  static std::string DefaultProgram();
+
+ private:
+  std::string m_program;
+};
+
+}  // namespace orvcopy
