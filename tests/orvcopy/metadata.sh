@@ -27,6 +27,9 @@ ln -s "$(printf 'caf\xe9')" src/odd-target
 printf 'raw' >"src/docs/$(printf 'bad\xffname')"
 printf 'two\nlines' >"src/$(printf 'new\nline')"
 mkfifo -m 640 src/pipe
+# Two names as long as a restore's NAME.partial can be: both cut to the same 255 bytes.
+long=$(printf 'y%.0s' $(seq 1 247))
+printf 'one1' >"src/docs/$long" && printf 'two2' >"src/docs/${long}zz"
 head -c 300000 /dev/urandom >src/docs/deep/large.bin
 if [ "$(id -u)" = 0 ]; then
   chown 1234:2345 src/docs/a.txt src/pipe

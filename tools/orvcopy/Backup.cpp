@@ -369,7 +369,9 @@ class BackupRun {
         break;
       }
       status = result != 0 ? result : status;
-      if (result == OrvCopy::StatusStopped)
+      if (result == OrvCopy::StatusCompressionFailed)
+        m_crashed = true;  // no archive can be made: the backup ends after the window
+      if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed)
         break;
     }
     if (status == OrvCopy::StatusStopped) {
@@ -600,6 +602,8 @@ class BackupRun {
   size_t m_done = 0, m_failed = 0, m_linked = 0, m_kept = 0;
   std::chrono::steady_clock::time_point m_nextCheckpoint =
       std::chrono::steady_clock::now() + CheckpointPause();
+  // The library failed (an exception, or no archive can be made): the backup stops after the
+  // window and is left unfinished.
   std::atomic<bool> m_crashed = false;
   // Kept for the manifest (its tag) and the archives' tags, apart from the managers' engines,
   // which their threads use.

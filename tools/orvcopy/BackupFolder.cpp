@@ -139,6 +139,7 @@ bool LoadGeneration(const std::filesystem::path& backup, const Generation& gener
   opened.generation = generation.id;
   opened.folder = generation.folder;
   opened.stored = StoredPaths(RealDataFolder(opened.folder));
+  opened.firstFile.reset();
   return ReadManifest(
       opened.folder, opened.manifest,
       [&opened, &survey](ManifestItem&& item) {

@@ -13,8 +13,6 @@
 namespace orvcopy {
 namespace {
 
-constexpr size_t kNameMax = 255;
-
 std::string Failure(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }

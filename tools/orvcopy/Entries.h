@@ -78,6 +78,7 @@ class EntryMaker {
 // The name a restored file is written under until it is complete and checked: NAME followed by
 // the suffix (".partial"), NAME shortened where the whole would pass the system's limit for a
 // name.
+inline constexpr size_t kNameMax = 255;  // the longest name the system takes
 inline constexpr const char* kPartialSuffix = ".partial";
 std::string PartialName(const std::string& rel, const std::string& suffix = kPartialSuffix);
 

@@ -111,6 +111,7 @@ class Host : public OrvCompression::COrvCallBack {
     if (manager != nullptr) {
       m_posBase += m_nProcessedPos;
       m_nProcessedPos = m_nProcessedSize = 0;
+      m_current = 0;  // no item of the new run has begun
     }
     m_manager = manager;
     m_tagItems = tagItems;

@@ -32,18 +32,22 @@ ItemStream::~ItemStream() {
 
 void ItemStream::Read(const Manifest& manifest) {
   std::string error;
-  // The parser stops at the exception the sink throws once the stream closes.
-  ReadManifestItems(
-      manifest,
-      [this](ManifestItem&& item) {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_closing || m_ahead.size() < kAhead; });
-        if (m_closing)
-          throw Closing();
-        m_ahead.push_back(std::move(item));
-        m_changed.notify_all();
-      },
-      error);
+  // The parser stops at the exception the sink throws once the stream closes. Whatever else
+  // goes wrong ends the stream early: its reader then takes over nothing more.
+  try {
+    ReadManifestItems(
+        manifest,
+        [this](ManifestItem&& item) {
+          std::unique_lock lock(m_mutex);
+          m_changed.wait(lock, [this] { return m_closing || m_ahead.size() < kAhead; });
+          if (m_closing)
+            throw Closing();
+          m_ahead.push_back(std::move(item));
+          m_changed.notify_all();
+        },
+        error);
+  } catch (...) {
+  }
   const std::lock_guard lock(m_mutex);
   m_ended = true;
   m_changed.notify_all();

@@ -447,10 +447,9 @@ void ReadHeader(const json& root, Manifest& manifest) {
 // the options: their items are kept and read once the whole document is.)
 class StreamParse {
  public:
-  // `checkTree`: whether the items must be checked to make a tree (not again on a file that
-  // passed and is unchanged since).
-  StreamParse(Manifest& manifest, const ItemSink& each, bool checkTree)
-      : m_manifest(manifest), m_each(each), m_checkTree(checkTree) {}
+  // `most`: the items a manifest read again may have (those it had).
+  StreamParse(Manifest& manifest, const ItemSink& each, size_t most = SIZE_MAX)
+      : m_manifest(manifest), m_each(each), m_most(most) {}
 
   bool operator()(int depth, json::parse_event_t event, json& parsed) {
     using Event = json::parse_event_t;
@@ -500,9 +499,10 @@ class StreamParse {
     ManifestItem item = ReadItem(j, m_manifest.version);
     if (item.key != ++m_count)
       throw Damaged("the item keys do not run from 1 in order");
+    if (m_count > m_most)
+      throw Damaged("it lists more items than when it was opened");
     m_manifest.itemCount = m_count;
-    if (m_checkTree)
-      m_tree.Add(item);
+    m_tree.Add(item);
     CheckAgainstOptions(item, m_manifest);
     m_each(std::move(item));
   }
@@ -514,7 +514,7 @@ class StreamParse {
   bool m_inItems = false;
   bool m_headerRead = false;
   uint64_t m_count = 0;
-  const bool m_checkTree;
+  const size_t m_most;
   TreeCheck m_tree;
 };
 
@@ -523,10 +523,10 @@ class StreamParse {
 // end of the manifest's `size` bytes (for its tag); `file` names it in the messages.
 bool ReadStream(std::FILE* in, std::string_view tail, uint64_t size, const std::string& file,
                 Manifest& manifest, const ItemSink& each, std::string& error,
-                bool checkTree = true) {
+                size_t most = SIZE_MAX) {
   manifest = Manifest{};
   try {
-    StreamParse parse(manifest, each, checkTree);
+    StreamParse parse(manifest, each, most);
     const json root = json::parse(in, std::ref(parse), false);
     if (root.is_discarded() || !root.is_object()) {
       error = "the manifest " + file + " is damaged (not valid JSON)";
@@ -540,7 +540,7 @@ bool ReadStream(std::FILE* in, std::string_view tail, uint64_t size, const std::
       Manifest again;
       TreeCheck& tree = parse.Tree();
       const ItemSink confirm = [&tree](ManifestItem&& item) { tree.Confirm(item); };
-      StreamParse second(again, confirm, false);
+      StreamParse second(again, confirm);
       std::rewind(in);
       second.ReadKeptItems(json::parse(in, std::ref(second), false));
       tree.Confirmed();
@@ -734,7 +734,7 @@ std::optional<ManifestStamp> StampOf(int fd) {
 // Parses the file `fd` of `size` bytes from its start, through a stream of its own (the
 // descriptor stays open and unmoved).
 bool ReadFromDescriptor(int fd, uint64_t size, const std::string& file, Manifest& manifest,
-                        const ItemSink& each, std::string& error, bool checkTree = true) {
+                        const ItemSink& each, std::string& error, size_t most = SIZE_MAX) {
   // The end of the file, for the tag.
   std::string tail(std::min<uint64_t>(size, 256), '\0');
   if (::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())) !=
@@ -750,7 +750,7 @@ bool ReadFromDescriptor(int fd, uint64_t size, const std::string& file, Manifest
     error = "cannot read " + file;
     return false;
   }
-  const bool read = ReadStream(in, tail, size, file, manifest, each, error, checkTree);
+  const bool read = ReadStream(in, tail, size, file, manifest, each, error, most);
   std::fclose(in);
   return read;
 }
@@ -800,7 +800,7 @@ bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::stri
   error.clear();
   if (file != nullptr && file->Unchanged() &&
       ReadFromDescriptor(file->Descriptor(), file->Size(), manifest.fileName, again, each, error,
-                         false) &&
+                         manifest.itemCount) &&
       file->Unchanged())
     return true;
   if (error.empty())

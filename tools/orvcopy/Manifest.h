@@ -160,8 +160,8 @@ bool ParseManifest(std::string_view text, const std::string& file, Manifest& man
 
 // Reads the items of a manifest read from a file again, one by one, from that file; false with
 // `error` set when the file has changed since it was read (the items handed on must then be
-// dropped). What the first reading checked of the whole tree holds for the unchanged file and
-// is not kept again.
+// dropped). Every item is checked again as it comes, as the first time (a reader acts on each
+// at once), and none past the count the first reading found is handed on.
 bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::string& error);
 
 // Feeds the bytes of a manifest read from a file that its tag covers, in order; false when

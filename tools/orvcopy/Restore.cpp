@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <numeric>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -64,8 +65,11 @@ bool ReadPart(const OpenedBackup& opened, Selection& selection,
       opened.manifest,
       [&](ManifestItem&& item) {
         try {
-          if (selection.Take(item))
-            each(item);
+          if (!selection.Take(item))
+            return;
+          if (item.key > selection.Count())  // each entry's state is kept by its key
+            throw std::runtime_error("it holds other entries than when it was opened");
+          each(item);
         } catch (const EndOfReading&) {
           ended = true;
           throw;
@@ -178,12 +182,15 @@ class RestoreRun {
   }
 
   // The name a file is written under until it is checked: NAME.partial, or NAME.KEY.partial
-  // where that is itself a name in the backup or another file's (names cut to fit can meet).
+  // where that is itself a name in the backup or another file's. Only names as long as the
+  // system takes can be another file's (two long names cut to the same, or a cut one and one
+  // that just fits): those are kept.
   std::string ChoosePartial(const ManifestItem& item) {
     std::string partial = PartialName(item.path);
-    const bool cut = partial.size() != item.path.size() + std::strlen(kPartialSuffix);
+    const size_t slash = partial.rfind('/');
+    const bool atLimit = partial.size() - (slash == std::string::npos ? 0 : slash + 1) >= kNameMax;
     if (m_survey.partialsTaken.count(partial) ||
-        (cut && !m_survey.partialsTaken.insert(partial).second)) {
+        (atLimit && !m_survey.partialsTaken.insert(partial).second)) {
       partial = PartialName(item.path, "." + std::to_string(item.key) + kPartialSuffix);
       m_survey.partialsTaken.insert(partial);
     }
@@ -446,12 +453,18 @@ class RestoreRun {
   // time) once the reading has left it, so after all its content; the target last, when this
   // restore made it. Each entry is tallied once its outcome is final.
   bool MakeOtherEntries() {
-    std::vector<ManifestItem> open;  // the folders the reading is in
-    const bool read = Read([&](ManifestItem& item) {
-      while (!open.empty() && !IsBelow(item.path, open.back().path)) {
+    std::vector<ManifestItem> open;      // the folders the reading is in
+    std::vector<ManifestItem> deferred;  // folders left that their owner cannot enter or write
+    const auto leave = [&] {
+      if (Restrictive(open.back()))
+        deferred.push_back(std::move(open.back()));  // deepest first, as they are left
+      else
         FinishFolder(open.back());
-        open.pop_back();
-      }
+      open.pop_back();
+    };
+    const bool read = Read([&](ManifestItem& item) {
+      while (!open.empty() && !IsBelow(item.path, open.back().path))
+        leave();
       if (item.IsFolder() && OutcomeOf(item).state != Outcome::Failed) {
         open.push_back(item);
         return;
@@ -466,8 +479,11 @@ class RestoreRun {
     });
     if (!read)
       return false;
-    for (; !open.empty(); open.pop_back())
-      FinishFolder(open.back());
+    while (!open.empty())
+      leave();
+    // Hard links made after them could need to go through them.
+    for (const ManifestItem& folder : deferred)
+      FinishFolder(folder);
     std::string error;
     if (m_createdTarget && m_manifest.rootMeta &&
         !m_entries.FinishFolder("", m_manifest.rootMeta, m_manifest.rootMtime, error)) {
@@ -475,6 +491,12 @@ class RestoreRun {
       m_rootFailed = true;
     }
     return true;
+  }
+
+  // A folder whose own mode does not let its owner in (read, write and enter): it is finished
+  // after every link is made.
+  static bool Restrictive(const ManifestItem& folder) {
+    return folder.meta && (folder.meta->mode & S_IRWXU) != S_IRWXU;
   }
 
   static bool IsBelow(const std::string& path, const std::string& folder) {
