@@ -117,6 +117,7 @@ class RestoreRun {
   int Run() {
     if (const int code = PrepareTarget(); code != kExitDone)
       return code;
+    InstallInterruptHandlers();
     bool read = m_manifest.compress ? RestoreArchives() : RestoreFileData();
     if (read)
       read = m_interrupted ? Read([this](const ManifestItem& item) { Tally(item); })
@@ -208,7 +209,6 @@ class RestoreRun {
     std::deque<Lane> lanes;  // a host stays where it is made
     for (size_t l = 0; l < count; ++l)
       lanes.emplace_back(state, l);
-    InstallInterruptHandlers();
     const size_t most = ItemsPerRun() * count;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
@@ -417,35 +417,70 @@ class RestoreRun {
       std::fprintf(stderr, "restored: %s\n", Escape(item.path).c_str());
   }
 
-  // Compressed backups: each archive is extracted into NAME.partial by orvcopy.
+  // Compressed backups: each archive is extracted into NAME.partial by orvcopy, in rounds as
+  // the library's files are (--jobs).
   bool RestoreArchives() {
-    std::optional<orv::CEncryption> engine;
-    if (m_opened.password && m_manifest.version >= 2) {
-      engine.emplace();
-      ConfigureEngine(*engine, *m_opened.password, m_manifest.encrypt, m_manifest.salt);
+    std::vector<std::unique_ptr<orv::CEncryption>> engines(JobCount(m_options));
+    for (auto& engine : engines) {
+      if (m_opened.password && m_manifest.version >= 2) {
+        engine = std::make_unique<orv::CEncryption>();
+        ConfigureEngine(*engine, *m_opened.password, m_manifest.encrypt, m_manifest.salt);
+      }
     }
-    return Read([&](ManifestItem& item) {
+    const size_t most = ItemsPerRun() * engines.size();
+    const bool read = Read([&](ManifestItem& item) {
+      if (m_interrupted)
+        throw EndOfReading();
       if (!Enter(item))
         return;
-      if (g_interrupted) {
-        m_interrupted = true;
-        throw EndOfReading();
-      }
-      const fs::path stored = m_opened.Data() / item.stored;
+      if (const std::string problem = m_opened.StoredProblem(item.stored); !problem.empty())
+        return Fail(item, problem);
       const std::string partial = ChoosePartial(item);
-      std::string error = m_opened.StoredProblem(item.stored);
-      if (!error.empty())
-        return Fail(item, error);
       if (!ClearPartial(item, partial))
         return;
-      const fs::path out = m_target / partial;
-      if (!Extract(stored, m_opened.password.value_or(""), &out))
-        return Fail(item, "the archive could not be read (damaged, or not this backup's)");
-      OutcomeOf(item).check = engine ? Outcome::Tag : Outcome::Crc;
-      if (engine && !EqualSecret(HostTagOfFile(*engine, stored), item.tag))
-        return Fail(item, kTagMismatch);
-      Place(item, partial);
+      m_round.push_back({std::move(item), partial});
+      if (m_round.size() == most)
+        ExtractRound(engines);
     });
+    if (read && !m_round.empty() && !m_interrupted)
+      ExtractRound(engines);
+    return read;
+  }
+
+  // One round of archives: the lanes extract them at once, a chunk at a time, each with an
+  // engine of its own for their tags; then each is checked and put in place on this thread.
+  void ExtractRound(const std::vector<std::unique_ptr<orv::CEncryption>>& engines) {
+    enum : uint8_t { NotReached, Extracted, Unreadable };
+    std::vector<uint8_t> states(m_round.size(), NotReached);
+    std::vector<std::string> tags(m_round.size());
+    Chunks chunks(m_round.size(), engines.size());
+    RunAtOnce(engines.size(), [&](size_t l) {
+      for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !g_interrupted;
+           chunk = chunks.Next()) {
+        for (size_t n = chunk.first; n < chunk.end; ++n) {
+          const fs::path stored = m_opened.Data() / m_round[n].item.stored;
+          const fs::path out = m_target / m_round[n].partial;
+          states[n] =
+              Extract(stored, m_opened.password.value_or(""), &out) ? Extracted : Unreadable;
+          if (engines[l] && states[n] == Extracted)
+            tags[n] = HostTagOfFile(*engines[l], stored);
+        }
+      }
+    });
+    m_interrupted = g_interrupted;
+    for (size_t n = 0; n < m_round.size(); ++n) {
+      const ManifestItem& item = m_round[n].item;
+      if (states[n] == Unreadable) {
+        Fail(item, "the archive could not be read (damaged, or not this backup's)");
+      } else if (states[n] == Extracted) {
+        OutcomeOf(item).check = engines.front() ? Outcome::Tag : Outcome::Crc;
+        if (engines.front() && !EqualSecret(tags[n], item.tag))
+          Fail(item, kTagMismatch);
+        else
+          Place(item, m_round[n].partial);
+      }
+    }
+    m_round.clear();
   }
 
   // Hard links, pipes and symbolic links, after every file: a link made earlier could
