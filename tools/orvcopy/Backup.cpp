@@ -279,7 +279,6 @@ class BackupRun {
   int Walk(RunState& state, size_t lanes) {
     std::vector<std::unique_ptr<Manager>> managers;
     std::vector<std::unique_ptr<Host>> hosts;
-    m_laneKeys.assign(lanes, UINT64_MAX);
     for (size_t l = 0; l < lanes; ++l) {
       managers.push_back(std::make_unique<Manager>());
       hosts.push_back(std::make_unique<Host>(state, l));

@@ -283,7 +283,7 @@ class TreeCheck {
   void Add(const ManifestItem& item) {
     if (!BeforeInWalk(m_last, item.path))
       throw Damaged("an item is out of order or listed twice: " + Escape(item.path));
-    while (!m_open.empty() && !Inside(item.path, m_open.back()))
+    while (!m_open.empty() && !IsBelow(item.path, m_open.back()))
       m_open.pop_back();
     const size_t slash = item.path.rfind('/');
     const std::string_view parent =
@@ -313,11 +313,6 @@ class TreeCheck {
   }
 
  private:
-  static bool Inside(std::string_view path, std::string_view folder) {
-    return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
-           path[folder.size()] == '/';
-  }
-
   std::string m_last;                         // the path of the entry listed last
   std::vector<std::string> m_open;            // the folders it lies in, outermost first
   std::unordered_set<std::string> m_targets;  // of hard links, not yet confirmed files

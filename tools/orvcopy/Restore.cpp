@@ -534,11 +534,6 @@ class RestoreRun {
     return folder.meta && (folder.meta->mode & S_IRWXU) != S_IRWXU;
   }
 
-  static bool IsBelow(const std::string& path, const std::string& folder) {
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           path[folder.size()] == '/';
-  }
-
   void MakeOtherEntry(const ManifestItem& item) {
     std::string error;
     bool made = false;
@@ -637,12 +632,13 @@ class RestoreRun {
 class Trial {
  public:
   Trial(const Options& options, const OpenedBackup& opened, Selection& selection)
-      : m_opened(opened),
+      : m_options(options),
+        m_opened(opened),
         m_selection(selection),
         m_state(0, 0, !options.quiet),
         m_host(m_state, 0) {}
 
-  int Run(const Options& options) {
+  int Run() {
     m_host.Activate();
     InstallInterruptHandlers();
     std::string error;
@@ -665,9 +661,9 @@ class Trial {
     m_state.FinishProgress();
     if (!read)
       return Refuse(kExitFailed, error);
-    Say(options, "opened " + std::to_string(m_files - m_failed) + " of " + std::to_string(m_files) +
-                     " stored files" +
-                     (m_failed ? ", " + std::to_string(m_failed) + " failed" : ""));
+    Say(m_options, "opened " + std::to_string(m_files - m_failed) + " of " +
+                       std::to_string(m_files) + " stored files" +
+                       (m_failed ? ", " + std::to_string(m_failed) + " failed" : ""));
     if (m_stopped)
       return kExitInterrupted;
     return m_failed ? kExitFailed : kExitDone;
@@ -696,6 +692,7 @@ class Trial {
     m_batch.clear();
   }
 
+  const Options& m_options;
   const OpenedBackup& m_opened;
   Selection& m_selection;
   RunState m_state;
@@ -723,7 +720,7 @@ int Restore(const Options& options, SystemCalls& system) {
     return Refuse(kExitFailed, error);
   LogFile log(options.logFile);
   if (options.trial)
-    return Trial(options, opened, selection).Run(options);
+    return Trial(options, opened, selection).Run();
   return RestoreRun(options, opened, selection, std::move(survey), system).Run();
 }
 

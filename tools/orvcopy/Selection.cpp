@@ -15,8 +15,7 @@ std::string Normalized(std::string path) {
 }
 
 bool AtOrBelow(const std::string& path, const std::string& top) {
-  return path.compare(0, top.size(), top) == 0 &&
-         (path.size() == top.size() || path[top.size()] == '/');
+  return path == top || IsBelow(path, top);
 }
 
 }  // namespace

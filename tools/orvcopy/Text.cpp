@@ -117,6 +117,11 @@ bool BeforeInWalk(std::string_view a, std::string_view b) {
   return a.size() < b.size();
 }
 
+bool IsBelow(std::string_view path, std::string_view folder) {
+  return path.size() > folder.size() && path.substr(0, folder.size()) == folder &&
+         path[folder.size()] == '/';
+}
+
 std::string Hex(std::string_view bytes) {
   static const char* digits = "0123456789abcdef";
   std::string out;

@@ -25,6 +25,8 @@ uint64_t PathHash(std::string_view path);
 // Whether path `a` comes before path `b` in the order a backup lists a tree: folder by folder,
 // names in byte order, each folder's content right after it (a slash sorts before any byte).
 bool BeforeInWalk(std::string_view a, std::string_view b);
+// Whether `path` lies below the folder `folder` (both relative, without trailing slashes).
+bool IsBelow(std::string_view path, std::string_view folder);
 
 std::string Hex(std::string_view bytes);
 // Lower-case hex digits only; false for anything else or an odd count.
