@@ -6,9 +6,11 @@
 #include "BackupFolder.h"
 #include "Checks.h"
 #include "Common.h"
+#include "CopyResult.h"
 #include "GenerationFolders.h"
 #include "Host.h"
 #include "Manifest.h"
+#include "Rclone.h"
 #include "Reuse.h"
 #include "Text.h"
 #include "Tree.h"
@@ -405,28 +407,7 @@ class BackupRun {
       }
       return true;
     }
-    if (!r.ended || r.failed)
-      return false;
-    if (m_password) {
-      // The engine's tag covers what it encrypted; it must have taken every byte read.
-      if (r.tag.empty() || r.plainBytes != r.bytes) {
-        reason = "the encryption stopped before the end of the file";
-        return false;
-      }
-      item.tag = r.tag;
-    }
-    if (r.bytes != item.size) {
-      // The file changed between the listing and the copy: the backup holds what was read.
-      std::fprintf(stderr,
-                   "warning: %s changed while it was backed up (%llu bytes listed, %llu "
-                   "backed up)\n",
-                   Escape(item.path).c_str(), static_cast<unsigned long long>(item.size),
-                   static_cast<unsigned long long>(r.bytes));
-      item.size = r.bytes;
-    }
-    if (!m_password)
-      item.crc = r.crc;
-    return true;
+    return CopiedWhole(item, r, m_password.has_value(), reason);
   }
 
   // Whether the source path is still a file (or gone). The library opens it by its name: in a
@@ -616,6 +597,8 @@ class BackupRun {
 }  // namespace
 
 int Backup(const Options& options) {
+  if (const std::optional<std::string> remote = RemoteOf(options.backup))
+    return RemoteBackup(options, *remote);
   return BackupRun(options).Run();
 }
 

@@ -7,6 +7,9 @@
 #include <OrvCopy/OrvCopyStrings.h>
 #include <OrvCopy/external/orv_encryption.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 
@@ -176,11 +179,97 @@ int CheckPassword(const Options& options, OpenedBackup& opened) {
   return manifest.version >= 2 ? CheckKeys(opened) : CheckFirstFile(opened);
 }
 
-int OpenBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey) {
+std::string LibrarySourceName(const std::string& stored) {
+  constexpr std::string_view extension = ".venc";
+  const size_t dot = stored.rfind('.');
+  if (dot == std::string::npos || stored.find('/', dot) != std::string::npos ||
+      stored.size() - dot != extension.size())
+    return stored;
+  for (size_t i = 0; i < extension.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(stored[dot + i])) != extension[i])
+      return stored;
+  }
+  return stored.substr(0, dot);
+}
+
+FetchedFiles::FetchedFiles(const OpenedBackup& opened, std::string list)
+    : m_opened(opened), m_list(opened.folder / list) {}
+
+bool FetchedFiles::Get(const std::vector<std::string>& parts, bool asLibraryReads,
+                       std::string& error) {
+  Clear();
+  if (parts.empty())
+    return true;
+  m_held = parts;
+  if (!WriteNameList(m_list, parts) ||
+      !m_opened.remote->store.Fetch(m_list, m_opened.Data(), error)) {
+    error = "cannot fetch from " + m_opened.remote->store.Location() + ": " + error;
+    return false;
+  }
+  for (std::string& name : m_held) {
+    const std::string read = asLibraryReads ? LibrarySourceName(name) : name;
+    if (read != name &&
+        ::rename((m_opened.Data() / name).c_str(), (m_opened.Data() / read).c_str()) == 0)
+      name = read;
+  }
+  return true;
+}
+
+void FetchedFiles::Clear() {
+  for (const std::string& name : m_held)
+    ::unlink((m_opened.Data() / name).c_str());
+  m_held.clear();
+}
+
+namespace {
+
+int LoadRemoteBackup(const Options& options, const std::string& remote, OpenedBackup& opened,
+                     const ItemSurvey& survey) {
+  auto source = std::make_shared<RemoteSource>(remote, options.backup);
+  std::string error;
+  RemoteStore::Holds holds{};
+  if (!source->scratch.Make(options.temp, error) || !source->store.Open(holds, error))
+    return Refuse(kExitFailed, error);
+  if (holds != RemoteStore::Holds::Backup)
+    return Refuse(kExitUnusable, "no backup in " + options.backup + " (no orvcopy manifest there)");
+  const fs::path folder = source->scratch.Path();
+  if (::mkdir((folder / kDataFolder).c_str(), 0700) != 0 ||
+      !source->store.FetchManifest(folder / kManifestName, error))
+    return Refuse(kExitFailed, error.empty() ? "cannot prepare " + Show(folder) : error);
+  if (!LoadGeneration(options.backup, Generation{"", folder, true}, kManifestName, opened, error,
+                      survey))
+    return Refuse(kExitUnusable, error);
+  opened.generation = opened.manifest.generation;
+  opened.remote = std::move(source);
+  if (!options.generation.empty() && options.generation != opened.generation)
+    return Refuse(kExitUsage, options.backup + " keeps one generation, " + opened.generation +
+                                  " (a remote backup keeps no others)");
+  return kExitDone;
+}
+
+}  // namespace
+
+int LoadBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey) {
+  if (const std::optional<std::string> remote = RemoteOf(options.backup))
+    return LoadRemoteBackup(options, *remote, opened, survey);
+  const fs::path backup = fs::absolute(options.backup);
   Generation generation;
-  if (const int code = PickGeneration(options, fs::absolute(options.backup), generation))
+  if (const int code = PickGeneration(options, backup, generation))
     return code;
-  return OpenGeneration(options, generation, kManifestName, opened, survey);
+  std::string error;
+  if (!LoadGeneration(backup, generation, kManifestName, opened, error, survey))
+    return Refuse(kExitUnusable, error);
+  return kExitDone;
+}
+
+int OpenBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey) {
+  if (const int code = LoadBackup(options, opened, survey); code != kExitDone)
+    return code;
+  return CheckPassword(options, opened);
+}
+
+int RefuseRemote(const Options& options, const char* why) {
+  return RemoteOf(options.backup) ? Refuse(kExitUsage, options.backup + ": " + why) : kExitDone;
 }
 
 }  // namespace orvcopy

@@ -5,13 +5,24 @@
 #include "Commands.h"
 #include "GenerationFolders.h"
 #include "Manifest.h"
+#include "RemoteStore.h"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orvcopy {
+
+// A backup on a remote store: its stored files are fetched into the scratch folder's data/ as
+// they are needed, and deleted once used.
+struct RemoteSource {
+  RemoteSource(const std::string& remote, const std::string& location) : store(remote, location) {}
+  RemoteStore store;
+  ScratchFolder scratch;
+};
 
 struct OpenedBackup {
   std::filesystem::path backup;  // the backup folder, absolute
@@ -21,14 +32,41 @@ struct OpenedBackup {
   // The first file backed up: a password of an encrypted backup of the first version, which
   // keeps no key check, is tried on it.
   std::optional<ManifestItem> firstFile;
-  std::optional<std::string> password;  // encrypted backups
-  mutable StoredPaths stored{{}};       // what may be taken from the data folder
+  std::optional<std::string> password;   // encrypted backups
+  mutable StoredPaths stored{{}};        // what may be taken from the data folder
+  std::shared_ptr<RemoteSource> remote;  // a remote backup's (folder is then its scratch folder)
 
   std::filesystem::path Data() const { return folder / kDataFolder; }
   // Why a stored file (or folder) of the backup cannot be used: missing, or reached through a
   // link; empty when it can.
   std::string StoredProblem(const std::string& path) const;
 };
+
+// Stored files of a remote backup fetched into its scratch folder's data/, one rclone call for
+// each list of them; deleted when the next list is fetched, on Clear, and when this goes.
+class FetchedFiles {
+ public:
+  // `list`: the name of the file in the scratch folder that holds the names for rclone.
+  FetchedFiles(const OpenedBackup& opened, std::string list);
+  ~FetchedFiles() { Clear(); }
+  FetchedFiles(const FetchedFiles&) = delete;
+  FetchedFiles& operator=(const FetchedFiles&) = delete;
+
+  // Fetches the stored files `parts` names. With `asLibraryReads`, each is then given the name
+  // the library reads it under when the host fetches its sources: an encrypted file's without
+  // its ".venc".
+  bool Get(const std::vector<std::string>& parts, bool asLibraryReads, std::string& error);
+  void Clear();
+
+ private:
+  const OpenedBackup& m_opened;
+  const std::filesystem::path m_list;
+  std::vector<std::string> m_held;  // below data/
+};
+
+// The name the library reads an encrypted stored file under when the host provides it: without
+// a ".venc" at its end (of any case).
+std::string LibrarySourceName(const std::string& stored);
 
 // The backup's data folder with links resolved above it; empty when the data folder itself is
 // a link or missing (then no stored file is taken).
@@ -64,7 +102,15 @@ int CheckPassword(const Options& options, OpenedBackup& opened);
 enum class KeyCheck { Matches, WrongPassword, ChangedManifest };
 KeyCheck CheckManifestKeys(const Manifest& manifest, const std::string& password);
 
-// PickGeneration, then OpenGeneration of its manifest.
+// PickGeneration, then LoadGeneration of its manifest; for a remote backup (rclone:REMOTE:PATH)
+// its manifest fetched into a scratch folder and read there. The password is not checked.
+// Returns kExitDone or the exit code, after a message.
+int LoadBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey = {});
+// LoadBackup, then CheckPassword.
 int OpenBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey = {});
+
+// A command that works on backup folders only refuses a remote backup, saying `why`; kExitDone
+// for a backup folder.
+int RefuseRemote(const Options& options, const char* why);
 
 }  // namespace orvcopy

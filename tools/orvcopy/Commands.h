@@ -22,7 +22,12 @@ struct Options {
   std::string target;  // restore: where the tree is restored
   int encrypt = 0;     // key length in bits, 0 for none
   bool compress = false;
-  uint64_t split = 0;         // volume size, 0 for none
+  uint64_t split = 0;  // volume size, 0 for none
+  // Remote backups: the local folder what is uploaded passes through (empty: TMPDIR or /tmp),
+  // how much of it may wait there for an upload, and of compressed archives.
+  std::string temp;
+  uint64_t volume = 256ull << 20;
+  uint64_t cache = 0;         // 0: the volume size
   uint64_t buffer = 1048576;  // rounded up to a multiple of 96, as the library rounds
   bool bufferGiven = false;
   unsigned jobs = 0;      // backup: managers that copy files at once; 0 for one per processor core
@@ -50,6 +55,8 @@ class SystemCalls;
 unsigned JobCount(const Options& options);
 
 int Backup(const Options& options);
+// The same into a remote backup folder (REMOTE:PATH as rclone takes it).
+int RemoteBackup(const Options& options, const std::string& remote);
 int Restore(const Options& options);
 // The same with the system calls that make the entries other than file data (tests make them
 // fail).

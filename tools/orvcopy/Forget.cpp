@@ -1,5 +1,6 @@
 // orvcopy forget: the generations that the keep rules do not keep go with the library's
 // removal, one by one, under the backup folder's writer lock.
+#include "BackupFolder.h"
 #include "Commands.h"
 
 #include "Common.h"
@@ -12,6 +13,10 @@ namespace orvcopy {
 namespace fs = std::filesystem;
 
 int Forget(const Options& options) {
+  if (const int code =
+          RefuseRemote(options, "a remote backup keeps one generation: there is none to forget");
+      code != kExitDone)
+    return code;
   const fs::path backup = fs::absolute(options.backup);
   WriterLock lock;
   if (const int code = LockForRemoval(backup, lock); code != kExitDone)

@@ -12,6 +12,10 @@ namespace orvcopy {
 namespace fs = std::filesystem;
 
 int Generations(const Options& options) {
+  if (const int code =
+          RefuseRemote(options, "a remote backup keeps one generation (orvcopy list names it)");
+      code != kExitDone)
+    return code;
   const fs::path backup = fs::absolute(options.backup);
   const std::vector<Generation> all = ListGenerations(backup, false);
   if (all.empty()) {

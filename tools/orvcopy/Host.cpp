@@ -203,7 +203,15 @@ void Host::OnItemFailed(uint64_t nItemKey, int) {
 }
 
 int Host::IsAbortRequested() {
-  return g_interrupted.load() ? 1 : 0;
+  return g_interrupted.load() || (m_stop && m_stop->load()) ? 1 : 0;
+}
+
+int Host::PrepareSourceFile(uint64_t nItemKey, const wchar_t* lpszSourcePath, const wchar_t*) {
+  return m_provider && m_provider->PrepareOne(nItemKey, lpszSourcePath) ? 1 : 0;
+}
+
+int Host::PrepareSourceFiles(const wchar_t*, const std::vector<uint64_t>& arrKeys, const wchar_t*) {
+  return m_provider && m_provider->PrepareBatch(arrKeys) ? 1 : 0;
 }
 
 void Host::OnProgress() {

@@ -35,6 +35,7 @@ struct ItemResult {
   // (empty when it had none), and the plain bytes the engine took (backup).
   std::string tag;
   uint64_t plainBytes = 0;
+  bool staged = false;  // remote backups: its files wait for the upload, or were uploaded
 };
 
 // The manager as orvcopy drives it. orvcopy keeps its own list of what it backed up (the
@@ -42,7 +43,16 @@ struct ItemResult {
 // that upload what was written, and kept for every file they would grow by a kilobyte each.
 class Manager : public OrvCopy::COrvCopyManager {
  public:
-  void DropFileRecords() { m_arrSimulatedFiles.clear(); }
+  void DropFileRecords() {
+    if (!m_keepFileRecords)
+      m_arrSimulatedFiles.clear();
+  }
+  // A remote backup hands the files over itself: it reads the records and clears them.
+  void KeepFileRecords() { m_keepFileRecords = true; }
+  const std::vector<OrvCompression::_SimulatedBackedupFile>& FileRecords() const {
+    return m_arrSimulatedFiles;
+  }
+  void ClearFileRecords() { m_arrSimulatedFiles.clear(); }
   // The encryption engine, made and configured for the job's password (null without one).
   orv::CEncryption* PrepareEngine() {
     PrepareAESManager();
@@ -57,6 +67,9 @@ class Manager : public OrvCopy::COrvCopyManager {
             nullptr);
     m_arrItems.back().m_bIsFolder = 0;
   }
+
+ private:
+  bool m_keepFileRecords = false;
 };
 
 // What the hosts of one run share when several managers run at once (one host each, on a
@@ -87,6 +100,15 @@ class RunState {
   uint64_t m_totalBytes;
   bool m_showProgress;
   std::chrono::steady_clock::time_point m_start, m_lastShown;
+};
+
+// Makes a restore's stored files available where the library reads them, when it asks (the
+// files of a remote backup): a batch of items' at once, or one file.
+class SourceProvider {
+ public:
+  virtual ~SourceProvider() = default;
+  virtual bool PrepareBatch(const std::vector<uint64_t>& keys) = 0;
+  virtual bool PrepareOne(uint64_t key, const std::wstring& path) = 0;
 };
 
 class Host : public OrvCompression::COrvCallBack {
@@ -122,6 +144,11 @@ class Host : public OrvCompression::COrvCallBack {
   // What CanRestoreItem answers (a restore prepares each item there); 1 when not set.
   void SetItemCheck(std::function<int(uint64_t)> check) { m_itemCheck = std::move(check); }
 
+  // Who fetches the sources the library asks for (JobFlagHostProvidesSource), or null.
+  void SetSourceProvider(SourceProvider* provider) { m_provider = provider; }
+  // A flag that, once set, stops the library as Ctrl-C does (a run that cannot go on).
+  void SetStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
+
   // The living host of the calling thread, or null.
   static Host* Active();
   // An entry of the library's log. Some failures reach the host only this way: a block that
@@ -142,8 +169,14 @@ class Host : public OrvCompression::COrvCallBack {
   int CanRestoreItem(uint64_t nItemKey) override;
   void OnProgress() override;
   int IsAbortRequested() override;
+  int PrepareSourceFile(uint64_t nItemKey, const wchar_t* lpszSourcePath,
+                        const wchar_t* lpszJobName) override;
+  int PrepareSourceFiles(const wchar_t* lpszSourceRoot, const std::vector<uint64_t>& arrKeys,
+                         const wchar_t* lpszJobName) override;
 
  private:
+  SourceProvider* m_provider = nullptr;
+  const std::atomic<bool>* m_stop = nullptr;
   std::unique_ptr<RunState> m_ownState;  // a host alone in its run
   RunState* m_state;
   size_t m_lane = 0;

@@ -56,22 +56,19 @@ void PrintEntry(const ManifestItem& item) {
 }  // namespace
 
 int List(const Options& options) {
-  const fs::path backup = fs::absolute(options.backup);
-  Generation generation;
-  if (const int code = PickGeneration(options, backup, generation); code != kExitDone)
-    return code;
   // The entries are printed one by one from the manifest's file, which was checked whole; a
   // selection is surveyed as it is read first.
   OpenedBackup opened;
   std::string error;
   Selection selection(options.paths);
-  if (!LoadGeneration(backup, generation, kManifestName, opened, error,
-                      [&selection](const ManifestItem& item) { selection.Survey(item); }))
-    return Refuse(kExitUnusable, error);
+  if (const int code = LoadBackup(
+          options, opened, [&selection](const ManifestItem& item) { selection.Survey(item); });
+      code != kExitDone)
+    return code;
   const Manifest& manifest = opened.manifest;
   if (!selection.Check(error))
     return Refuse(kExitFailed, error);
-  std::printf("# generation %s, %s backup, %s%s%s\n", generation.id.c_str(),
+  std::printf("# generation %s, %s backup, %s%s%s\n", opened.generation.c_str(),
               manifest.complete ? "complete" : "interrupted",
               manifest.encrypt ? ("AES-" + std::to_string(manifest.encrypt) + ", ").c_str() : "",
               manifest.compress ? "compressed, " : "",

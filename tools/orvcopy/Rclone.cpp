@@ -187,6 +187,13 @@ std::string Rclone::Explain(const RcloneResult& result) const {
     last.pop_back();
   if (const size_t line = last.rfind('\n'); line != std::string::npos)
     last.erase(0, line + 1);
+  // "2026/12/07 06:27:50 ERROR : " before the words: the time and the level say nothing here.
+  if (last.size() > 20 && last[4] == '/' && last[7] == '/' && last[13] == ':' && last[19] == ' ')
+    last.erase(0, 20);
+  for (const std::string_view level : {"ERROR : ", "NOTICE: ", "CRITICAL: "}) {
+    if (last.compare(0, level.size(), level) == 0)
+      last.erase(0, level.size());
+  }
   if (!last.empty())
     text += ": " + last;
   return text;

@@ -22,7 +22,9 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <stdexcept>
 #include <unordered_map>
@@ -85,11 +87,75 @@ struct Survey {
   std::unordered_set<std::string> partialsTaken;  // names in the backup that end in the suffix
 };
 
+// A lane's sources of a remote backup: the stored files of the items the library asks for
+// are fetched for it, and deleted when it asks for the next ones or its run ends. A fetch that
+// fails fails its items and calls `failed` with why.
+class LaneFetcher : public SourceProvider {
+ public:
+  LaneFetcher(const OpenedBackup& opened, size_t lane, Host& host,
+              std::function<const ManifestItem&(uint64_t)> itemOf,
+              std::function<void(const std::string&)> failed)
+      : m_files(opened, "fetch-" + std::to_string(lane) + ".list"),
+        m_opened(opened),
+        m_host(host),
+        m_itemOf(std::move(itemOf)),
+        m_failed(std::move(failed)) {}
+
+  bool PrepareBatch(const std::vector<uint64_t>& keys) override {
+    std::vector<std::string> parts;
+    for (size_t n = 0; n < keys.size(); ++n) {
+      if (n > 0 && keys[n] == keys[n - 1])
+        continue;  // the parts of one file follow each other
+      const ManifestItem& item = m_itemOf(keys[n]);
+      for (int p = 0; p < item.parts; ++p)
+        parts.push_back(PartName(item.stored, p));
+    }
+    return Get(parts, keys);
+  }
+
+  bool PrepareOne(uint64_t key, const std::wstring& path) override {
+    std::string bytes;
+    const std::string data = m_opened.Data().native() + "/";
+    if (!OrvCopy::WideToFileName(path, bytes) || bytes.compare(0, data.size(), data) != 0)
+      return false;
+    const ManifestItem& item = m_itemOf(key);
+    for (int p = 0; p < item.parts; ++p) {
+      const std::string part = PartName(item.stored, p);
+      if (bytes.compare(data.size(), std::string::npos,
+                        Encrypted() ? LibrarySourceName(part) : part) == 0)
+        return Get({part}, {key});
+    }
+    return false;
+  }
+
+  void Clear() { m_files.Clear(); }
+
+ private:
+  bool Encrypted() const { return m_opened.manifest.encrypt != 0; }
+
+  bool Get(const std::vector<std::string>& parts, const std::vector<uint64_t>& keys) {
+    std::string error;
+    if (m_files.Get(parts, Encrypted(), error))
+      return true;
+    for (const uint64_t key : keys)
+      m_host.Result(key).reason = error;
+    m_failed(error);
+    return false;
+  }
+
+  FetchedFiles m_files;
+  const OpenedBackup& m_opened;
+  Host& m_host;
+  std::function<const ManifestItem&(uint64_t)> m_itemOf;
+  std::function<void(const std::string&)> m_failed;
+};
+
 // One of the managers that restore at once, with its host.
 struct Lane {
   Lane(RunState& state, size_t lane) : host(state, lane) {}
   Host host;
-  std::unique_ptr<Manager> manager;  // made when first needed
+  std::unique_ptr<Manager> manager;      // made when first needed
+  std::unique_ptr<LaneFetcher> fetcher;  // remote backups
 };
 
 // A file of a round of the restore: its entry and the name it is written under.
@@ -208,7 +274,7 @@ class RestoreRun {
     RunState state(0, m_survey.bytes, !m_options.quiet, count);
     std::deque<Lane> lanes;  // a host stays where it is made
     for (size_t l = 0; l < count; ++l)
-      lanes.emplace_back(state, l);
+      AddLane(lanes, state);
     const size_t most = ItemsPerRun() * count;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
@@ -229,6 +295,48 @@ class RestoreRun {
     return read;
   }
 
+  void AddLane(std::deque<Lane>& lanes, RunState& state) {
+    Lane& lane = lanes.emplace_back(state, lanes.size());
+    lane.host.SetStopFlag(&m_fetchFailed);
+    if (!m_opened.remote)
+      return;
+    lane.fetcher = std::make_unique<LaneFetcher>(
+        m_opened, lanes.size() - 1, lane.host,
+        [this](uint64_t key) -> const ManifestItem& { return RoundFileOf(key).item; },
+        [this](const std::string& error) { FetchFailed(error); });
+    lane.host.SetSourceProvider(lane.fetcher.get());
+  }
+
+  // A remote backup's archives of the round, in one call; false, with the round failed and the
+  // restore stopped, when they cannot be fetched.
+  bool FetchRound(FetchedFiles& fetched) {
+    std::vector<std::string> names;
+    for (const RoundFile& file : m_round)
+      names.push_back(file.item.stored);
+    std::string error;
+    if (fetched.Get(names, false, error))
+      return true;
+    for (const RoundFile& file : m_round)
+      Fail(file.item, error);
+    FetchFailed(error);
+    m_interrupted = true;
+    m_round.clear();
+    return false;
+  }
+
+  // A remote backup whose files cannot be fetched: the restore stops.
+  void FetchFailed(const std::string& error) {
+    const std::lock_guard lock(m_fetchMutex);
+    if (!m_fetchFailed.exchange(true))
+      m_fetchError = error;
+  }
+
+  // The stored file of a part as the library reads it.
+  fs::path SourceOf(const std::string& part) const {
+    const bool renamed = m_opened.remote && m_manifest.encrypt != 0;
+    return m_opened.Data() / (renamed ? LibrarySourceName(part) : part);
+  }
+
   // One round: the managers restore its files, taking them a chunk at a time, the first on
   // this thread; then the files are checked and put in place.
   void RunRound(RunState& state, std::deque<Lane>& lanes) {
@@ -237,7 +345,8 @@ class RestoreRun {
     Chunks chunks(m_round.size(), lanes.size());
     std::vector<char> stopped(lanes.size(), 0);
     RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(lanes[l], chunks); });
-    m_interrupted = g_interrupted || std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
+    m_interrupted = g_interrupted || m_fetchFailed ||
+                    std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
     for (const RoundFile& file : m_round)
       FinishFile(file, *state.Result(file.item.key));
     m_round.clear();
@@ -275,7 +384,7 @@ class RestoreRun {
     manager.InitAction();
     host.SetItemCheck([&](uint64_t key) {
       if (encrypted &&
-          !AnnounceStoredFile(*manager.Engine(), m_opened.Data() / RoundFileOf(key).item.stored,
+          !AnnounceStoredFile(*manager.Engine(), SourceOf(RoundFileOf(key).item.stored),
                               m_manifest.salt)) {
         host.Result(key).failed = true;  // it is restored all the same, and set aside
         host.Result(key).reason = kNotOfThisBackup;
@@ -299,6 +408,8 @@ class RestoreRun {
     }
     host.DriveManager(nullptr, false);
     host.SetItemCheck({});
+    if (lane.fetcher)
+      lane.fetcher->Clear();
     stopped = status == OrvCopy::StatusStopped;
     return next;
   }
@@ -313,6 +424,8 @@ class RestoreRun {
     manager->m_bPipelinedCopy = 1;  // large files: written while the next blocks are read
     if (m_opened.password)
       ApplyPassword(*manager, *m_opened.password, m_manifest.encrypt);
+    if (m_opened.remote)  // fetched by this host as the library asks, a batch at a time
+      manager->SetFlags(OrvCopy::JobFlagHostProvidesSource | OrvCopy::JobFlagBatchSources);
     return manager;
   }
 
@@ -324,7 +437,7 @@ class RestoreRun {
   // Whether a file can be restored: its stored parts are there, and its NAME.partial is free
   // to be written. A file that cannot is failed.
   bool PrepareFile(const ManifestItem& item) {
-    for (int p = 0; p < item.parts; ++p) {
+    for (int p = 0; p < item.parts && !m_opened.remote; ++p) {
       if (const std::string problem = m_opened.StoredProblem(PartName(item.stored, p));
           !problem.empty()) {
         Fail(item, problem);
@@ -349,13 +462,10 @@ class RestoreRun {
     const fs::path partialPath(file.partial);
     const std::wstring folder = FileNameToWide(partialPath.parent_path().native());
     const std::wstring name = FileNameToWide(partialPath.filename().native());
-    const fs::path data = m_opened.Data();
+    const std::vector<uint64_t> sizes = StoredSizes(item);
     // Parts after the first are appended in plain; an encrypted first part is sized by the
     // plain bytes the later parts do not hold.
-    std::error_code ec;
-    uint64_t later = 0;
-    for (int p = 1; p < item.parts; ++p)
-      later += fs::file_size(data / PartName(item.stored, p), ec);
+    const uint64_t later = std::accumulate(sizes.begin() + 1, sizes.end(), uint64_t{0});
     const bool encrypted = m_manifest.encrypt != 0;
     for (int p = 0; p < item.parts; ++p) {
       uint32_t flags = 0;
@@ -363,12 +473,36 @@ class RestoreRun {
         flags |= OrvCopy::ArchiveItemFlagAppend;
       if (p + 1 < item.parts)
         flags |= OrvCopy::ArchiveItemFlagMoreParts;
-      const std::string part = PartName(item.stored, p);
-      uint64_t size = fs::file_size(data / part, ec);
+      uint64_t size = sizes[static_cast<size_t>(p)];
       if (p == 0 && encrypted)
         size = item.size >= later ? item.size - later : 0;
-      manager.AddFile(FileNameToWide(part), folder, name, item.key, encrypted ? 1 : 0, size, flags);
+      manager.AddFile(FileNameToWide(PartName(item.stored, p)), folder, name, item.key,
+                      encrypted ? 1 : 0, size, flags);
     }
+  }
+
+  // The sizes of a file's stored parts: a remote backup's one part holds the file's size, and
+  // the sizes of several are asked of the remote.
+  std::vector<uint64_t> StoredSizes(const ManifestItem& item) const {
+    std::vector<uint64_t> sizes(static_cast<size_t>(item.parts), 0);
+    std::vector<std::string> names;
+    for (int p = 0; p < item.parts; ++p)
+      names.push_back(PartName(item.stored, p));
+    std::error_code ec;
+    if (!m_opened.remote) {
+      for (size_t p = 0; p < names.size(); ++p)
+        sizes[p] = fs::file_size(m_opened.Data() / names[p], ec);
+    } else if (item.parts == 1) {
+      sizes[0] = item.size;
+    } else {
+      std::map<std::string, uint64_t> found;
+      std::string error;
+      m_opened.remote->store.Sizes(
+          names, m_opened.folder / ("sizes-" + std::to_string(item.key) + ".list"), found, error);
+      for (size_t p = 0; p < names.size(); ++p)
+        sizes[p] = found[names[p]];
+    }
+    return sizes;
   }
 
   // Checks a file the library restored and puts it in place.
@@ -428,19 +562,25 @@ class RestoreRun {
       }
     }
     const size_t most = ItemsPerRun() * engines.size();
+    uint64_t roundBytes = 0;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
         throw EndOfReading();
       if (!Enter(item))
         return;
-      if (const std::string problem = m_opened.StoredProblem(item.stored); !problem.empty())
+      if (const std::string problem = m_opened.remote ? "" : m_opened.StoredProblem(item.stored);
+          !problem.empty())
         return Fail(item, problem);
       const std::string partial = ChoosePartial(item);
       if (!ClearPartial(item, partial))
         return;
+      roundBytes += item.size;
       m_round.push_back({std::move(item), partial});
-      if (m_round.size() == most)
+      // A remote backup's archives are fetched a round at a time: a round is kept to a volume.
+      if (m_round.size() == most || (m_opened.remote && roundBytes >= m_options.volume)) {
         ExtractRound(engines);
+        roundBytes = 0;
+      }
     });
     if (read && !m_round.empty() && !m_interrupted)
       ExtractRound(engines);
@@ -450,6 +590,9 @@ class RestoreRun {
   // One round of archives: the lanes extract them at once, a chunk at a time, each with an
   // engine of its own for their tags; then each is checked and put in place on this thread.
   void ExtractRound(const std::vector<std::unique_ptr<orv::CEncryption>>& engines) {
+    FetchedFiles fetched(m_opened, "archives.list");
+    if (m_opened.remote && !FetchRound(fetched))
+      return;
     enum : uint8_t { NotReached, Extracted, Unreadable };
     std::vector<uint8_t> states(m_round.size(), NotReached);
     std::vector<std::string> tags(m_round.size());
@@ -586,11 +729,16 @@ class RestoreRun {
 
   int Summary() {
     const Counts& c = m_counts;
-    std::string summary =
-        (m_interrupted ? "interrupted: restored " : "restored ") + std::to_string(c.restored) +
-        " of " + std::to_string(c.files) + " files (" + std::to_string(c.byCheck[Outcome::Tag]) +
-        " verified by keyed tag, " + std::to_string(c.byCheck[Outcome::Crc]) + " by CRC-32, " +
-        std::to_string(c.byCheck[Outcome::Size]) + " checked by size only)";
+    if (m_fetchFailed)
+      Refuse(kExitFailed, m_fetchError + "; the restore stopped");
+    std::string summary = (m_fetchFailed   ? "stopped: restored "
+                           : m_interrupted ? "interrupted: restored "
+                                           : "restored ") +
+                          std::to_string(c.restored) + " of " + std::to_string(c.files) +
+                          " files (" + std::to_string(c.byCheck[Outcome::Tag]) +
+                          " verified by keyed tag, " + std::to_string(c.byCheck[Outcome::Crc]) +
+                          " by CRC-32, " + std::to_string(c.byCheck[Outcome::Size]) +
+                          " checked by size only)";
     if (c.others)
       summary += ", " + std::to_string(c.others) + " links and pipes";
     if (c.failed)
@@ -598,6 +746,8 @@ class RestoreRun {
     if (c.notBackedUp)
       summary += "; " + std::to_string(c.notBackedUp) + " entries were not in the backup";
     Say(m_options, summary);
+    if (m_fetchFailed)
+      return kExitFailed;
     if (m_interrupted)
       return kExitInterrupted;
     return c.failed || m_rootFailed ? kExitFailed : kExitDone;
@@ -625,6 +775,9 @@ class RestoreRun {
   bool m_interrupted = false;
   bool m_rootFailed = false;
   Counts m_counts;
+  std::atomic<bool> m_fetchFailed = false;  // a remote backup's files cannot be fetched
+  std::mutex m_fetchMutex;                  // guards what follows
+  std::string m_fetchError;
 };
 
 // A trial: the library opens and measures every stored file, a batch at a time, and nothing
@@ -665,12 +818,24 @@ class Trial {
                        std::to_string(m_files) + " stored files" +
                        (m_failed ? ", " + std::to_string(m_failed) + " failed" : ""));
     if (m_stopped)
-      return kExitInterrupted;
+      return m_fetchFailed ? kExitFailed : kExitInterrupted;
     return m_failed ? kExitFailed : kExitDone;
   }
 
  private:
   void RunBatch() {
+    // A remote backup's files of the batch are fetched with one call, and go with the batch.
+    FetchedFiles fetched(m_opened, "trial.list");
+    std::vector<std::string> parts;
+    for (const ManifestItem& item : m_batch) {
+      for (int p = 0; p < item.parts && m_opened.remote; ++p)
+        parts.push_back(PartName(item.stored, p));
+    }
+    if (std::string error; !fetched.Get(parts, false, error)) {
+      Refuse(kExitFailed, error);
+      m_stopped = m_fetchFailed = true;
+      return;
+    }
     Manager manager;
     manager.Initialize();
     manager.SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
@@ -699,7 +864,7 @@ class Trial {
   Host m_host;
   std::vector<ManifestItem> m_batch;
   size_t m_files = 0, m_failed = 0;
-  bool m_stopped = false;
+  bool m_stopped = false, m_fetchFailed = false;
 };
 
 }  // namespace

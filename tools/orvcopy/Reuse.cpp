@@ -12,15 +12,41 @@
 namespace orvcopy {
 namespace fs = std::filesystem;
 
-Earlier::Earlier(OpenedBackup opened)
-    : m_opened(std::move(opened)), m_items(std::make_unique<ItemStream>(m_opened.manifest)) {}
+Earlier::Earlier(OpenedBackup opened, std::function<void(const ManifestItem&)> passed,
+                 bool localData)
+    : m_opened(std::move(opened)),
+      m_passed(std::move(passed)),
+      m_localData(localData),
+      m_items(std::make_unique<ItemStream>(m_opened.manifest)) {}
+
+void Earlier::PassOver(const ManifestItem& item) {
+  if (m_passed && item.path != m_found)
+    m_passed(item);
+}
+
+const ManifestItem* Earlier::Find(const std::string& path) {
+  const ManifestItem* next = m_items->Peek();
+  for (; next && BeforeInWalk(next->path, path); next = m_items->Peek()) {
+    PassOver(*next);
+    m_items->Pop();
+  }
+  if (!next || next->path != path)
+    return nullptr;
+  m_found = path;
+  return next;
+}
+
+void Earlier::Finish() {
+  for (const ManifestItem* next = m_items->Peek(); next; next = m_items->Peek()) {
+    PassOver(*next);
+    m_items->Pop();
+  }
+}
 
 const ManifestItem* Earlier::Unchanged(const ManifestItem& item, const std::string& stored,
                                        const fs::path* source) {
-  const ManifestItem* next = m_items->Peek();
-  for (; next && BeforeInWalk(next->path, item.path); next = m_items->Peek())
-    m_items->Pop();
-  if (!next || next->path != item.path || !next->IsFile() || next->status != "done")
+  const ManifestItem* next = Find(item.path);
+  if (!next || !next->IsFile() || next->status != "done")
     return nullptr;
   const ManifestItem& was = *next;
   const bool sameStat = was.stored == stored && was.size == item.size && was.mtime == item.mtime &&
@@ -35,7 +61,7 @@ const ManifestItem* Earlier::Unchanged(const ManifestItem& item, const std::stri
   const bool settled = manifest.started == 0 || was.mtime < manifest.started * 1000000000;
   if (!sameStat || !checkable || !settled)
     return nullptr;
-  for (int p = 0; p < was.parts; ++p) {
+  for (int p = 0; p < was.parts && m_localData; ++p) {
     if (!m_opened.stored.Inside(PartName(was.stored, p)))
       return nullptr;
   }

@@ -6,6 +6,7 @@
 #include "ItemStream.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,7 +18,11 @@ namespace orvcopy {
 // backup lists a tree, so each lookup moves on from the last one.
 class Earlier {
  public:
-  explicit Earlier(OpenedBackup opened);
+  // `passed`, when given, gets every earlier entry the walk no longer has (in the walk's order,
+  // the rest once Finish is called). A remote backup's stored files are not checked here (they
+  // are not on this disk): `localData` false.
+  explicit Earlier(OpenedBackup opened, std::function<void(const ManifestItem&)> passed = {},
+                   bool localData = true);
   Earlier(const Earlier&) = delete;  // its stream reads its own listing
   Earlier& operator=(const Earlier&) = delete;
 
@@ -30,9 +35,18 @@ class Earlier {
   // Items are asked for in the walk's order; the entry is valid until the next call.
   const ManifestItem* Unchanged(const ManifestItem& item, const std::string& stored,
                                 const std::filesystem::path* source);
+  // The earlier entry of the same path, or null; asked for in the walk's order, like Unchanged.
+  const ManifestItem* Find(const std::string& path);
+  // The walk is over: the entries not reached are passed over.
+  void Finish();
 
  private:
+  void PassOver(const ManifestItem& item);
+
   OpenedBackup m_opened;
+  std::function<void(const ManifestItem&)> m_passed;
+  bool m_localData;
+  std::string m_found;                  // the path of the entry Find last gave
   std::unique_ptr<ItemStream> m_items;  // from the first item not before the last one asked for
 };
 

@@ -91,47 +91,119 @@ class Verifier {
   std::optional<orv::CEncryption> m_engine;
 };
 
+// The outcome of the checks of one generation.
+class Tally {
+ public:
+  Tally(const Options& options, const OpenedBackup& opened)
+      : m_options(options), m_opened(opened), m_verifier(opened) {}
+
+  void Entry(const ManifestItem& item) {
+    if (item.status != "done") {
+      notBackedUp += item.IsFolder() ? 0 : 1;
+      return;
+    }
+    std::string reason;
+    Check check = Check::Size;
+    bool ok = true;
+    if (item.IsFile()) {
+      ++files;
+      ok = m_verifier.CheckFile(item, check, reason);
+    } else if (item.IsFolder() && !m_opened.remote) {  // a remote backup stores no folders
+      std::error_code ec;
+      reason = m_opened.StoredProblem(item.stored);
+      ok = reason.empty() && fs::is_directory(m_opened.Data() / item.stored, ec);
+      if (reason.empty())
+        reason = "its stored folder is no folder";
+    }
+    if (!ok) {
+      ++failed;
+      ReportFailure(item.path, reason);
+    } else if (item.IsFile()) {
+      ++byCheck[static_cast<int>(check)];
+      if (m_options.verbose)
+        std::fprintf(stderr, "checked: %s\n", Escape(item.path).c_str());
+    }
+  }
+
+  size_t files = 0, failed = 0, notBackedUp = 0;
+  size_t byCheck[3] = {};
+
+ private:
+  const Options& m_options;
+  const OpenedBackup& m_opened;
+  Verifier m_verifier;
+};
+
+// A remote backup's files are checked a batch at a time: fetched with one call, checked, and
+// deleted. False when a batch cannot be fetched.
+class RemoteBatches {
+ public:
+  RemoteBatches(const Options& options, const OpenedBackup& opened, Tally& tally)
+      : m_options(options), m_fetched(opened, "verify.list"), m_tally(tally) {}
+
+  bool Add(ManifestItem&& item) {
+    if (!item.IsFile() || item.status != "done") {
+      m_tally.Entry(item);
+      return true;
+    }
+    m_bytes += item.size;
+    m_batch.push_back(std::move(item));
+    return m_batch.size() < ItemsPerRun() && m_bytes < m_options.volume ? true : Flush();
+  }
+
+  bool Flush() {
+    std::vector<std::string> parts;
+    for (const ManifestItem& item : m_batch) {
+      for (int p = 0; p < item.parts; ++p)
+        parts.push_back(PartName(item.stored, p));
+    }
+    if (!m_fetched.Get(parts, false, m_error))
+      return false;
+    for (const ManifestItem& item : m_batch)
+      m_tally.Entry(item);
+    m_fetched.Clear();
+    m_batch.clear();
+    m_bytes = 0;
+    return true;
+  }
+
+  const std::string& Error() const { return m_error; }
+
+ private:
+  const Options& m_options;
+  FetchedFiles m_fetched;
+  Tally& m_tally;
+  std::vector<ManifestItem> m_batch;
+  uint64_t m_bytes = 0;
+  std::string m_error;
+};
+
 // Checks one generation that is open.
 int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
   const Manifest& manifest = opened.manifest;
-  Verifier verifier(opened);
+  Tally tally(options, opened);
+  RemoteBatches remote(options, opened, tally);
   InstallInterruptHandlers();
-  size_t files = 0, failed = 0, notBackedUp = 0;
-  size_t byCheck[3] = {};
   // The items one by one from the manifest's file: none is kept.
   std::string error;
-  const bool read = ReadManifestItems(
+  bool fetched = true;
+  bool read = ReadManifestItems(
       opened.manifest,
       [&](ManifestItem&& item) {
-        if (g_interrupted)
+        if (g_interrupted || !fetched)
           return;
-        if (item.status != "done") {
-          notBackedUp += item.IsFolder() ? 0 : 1;
-          return;
-        }
-        std::string reason;
-        Check check = Check::Size;
-        bool ok = true;
-        if (item.IsFile()) {
-          ++files;
-          ok = verifier.CheckFile(item, check, reason);
-        } else if (item.IsFolder()) {
-          std::error_code ec;
-          reason = opened.StoredProblem(item.stored);
-          ok = reason.empty() && fs::is_directory(opened.Data() / item.stored, ec);
-          if (reason.empty())
-            reason = "its stored folder is no folder";
-        }
-        if (!ok) {
-          ++failed;
-          ReportFailure(item.path, reason);
-        } else if (item.IsFile()) {
-          ++byCheck[static_cast<int>(check)];
-          if (options.verbose)
-            std::fprintf(stderr, "checked: %s\n", Escape(item.path).c_str());
-        }
+        if (opened.remote)
+          fetched = remote.Add(std::move(item));
+        else
+          tally.Entry(item);
       },
       error);
+  if (read && opened.remote && fetched && !g_interrupted)
+    fetched = remote.Flush();
+  if (!fetched)
+    return Refuse(kExitFailed, remote.Error() + "; the check stopped");
+  const size_t files = tally.files, failed = tally.failed, notBackedUp = tally.notBackedUp;
+  const size_t* byCheck = tally.byCheck;
   if (!read)
     return Refuse(kExitUnusable, error);
   std::string summary = opened.generation + ": checked " + std::to_string(files - failed) + " of " +
@@ -162,6 +234,11 @@ int Verify(const Options& options) {
       return code;
     return VerifyGeneration(options, opened);
   }
+  if (const int code = RefuseRemote(options,
+                                    "a remote backup keeps one generation: verify it "
+                                    "without --all");
+      code != kExitDone)
+    return code;
   const fs::path backup = fs::absolute(options.backup);
   const std::vector<Generation> all = ListGenerations(backup, false);
   if (all.empty()) {

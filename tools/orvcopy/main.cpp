@@ -94,6 +94,8 @@ std::string BackupUsageError(const orvcopy::Options& options) {
   if (options.checksum && (options.encrypt != 0 || options.compress))
     return "--checksum compares files with the CRC-32 of plain backups; it cannot be used with "
            "--encrypt or --compress";
+  if (options.volume < kMinimumVolume)
+    return "--volume: volumes below 64K would upload every few blocks; use 64K or more";
   if (options.split != 0 && options.jobs > 1)
     return "--jobs cannot be combined with --split: the volumes of a split backup follow each "
            "other, so its files are copied one at a time";
@@ -130,6 +132,13 @@ Command AddBackup(CLI::App& app, orvcopy::Options& options) {
                    "Leave out what matches PATTERN (*, ?, **; a trailing / for folders)")
       ->allow_extra_args(false);
   backup->add_option("--exclude-from", options.excludeFrom, "Read exclude patterns from FILE");
+  backup->add_option("--temp", options.temp,
+                     "Remote backups: the folder files pass through (default: TMPDIR, /tmp)");
+  AddSize(backup, "--volume", options.volume,
+          "Remote backups: upload whenever SIZE waits (default 256M; at least 64K)");
+  AddSize(backup, "--cache", options.cache,
+          "Remote compressed backups: upload whenever SIZE of archives waits (default: "
+          "--volume)");
   AddPassword(backup, options);
   return {backup, orvcopy::Backup};
 }

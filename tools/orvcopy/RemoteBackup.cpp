@@ -1,0 +1,457 @@
+// orvcopy backup into a remote folder (rclone:REMOTE:PATH). The remote holds one copy of the
+// tree and its manifest: a run uploads the files that are new or changed since the remote's
+// manifest, then the new manifest, then deletes what no manifest lists any longer. A file
+// that changed is uploaded beside its old copy (data/a/ and data/b/ take turns), so until the
+// new manifest is in place the old one describes files that are all there: a run that is
+// interrupted or fails leaves the remote's previous backup whole.
+#include "BackupFolder.h"
+#include "Common.h"
+#include "CopyResult.h"
+#include "GenerationFolders.h"
+#include "Host.h"
+#include "Manifest.h"
+#include "RemoteHandOver.h"
+#include "RemoteStore.h"
+#include "Reuse.h"
+#include "Text.h"
+#include "Tree.h"
+
+#include <OrvCopy/OrvCopyStrings.h>
+#include <OrvCopy/external/OrvFramework.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+
+namespace orvcopy {
+namespace fs = std::filesystem;
+
+namespace {
+
+using OrvCopy::FileNameToWide;
+
+constexpr const char* kOldManifest = "old";  // the scratch folder's copy of the remote manifest
+
+// An entry of the tree on its way to the remote, and what the remote held for its path.
+struct RemoteEntry {
+  ManifestItem item;
+  bool kept = false;      // unchanged: its stored files stay
+  std::string wasStored;  // the earlier file's stored name, when there was one
+  int wasParts = 0;
+};
+
+class RemoteBackupRun {
+ public:
+  RemoteBackupRun(const Options& options, const std::string& remote)
+      : m_options(options),
+        m_source(fs::absolute(options.source)),
+        m_store(remote, options.backup),
+        m_started(std::time(nullptr)) {}
+
+  int Run() {
+    if (const int code = Prepare(); code != kExitDone)
+      return code;
+    LogFile log(m_options.logFile);
+    InstallInterruptHandlers();
+    RunState state(0, 0, !m_options.quiet);
+    HandOver handOver(
+        m_store, m_source, Stage(), LibraryTemp(), [this](uint64_t key) { return EntryOf(key); },
+        m_options.compress && m_password ? &*m_tagEngine : nullptr);
+    UploadHost host(state, handOver, HandOverAt());
+    host.Activate();
+    Manager manager;
+    Configure(manager, host);
+    const int status = Walk(state, manager, host);
+    state.FinishProgress();
+    return Finish(status, host);
+  }
+
+ private:
+  int Prepare() {
+    std::error_code ec;
+    std::string error;
+    if (!fs::is_directory(m_source, ec))
+      return Refuse(kExitFailed, Show(m_source) + " is not a folder");
+    if (!m_options.excludeFrom.empty() && !m_excludes.AddFile(m_options.excludeFrom, error))
+      return Refuse(kExitUsage, error);
+    for (const std::string& pattern : m_options.excludes) {
+      if (!m_excludes.Add(pattern, error))
+        return Refuse(kExitUsage, error);
+    }
+    if (!m_scratch.Make(m_options.temp, error))
+      return Refuse(kExitFailed, error);
+    for (const char* folder : {kOldManifest, "stage", "library"}) {
+      if (::mkdir((m_scratch.Path() / folder).c_str(), 0700) != 0)
+        return Refuse(kExitFailed, "cannot prepare " + Show(m_scratch.Path()));
+    }
+    if (const int code = OpenRemote(); code != kExitDone)
+      return code;
+    return StartManifest();
+  }
+
+  // What the remote holds: nothing yet, or a backup whose settings and password this run
+  // must share.
+  int OpenRemote() {
+    std::string error;
+    RemoteStore::Holds holds{};
+    if (!m_store.Open(holds, error))
+      return Refuse(kExitFailed, error);
+    if (holds == RemoteStore::Holds::Other)
+      return Refuse(kExitFailed, m_store.Location() +
+                                     " is not empty and holds no orvcopy backup; back up into a "
+                                     "new or an empty folder");
+    if (holds == RemoteStore::Holds::Nothing)
+      return NewRemote();
+    const fs::path old = m_scratch.Path() / kOldManifest;
+    if (!m_store.FetchManifest(old / kManifestName, error))
+      return Refuse(kExitFailed, error);
+    OpenedBackup opened;
+    if (!LoadGeneration(m_store.Location(), Generation{"remote", old, true}, kManifestName, opened,
+                        error))
+      return Refuse(kExitUnusable, error);
+    if (const std::string conflict = SettingsConflict(m_options, opened.manifest);
+        !conflict.empty())
+      return Refuse(kExitUsage, conflict);
+    if (const int code = CheckPassword(m_options, opened); code != kExitDone)
+      return code;
+    m_password = opened.password;
+    m_manifest.salt = opened.manifest.salt;
+    m_manifest.keyCheck = opened.manifest.keyCheck;
+    m_manifest.buffer = opened.manifest.buffer;
+    m_gone.open(m_scratch.Path() / "gone.list", std::ios::binary);
+    m_earlier.emplace(
+        std::move(opened),
+        [this](const ManifestItem& was) {
+          if (was.IsFile())
+            Gone(was.stored, was.parts);
+        },
+        false);
+    return kExitDone;
+  }
+
+  int NewRemote() {
+    if (m_options.encrypt && !(m_password = AskPassword(m_options, true)))
+      return kExitFailed;
+    if (m_password && !ChooseSalt())
+      return Refuse(kExitFailed, "the keys of the backup cannot be made (no random source?)");
+    return kExitDone;
+  }
+
+  bool ChooseSalt() {
+    orv::CEncryption engine;
+    uint8_t check[orv::CEncryption::kKeyCheckSize];
+    if (!RandomBytes(orv::CEncryption::kSaltSize, m_manifest.salt))
+      return false;
+    ConfigureEngine(engine, *m_password, m_options.encrypt, m_manifest.salt);
+    if (!engine.GetKeyCheck(check))
+      return false;
+    m_manifest.keyCheck.assign(reinterpret_cast<char*>(check), sizeof check);
+    return true;
+  }
+
+  int StartManifest() {
+    struct stat root = {}, scratch = {};
+    OwnerNames names;
+    if (::stat(m_source.c_str(), &root) != 0 || ::stat(m_scratch.Path().c_str(), &scratch) != 0)
+      return Refuse(kExitFailed, "cannot read " + Show(m_source));
+    m_manifest.rootMeta = MetadataOf(root, names);
+    m_manifest.rootMtime = MtimeOf(root);
+    m_manifest.encrypt = m_options.encrypt;
+    m_manifest.compress = m_options.compress;
+    m_manifest.split = m_options.split;
+    m_manifest.started = m_started;
+    m_manifest.excludes = m_excludes.Patterns();
+    m_manifest.generation = NewGenerationId(m_scratch.Path(), m_started);
+    if (m_manifest.buffer == 0) {
+      Manager probe;
+      probe.SetBufferCapacity(m_options.buffer, 1);
+      m_manifest.buffer = probe.GetBufferCapacity();
+    }
+    if (m_password) {
+      m_tagEngine.emplace();
+      ConfigureEngine(*m_tagEngine, *m_password, m_options.encrypt, m_manifest.salt);
+    }
+    // The scratch folder is left out of the walk when it lies inside the tree.
+    m_walk.emplace(m_source, FileId(scratch.st_dev, scratch.st_ino), m_options.quiet, m_counts,
+                   &m_excludes);
+    std::string error;
+    if (!m_spool.Open(m_scratch.Path(), error))
+      return Refuse(kExitFailed, error);
+    return kExitDone;
+  }
+
+  fs::path Stage() const { return m_scratch.Path() / "stage"; }
+  fs::path LibraryTemp() const { return m_scratch.Path() / "library"; }
+
+  // Hands over once this much waits: the volume size, or the cache size of a compressed backup.
+  uint64_t HandOverAt() const {
+    if (m_options.compress)
+      return m_options.cache ? m_options.cache : m_options.volume;
+    return m_options.split ? m_options.split : m_options.volume;
+  }
+
+  // The manager writes below the stage. A plain file is only accounted for (it is uploaded from
+  // the tree) unless it overflows the volume; encrypted, cut and compressed files are written
+  // into the temporary folder first.
+  void Configure(Manager& manager, UploadHost& host) {
+    manager.Initialize();
+    manager.KeepFileRecords();
+    manager.SetCallBack(&host);
+    manager.SetDestRootFolder(FileNameToWide(Stage().native()).c_str());
+    manager.SetTempFolder(FileNameToWide(LibraryTemp().native()).c_str());
+    manager.SetBufferCapacity(m_manifest.buffer, 0);
+    manager.m_bPipelinedCopy = 1;
+    manager.m_bCompress = m_options.compress ? 1 : 0;
+    manager.m_bUseTempFolder = m_password || m_options.split || m_options.compress ? 1 : 0;
+    manager.m_bSimulate = manager.m_bUseTempFolder ? 0 : 1;
+    manager.m_nOnlineCacheSize = m_options.compress ? HandOverAt() : 0;
+    if (m_password) {
+      ApplyPassword(manager, *m_password, m_options.encrypt);
+      manager.PrepareEngine()->SetSalt(reinterpret_cast<const uint8_t*>(m_manifest.salt.data()));
+    }
+    // An encrypted file is never cut: the library writes the parts after the first in plain.
+    if (!m_password && !m_options.compress)
+      manager.AddSplitSize(HandOverAt());
+  }
+
+  const ManifestItem* EntryOf(uint64_t key) const {
+    if (m_window.empty() || key < m_window.front().item.key ||
+        key - m_window.front().item.key >= m_window.size())
+      return nullptr;
+    return &m_window[key - m_window.front().item.key].item;
+  }
+
+  std::string StoredName(const std::string& path, char slot) const {
+    return std::string(1, slot) + "/" + path +
+           (m_options.compress  ? ".zip"
+            : m_options.encrypt ? ".venc"
+                                : "");
+  }
+
+  // Lists the next entries of the tree; a file unchanged since the remote's manifest keeps its
+  // stored files, a changed one gets the place its earlier copy does not take.
+  bool FillWindow() {
+    m_window.clear();
+    const size_t most = ItemsPerRun();
+    for (RemoteEntry entry; m_window.size() < most && !g_interrupted && m_walk->Next(entry.item);) {
+      entry.kept = false;
+      entry.wasStored.clear();
+      entry.wasParts = 0;
+      const ManifestItem* was = m_earlier ? m_earlier->Find(entry.item.path) : nullptr;
+      if (was && was->IsFile()) {
+        entry.wasStored = was->stored;
+        entry.wasParts = was->parts;
+      }
+      const char slot = entry.wasStored.compare(0, 2, "a/") == 0 ? 'b' : 'a';
+      entry.item.stored = entry.item.IsFile() || entry.item.IsFolder()
+                              ? StoredName(entry.item.path, slot)
+                              : std::string();
+      if (entry.item.IsFile() && !entry.wasStored.empty())
+        entry.kept = TakeOverUnchanged(entry.item, entry.wasStored);
+      m_window.push_back(std::move(entry));
+    }
+    return !m_window.empty();
+  }
+
+  bool TakeOverUnchanged(ManifestItem& item, const std::string& stored) {
+    const fs::path source = m_source / item.path;
+    const ManifestItem* was =
+        m_earlier->Unchanged(item, stored, m_options.checksum ? &source : nullptr);
+    if (!was)
+      return false;
+    item.stored = was->stored;
+    item.parts = was->parts;
+    item.flags = was->flags;
+    item.crc = was->crc;
+    item.tag = was->tag;
+    item.status = "done";
+    ++m_unchanged;
+    ++m_done;
+    m_manifest.bytesLinked += item.size;
+    if (m_options.verbose)
+      std::fprintf(stderr, "unchanged: %s\n", Escape(item.path).c_str());
+    return true;
+  }
+
+  int Walk(RunState& state, Manager& manager, UploadHost& host) {
+    int status = 0;
+    while (FillWindow()) {
+      state.Window(m_window.front().item.key, m_window.size());
+      const int result = RunWindow(manager, host);
+      status = result != 0 ? result : status;
+      if (result == OrvCopy::StatusStopped || g_interrupted || !host.UploadError().empty())
+        return OrvCopy::StatusStopped;
+      for (RemoteEntry& entry : m_window)
+        Record(entry, *state.Result(entry.item.key));
+    }
+    return status;
+  }
+
+  // The window's changed files through the library, then what waits handed over: every file
+  // the window's records name is on the remote when it is recorded. A compressed file is run
+  // alone: the library names an archive in its temporary folder by its file name only, so two
+  // archives of one run could meet there.
+  int RunWindow(Manager& manager, UploadHost& host) {
+    std::vector<const ManifestItem*> files;
+    for (const RemoteEntry& entry : m_window) {
+      if (entry.item.IsFile() && !entry.kept)
+        files.push_back(&entry.item);
+    }
+    const size_t perRun = m_options.compress ? 1 : files.size();
+    int status = 0;
+    for (size_t first = 0; first < files.size() && !g_interrupted; first += perRun) {
+      manager.ClearActionData();
+      host.Drive(manager, m_password && !m_options.compress);
+      for (size_t n = first; n < std::min(first + perRun, files.size()); ++n)
+        AddItem(manager, *files[n]);
+      int result = 0;
+      try {
+        result = manager.Copy(0);
+      } catch (const CException& e) {
+        ItemResult& r = host.Result(host.CurrentKey());
+        r.failed = true;
+        r.reason = e.what();
+      }
+      if (!host.TakeRecords())
+        return OrvCopy::StatusStopped;
+      status = result != 0 ? result : status;
+      if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed)
+        return OrvCopy::StatusStopped;
+    }
+    return status;
+  }
+
+  void AddItem(Manager& manager, const ManifestItem& item) {
+    const fs::path stored(item.stored);
+    manager.AddFile(FileNameToWide((m_source / item.path).native()),
+                    FileNameToWide(stored.parent_path().native()),
+                    FileNameToWide(stored.filename().native()), item.key, m_password ? 1 : 0,
+                    item.size, 0);
+  }
+
+  void Record(RemoteEntry& entry, ItemResult& r) {
+    ManifestItem& item = entry.item;
+    std::string reason = r.reason;
+    bool ok = true;
+    if (item.IsFile() && !entry.kept) {
+      item.parts = r.volumes + 1;
+      item.flags = m_password ? OrvCopy::ArchiveItemFlagAES : 0;
+      if (m_options.compress) {
+        r.ended = r.staged;  // the archive engine reports no item's end
+        item.tag = r.tag;
+        ok = r.staged && !r.failed;
+      } else {
+        ok = r.staged && CopiedWhole(item, r, m_password.has_value(), reason);
+      }
+    }
+    if (!item.IsFile() || !entry.kept) {
+      // Its earlier stored files are no longer listed once the new manifest is in place; a file
+      // that failed keeps them until a later run replaces them.
+      if (!entry.wasStored.empty() && (ok || !item.IsFile()))
+        Gone(entry.wasStored, entry.wasParts);
+      if (ok) {
+        item.status = "done";
+        ++m_done;
+        m_manifest.bytesWritten += item.IsFile() ? item.size : 0;
+        if (m_options.verbose && item.IsFile())
+          std::fprintf(stderr, "backed up: %s\n", Escape(item.path).c_str());
+      } else {
+        item.status = "failed";
+        ++m_failed;
+        ReportFailure(item.path, reason.empty() ? "it could not be backed up" : reason);
+      }
+    }
+    m_spool.Append(item);
+  }
+
+  // Stored files to delete from the remote after the new manifest is in place.
+  void Gone(const std::string& stored, int parts) {
+    for (int p = 0; p < parts; ++p)
+      m_gone << PartName(stored, p) << '\n';
+    ++m_goneCount;
+  }
+
+  int Finish(int status, UploadHost& host) {
+    const std::string kept = "; " + m_store.Location() + " keeps its previous backup";
+    if (!host.UploadError().empty())
+      return Refuse(g_interrupted ? kExitInterrupted : kExitFailed,
+                    "the upload failed: " + host.UploadError() + kept);
+    if (g_interrupted || status == OrvCopy::StatusStopped) {
+      Say(m_options, "interrupted" + kept);
+      return kExitInterrupted;
+    }
+    if (!host.SendAll())
+      return Refuse(kExitFailed, "the upload failed: " + host.UploadError() + kept);
+    if (m_earlier)
+      m_earlier->Finish();
+    m_manifest.complete = true;
+    std::string error;
+    const ManifestTagger tagger = m_password ? ManifestTaggerOf(*m_tagEngine) : ManifestTagger{};
+    if (!SaveManifest(m_scratch.Path(), m_manifest, m_spool, m_password ? &tagger : nullptr,
+                      error) ||
+        !m_store.PutManifest(m_scratch.Path() / kManifestName, error))
+      return Refuse(kExitFailed, error);
+    DeleteGone();
+    Say(m_options, Summary());
+    return m_failed || m_counts.unreadable ? kExitFailed : kExitDone;
+  }
+
+  void DeleteGone() {
+    if (m_goneCount == 0)
+      return;
+    m_gone.close();
+    std::string error;
+    if (!m_gone || !m_store.Delete(m_scratch.Path() / "gone.list", error))
+      std::fprintf(stderr,
+                   "warning: files of the previous backup could not be deleted from %s (%s); "
+                   "they take space but do no harm\n",
+                   m_store.Location().c_str(), error.c_str());
+  }
+
+  std::string Summary() const {
+    std::string summary = "backed up " + std::to_string(m_done) + " of " +
+                          std::to_string(m_spool.Count()) + " entries to " + m_store.Location() +
+                          ": " + std::to_string(m_store.Uploaded()) + " files uploaded";
+    if (m_earlier)
+      summary += ", " + std::to_string(m_unchanged) + " unchanged";
+    if (m_goneCount)
+      summary += ", " + std::to_string(m_goneCount) + " earlier files deleted";
+    if (m_failed)
+      summary += ", " + std::to_string(m_failed) + " failed";
+    if (m_counts.unreadable)
+      summary += ", " + std::to_string(m_counts.unreadable) + " paths could not be read";
+    if (m_counts.skipped)
+      summary += ", " + std::to_string(m_counts.skipped) + " skipped";
+    if (m_counts.excluded)
+      summary += ", " + std::to_string(m_counts.excluded) + " excluded";
+    return summary + " (" + std::to_string(m_store.Calls()) + " rclone calls)";
+  }
+
+  const Options& m_options;
+  const fs::path m_source;
+  RemoteStore m_store;
+  const std::time_t m_started;
+  ScratchFolder m_scratch;
+  Manifest m_manifest;
+  std::optional<std::string> m_password;
+  std::optional<orv::CEncryption> m_tagEngine;  // the manifest's tag and the archives'
+  Excludes m_excludes;
+  WalkCounts m_counts;
+  std::optional<TreeWalk> m_walk;
+  std::optional<Earlier> m_earlier;  // the remote's manifest, read alongside the walk
+  std::vector<RemoteEntry> m_window;
+  ItemSpool m_spool;
+  std::ofstream m_gone;
+  size_t m_goneCount = 0;
+  size_t m_done = 0, m_failed = 0, m_unchanged = 0;
+};
+
+}  // namespace
+
+int RemoteBackup(const Options& options, const std::string& remote) {
+  return RemoteBackupRun(options, remote).Run();
+}
+
+}  // namespace orvcopy

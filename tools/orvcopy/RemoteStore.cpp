@@ -1,0 +1,186 @@
+#include "RemoteStore.h"
+
+#include "Manifest.h"
+
+#include <nlohmann/json.hpp>
+
+#include <stdlib.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace orvcopy {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kNewManifestName = "orvcopy-manifest.json.new";
+
+// A call that moves one manifest or lists a few files; a transfer of a list of files may take
+// as long as its files need, up to ORVCOPY_RCLONE_TIMEOUT seconds (a day unless set). rclone's
+// own --timeout ends a transfer that stalls long before.
+constexpr std::chrono::minutes kShortLimit{10};
+
+std::chrono::milliseconds TransferLimit() {
+  const char* seconds = std::getenv("ORVCOPY_RCLONE_TIMEOUT");
+  const long given = seconds ? std::atol(seconds) : 0;
+  return std::chrono::seconds(given > 0 ? given : 24 * 3600);
+}
+
+size_t LinesOf(const fs::path& list) {
+  std::ifstream in(list, std::ios::binary);
+  return static_cast<size_t>(
+      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
+}  // namespace
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ec;
+  if (!m_path.empty())
+    fs::remove_all(m_path, ec);
+}
+
+bool ScratchFolder::Make(const std::string& parent, std::string& error) {
+  const char* variable = std::getenv("TMPDIR");
+  const std::string base = !parent.empty() ? parent : variable && *variable ? variable : "/tmp";
+  std::string pattern = (fs::path(base) / "orvcopy-XXXXXX").native();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    error = "cannot make a working folder in " + base + ": " + std::strerror(errno) +
+            " (--temp names another place)";
+    return false;
+  }
+  m_path = pattern;
+  return true;
+}
+
+bool WriteNameList(const fs::path& list, const std::vector<std::string>& names) {
+  std::ofstream out(list, std::ios::binary | std::ios::trunc);
+  for (const std::string& name : names)
+    out << name << '\n';
+  out.close();
+  return static_cast<bool>(out);
+}
+
+RemoteStore::RemoteStore(std::string remote, std::string location)
+    : m_remote(std::move(remote)), m_location(std::move(location)) {}
+
+std::string RemoteStore::Path(const std::string& name) const {
+  const char last = m_remote.back();
+  return m_remote + (last == ':' || last == '/' ? "" : "/") + name;
+}
+
+bool RemoteStore::Call(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
+                       std::string& error, std::string* output) {
+  ++m_calls;
+  RcloneResult result = m_rclone.Run(arguments, limit);
+  if (!result.Succeeded()) {
+    error = m_rclone.Explain(result);
+    return false;
+  }
+  if (output)
+    *output = std::move(result.output);
+  return true;
+}
+
+bool RemoteStore::Open(Holds& holds, std::string& error) {
+  std::string why;
+  ++m_calls;
+  switch (m_rclone.Probe(m_remote, why)) {
+    case Rclone::Found::Unusable:
+      error = "cannot reach " + m_location + ": " + why;
+      return false;
+    case Rclone::Found::NotAFolder:
+      error = m_location + " is not a folder";
+      return false;
+    case Rclone::Found::Nothing:
+      holds = Holds::Nothing;
+      return true;
+    case Rclone::Found::Folder:
+      break;
+  }
+  // The top of a backup folder holds the manifest and data/ (and a manifest on its way).
+  std::string listing;
+  if (!Call({"lsf", "--max-depth", "1", m_remote}, kShortLimit, why, &listing)) {
+    error = "cannot list " + m_location + ": " + why;
+    return false;
+  }
+  holds = Holds::Nothing;
+  for (size_t at = 0; at < listing.size();) {
+    const size_t end = std::min(listing.find('\n', at), listing.size());
+    const std::string name = listing.substr(at, end - at);
+    at = end + 1;
+    if (name == kManifestName && holds == Holds::Nothing)
+      holds = Holds::Backup;
+    else if (name != kNewManifestName && name != std::string(kDataFolder) + "/")
+      holds = Holds::Other;
+  }
+  return true;
+}
+
+bool RemoteStore::FetchManifest(const fs::path& file, std::string& error) {
+  if (Call({"copyto", Path(kManifestName), file.native()}, kShortLimit, error))
+    return true;
+  error = "cannot fetch the manifest of " + m_location + ": " + error;
+  return false;
+}
+
+bool RemoteStore::PutManifest(const fs::path& file, std::string& error) {
+  if (Call({"copyto", "--ignore-times", file.native(), Path(kNewManifestName)}, kShortLimit,
+           error) &&
+      Call({"moveto", Path(kNewManifestName), Path(kManifestName)}, kShortLimit, error))
+    return true;
+  error = "the manifest could not be put on " + m_location + " (" + error +
+          "); the remote keeps its previous backup";
+  return false;
+}
+
+bool RemoteStore::Upload(const fs::path& root, const fs::path& names, std::string& error) {
+  m_uploaded += LinesOf(names);
+  return Call({"copy", "--copy-links", "--ignore-times", "--no-traverse", "--files-from-raw",
+               names.native(), root.native(), Path(kDataFolder)},
+              TransferLimit(), error);
+}
+
+bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string& error) {
+  m_fetched += LinesOf(names);
+  return Call({"copy", "--ignore-times", "--no-traverse", "--files-from-raw", names.native(),
+               Path(kDataFolder), root.native()},
+              TransferLimit(), error);
+}
+
+bool RemoteStore::Delete(const fs::path& names, std::string& error) {
+  // The folders the deleted files leave empty go too (no folder is stored: a restore makes
+  // them from the manifest).
+  return Call({"delete", "--files-from-raw", names.native(), Path(kDataFolder)}, TransferLimit(),
+              error) &&
+         Call({"rmdirs", "--leave-root", Path(kDataFolder)}, TransferLimit(), error);
+}
+
+bool RemoteStore::Purge(std::string& error) {
+  return Call({"purge", m_remote}, TransferLimit(), error);
+}
+
+bool RemoteStore::Sizes(const std::vector<std::string>& names, const fs::path& list,
+                        std::map<std::string, uint64_t>& sizes, std::string& error) {
+  std::string output;
+  if (!WriteNameList(list, names) || !Call({"lsjson", "--files-only", "--no-mimetype",
+                                            "--files-from-raw", list.native(), Path(kDataFolder)},
+                                           kShortLimit, error, &output))
+    return false;
+  const nlohmann::json listing = nlohmann::json::parse(output, nullptr, false);
+  if (!listing.is_array()) {
+    error = "rclone answered a listing with something else";
+    return false;
+  }
+  for (const auto& entry : listing) {
+    if (entry.is_object() && entry.contains("Path") && entry["Path"].is_string() &&
+        entry.contains("Size") && entry["Size"].is_number_unsigned())
+      sizes[entry["Path"].get<std::string>()] = entry["Size"].get<uint64_t>();
+  }
+  return true;
+}
+
+}  // namespace orvcopy

@@ -1,0 +1,87 @@
+// A backup folder on a remote store, reached through rclone: its manifest at the top and the
+// stored files below data/. Every transfer takes a list of files (one rclone call per list),
+// so that the calls stay few however many files there are.
+#pragma once
+
+#include "Rclone.h"
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace orvcopy {
+
+class RemoteStore {
+ public:
+  // `remote`: REMOTE:PATH as rclone takes it; `location` the name the user gave it.
+  RemoteStore(std::string remote, std::string location);
+
+  const std::string& Location() const { return m_location; }
+
+  // What the remote folder holds, asked before anything is written: nothing (or only what a
+  // first backup left when it was interrupted), a backup (a manifest), or other files. False,
+  // with `error` set, when it cannot be used: rclone or the remote missing, or no folder there.
+  enum class Holds { Nothing, Backup, Other };
+  bool Open(Holds& holds, std::string& error);
+  // The manifest into the local file `file`.
+  bool FetchManifest(const std::filesystem::path& file, std::string& error);
+  // The manifest from the local file `file` put in place of the old one, in one rename: the
+  // remote is described by the old manifest or the new one, never by a part of one.
+  bool PutManifest(const std::filesystem::path& file, std::string& error);
+
+  // The files `names` lists (one relative path a line) from below the local folder `root` into
+  // data/, links followed: the names of a hand-over are links to the files in the tree.
+  bool Upload(const std::filesystem::path& root, const std::filesystem::path& names,
+              std::string& error);
+  // The files `names` lists from data/ into the local folder `root`.
+  bool Fetch(const std::filesystem::path& names, const std::filesystem::path& root,
+             std::string& error);
+  // The files `names` lists deleted from data/; those already gone are passed over.
+  bool Delete(const std::filesystem::path& names, std::string& error);
+  // The remote folder deleted with all it holds.
+  bool Purge(std::string& error);
+  // The sizes of the stored files `names` names (relative to data/); `list` is the file their
+  // names are handed to rclone in.
+  bool Sizes(const std::vector<std::string>& names, const std::filesystem::path& list,
+             std::map<std::string, uint64_t>& sizes, std::string& error);
+
+  // The rclone calls made, and the files the uploads and fetches named.
+  size_t Calls() const { return m_calls; }
+  size_t Uploaded() const { return m_uploaded; }
+  size_t Fetched() const { return m_fetched; }
+
+ private:
+  bool Call(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
+            std::string& error, std::string* output = nullptr);
+  std::string Path(const std::string& name) const;
+
+  Rclone m_rclone;
+  std::string m_remote, m_location;
+  std::atomic<size_t> m_calls = 0, m_uploaded = 0, m_fetched = 0;  // restore lanes fetch at once
+};
+
+// A private folder of a remote command's own, for what passes through this disk on its way to
+// or from the remote: made below `parent` (--temp, else TMPDIR, else /tmp), removed with all it
+// holds when the command ends.
+class ScratchFolder {
+ public:
+  ScratchFolder() = default;
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  // False, with `error` set, when it cannot be made.
+  bool Make(const std::string& parent, std::string& error);
+  const std::filesystem::path& Path() const { return m_path; }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+// Writes `names`, one a line, into the file `list`; false when it cannot be written.
+bool WriteNameList(const std::filesystem::path& list, const std::vector<std::string>& names);
+
+}  // namespace orvcopy
