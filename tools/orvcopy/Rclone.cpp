@@ -25,7 +25,7 @@ constexpr std::chrono::seconds kProbeLimit{120};  // one listing of a remote tha
 const char* Meaning(int code) {
   switch (code) {
     case 1:
-      return "rclone refused the command (a syntax or usage error, or an unknown remote)";
+      return "rclone stopped with an error";
     case 2:
       return "rclone failed";
     case 3:

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# orvcopy with a remote store: an SFTP server on 127.0.0.1 (rclone's own, with a key it makes
+# for the run), reached through a remote set by RCLONE_CONFIG_* variables. Plain, encrypted,
+# cut and compressed backups and their restores; a second backup uploads only what changed;
+# the server killed during a backup leaves the previous backup whole; wrong remotes, a missing
+# rclone and a full temporary folder are named.
+#   remote.sh ORVCOPY
+set -uo pipefail
+source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
+command -v rclone >/dev/null || { echo "rclone is not installed"; exit 1; }
+state() {  # what a tree is, entry by entry: type, mode, owner, time, size and content
+  (cd "$1" && find . -mindepth 1 -printf '%P %y %m %u %g %T@ %s %l\n' | sort &&
+    find . -type f -print0 | sort -z | xargs -0 md5sum)
+}
+
+# What the server holds is changed behind its back before it starts: it keeps its listings.
+mkdir -p served/other && echo x >served/other/file
+export RCLONE_CONFIG="$work/rclone.conf" RCLONE_CACHE_DIR="$work/cache"
+touch rclone.conf
+server=
+serve() {  # starts the server on a free port, serving ./served
+  rclone serve sftp --addr 127.0.0.1:0 --user orv --pass secret served >server.log 2>&1 &
+  server=$!
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' server.log)
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  export RCLONE_CONFIG_OFFSITE_PORT=$port
+}
+stop() { kill "$server" 2>/dev/null && wait "$server" 2>/dev/null; }
+trap 'stop; rm -rf "$work"' EXIT
+export RCLONE_CONFIG_OFFSITE_TYPE=sftp RCLONE_CONFIG_OFFSITE_HOST=127.0.0.1
+export RCLONE_CONFIG_OFFSITE_USER=orv RCLONE_CONFIG_OFFSITE_PASS="$(rclone obscure secret)"
+# Failures show quickly: one try, and a short wait for a server that is gone.
+export RCLONE_RETRIES=1 RCLONE_LOW_LEVEL_RETRIES=1 RCLONE_CONTIMEOUT=3s
+serve
+
+mkdir -p src/docs/sub src/keep src/empty
+echo "stays" >src/keep/same.txt
+head -c 3000000 /dev/urandom >src/keep/big.bin
+echo "first" >src/docs/changes.txt
+echo "old" >src/docs/sub/deleted.txt
+echo "twin" >src/docs/README
+echo "twin too" >src/keep/README
+ln -s ../keep/same.txt src/docs/link
+ln src/keep/same.txt src/docs/hard
+chmod 640 src/keep/same.txt
+chmod 750 src/docs
+find src -exec touch -h -d '2 hours ago' {} +
+printf 'pass phrase\n' >pw
+
+# A plain backup, whole and in part; the big file overflows the volume and goes in parts.
+"$orvcopy" -q backup src rclone:offsite:plain --volume 1M
+check "plain backup" 0 $?
+state src >before.txt
+"$orvcopy" -q restore rclone:offsite:plain whole
+check "plain restore" 0 $?
+state whole >whole.txt
+cmp -s before.txt whole.txt && ok || fail "plain restore differs: $(diff before.txt whole.txt | head -4)"
+"$orvcopy" -q restore rclone:offsite:plain part docs
+check "restore of one folder" 0 $?
+[ "$(cd part && find . | sort | tr '\n' ' ')" = ". ./docs ./docs/README ./docs/changes.txt ./docs/hard ./docs/link ./docs/sub ./docs/sub/deleted.txt " ] &&
+  ok || fail "restore of one folder gave $(cd part && find . | sort | tr '\n' ' ')"
+"$orvcopy" -q verify rclone:offsite:plain
+check "plain verify" 0 $?
+[ -z "$(ls "${TMPDIR:-/tmp}" | grep '^orvcopy-' | grep -v "$(basename "$work")")" ] ||
+  [ "$(find "${TMPDIR:-/tmp}" -maxdepth 1 -name 'orvcopy-*' -newer pw | wc -l)" = 0 ] &&
+  ok || fail "a working folder was left in ${TMPDIR:-/tmp}"
+
+# A second backup uploads the changed and the added file only, and deletes the deleted one.
+echo "second" >src/docs/changes.txt
+echo "added" >src/docs/added.txt
+touch -d '1 hour ago' src/docs/changes.txt src/docs/added.txt src/docs
+rm src/docs/sub/deleted.txt
+"$orvcopy" backup src rclone:offsite:plain --volume 1M 2>second.err
+check "second backup" 0 $?
+grep -q "2 files uploaded, 4 unchanged, 2 earlier files deleted" second.err && ok ||
+  fail "second backup: $(cat second.err)"
+[ -z "$(find served/plain/data -name deleted.txt)" ] && ok || fail "a deleted file stays on the remote"
+state src >second.txt
+"$orvcopy" -q restore rclone:offsite:plain again
+check "restore after the second backup" 0 $?
+state again >again.txt
+cmp -s second.txt again.txt && ok || fail "second restore differs: $(diff second.txt again.txt | head -4)"
+"$orvcopy" backup src rclone:offsite:plain --volume 1M 2>third.err
+grep -q "0 files uploaded, 6 unchanged" third.err && ok || fail "unchanged backup: $(cat third.err)"
+
+# Encrypted, cut and compressed backups come back whole; the encrypted remote holds no
+# plain bytes of the files.
+for mode in "--encrypt --password-file pw" "--split 1M" "--compress" "--compress --encrypt --password-file pw"; do
+  name=$(echo "$mode" | tr -dc 'a-z1')
+  pass=$([[ $mode == *pw* ]] && echo "--password-file pw")
+  "$orvcopy" -q backup $mode src "rclone:offsite:$name"
+  check "backup $mode" 0 $?
+  # shellcheck disable=SC2086
+  "$orvcopy" -q restore $pass "rclone:offsite:$name" "out-$name"
+  check "restore $mode" 0 $?
+  state "out-$name" >"out-$name.txt"
+  cmp -s second.txt "out-$name.txt" && ok || fail "restore $mode differs: $(diff second.txt "out-$name.txt" | head -4)"
+  # shellcheck disable=SC2086
+  "$orvcopy" -q verify $pass "rclone:offsite:$name"
+  check "verify $mode" 0 $?
+done
+! grep -rqs "stays" served/encryptpasswordfilepw && ok || fail "plain text on the encrypted remote"
+[ -n "$(find served/split1/data -name 'big.bin.002')" ] && ok || fail "the cut backup holds no parts"
+echo "wrong" >wrong
+"$orvcopy" -q restore --password-file wrong rclone:offsite:encryptpasswordfilepw wrong 2>/dev/null
+check "wrong password" 4 $?
+
+# Damage on the remote is found (the same size: the server keeps its listings).
+echo "STAYS" >served/plain/data/a/docs/hard
+"$orvcopy" -q verify rclone:offsite:plain 2>verify.err
+check "verify of a damaged remote" 1 $?
+grep -q "docs/hard" verify.err && ok || fail "damage not named: $(cat verify.err)"
+
+# The server killed during a backup: the run fails, and the remote keeps its last backup.
+head -c 4000000 /dev/urandom >src/keep/new.bin
+RCLONE_BWLIMIT=1M "$orvcopy" -q backup src rclone:offsite:encryptpasswordfilepw \
+  --encrypt --password-file pw 2>killed.err &
+backup=$!
+sleep 2
+stop
+wait $backup
+code=$?
+[ $code = 1 ] || [ $code = 3 ] && ok || fail "backup with the server killed: exit $code"
+grep -q "keeps its previous backup" killed.err && ok || fail "killed server: $(cat killed.err)"
+serve
+"$orvcopy" -q restore --password-file pw rclone:offsite:encryptpasswordfilepw after-kill
+check "restore after the killed backup" 0 $?
+state after-kill >after-kill.txt
+cmp -s second.txt after-kill.txt && ok || fail "the killed backup changed the remote: $(diff second.txt after-kill.txt | head -4)"
+
+# Mistakes: a remote that does not exist, a folder that holds something else, no rclone,
+# a temporary folder that cannot be made or is full.
+"$orvcopy" -q backup src rclone:nowhere:x 2>nowhere.err
+check "unknown remote" 1 $?
+grep -q "cannot reach rclone:nowhere:x" nowhere.err && ok || fail "unknown remote: $(cat nowhere.err)"
+"$orvcopy" -q backup src rclone:offsite:other 2>other.err
+check "foreign remote folder" 1 $?
+grep -q "holds no orvcopy backup" other.err && ok || fail "foreign folder: $(cat other.err)"
+ORVCOPY_RCLONE=/nonexistent/rclone "$orvcopy" -q backup src rclone:offsite:plain 2>norclone.err
+check "no rclone" 1 $?
+grep -q "install rclone" norclone.err && ok || fail "no rclone: $(cat norclone.err)"
+"$orvcopy" -q backup src rclone:offsite:plain --temp "$work/none/here" 2>notemp.err
+check "no temporary folder" 1 $?
+grep -q "cannot make a working folder" notemp.err && ok || fail "no temporary folder: $(cat notemp.err)"
+(ulimit -f 1000 && "$orvcopy" -q backup src rclone:offsite:encryptpasswordfilepw --encrypt \
+  --password-file pw 2>full.err)
+check "full temporary folder" 1 $?
+grep -q "failed: keep/new.bin" full.err && ok || fail "full temporary folder: $(cat full.err)"
+finish

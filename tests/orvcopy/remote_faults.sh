@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# A second backup to a remote with rclone failing at each of its calls in turn, in each mode:
+# the run says so, and the remote restores to the previous backup, or (once the new manifest is
+# in place) to the new one, never to a mix of the two.
+#   remote_faults.sh ORVCOPY
+set -uo pipefail
+source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
+command -v rclone >/dev/null || { echo "rclone is not installed"; exit 1; }
+state() {
+  (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@ %s %l\n' | sort &&
+    find . -type f -print0 | sort -z | xargs -0 md5sum)
+}
+export RCLONE_CONFIG="$work/rclone.conf" RCLONE_CONFIG_HERE_TYPE=local
+touch rclone.conf
+# rclone, failing at the call numbered $FAIL_AT (counted in ./calls).
+cat >failing-rclone <<'EOF'
+#!/usr/bin/env bash
+n=$(($(cat "$CALLS" 2>/dev/null || echo 0) + 1))
+echo "$n" >"$CALLS"
+if [ "$n" = "${FAIL_AT:-0}" ]; then
+  echo "2026/01/01 00:00:00 ERROR : injected failure" >&2
+  exit 7
+fi
+exec rclone "$@"
+EOF
+chmod +x failing-rclone
+export CALLS="$work/calls"
+printf 'pass phrase\n' >pw
+
+for mode in "" "--encrypt --password-file pw" "--compress" "--split 64K"; do
+  rm -rf src remote
+  mkdir -p src/a src/b
+  echo one >src/a/changed.txt
+  echo gone >src/b/deleted.txt
+  head -c 200000 /dev/urandom >src/a/big.bin
+  find src -exec touch -h -d '2 hours ago' {} +
+  # shellcheck disable=SC2086
+  "$orvcopy" -q backup $mode src "rclone:here:$work/remote" --volume 64K
+  check "first backup $mode" 0 $?
+  state src >old.txt
+  echo two >src/a/changed.txt
+  head -c 100000 /dev/urandom >src/a/added.bin
+  rm src/b/deleted.txt
+  touch -d '1 hour ago' src/a/changed.txt src/a/added.bin src/b
+  state src >new.txt
+  pass=$([ -n "$mode" ] && [ -z "${mode##*pw*}" ] && echo "--password-file pw")
+  for ((at = 1; ; at++)); do
+    rm -rf remote.before && cp -a remote remote.before
+    rm -f calls
+    # shellcheck disable=SC2086
+    ORVCOPY_RCLONE="$work/failing-rclone" FAIL_AT=$at "$orvcopy" -q backup $mode src \
+      "rclone:here:$work/remote" --volume 64K 2>run.err
+    code=$?
+    [ "$(cat calls)" -lt "$at" ] && break  # every call went through
+    rm -rf out
+    # shellcheck disable=SC2086
+    "$orvcopy" -q restore $pass "rclone:here:$work/remote" out 2>restore.err
+    check "restore after a failure at call $at $mode" 0 $?
+    state out >out.txt
+    if [ $code != 0 ]; then
+      cmp -s old.txt out.txt && ok || fail "call $at $mode: exit $code, but not the previous backup"
+      grep -q "injected failure" run.err && ok || fail "call $at $mode: not said: $(cat run.err)"
+    else
+      # Only the deletion of the earlier files is left: a warning, and the new backup.
+      cmp -s new.txt out.txt && grep -q "could not be deleted" run.err && ok ||
+        fail "call $at $mode: exit 0 with $(cat run.err)"
+    fi
+    rm -rf remote && mv remote.before remote
+  done
+  [ "$at" -gt 4 ] && ok || fail "$mode: only $at calls"
+done
+finish
