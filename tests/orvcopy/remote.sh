@@ -114,10 +114,30 @@ echo "STAYS" >served/plain/data/a/docs/hard
 check "verify of a damaged remote" 1 $?
 grep -q "docs/hard" verify.err && ok || fail "damage not named: $(cat verify.err)"
 
-# The server killed during a backup: the run fails, and the remote keeps its last backup.
+# An encrypted file larger than the volume is uploaded as it is written: the temporary folder
+# never holds more than the volume and a buffer.
+mkdir -p large temp
+head -c 30000000 /dev/urandom >large/file.bin
+"$orvcopy" -q backup large rclone:offsite:large --encrypt --password-file pw --volume 2M \
+  --temp "$work/temp" &
+backup=$!
+peak=0
+while kill -0 $backup 2>/dev/null; do
+  used=$(du -s --block-size=1 temp | cut -f1)
+  [ "$used" -gt "$peak" ] && peak=$used
+  sleep 0.01
+done
+wait $backup
+check "encrypted backup of a large file" 0 $?
+[ "$peak" -le $((3 * 1048576 + 200000)) ] && ok || fail "the temporary folder held $peak bytes"
+"$orvcopy" -q restore --password-file pw rclone:offsite:large large-out &&
+  cmp -s large/file.bin large-out/file.bin && ok || fail "the large file does not come back"
+
+# The server killed during a backup (while a file is uploaded as it is written): the run fails,
+# and the remote keeps its last backup.
 head -c 4000000 /dev/urandom >src/keep/new.bin
 RCLONE_BWLIMIT=1M "$orvcopy" -q backup src rclone:offsite:encryptpasswordfilepw \
-  --encrypt --password-file pw 2>killed.err &
+  --encrypt --password-file pw --volume 1M 2>killed.err &
 backup=$!
 sleep 2
 stop

@@ -159,6 +159,8 @@ class Host : public OrvCompression::COrvCallBack {
 
   ItemResult& Result(uint64_t key);
   uint64_t CurrentKey() const { return m_current; }
+  // The bytes of the current item processed so far.
+  uint64_t CurrentBytes() const { return m_nProcessedPos - m_posAtBegin; }
   void FinishProgress() { m_state->FinishProgress(); }
 
   int OnPrompt(int nKind, uint64_t nValue, const wchar_t* lpszText) override;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 
 extern char** environ;
 
@@ -105,12 +106,13 @@ std::string Rclone::DefaultProgram() {
 
 Rclone::Rclone(std::string program) : m_program(std::move(program)) {}
 
-RcloneResult Rclone::Run(const std::vector<std::string>& arguments,
-                         std::chrono::milliseconds limit) const {
+RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
+                         const Feed& feed) const {
   RcloneResult result;
-  Pipe out, err;
-  if (!out.Open() || !err.Open()) {
+  Pipe out, err, in;
+  if (!out.Open() || !err.Open() || (feed && !in.Open())) {
     out.Close();
+    err.Close();
     return result;
   }
   std::vector<std::string> words{m_program};
@@ -121,7 +123,10 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments,
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (feed)
+    ::posix_spawn_file_actions_adddup2(&actions, in.read, 0);
+  else
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_adddup2(&actions, out.write, 1);
   ::posix_spawn_file_actions_adddup2(&actions, err.write, 2);
   pid_t child = 0;
@@ -131,12 +136,26 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments,
   ::close(out.write);
   ::close(err.write);
   out.write = err.write = -1;
+  if (in.read >= 0)
+    ::close(in.read);
+  in.read = -1;
   if (spawned != 0) {
     out.Close();
     err.Close();
+    in.Close();
     return result;
   }
   result.started = true;
+  // rclone's input is written on a thread of its own while its output is read here; a write
+  // after rclone has gone fails (SIGPIPE is ignored) and ends the feed.
+  std::thread feeder;
+  if (feed) {
+    feeder = std::thread([&feed, fd = in.write] {
+      feed(fd);
+      ::close(fd);
+    });
+    in.write = -1;
+  }
   const auto deadline = std::chrono::steady_clock::now() + limit;
   std::array<pollfd, 2> fds{{{out.read, POLLIN, 0}, {err.read, POLLIN, 0}}};
   std::array<char, 65536> buffer;
@@ -167,6 +186,8 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments,
   out.Close();
   err.Close();
   const int status = Reap(child, result.timedOut);
+  if (feeder.joinable())
+    feeder.join();
   if (!result.timedOut && WIFEXITED(status))
     result.exitCode = WEXITSTATUS(status);
   if (result.errors.size() > kErrorsKept)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,10 +30,15 @@ class Rclone {
   // `program`: the rclone to run (a name looked up on PATH, or a path); ORVCOPY_RCLONE sets it.
   explicit Rclone(std::string program = DefaultProgram());
 
+  // Writes rclone's input into the descriptor it is given, on a thread of its own; returns
+  // when there is no more (the descriptor is closed after it) or a write fails.
+  using Feed = std::function<void(int fd)>;
+
   // Runs rclone with `arguments` and waits for it, at most `limit`: past it rclone is ended
-  // (SIGTERM, then SIGKILL). stdin is empty; stdout is kept whole, stderr's last lines.
-  RcloneResult Run(const std::vector<std::string>& arguments,
-                   std::chrono::milliseconds limit) const;
+  // (SIGTERM, then SIGKILL). stdin is what `feed` writes, else empty; stdout is kept whole,
+  // stderr's last lines.
+  RcloneResult Run(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
+                   const Feed& feed = {}) const;
 
   // What went wrong with a call that did not succeed, for the user: what the exit code means,
   // and rclone's own last words.

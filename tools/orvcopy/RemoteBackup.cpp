@@ -59,7 +59,10 @@ class RemoteBackupRun {
     HandOver handOver(
         m_store, m_source, Stage(), LibraryTemp(), [this](uint64_t key) { return EntryOf(key); },
         m_options.compress && m_password ? &*m_tagEngine : nullptr);
-    UploadHost host(state, handOver, HandOverAt());
+    // An encrypted file as large as a volume is uploaded as it is written: the library does not
+    // cut encrypted files (it would write their later parts in plain).
+    UploadHost host(state, handOver, HandOverAt(),
+                    m_password && !m_options.compress ? HandOverAt() : 0);
     host.Activate();
     Manager manager;
     Configure(manager, host);
@@ -281,8 +284,9 @@ class RemoteBackupRun {
       state.Window(m_window.front().item.key, m_window.size());
       const int result = RunWindow(manager, host);
       status = result != 0 ? result : status;
-      if (result == OrvCopy::StatusStopped || g_interrupted || !host.UploadError().empty())
-        return OrvCopy::StatusStopped;
+      if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed ||
+          g_interrupted || !host.UploadError().empty())
+        return result == OrvCopy::StatusCompressionFailed ? result : OrvCopy::StatusStopped;
       for (RemoteEntry& entry : m_window)
         Record(entry, *state.Result(entry.item.key));
     }
@@ -314,11 +318,12 @@ class RemoteBackupRun {
         r.failed = true;
         r.reason = e.what();
       }
+      host.EndRun();
       if (!host.TakeRecords())
         return OrvCopy::StatusStopped;
       status = result != 0 ? result : status;
       if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed)
-        return OrvCopy::StatusStopped;
+        return result;
     }
     return status;
   }
@@ -374,14 +379,19 @@ class RemoteBackupRun {
   }
 
   int Finish(int status, UploadHost& host) {
-    const std::string kept = "; " + m_store.Location() + " keeps its previous backup";
-    if (!host.UploadError().empty())
-      return Refuse(g_interrupted ? kExitInterrupted : kExitFailed,
-                    "the upload failed: " + host.UploadError() + kept);
-    if (g_interrupted || status == OrvCopy::StatusStopped) {
+    const std::string kept = "; " + m_store.Location() +
+                             (m_earlier ? " keeps its previous backup" : " lists no backup yet");
+    if (g_interrupted) {  // rclone, stopped by the same Ctrl-C, may have failed too
       Say(m_options, "interrupted" + kept);
       return kExitInterrupted;
     }
+    if (!host.UploadError().empty())
+      return Refuse(kExitFailed, "the upload failed: " + host.UploadError() + kept);
+    if (status == OrvCopy::StatusCompressionFailed)
+      return Refuse(kExitFailed,
+                    "no archive can be made (the compression engine does not start)" + kept);
+    if (status == OrvCopy::StatusStopped)
+      return Refuse(kExitFailed, "the backup stopped" + kept);
     if (!host.SendAll())
       return Refuse(kExitFailed, "the upload failed: " + host.UploadError() + kept);
     if (m_earlier)

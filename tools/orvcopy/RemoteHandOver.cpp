@@ -2,6 +2,8 @@
 
 #include "Checks.h"
 
+#include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -9,6 +11,119 @@
 
 namespace orvcopy {
 namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kStreamChunk = 1 << 20;
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+StreamUpload::StreamUpload(RemoteStore& store, fs::path file, std::string name, uint64_t window)
+    : m_file(std::move(file)), m_window(window) {
+  m_thread = std::thread([this, &store, name = std::move(name)] {
+    std::string error;
+    const bool sent = store.UploadStream(
+        name, [this](int fd) { Feed(fd); }, error);
+    const std::lock_guard lock(m_mutex);
+    m_over = true;
+    if (!sent)
+      m_error = error;
+    else if (!m_whole)
+      m_error = "the upload ended before the file";
+    m_changed.notify_all();
+  });
+}
+
+StreamUpload::~StreamUpload() {
+  Stop();
+  if (m_thread.joinable())
+    m_thread.join();
+}
+
+void StreamUpload::Stop() {
+  const std::lock_guard lock(m_mutex);
+  m_stopped = true;
+  m_changed.notify_all();
+}
+
+void StreamUpload::Written(uint64_t written) {
+  std::unique_lock lock(m_mutex);
+  m_written = written;
+  m_changed.notify_all();
+  m_changed.wait(lock, [&] { return m_written <= m_sent + m_window || m_over || m_stopped; });
+}
+
+std::string StreamUpload::Failure() {
+  const std::lock_guard lock(m_mutex);
+  return m_over && !m_whole ? (m_error.empty() ? "the upload ended early" : m_error) : "";
+}
+
+bool StreamUpload::Finish(std::string& error) {
+  {
+    const std::lock_guard lock(m_mutex);
+    m_whole = true;
+    m_changed.notify_all();
+  }
+  m_thread.join();
+  error = m_error;
+  return m_error.empty();
+}
+
+// Sends the file as it grows, from a descriptor of its own, freeing what has been sent. The
+// library creates the file once it has begun the item; it is whole once Finish says so.
+void StreamUpload::Feed(int fd) {
+  std::vector<char> buffer(kStreamChunk);
+  int file = -1;
+  uint64_t offset = 0, freed = 0;
+  for (;;) {
+    bool whole = false;
+    {
+      std::unique_lock lock(m_mutex);
+      if (m_stopped)
+        break;
+      whole = m_whole;
+    }
+    if (file < 0)
+      file = ::open(m_file.c_str(), O_RDWR | O_CLOEXEC);  // written to free what was sent
+    const ssize_t n =
+        file < 0 ? 0 : ::pread(file, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (n > 0) {
+      if (!WriteAll(fd, buffer.data(), static_cast<size_t>(n)))
+        break;
+      offset += static_cast<uint64_t>(n);
+      // Whole blocks already sent leave the disk (a file system that cannot free them keeps
+      // them: the file then takes its whole size).
+      const uint64_t upTo = offset / 4096 * 4096;
+      if (upTo > freed &&
+          ::fallocate(file, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(freed),
+                      static_cast<off_t>(upTo - freed)) == 0)
+        freed = upTo;
+      const std::lock_guard lock(m_mutex);
+      m_sent = offset;
+      m_changed.notify_all();
+      continue;
+    }
+    if (whole)
+      break;  // all of it sent
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::milliseconds(50));
+  }
+  if (file >= 0)
+    ::close(file);
+}
 
 HandOver::HandOver(RemoteStore& store, fs::path source, fs::path stage, fs::path libraryTemp,
                    std::function<const ManifestItem*(uint64_t)> entryOf,
@@ -19,6 +134,26 @@ HandOver::HandOver(RemoteStore& store, fs::path source, fs::path stage, fs::path
       m_libraryTemp(std::move(libraryTemp)),
       m_entryOf(std::move(entryOf)),
       m_archiveTags(archiveTags) {}
+
+void HandOver::BeginItem(uint64_t key, uint64_t streamAt, uint64_t window) {
+  const ManifestItem* item = m_entryOf(key);
+  if (streamAt == 0 || item == nullptr || !item->IsFile() || item->size < streamAt)
+    return;
+  const std::string name = PartName(item->stored, 0);
+  m_stream = std::make_unique<StreamUpload>(m_store, m_libraryTemp / fs::path(name).filename(),
+                                            name, window);
+  m_streamKey = key;
+}
+
+bool HandOver::EndItem(uint64_t key, bool whole, std::string& error) {
+  if (!m_stream || key != m_streamKey)
+    return true;
+  const bool sent = whole && m_stream->Finish(error);
+  m_stream.reset();
+  if (sent)
+    m_streamed.insert(key);
+  return sent || !whole;
+}
 
 void HandOver::Take(Manager& manager, Host& host) {
   for (const OrvCompression::_SimulatedBackedupFile& record : manager.FileRecords()) {
@@ -32,6 +167,11 @@ void HandOver::Take(Manager& manager, Host& host) {
     if (item == nullptr || !item->IsFile() || r.failed)
       continue;  // a failed item's copy, if any, is left to the scratch folder's removal
     const std::string name = PartName(item->stored, part);
+    if (m_streamed.erase(key)) {  // uploaded as it was written
+      ::unlink((m_libraryTemp / fs::path(name).filename()).c_str());
+      r.staged = true;
+      continue;
+    }
     const fs::path staged = m_stage / name;
     std::error_code ec;
     fs::create_directories(staged.parent_path(), ec);
@@ -109,9 +249,38 @@ bool UploadHost::SendAll() {
   return Send();
 }
 
+void UploadHost::OnItemBegin(uint64_t nItemKey) {
+  Host::OnItemBegin(nItemKey);
+  // What waits is sent first when the item would take it past the volume: the temporary folder
+  // holds at most a volume.
+  const uint64_t size = m_handOver.SizeOf(nItemKey);
+  if (m_handOver.Count() > 0 && m_handOver.Waiting() + size > m_handOverAt)
+    Send();
+  m_handOver.BeginItem(nItemKey, m_streamAt, m_handOverAt);
+}
+
+void UploadHost::OnProgress() {
+  Host::OnProgress();
+  m_handOver.Written(CurrentBytes());
+}
+
 void UploadHost::OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int nVolumeNumber) {
   Host::OnItemEnd(nItemKey, dwCRC, nVolumeNumber);
+  std::string error;
+  if (!m_handOver.EndItem(nItemKey, !Result(nItemKey).failed, error) && m_uploadError.empty())
+    m_uploadError = error;
   TakeRecords();
+}
+
+void UploadHost::OnItemFailed(uint64_t nItemKey, int nReserved) {
+  Host::OnItemFailed(nItemKey, nReserved);
+  std::string error;
+  m_handOver.EndItem(nItemKey, false, error);
+}
+
+void UploadHost::EndRun() {
+  std::string error;
+  m_handOver.EndItem(CurrentKey(), false, error);
 }
 
 int UploadHost::OnVolumeFiles(int, const std::vector<OrvCompression::_SimulatedBackedupFile>*) {
@@ -121,6 +290,8 @@ int UploadHost::OnVolumeFiles(int, const std::vector<OrvCompression::_SimulatedB
 }
 
 int UploadHost::IsAbortRequested() {
+  if (m_uploadError.empty())
+    m_uploadError = m_handOver.StreamFailure();  // the library stops, not writes on for nothing
   return m_uploadError.empty() ? Host::IsAbortRequested() : 1;
 }
 

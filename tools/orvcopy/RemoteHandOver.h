@@ -9,12 +9,48 @@
 
 #include <OrvCopy/external/orv_encryption.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace orvcopy {
+
+// A large file uploaded while the library writes it into its temporary folder: what has been
+// sent is cut out of the file (its blocks freed), and the library waits while more than
+// `window` bytes wait for the upload, so the file never takes more than that on the disk.
+class StreamUpload {
+ public:
+  StreamUpload(RemoteStore& store, std::filesystem::path file, std::string name, uint64_t window);
+  ~StreamUpload();  // stops the upload when it was not finished
+  StreamUpload(const StreamUpload&) = delete;
+  StreamUpload& operator=(const StreamUpload&) = delete;
+
+  // The library has written `written` bytes of the file: waits while too much waits.
+  void Written(uint64_t written);
+  // The file is whole: waits for the upload's end. False, with `error` set, when it failed.
+  bool Finish(std::string& error);
+  // Why the upload ended before the file was whole; empty while it goes on.
+  std::string Failure();
+
+ private:
+  void Feed(int fd);
+  void Stop();
+
+  const std::filesystem::path m_file;
+  const uint64_t m_window;
+  std::mutex m_mutex;  // guards what follows
+  std::condition_variable m_changed;
+  uint64_t m_written = 0, m_sent = 0;
+  bool m_whole = false, m_stopped = false, m_over = false;
+  std::string m_error;
+  std::thread m_thread;  // runs rclone
+};
 
 class HandOver {
  public:
@@ -36,6 +72,24 @@ class HandOver {
   uint64_t Waiting() const { return m_waiting; }
   size_t Count() const { return m_names.size(); }
 
+  // The size of an item of the window (0 for none).
+  uint64_t SizeOf(uint64_t key) const {
+    const ManifestItem* item = m_entryOf(key);
+    return item ? item->size : 0;
+  }
+  // An item the library begins to write into its temporary folder: one of at least
+  // `streamAt` bytes is uploaded as it is written (see StreamUpload).
+  void BeginItem(uint64_t key, uint64_t streamAt, uint64_t window);
+  void Written(uint64_t written) {
+    if (m_stream)
+      m_stream->Written(written);
+  }
+  // Why the upload of the item being written failed; empty while it goes on (or there is none).
+  std::string StreamFailure() { return m_stream ? m_stream->Failure() : std::string(); }
+  // The item is done (or failed): its upload, if it streams, ends; false, with `error` set,
+  // when it failed.
+  bool EndItem(uint64_t key, bool whole, std::string& error);
+
  private:
   bool Stage(const OrvCompression::_SimulatedBackedupFile& record, const ManifestItem& item,
              int part, ItemResult& r, const std::filesystem::path& staged);
@@ -48,6 +102,9 @@ class HandOver {
   uint64_t m_waiting = 0;
   uint64_t m_lastKey = 0;  // the item of the last record taken, and its next part
   int m_nextPart = 0;
+  std::unique_ptr<StreamUpload> m_stream;
+  uint64_t m_streamKey = 0;
+  std::set<uint64_t> m_streamed;  // items uploaded as they were written (of the run)
 };
 
 // The host of a remote backup's manager: it takes the records as the items end and hands them
@@ -55,8 +112,9 @@ class HandOver {
 // also once `handOverAt` bytes wait. An upload that fails stops the library.
 class UploadHost : public Host {
  public:
-  UploadHost(RunState& state, HandOver& handOver, uint64_t handOverAt)
-      : Host(state, 0), m_handOver(handOver), m_handOverAt(handOverAt) {}
+  // `streamAt`: files of this size or more are uploaded as they are written (0: none).
+  UploadHost(RunState& state, HandOver& handOver, uint64_t handOverAt, uint64_t streamAt)
+      : Host(state, 0), m_handOver(handOver), m_handOverAt(handOverAt), m_streamAt(streamAt) {}
 
   void Drive(Manager& manager, bool tagItems) {
     m_manager = &manager;
@@ -68,7 +126,13 @@ class UploadHost : public Host {
   bool SendAll();
   const std::string& UploadError() const { return m_uploadError; }
 
+  // Stops an upload the library left unfinished (a run that stopped).
+  void EndRun();
+
+  void OnItemBegin(uint64_t nItemKey) override;
   void OnItemEnd(uint64_t nItemKey, uint32_t dwCRC, int nVolumeNumber) override;
+  void OnItemFailed(uint64_t nItemKey, int nReserved) override;
+  void OnProgress() override;
   int OnVolumeFiles(int nReserved,
                     const std::vector<OrvCompression::_SimulatedBackedupFile>* pFiles) override;
   int IsAbortRequested() override;
@@ -77,7 +141,7 @@ class UploadHost : public Host {
   bool Send();
 
   HandOver& m_handOver;
-  const uint64_t m_handOverAt;
+  const uint64_t m_handOverAt, m_streamAt;
   Manager* m_manager = nullptr;
   std::string m_uploadError;
 };

@@ -144,6 +144,17 @@ bool RemoteStore::Upload(const fs::path& root, const fs::path& names, std::strin
               TransferLimit(), error);
 }
 
+bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed,
+                               std::string& error) {
+  ++m_uploaded;
+  ++m_calls;
+  const RcloneResult result =
+      m_rclone.Run({"rcat", Path(std::string(kDataFolder) + "/" + name)}, TransferLimit(), feed);
+  if (!result.Succeeded())
+    error = m_rclone.Explain(result);
+  return result.Succeeded();
+}
+
 bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string& error) {
   m_fetched += LinesOf(names);
   return Call({"copy", "--ignore-times", "--no-traverse", "--files-from-raw", names.native(),

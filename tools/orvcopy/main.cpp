@@ -238,6 +238,9 @@ int main(int argc, char** argv) {
   }
   // A file over the process's size limit is a full disk to the library, not a killed process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A write into a pipe whose reader has gone (rclone that failed) is an error to handle, not
+  // the end of the process.
+  std::signal(SIGPIPE, SIG_IGN);
   options.userUmask = ::umask(077);
   const Command& backup = commands[0];
   if (const std::string usage = UsageError(options, backup.app->parsed()); !usage.empty()) {
