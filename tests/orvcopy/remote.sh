@@ -50,7 +50,7 @@ chmod 750 src/docs
 find src -exec touch -h -d '2 hours ago' {} +
 printf 'pass phrase\n' >pw
 
-# A plain backup, whole and in part; the big file overflows the volume and goes in parts.
+# A plain backup, whole and in part: its files are uploaded from the tree, a volume at a time.
 "$orvcopy" -q backup src rclone:offsite:plain --volume 1M
 check "plain backup" 0 $?
 state src >before.txt

@@ -179,6 +179,14 @@ int CheckPassword(const Options& options, OpenedBackup& opened) {
   return manifest.version >= 2 ? CheckKeys(opened) : CheckFirstFile(opened);
 }
 
+std::string FetchedNote(const OpenedBackup& opened) {
+  if (!opened.remote)
+    return {};
+  const RemoteStore& store = opened.remote->store;
+  return "; " + std::to_string(store.Fetched()) + " files fetched (" +
+         std::to_string(store.Calls()) + " rclone calls)";
+}
+
 std::string LibrarySourceName(const std::string& stored) {
   constexpr std::string_view extension = ".venc";
   const size_t dot = stored.rfind('.');

@@ -64,6 +64,10 @@ class FetchedFiles {
   std::vector<std::string> m_held;  // below data/
 };
 
+// For a remote backup, how many files were fetched in how many rclone calls (for a summary);
+// empty for a backup folder.
+std::string FetchedNote(const OpenedBackup& opened);
+
 // The name the library reads an encrypted stored file under when the host provides it: without
 // a ".venc" at its end (of any case).
 std::string LibrarySourceName(const std::string& stored);

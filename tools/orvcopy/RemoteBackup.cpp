@@ -195,9 +195,10 @@ class RemoteBackupRun {
     return m_options.split ? m_options.split : m_options.volume;
   }
 
-  // The manager writes below the stage. A plain file is only accounted for (it is uploaded from
-  // the tree) unless it overflows the volume; encrypted, cut and compressed files are written
-  // into the temporary folder first.
+  // The manager writes below the stage. A plain file is only accounted for: it is uploaded
+  // from the tree, whole, so it takes no room on this disk (with a volume size the library
+  // would copy each file that overflows a volume). Encrypted, cut and compressed files are
+  // written into the temporary folder first.
   void Configure(Manager& manager, UploadHost& host) {
     manager.Initialize();
     manager.KeepFileRecords();
@@ -214,9 +215,10 @@ class RemoteBackupRun {
       ApplyPassword(manager, *m_password, m_options.encrypt);
       manager.PrepareEngine()->SetSalt(reinterpret_cast<const uint8_t*>(m_manifest.salt.data()));
     }
-    // An encrypted file is never cut: the library writes the parts after the first in plain.
-    if (!m_password && !m_options.compress)
-      manager.AddSplitSize(HandOverAt());
+    // Only --split cuts files (never encrypted ones: the library writes the parts after the
+    // first in plain).
+    if (m_options.split)
+      manager.AddSplitSize(m_options.split);
   }
 
   const ManifestItem* EntryOf(uint64_t key) const {

@@ -342,7 +342,9 @@ class RestoreRun {
   void RunRound(RunState& state, std::deque<Lane>& lanes) {
     const uint64_t first = m_round.front().item.key;
     state.Window(first, m_round.back().item.key - first + 1);
-    Chunks chunks(m_round.size(), lanes.size());
+    // A remote backup's files are fetched a library batch (2000 files at most) at a time.
+    Chunks chunks = m_opened.remote ? Chunks(m_round.size(), lanes.size(), 2000, true)
+                                    : Chunks(m_round.size(), lanes.size());
     std::vector<char> stopped(lanes.size(), 0);
     RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(lanes[l], chunks); });
     m_interrupted = g_interrupted || m_fetchFailed ||
@@ -745,7 +747,7 @@ class RestoreRun {
       summary += ", " + std::to_string(c.failed) + " failed";
     if (c.notBackedUp)
       summary += "; " + std::to_string(c.notBackedUp) + " entries were not in the backup";
-    Say(m_options, summary);
+    Say(m_options, summary + FetchedNote(m_opened));
     if (m_fetchFailed)
       return kExitFailed;
     if (m_interrupted)

@@ -212,7 +212,7 @@ int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
                         std::to_string(byCheck[2]) + " by size only)";
   if (failed)
     summary += ", " + std::to_string(failed) + " failed";
-  Say(options, summary + (g_interrupted ? " (interrupted)" : ""));
+  Say(options, summary + FetchedNote(opened) + (g_interrupted ? " (interrupted)" : ""));
   if (g_interrupted)
     return kExitInterrupted;
   if (!manifest.complete) {
