@@ -84,7 +84,7 @@ check "restore after the second backup" 0 $?
 state again >again.txt
 cmp -s second.txt again.txt && ok || fail "second restore differs: $(diff second.txt again.txt | head -4)"
 "$orvcopy" backup src rclone:offsite:plain --volume 1M 2>third.err
-grep -q "0 files uploaded, 6 unchanged" third.err && ok || fail "unchanged backup: $(cat third.err)"
+grep -q "nothing changed since the backup" third.err && ok || fail "unchanged backup: $(cat third.err)"
 
 # Encrypted, cut and compressed backups come back whole; the encrypted remote holds no
 # plain bytes of the files.
@@ -113,6 +113,7 @@ echo "STAYS" >served/plain/data/a/docs/hard
 "$orvcopy" -q verify rclone:offsite:plain 2>verify.err
 check "verify of a damaged remote" 1 $?
 grep -q "docs/hard" verify.err && ok || fail "damage not named: $(cat verify.err)"
+echo "stays" >served/plain/data/a/docs/hard
 
 # An encrypted file larger than the volume is uploaded as it is written: the temporary folder
 # never holds more than the volume and a buffer.
@@ -169,4 +170,24 @@ grep -q "cannot make a working folder" notemp.err && ok || fail "no temporary fo
   --password-file pw 2>full.err)
 check "full temporary folder" 1 $?
 grep -q "failed: keep/new.bin" full.err && ok || fail "full temporary folder: $(cat full.err)"
+
+# A path that turns from a file into a folder and one that turns from a folder into a file
+# (the remote keeps the tree's paths), and a name rclone cannot be given.
+rm src/docs/changes.txt && mkdir src/docs/changes.txt && echo inside >src/docs/changes.txt/inner
+rm -r src/docs/sub && echo "now a file" >src/docs/sub
+mkdir src/odd && touch "src/odd/line
+break"
+stamp=$(date -d '30 minutes ago' '+%Y-%m-%d %H:%M:%S')
+touch -d "$stamp" src/docs/changes.txt/inner src/docs/changes.txt src/docs/sub src/docs src/odd
+"$orvcopy" backup src rclone:offsite:plain --volume 1M 2>types.err
+check "backup after type changes" 0 $?
+grep -qF 'skipped (a line break in the name): odd/line\nbreak' types.err && ok ||
+  fail "a line break in a name: $(cat types.err)"
+rm src/odd/line*
+touch -d "$stamp" src/odd
+state src >types.txt
+"$orvcopy" -q restore rclone:offsite:plain types
+check "restore after type changes" 0 $?
+state types >types-out.txt
+cmp -s types.txt types-out.txt && ok || fail "type changes: $(diff types.txt types-out.txt | head -4)"
 finish

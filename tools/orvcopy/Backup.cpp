@@ -4,6 +4,7 @@
 // manifest records the outcome of each. What a run holds is one window, whatever the size of
 // the tree. The manifest is put in place only once everything it lists has reached the disk.
 #include "BackupFolder.h"
+#include "BackupStart.h"
 #include "Checks.h"
 #include "Common.h"
 #include "CopyResult.h"
@@ -89,13 +90,8 @@ class BackupRun {
       return Refuse(kExitFailed, Show(m_source) + " is not a folder");
     if (Inside(m_source, m_backup))
       return Refuse(kExitUsage, "the source " + Show(m_source) + " lies inside the backup folder");
-    std::string error;
-    if (!m_options.excludeFrom.empty() && !m_excludes.AddFile(m_options.excludeFrom, error))
+    if (std::string error; !ReadExcludes(m_options, m_excludes, error))
       return Refuse(kExitUsage, error);
-    for (const std::string& pattern : m_options.excludes) {
-      if (!m_excludes.Add(pattern, error))
-        return Refuse(kExitUsage, error);
-    }
     if (const int code = RefuseInsideBackupFolder(m_backup); code != kExitDone)
       return code;
     if (fs::exists(m_backup, ec) && !IsBackupFolder(m_backup) && !fs::is_empty(m_backup, ec))
@@ -128,7 +124,8 @@ class BackupRun {
     m_earlier.ChooseResume(m_options, m_password);
     m_manifest.salt = m_earlier.salt;
     m_manifest.keyCheck = m_earlier.keyCheck;
-    if (m_password && m_manifest.salt.empty() && !ChooseSalt())
+    if (m_password && m_manifest.salt.empty() &&
+        !ChooseSalt(*m_password, m_options.encrypt, m_manifest))
       return Refuse(kExitFailed, "the keys of the backup cannot be made (no random source?)");
     return kExitDone;
   }
@@ -137,16 +134,9 @@ class BackupRun {
   // items are written to as they are done.
   int ListTree() {
     struct stat root = {};
-    OwnerNames names;
     if (::stat(m_source.c_str(), &root) != 0)
       return Refuse(kExitFailed, "cannot read " + Show(m_source));
-    m_manifest.rootMeta = MetadataOf(root, names);
-    m_manifest.rootMtime = MtimeOf(root);
-    m_manifest.encrypt = m_options.encrypt;
-    m_manifest.compress = m_options.compress;
-    m_manifest.split = m_options.split;
-    m_manifest.started = m_started;
-    m_manifest.excludes = m_excludes.Patterns();
+    StartHeader(m_options, root, m_excludes, m_started, m_manifest);
     m_walk.emplace(m_source, m_folderId, m_options.quiet, m_counts, &m_excludes);
     return kExitDone;
   }
@@ -175,20 +165,6 @@ class BackupRun {
   }
 
   fs::path Data() const { return m_folder / kDataFolder; }
-
-  // One random salt for the backup folder: its files and its manifests are keyed with it. The
-  // key check that goes into the manifests comes with it.
-  bool ChooseSalt() {
-    orv::CEncryption engine;
-    uint8_t check[orv::CEncryption::kKeyCheckSize];
-    if (!RandomBytes(orv::CEncryption::kSaltSize, m_manifest.salt))
-      return false;
-    ConfigureEngine(engine, *m_password, m_options.encrypt, m_manifest.salt);
-    if (!engine.GetKeyCheck(check))
-      return false;
-    m_manifest.keyCheck.assign(reinterpret_cast<char*>(check), sizeof check);
-    return true;
-  }
 
   std::string StoredName(const ManifestItem& item) const {
     if (!item.IsFile())

@@ -9,9 +9,11 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <numeric>
 
 namespace orvcopy {
 namespace fs = std::filesystem;
@@ -200,24 +202,30 @@ std::string LibrarySourceName(const std::string& stored) {
   return stored.substr(0, dot);
 }
 
-FetchedFiles::FetchedFiles(const OpenedBackup& opened, std::string list)
-    : m_opened(opened), m_list(opened.folder / list) {}
+FetchedFiles::FetchedFiles(const OpenedBackup& opened, std::string list, fs::path root)
+    : m_opened(opened), m_list(opened.folder / list), m_root(root.empty() ? opened.Data() : root) {}
 
 bool FetchedFiles::Get(const std::vector<std::string>& parts, bool asLibraryReads,
-                       std::string& error) {
-  Clear();
+                       std::string& error, bool more) {
+  if (!more)
+    Clear();
   if (parts.empty())
     return true;
-  m_held = parts;
-  if (!WriteNameList(m_list, parts) ||
-      !m_opened.remote->store.Fetch(m_list, m_opened.Data(), error)) {
+  const size_t first = m_held.size();
+  m_held.insert(m_held.end(), parts.begin(), parts.end());
+  if (!WriteNameList(m_list, parts) || !m_opened.remote->store.Fetch(m_list, m_root, error)) {
     error = "cannot fetch from " + m_opened.remote->store.Location() + ": " + error;
     return false;
   }
-  for (std::string& name : m_held) {
+  // "x.venc.venc" is read as "x.venc", which "x.venc" leaves for "x": shorter names first.
+  std::vector<size_t> order(m_held.size() - first);
+  std::iota(order.begin(), order.end(), first);
+  std::sort(order.begin(), order.end(),
+            [&](size_t l, size_t r) { return m_held[l].size() < m_held[r].size(); });
+  for (const size_t n : order) {
+    std::string& name = m_held[n];
     const std::string read = asLibraryReads ? LibrarySourceName(name) : name;
-    if (read != name &&
-        ::rename((m_opened.Data() / name).c_str(), (m_opened.Data() / read).c_str()) == 0)
+    if (read != name && ::rename((m_root / name).c_str(), (m_root / read).c_str()) == 0)
       name = read;
   }
   return true;
@@ -225,7 +233,7 @@ bool FetchedFiles::Get(const std::vector<std::string>& parts, bool asLibraryRead
 
 void FetchedFiles::Clear() {
   for (const std::string& name : m_held)
-    ::unlink((m_opened.Data() / name).c_str());
+    ::unlink((m_root / name).c_str());
   m_held.clear();
 }
 

@@ -46,22 +46,25 @@ struct OpenedBackup {
 // each list of them; deleted when the next list is fetched, on Clear, and when this goes.
 class FetchedFiles {
  public:
-  // `list`: the name of the file in the scratch folder that holds the names for rclone.
-  FetchedFiles(const OpenedBackup& opened, std::string list);
+  // `list`: the name of the file in the scratch folder that holds the names for rclone; the
+  // files go below `root`, by default the backup's data folder.
+  FetchedFiles(const OpenedBackup& opened, std::string list, std::filesystem::path root = {});
+  const std::filesystem::path& Root() const { return m_root; }
   ~FetchedFiles() { Clear(); }
   FetchedFiles(const FetchedFiles&) = delete;
   FetchedFiles& operator=(const FetchedFiles&) = delete;
 
-  // Fetches the stored files `parts` names. With `asLibraryReads`, each is then given the name
-  // the library reads it under when the host fetches its sources: an encrypted file's without
-  // its ".venc".
-  bool Get(const std::vector<std::string>& parts, bool asLibraryReads, std::string& error);
+  // Fetches the stored files `parts` names, in place of those held (or, with `more`, besides
+  // them). With `asLibraryReads`, each is then given the name the library reads it under when
+  // the host fetches its sources: an encrypted file's without its ".venc".
+  bool Get(const std::vector<std::string>& parts, bool asLibraryReads, std::string& error,
+           bool more = false);
   void Clear();
 
  private:
   const OpenedBackup& m_opened;
-  const std::filesystem::path m_list;
-  std::vector<std::string> m_held;  // below data/
+  const std::filesystem::path m_list, m_root;
+  std::vector<std::string> m_held;  // below the root
 };
 
 // For a remote backup, how many files were fetched in how many rclone calls (for a summary);

@@ -556,6 +556,12 @@ const char* TypeName(EntryType type) {
   return kTypeNames[static_cast<size_t>(type)];
 }
 
+std::string ItemText(const ManifestItem& item) {
+  std::string text;
+  WriteItem(text, item);
+  return text;
+}
+
 std::string PartName(const std::string& stored, int part) {
   if (part == 0)
     return stored;

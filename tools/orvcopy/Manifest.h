@@ -168,6 +168,9 @@ bool ReadManifestItems(const Manifest& manifest, const ItemSink& each, std::stri
 // the file cannot be read or has changed since it was read.
 bool ReadTaggedBytes(const Manifest& manifest, const std::function<void(std::string_view)>& feed);
 
+// An item as a manifest writes it: two items of the same text are the same entry.
+std::string ItemText(const ManifestItem& item);
+
 // The file name of part `part` (0 = the first) of a stored file.
 std::string PartName(const std::string& stored, int part);
 

@@ -8,7 +8,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -149,9 +151,10 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono:
   // rclone's input is written on a thread of its own while its output is read here; a write
   // after rclone has gone fails (SIGPIPE is ignored) and ends the feed.
   std::thread feeder;
+  std::atomic<bool> cut = false;
   if (feed) {
-    feeder = std::thread([&feed, fd = in.write] {
-      feed(fd);
+    feeder = std::thread([&feed, &cut, fd = in.write] {
+      cut = !feed(fd);
       ::close(fd);
     });
     in.write = -1;
@@ -159,15 +162,26 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono:
   const auto deadline = std::chrono::steady_clock::now() + limit;
   std::array<pollfd, 2> fds{{{out.read, POLLIN, 0}, {err.read, POLLIN, 0}}};
   std::array<char, 65536> buffer;
-  for (int open = 2; open > 0 && !result.timedOut;) {
+  bool stopped = false;  // a cut input: rclone is ended like one out of time
+  std::optional<std::chrono::steady_clock::time_point> cutAt;
+  for (int open = 2; open > 0 && !result.timedOut && !stopped;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
       break;
     }
-    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)
+    const int wait = static_cast<int>(std::min<int64_t>(left.count(), feed ? 100 : left.count()));
+    if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
       break;
+    // A cut input: rclone, which may be ending by itself (it stopped reading), has a second
+    // to do so and say why; then it is ended.
+    if (cut && !cutAt)
+      cutAt = std::chrono::steady_clock::now();
+    if (cutAt && std::chrono::steady_clock::now() - *cutAt > std::chrono::seconds(1)) {
+      stopped = true;
+      break;
+    }
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0)
         continue;
@@ -185,10 +199,10 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono:
   }
   out.Close();
   err.Close();
-  const int status = Reap(child, result.timedOut);
+  const int status = Reap(child, result.timedOut || stopped);
   if (feeder.joinable())
     feeder.join();
-  if (!result.timedOut && WIFEXITED(status))
+  if (!result.timedOut && !stopped && WIFEXITED(status))
     result.exitCode = WEXITSTATUS(status);
   if (result.errors.size() > kErrorsKept)
     result.errors.erase(0, result.errors.size() - kErrorsKept);

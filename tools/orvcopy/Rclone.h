@@ -30,9 +30,10 @@ class Rclone {
   // `program`: the rclone to run (a name looked up on PATH, or a path); ORVCOPY_RCLONE sets it.
   explicit Rclone(std::string program = DefaultProgram());
 
-  // Writes rclone's input into the descriptor it is given, on a thread of its own; returns
-  // when there is no more (the descriptor is closed after it) or a write fails.
-  using Feed = std::function<void(int fd)>;
+  // Writes rclone's input into the descriptor it is given, on a thread of its own: true when
+  // all of it was written (the descriptor is then closed, the end of the input), false when it
+  // was not (rclone is then stopped, so that it keeps nothing of a cut input).
+  using Feed = std::function<bool(int fd)>;
 
   // Runs rclone with `arguments` and waits for it, at most `limit`: past it rclone is ended
   // (SIGTERM, then SIGKILL). stdin is what `feed` writes, else empty; stdout is kept whole,

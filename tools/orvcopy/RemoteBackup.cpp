@@ -5,6 +5,7 @@
 // new manifest is in place the old one describes files that are all there: a run that is
 // interrupted or fails leaves the remote's previous backup whole.
 #include "BackupFolder.h"
+#include "BackupStart.h"
 #include "Common.h"
 #include "CopyResult.h"
 #include "GenerationFolders.h"
@@ -37,9 +38,9 @@ constexpr const char* kOldManifest = "old";  // the scratch folder's copy of the
 // An entry of the tree on its way to the remote, and what the remote held for its path.
 struct RemoteEntry {
   ManifestItem item;
-  bool kept = false;      // unchanged: its stored files stay
-  std::string wasStored;  // the earlier file's stored name, when there was one
-  int wasParts = 0;
+  bool kept = false;                // unchanged: its stored files stay
+  std::optional<ManifestItem> was;  // the earlier entry of its path, when that was a file
+  std::string wasText;  // the earlier entry as its manifest has it, while the run changed nothing
 };
 
 class RemoteBackupRun {
@@ -58,7 +59,7 @@ class RemoteBackupRun {
     RunState state(0, 0, !m_options.quiet);
     HandOver handOver(
         m_store, m_source, Stage(), LibraryTemp(), [this](uint64_t key) { return EntryOf(key); },
-        m_options.compress && m_password ? &*m_tagEngine : nullptr);
+        m_options.compress && m_password ? &*m_tagEngine : nullptr, !UsesTempFolder());
     // An encrypted file as large as a volume is uploaded as it is written: the library does not
     // cut encrypted files (it would write their later parts in plain).
     UploadHost host(state, handOver, HandOverAt(),
@@ -77,12 +78,8 @@ class RemoteBackupRun {
     std::string error;
     if (!fs::is_directory(m_source, ec))
       return Refuse(kExitFailed, Show(m_source) + " is not a folder");
-    if (!m_options.excludeFrom.empty() && !m_excludes.AddFile(m_options.excludeFrom, error))
+    if (!ReadExcludes(m_options, m_excludes, error))
       return Refuse(kExitUsage, error);
-    for (const std::string& pattern : m_options.excludes) {
-      if (!m_excludes.Add(pattern, error))
-        return Refuse(kExitUsage, error);
-    }
     if (!m_scratch.Make(m_options.temp, error))
       return Refuse(kExitFailed, error);
     for (const char* folder : {kOldManifest, "stage", "library"}) {
@@ -124,11 +121,12 @@ class RemoteBackupRun {
     m_manifest.keyCheck = opened.manifest.keyCheck;
     m_manifest.buffer = opened.manifest.buffer;
     m_gone.open(m_scratch.Path() / "gone.list", std::ios::binary);
+    m_removed.open(m_scratch.Path() / "removed.list", std::ios::binary);
     m_earlier.emplace(
         std::move(opened),
         [this](const ManifestItem& was) {
           if (was.IsFile())
-            Gone(was.stored, was.parts);
+            Gone(m_removed, was.stored, was.parts);
         },
         false);
     return kExitDone;
@@ -137,35 +135,16 @@ class RemoteBackupRun {
   int NewRemote() {
     if (m_options.encrypt && !(m_password = AskPassword(m_options, true)))
       return kExitFailed;
-    if (m_password && !ChooseSalt())
+    if (m_password && !ChooseSalt(*m_password, m_options.encrypt, m_manifest))
       return Refuse(kExitFailed, "the keys of the backup cannot be made (no random source?)");
     return kExitDone;
   }
 
-  bool ChooseSalt() {
-    orv::CEncryption engine;
-    uint8_t check[orv::CEncryption::kKeyCheckSize];
-    if (!RandomBytes(orv::CEncryption::kSaltSize, m_manifest.salt))
-      return false;
-    ConfigureEngine(engine, *m_password, m_options.encrypt, m_manifest.salt);
-    if (!engine.GetKeyCheck(check))
-      return false;
-    m_manifest.keyCheck.assign(reinterpret_cast<char*>(check), sizeof check);
-    return true;
-  }
-
   int StartManifest() {
     struct stat root = {}, scratch = {};
-    OwnerNames names;
     if (::stat(m_source.c_str(), &root) != 0 || ::stat(m_scratch.Path().c_str(), &scratch) != 0)
       return Refuse(kExitFailed, "cannot read " + Show(m_source));
-    m_manifest.rootMeta = MetadataOf(root, names);
-    m_manifest.rootMtime = MtimeOf(root);
-    m_manifest.encrypt = m_options.encrypt;
-    m_manifest.compress = m_options.compress;
-    m_manifest.split = m_options.split;
-    m_manifest.started = m_started;
-    m_manifest.excludes = m_excludes.Patterns();
+    StartHeader(m_options, root, m_excludes, m_started, m_manifest);
     m_manifest.generation = NewGenerationId(m_scratch.Path(), m_started);
     if (m_manifest.buffer == 0) {
       Manager probe;
@@ -208,7 +187,7 @@ class RemoteBackupRun {
     manager.SetBufferCapacity(m_manifest.buffer, 0);
     manager.m_bPipelinedCopy = 1;
     manager.m_bCompress = m_options.compress ? 1 : 0;
-    manager.m_bUseTempFolder = m_password || m_options.split || m_options.compress ? 1 : 0;
+    manager.m_bUseTempFolder = UsesTempFolder() ? 1 : 0;
     manager.m_bSimulate = manager.m_bUseTempFolder ? 0 : 1;
     manager.m_nOnlineCacheSize = m_options.compress ? HandOverAt() : 0;
     if (m_password) {
@@ -220,6 +199,8 @@ class RemoteBackupRun {
     if (m_options.split)
       manager.AddSplitSize(m_options.split);
   }
+
+  bool UsesTempFolder() const { return m_password || m_options.split || m_options.compress; }
 
   const ManifestItem* EntryOf(uint64_t key) const {
     if (m_window.empty() || key < m_window.front().item.key ||
@@ -241,23 +222,42 @@ class RemoteBackupRun {
     m_window.clear();
     const size_t most = ItemsPerRun();
     for (RemoteEntry entry; m_window.size() < most && !g_interrupted && m_walk->Next(entry.item);) {
+      if (!Listable(entry.item))
+        continue;
+      entry.item.key = ++m_lastKey;  // keys follow each other in a manifest
       entry.kept = false;
-      entry.wasStored.clear();
-      entry.wasParts = 0;
+      entry.was.reset();
       const ManifestItem* was = m_earlier ? m_earlier->Find(entry.item.path) : nullptr;
+      entry.wasText = was && m_unchangedSoFar ? ItemText(*was) : std::string();
+      m_unchangedSoFar = m_unchangedSoFar && was;
       if (was && was->IsFile()) {
-        entry.wasStored = was->stored;
-        entry.wasParts = was->parts;
+        entry.was = *was;
       }
-      const char slot = entry.wasStored.compare(0, 2, "a/") == 0 ? 'b' : 'a';
+      if (was && was->IsFile() != entry.item.IsFile() && (was->IsFolder() || entry.item.IsFolder()))
+        m_typeChanged.push_back(*was);
+      const char slot = entry.was && entry.was->stored.compare(0, 2, "a/") == 0 ? 'b' : 'a';
       entry.item.stored = entry.item.IsFile() || entry.item.IsFolder()
                               ? StoredName(entry.item.path, slot)
                               : std::string();
-      if (entry.item.IsFile() && !entry.wasStored.empty())
-        entry.kept = TakeOverUnchanged(entry.item, entry.wasStored);
+      if (entry.item.IsFile() && entry.was)
+        entry.kept = TakeOverUnchanged(entry.item, entry.was->stored);
       m_window.push_back(std::move(entry));
     }
     return !m_window.empty();
+  }
+
+  // rclone takes the names it transfers as lines: a name with a line break in it is left out
+  // (and a hard link to one), as the walk leaves out what it cannot back up.
+  bool Listable(const ManifestItem& item) {
+    const auto breaks = [](const std::string& path) {
+      return path.find_first_of("\n\r") != std::string::npos;
+    };
+    if (!breaks(item.path) && !(item.type == EntryType::HardLink && breaks(item.link)))
+      return true;
+    if (!m_options.quiet)
+      std::fprintf(stderr, "skipped (a line break in the name): %s\n", Escape(item.path).c_str());
+    ++m_counts.skipped;
+    return false;
   }
 
   bool TakeOverUnchanged(ManifestItem& item, const std::string& stored) {
@@ -283,6 +283,8 @@ class RemoteBackupRun {
   int Walk(RunState& state, Manager& manager, UploadHost& host) {
     int status = 0;
     while (FillWindow()) {
+      if (!ClearTypeChanges())
+        return OrvCopy::StatusStopped;
       state.Window(m_window.front().item.key, m_window.size());
       const int result = RunWindow(manager, host);
       status = result != 0 ? result : status;
@@ -327,7 +329,36 @@ class RemoteBackupRun {
       if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed)
         return result;
     }
-    return status;
+    // What waits goes up before the window is recorded: a file that changed on the way is
+    // failed then.
+    return host.SendAll() ? status : OrvCopy::StatusStopped;
+  }
+
+  // A path that was a file and is now a folder, or the reverse, stands in the way of what goes
+  // up in its place (the stored files keep the tree's paths): its earlier files go first.
+  // Until this run's manifest is in place, the previous backup then lacks that path.
+  bool ClearTypeChanges() {
+    std::string error;
+    bool cleared = true;
+    for (const ManifestItem& was : m_typeChanged) {
+      if (was.IsFolder()) {
+        for (const char* slot : {"a/", "b/"})
+          cleared = cleared && m_store.PurgeFolder(slot + was.path, error);
+      } else {
+        std::vector<std::string> parts;
+        for (int p = 0; p < was.parts; ++p)
+          parts.push_back(PartName(was.stored, p));
+        const fs::path list = m_scratch.Path() / "changed.list";
+        cleared = cleared && WriteNameList(list, parts) && m_store.Delete({list}, error);
+      }
+    }
+    m_typeChanged.clear();
+    if (!cleared)
+      m_uploadError =
+          "what a path that changed between file and folder held could not be "
+          "cleared: " +
+          error;
+    return cleared;
   }
 
   void AddItem(Manager& manager, const ManifestItem& item) {
@@ -354,10 +385,19 @@ class RemoteBackupRun {
       }
     }
     if (!item.IsFile() || !entry.kept) {
-      // Its earlier stored files are no longer listed once the new manifest is in place; a file
-      // that failed keeps them until a later run replaces them.
-      if (!entry.wasStored.empty() && (ok || !item.IsFile()))
-        Gone(entry.wasStored, entry.wasParts);
+      // A file that failed keeps its earlier copy, listed as it was; otherwise the earlier
+      // stored files are no longer listed once the new manifest is in place.
+      const bool keepEarlier =
+          !ok && item.IsFile() && entry.was && entry.was->status == "done" && !g_interrupted;
+      if (keepEarlier) {
+        const uint64_t key = item.key;
+        item = *entry.was;
+        item.key = key;
+        reason = (reason.empty() ? "it could not be backed up" : reason) +
+                 " (its copy from the previous backup is kept)";
+      } else if (entry.was) {
+        Gone(m_gone, entry.was->stored, entry.was->parts);
+      }
       if (ok) {
         item.status = "done";
         ++m_done;
@@ -365,18 +405,37 @@ class RemoteBackupRun {
         if (m_options.verbose && item.IsFile())
           std::fprintf(stderr, "backed up: %s\n", Escape(item.path).c_str());
       } else {
-        item.status = "failed";
+        item.status = keepEarlier ? "done" : "failed";
         ++m_failed;
         ReportFailure(item.path, reason.empty() ? "it could not be backed up" : reason);
       }
     }
+    m_unchangedSoFar = m_unchangedSoFar && ItemText(item) == entry.wasText;
     m_spool.Append(item);
   }
 
-  // Stored files to delete from the remote after the new manifest is in place.
-  void Gone(const std::string& stored, int parts) {
+  // Whether the new manifest would say what the remote's says: every entry the same, none
+  // gone, and the same root and excludes. Then it is left as it is (two calls fewer).
+  bool NothingChanged() const {
+    if (!m_earlier || !m_unchangedSoFar || m_goneCount || m_failed || m_store.Uploaded())
+      return false;
+    const Manifest& was = m_earlier->Listing();
+    const auto root = [](const Manifest& m) {
+      ManifestItem root;
+      root.type = EntryType::Folder;
+      root.meta = m.rootMeta;
+      root.mtime = m.rootMtime;
+      return ItemText(root);
+    };
+    return was.itemCount == m_spool.Count() && was.excludes == m_manifest.excludes &&
+           root(was) == root(m_manifest);
+  }
+
+  // Stored files to delete from the remote after the new manifest is in place: the earlier
+  // copies of changed files, and those of entries gone from the tree.
+  void Gone(std::ofstream& list, const std::string& stored, int parts) {
     for (int p = 0; p < parts; ++p)
-      m_gone << PartName(stored, p) << '\n';
+      list << PartName(stored, p) << '\n';
     ++m_goneCount;
   }
 
@@ -387,6 +446,8 @@ class RemoteBackupRun {
       Say(m_options, "interrupted" + kept);
       return kExitInterrupted;
     }
+    if (!m_uploadError.empty())
+      return Refuse(kExitFailed, m_uploadError + kept);
     if (!host.UploadError().empty())
       return Refuse(kExitFailed, "the upload failed: " + host.UploadError() + kept);
     if (status == OrvCopy::StatusCompressionFailed)
@@ -395,27 +456,53 @@ class RemoteBackupRun {
     if (status == OrvCopy::StatusStopped)
       return Refuse(kExitFailed, "the backup stopped" + kept);
     if (!host.SendAll())
-      return Refuse(kExitFailed, "the upload failed: " + host.UploadError() + kept);
+      return Stopped("the upload failed: " + host.UploadError() + kept);
     if (m_earlier)
       m_earlier->Finish();
+    if (NothingChanged()) {
+      Say(m_options, "nothing changed since the backup on " + m_store.Location() + " (" +
+                         std::to_string(m_spool.Count()) + " entries, " +
+                         std::to_string(m_store.Calls()) + " rclone calls)");
+      return m_counts.unreadable ? kExitFailed : kExitDone;
+    }
     m_manifest.complete = true;
     std::string error;
     const ManifestTagger tagger = m_password ? ManifestTaggerOf(*m_tagEngine) : ManifestTagger{};
     if (!SaveManifest(m_scratch.Path(), m_manifest, m_spool, m_password ? &tagger : nullptr,
                       error) ||
         !m_store.PutManifest(m_scratch.Path() / kManifestName, error))
-      return Refuse(kExitFailed, error);
+      return Stopped(error);
     DeleteGone();
     Say(m_options, Summary());
     return m_failed || m_counts.unreadable ? kExitFailed : kExitDone;
   }
 
+  // A failure of the run's end; rclone stopped by Ctrl-C fails too, and it is said as such.
+  int Stopped(const std::string& error) {
+    if (!g_interrupted)
+      return Refuse(kExitFailed, error);
+    Say(m_options, "interrupted; " + m_store.Location() +
+                       (m_earlier ? " keeps its previous backup" : " lists no backup yet"));
+    return kExitInterrupted;
+  }
+
+  // An entry the walk could not read is missing from the tree as it is from a deleted one:
+  // the files of entries gone are then kept (as rclone sync keeps them after an error).
   void DeleteGone() {
     if (m_goneCount == 0)
       return;
     m_gone.close();
+    m_removed.close();
+    std::vector<std::filesystem::path> lists{m_scratch.Path() / "gone.list"};
+    if (m_counts.unreadable == 0)
+      lists.push_back(m_scratch.Path() / "removed.list");
+    else
+      std::fprintf(stderr,
+                   "warning: as some paths could not be read, the files of entries gone from "
+                   "the tree stay on %s (unlisted)\n",
+                   m_store.Location().c_str());
     std::string error;
-    if (!m_gone || !m_store.Delete(m_scratch.Path() / "gone.list", error))
+    if (!m_gone || !m_removed || !m_store.Delete(lists, error))
       std::fprintf(stderr,
                    "warning: files of the previous backup could not be deleted from %s (%s); "
                    "they take space but do no harm\n",
@@ -454,10 +541,14 @@ class RemoteBackupRun {
   std::optional<TreeWalk> m_walk;
   std::optional<Earlier> m_earlier;  // the remote's manifest, read alongside the walk
   std::vector<RemoteEntry> m_window;
+  uint64_t m_lastKey = 0;
+  std::vector<ManifestItem> m_typeChanged;  // earlier entries of the window's paths
+  std::string m_uploadError;                // a failure of this run's own calls
   ItemSpool m_spool;
-  std::ofstream m_gone;
+  std::ofstream m_gone, m_removed;
   size_t m_goneCount = 0;
   size_t m_done = 0, m_failed = 0, m_unchanged = 0;
+  bool m_unchangedSoFar = true;  // every entry so far as the remote's manifest has it
 };
 
 }  // namespace

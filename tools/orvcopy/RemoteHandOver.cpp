@@ -1,9 +1,11 @@
 #include "RemoteHandOver.h"
 
 #include "Checks.h"
+#include "Tree.h"
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -15,6 +17,14 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kStreamChunk = 1 << 20;
+
+struct FileDescriptor {
+  int fd = -1;
+  ~FileDescriptor() {
+    if (fd >= 0)
+      ::close(fd);
+  }
+};
 
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -36,13 +46,11 @@ StreamUpload::StreamUpload(RemoteStore& store, fs::path file, std::string name, 
   m_thread = std::thread([this, &store, name = std::move(name)] {
     std::string error;
     const bool sent = store.UploadStream(
-        name, [this](int fd) { Feed(fd); }, error);
+        name, [this](int fd) { return Feed(fd); }, error);
     const std::lock_guard lock(m_mutex);
     m_over = true;
-    if (!sent)
+    if (!sent && m_error.empty())
       m_error = error;
-    else if (!m_whole)
-      m_error = "the upload ended before the file";
     m_changed.notify_all();
   });
 }
@@ -60,10 +68,20 @@ void StreamUpload::Stop() {
 }
 
 void StreamUpload::Written(uint64_t written) {
+  // The library waits while more than the window of what it has written is not sent. The
+  // upload may catch up with the file on the disk and wait there: the library's writer is
+  // behind, or has failed (then the file stops short). After a second of that the library goes
+  // on: it can queue only a few blocks more, and a failed writer fails the item.
   std::unique_lock lock(m_mutex);
-  m_written = written;
-  m_changed.notify_all();
-  m_changed.wait(lock, [&] { return m_written <= m_sent + m_window || m_over || m_stopped; });
+  for (int caughtUp = 0; caughtUp < 20;) {
+    if (written <= m_sent + m_window || m_over || m_stopped || g_interrupted)
+      return;
+    struct stat st {};
+    const bool allSent =
+        ::stat(m_file.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) <= m_sent;
+    caughtUp = allSent ? caughtUp + 1 : 0;
+    m_changed.wait_for(lock, std::chrono::milliseconds(50));
+  }
 }
 
 std::string StreamUpload::Failure() {
@@ -83,52 +101,70 @@ bool StreamUpload::Finish(std::string& error) {
 }
 
 // Sends the file as it grows, from a descriptor of its own, freeing what has been sent. The
-// library creates the file once it has begun the item; it is whole once Finish says so.
-void StreamUpload::Feed(int fd) {
+// library creates the file once it has begun the item; it is whole once Finish says so. True
+// when all of it was sent; false (rclone is then stopped) when it was not.
+bool StreamUpload::Feed(int fd) {
   std::vector<char> buffer(kStreamChunk);
-  int file = -1;
+  FileDescriptor file;
   uint64_t offset = 0, freed = 0;
   for (;;) {
     bool whole = false;
     {
-      std::unique_lock lock(m_mutex);
+      const std::lock_guard lock(m_mutex);
       if (m_stopped)
-        break;
+        return false;
       whole = m_whole;
     }
-    if (file < 0)
-      file = ::open(m_file.c_str(), O_RDWR | O_CLOEXEC);  // written to free what was sent
+    if (file.fd < 0)
+      file.fd = ::open(m_file.c_str(), O_RDWR | O_CLOEXEC);  // written to free what was sent
     const ssize_t n =
-        file < 0 ? 0 : ::pread(file, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        file.fd < 0 ? 0
+                    : ::pread(file.fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (n < 0 && errno != EINTR)
+      return Failed("the file to upload could not be read: " + std::string(std::strerror(errno)));
     if (n > 0) {
       if (!WriteAll(fd, buffer.data(), static_cast<size_t>(n)))
-        break;
+        return false;  // rclone has gone: it says why
       offset += static_cast<uint64_t>(n);
       // Whole blocks already sent leave the disk (a file system that cannot free them keeps
       // them: the file then takes its whole size).
       const uint64_t upTo = offset / 4096 * 4096;
       if (upTo > freed &&
-          ::fallocate(file, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(freed),
-                      static_cast<off_t>(upTo - freed)) == 0)
+          ::fallocate(file.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                      static_cast<off_t>(freed), static_cast<off_t>(upTo - freed)) == 0)
         freed = upTo;
       const std::lock_guard lock(m_mutex);
       m_sent = offset;
       m_changed.notify_all();
       continue;
     }
-    if (whole)
-      break;  // all of it sent
+    if (whole) {  // read to its end after it was whole: all of it is sent
+      struct stat st {};
+      if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != offset)
+        return Failed("the library's copy of the file is missing or not whole");
+      return true;
+    }
+    // Nothing new: rclone may have gone meanwhile (its end of the pipe closed).
+    pollfd pipe{fd, 0, 0};
+    if (::poll(&pipe, 1, 0) > 0 && (pipe.revents & (POLLERR | POLLHUP)) != 0)
+      return false;
     std::unique_lock lock(m_mutex);
     m_changed.wait_for(lock, std::chrono::milliseconds(50));
   }
-  if (file >= 0)
-    ::close(file);
+}
+
+bool StreamUpload::Failed(const std::string& error) {
+  const std::lock_guard lock(m_mutex);
+  if (m_error.empty())
+    m_error = error;
+  return false;
 }
 
 HandOver::HandOver(RemoteStore& store, fs::path source, fs::path stage, fs::path libraryTemp,
                    std::function<const ManifestItem*(uint64_t)> entryOf,
-                   orv::CEncryption* archiveTags)
-    : m_store(store),
+                   orv::CEncryption* archiveTags, bool linkSources)
+    : m_linkSources(linkSources),
+      m_store(store),
       m_source(std::move(source)),
       m_stage(std::move(stage)),
       m_libraryTemp(std::move(libraryTemp)),
@@ -203,6 +239,10 @@ bool HandOver::Stage(const OrvCompression::_SimulatedBackedupFile& record, const
     }
     return true;
   }
+  if (!m_linkSources) {
+    r.reason = "the library wrote no copy of it";
+    return false;
+  }
   // Accounted for only: uploaded from the tree through a link, with the CRC-32 a restore checks.
   const fs::path source = m_source / item.path;
   const std::optional<uint32_t> crc = FileRegister({source});
@@ -211,14 +251,31 @@ bool HandOver::Stage(const OrvCompression::_SimulatedBackedupFile& record, const
     return false;
   }
   r.crc = *crc;
+  m_linked.push_back({item.key, source, item.size, item.mtime});
   return true;
 }
 
-bool HandOver::Send(std::string& error) {
+// rclone passes over a file that is gone by the time it is uploaded, and uploads one that
+// changes as it is: each linked file must still be what was listed and read.
+void HandOver::CheckLinked(Host& host) {
+  for (const Linked& linked : m_linked) {
+    struct stat st {};
+    if (::stat(linked.source.c_str(), &st) == 0 &&
+        static_cast<uint64_t>(st.st_size) == linked.size && MtimeOf(st) == linked.mtime)
+      continue;
+    ItemResult& r = host.Result(linked.key);
+    r.failed = true;
+    r.reason = "it changed or was deleted while it was uploaded";
+  }
+  m_linked.clear();
+}
+
+bool HandOver::Send(Host& host, std::string& error) {
   if (m_names.empty())
     return true;
   const fs::path list = m_stage.parent_path() / "upload.list";
   const bool sent = WriteNameList(list, m_names) && m_store.Upload(m_stage, list, error);
+  CheckLinked(host);
   for (const std::string& name : m_names)
     ::unlink((m_stage / name).c_str());
   m_names.clear();
@@ -230,7 +287,7 @@ bool UploadHost::Send() {
   if (!m_uploadError.empty())
     return false;
   std::string error;
-  if (!m_handOver.Send(error))
+  if (!m_handOver.Send(*this, error))
     m_uploadError = error.empty() ? "the list of files to upload could not be written" : error;
   return m_uploadError.empty();
 }

@@ -31,7 +31,8 @@ class StreamUpload {
   StreamUpload(const StreamUpload&) = delete;
   StreamUpload& operator=(const StreamUpload&) = delete;
 
-  // The library has written `written` bytes of the file: waits while too much waits.
+  // The library has written `written` bytes of the file: waits while more than the window
+  // waits for the upload (not past Ctrl-C, nor once the upload has ended).
   void Written(uint64_t written);
   // The file is whole: waits for the upload's end. False, with `error` set, when it failed.
   bool Finish(std::string& error);
@@ -39,14 +40,15 @@ class StreamUpload {
   std::string Failure();
 
  private:
-  void Feed(int fd);
+  bool Feed(int fd);
+  bool Failed(const std::string& error);
   void Stop();
 
   const std::filesystem::path m_file;
   const uint64_t m_window;
   std::mutex m_mutex;  // guards what follows
   std::condition_variable m_changed;
-  uint64_t m_written = 0, m_sent = 0;
+  uint64_t m_sent = 0;
   bool m_whole = false, m_stopped = false, m_over = false;
   std::string m_error;
   std::thread m_thread;  // runs rclone
@@ -59,15 +61,16 @@ class HandOver {
   // tags archives of an encrypted compressed backup (null otherwise).
   HandOver(RemoteStore& store, std::filesystem::path source, std::filesystem::path stage,
            std::filesystem::path libraryTemp, std::function<const ManifestItem*(uint64_t)> entryOf,
-           orv::CEncryption* archiveTags);
+           orv::CEncryption* archiveTags, bool linkSources);
 
   // Takes every record the manager holds and clears them: a file the library wrote is moved
   // from its temporary folder to the stage, a file it only accounted for is linked there from
   // the tree (and its CRC-32 read, as the library computes none for it). Each item taken has
   // `staged` set in its result; one that cannot be staged is failed.
   void Take(Manager& manager, Host& host);
-  // Uploads what is staged, in one rclone call, and empties the stage.
-  bool Send(std::string& error);
+  // Uploads what is staged, in one rclone call, and empties the stage; a file uploaded from the
+  // tree that is no longer what was read is failed (its result in `host`).
+  bool Send(Host& host, std::string& error);
   // The bytes staged, and the files.
   uint64_t Waiting() const { return m_waiting; }
   size_t Count() const { return m_names.size(); }
@@ -93,6 +96,17 @@ class HandOver {
  private:
   bool Stage(const OrvCompression::_SimulatedBackedupFile& record, const ManifestItem& item,
              int part, ItemResult& r, const std::filesystem::path& staged);
+  void CheckLinked(Host& host);
+
+  // A file staged as a link to the tree: what it was when it was listed.
+  struct Linked {
+    uint64_t key;
+    std::filesystem::path source;
+    uint64_t size;
+    int64_t mtime;
+  };
+  const bool m_linkSources;  // plain files are uploaded from the tree (else none is)
+  std::vector<Linked> m_linked;
 
   RemoteStore& m_store;
   const std::filesystem::path m_source, m_stage, m_libraryTemp;

@@ -107,16 +107,18 @@ bool RemoteStore::Open(Holds& holds, std::string& error) {
     error = "cannot list " + m_location + ": " + why;
     return false;
   }
-  holds = Holds::Nothing;
+  bool manifest = false, other = false;
   for (size_t at = 0; at < listing.size();) {
     const size_t end = std::min(listing.find('\n', at), listing.size());
     const std::string name = listing.substr(at, end - at);
     at = end + 1;
-    if (name == kManifestName && holds == Holds::Nothing)
-      holds = Holds::Backup;
+    if (name == kManifestName)
+      manifest = true;
     else if (name != kNewManifestName && name != std::string(kDataFolder) + "/")
-      holds = Holds::Other;
+      other = true;
   }
+  // A manifest makes it a backup, whatever else lies beside it (a stray upload, say).
+  holds = manifest ? Holds::Backup : other ? Holds::Other : Holds::Nothing;
   return true;
 }
 
@@ -139,9 +141,11 @@ bool RemoteStore::PutManifest(const fs::path& file, std::string& error) {
 
 bool RemoteStore::Upload(const fs::path& root, const fs::path& names, std::string& error) {
   m_uploaded += LinesOf(names);
-  return Call({"copy", "--copy-links", "--ignore-times", "--no-traverse", "--files-from-raw",
-               names.native(), root.native(), Path(kDataFolder)},
-              TransferLimit(), error);
+  // A file that changes while it goes up is not refused by rclone: the caller checks each.
+  return Call(
+      {"copy", "--copy-links", "--ignore-times", "--no-traverse", "--local-no-check-updated",
+       "--files-from-raw", names.native(), root.native(), Path(kDataFolder)},
+      TransferLimit(), error);
 }
 
 bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed,
@@ -162,16 +166,31 @@ bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string
               TransferLimit(), error);
 }
 
-bool RemoteStore::Delete(const fs::path& names, std::string& error) {
+bool RemoteStore::Delete(const std::vector<fs::path>& lists, std::string& error) {
+  std::vector<std::string> arguments{"delete"};
+  for (const fs::path& list : lists) {
+    arguments.push_back("--files-from-raw");
+    arguments.push_back(list.native());
+  }
+  arguments.push_back(Path(kDataFolder));
   // The folders the deleted files leave empty go too (no folder is stored: a restore makes
   // them from the manifest).
-  return Call({"delete", "--files-from-raw", names.native(), Path(kDataFolder)}, TransferLimit(),
-              error) &&
+  return Call(arguments, TransferLimit(), error) &&
          Call({"rmdirs", "--leave-root", Path(kDataFolder)}, TransferLimit(), error);
 }
 
 bool RemoteStore::Purge(std::string& error) {
   return Call({"purge", m_remote}, TransferLimit(), error);
+}
+
+bool RemoteStore::PurgeFolder(const std::string& name, std::string& error) {
+  ++m_calls;
+  const RcloneResult result =
+      m_rclone.Run({"purge", Path(std::string(kDataFolder) + "/" + name)}, TransferLimit());
+  if (result.Succeeded() || (result.started && !result.timedOut && result.exitCode == 3))
+    return true;  // gone, or never there
+  error = m_rclone.Explain(result);
+  return false;
 }
 
 bool RemoteStore::Sizes(const std::vector<std::string>& names, const fs::path& list,

@@ -41,10 +41,12 @@ class RemoteStore {
   // The files `names` lists from data/ into the local folder `root`.
   bool Fetch(const std::filesystem::path& names, const std::filesystem::path& root,
              std::string& error);
-  // The files `names` lists deleted from data/; those already gone are passed over.
-  bool Delete(const std::filesystem::path& names, std::string& error);
+  // The files the lists name deleted from data/; those already gone are passed over.
+  bool Delete(const std::vector<std::filesystem::path>& lists, std::string& error);
   // The remote folder deleted with all it holds.
   bool Purge(std::string& error);
+  // The folder `name` of data/ deleted with all it holds, when there is one.
+  bool PurgeFolder(const std::string& name, std::string& error);
   // The sizes of the stored files `names` names (relative to data/); `list` is the file their
   // names are handed to rclone in.
   bool Sizes(const std::vector<std::string>& names, const std::filesystem::path& list,

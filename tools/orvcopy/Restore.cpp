@@ -95,7 +95,7 @@ class LaneFetcher : public SourceProvider {
   LaneFetcher(const OpenedBackup& opened, size_t lane, Host& host,
               std::function<const ManifestItem&(uint64_t)> itemOf,
               std::function<void(const std::string&)> failed)
-      : m_files(opened, "fetch-" + std::to_string(lane) + ".list"),
+      : m_files(opened, "fetch-" + std::to_string(lane) + ".list", LaneRoot(opened, lane)),
         m_opened(opened),
         m_host(host),
         m_itemOf(std::move(itemOf)),
@@ -110,12 +110,12 @@ class LaneFetcher : public SourceProvider {
       for (int p = 0; p < item.parts; ++p)
         parts.push_back(PartName(item.stored, p));
     }
-    return Get(parts, keys);
+    return Get(parts, keys, false);
   }
 
   bool PrepareOne(uint64_t key, const std::wstring& path) override {
     std::string bytes;
-    const std::string data = m_opened.Data().native() + "/";
+    const std::string data = Root().native() + "/";
     if (!OrvCopy::WideToFileName(path, bytes) || bytes.compare(0, data.size(), data) != 0)
       return false;
     const ManifestItem& item = m_itemOf(key);
@@ -123,19 +123,30 @@ class LaneFetcher : public SourceProvider {
       const std::string part = PartName(item.stored, p);
       if (bytes.compare(data.size(), std::string::npos,
                         Encrypted() ? LibrarySourceName(part) : part) == 0)
-        return Get({part}, {key});
+        return Get({part}, {key}, true);
     }
     return false;
   }
 
   void Clear() { m_files.Clear(); }
+  // Where the lane's files are fetched (the source root of its manager): a folder of its own,
+  // so that no lane's names meet another's.
+  const fs::path& Root() const { return m_files.Root(); }
 
  private:
+  static fs::path LaneRoot(const OpenedBackup& opened, size_t lane) {
+    fs::path root = opened.Data() / ("lane-" + std::to_string(lane));
+    ::mkdir(root.c_str(), 0700);
+    return root;
+  }
+
   bool Encrypted() const { return m_opened.manifest.encrypt != 0; }
 
-  bool Get(const std::vector<std::string>& parts, const std::vector<uint64_t>& keys) {
+  // Fetches `parts` in place of the batch fetched before, or besides it (`more`: the library
+  // asks for one file of the batch it is restoring).
+  bool Get(const std::vector<std::string>& parts, const std::vector<uint64_t>& keys, bool more) {
     std::string error;
-    if (m_files.Get(parts, Encrypted(), error))
+    if (m_files.Get(parts, Encrypted(), error, more))
       return true;
     for (const uint64_t key : keys)
       m_host.Result(key).reason = error;
@@ -275,6 +286,7 @@ class RestoreRun {
     std::deque<Lane> lanes;  // a host stays where it is made
     for (size_t l = 0; l < count; ++l)
       AddLane(lanes, state);
+    m_laneCount = count;
     const size_t most = ItemsPerRun() * count;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
@@ -326,15 +338,18 @@ class RestoreRun {
 
   // A remote backup whose files cannot be fetched: the restore stops.
   void FetchFailed(const std::string& error) {
+    if (g_interrupted)
+      return;  // rclone stopped by the same Ctrl-C
     const std::lock_guard lock(m_fetchMutex);
     if (!m_fetchFailed.exchange(true))
       m_fetchError = error;
   }
 
   // The stored file of a part as the library reads it.
-  fs::path SourceOf(const std::string& part) const {
-    const bool renamed = m_opened.remote && m_manifest.encrypt != 0;
-    return m_opened.Data() / (renamed ? LibrarySourceName(part) : part);
+  fs::path SourceOf(const Lane& lane, const std::string& part) const {
+    if (!lane.fetcher)
+      return m_opened.Data() / part;
+    return lane.fetcher->Root() / (m_manifest.encrypt != 0 ? LibrarySourceName(part) : part);
   }
 
   // One round: the managers restore its files, taking them a chunk at a time, the first on
@@ -360,10 +375,20 @@ class RestoreRun {
     bool stopped = false;
     for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !stopped;
          chunk = chunks.Next()) {
-      std::vector<size_t> files(chunk.end - chunk.first);  // positions in the round
-      std::iota(files.begin(), files.end(), chunk.first);
-      for (size_t from = 0; from < files.size() && !stopped;)
-        from = RunLibrary(lane, files, from, stopped);
+      // A remote backup's files are fetched for a run of the library: a run holds about a
+      // lane's share of a volume (or one larger file).
+      const uint64_t most = m_opened.remote ? m_options.volume / m_laneCount : UINT64_MAX;
+      for (size_t begin = chunk.first; begin < chunk.end && !stopped;) {
+        size_t end = begin + 1;
+        for (uint64_t bytes = m_round[begin].item.size;
+             end < chunk.end && bytes + m_round[end].item.size <= most; ++end)
+          bytes += m_round[end].item.size;
+        std::vector<size_t> files(end - begin);  // positions in the round
+        std::iota(files.begin(), files.end(), begin);
+        for (size_t from = 0; from < files.size() && !stopped;)
+          from = RunLibrary(lane, files, from, stopped);
+        begin = end;
+      }
     }
     return stopped;
   }
@@ -373,7 +398,7 @@ class RestoreRun {
   // A manager's run after a library failure starts from a new one.
   size_t RunLibrary(Lane& lane, const std::vector<size_t>& files, size_t from, bool& stopped) {
     if (!lane.manager)
-      lane.manager = NewManager(lane.host);
+      lane.manager = NewManager(lane);
     Manager& manager = *lane.manager;
     Host& host = lane.host;
     manager.ClearActionData();
@@ -386,7 +411,7 @@ class RestoreRun {
     manager.InitAction();
     host.SetItemCheck([&](uint64_t key) {
       if (encrypted &&
-          !AnnounceStoredFile(*manager.Engine(), SourceOf(RoundFileOf(key).item.stored),
+          !AnnounceStoredFile(*manager.Engine(), SourceOf(lane, RoundFileOf(key).item.stored),
                               m_manifest.salt)) {
         host.Result(key).failed = true;  // it is restored all the same, and set aside
         host.Result(key).reason = kNotOfThisBackup;
@@ -416,10 +441,12 @@ class RestoreRun {
     return next;
   }
 
-  std::unique_ptr<Manager> NewManager(Host& host) const {
+  std::unique_ptr<Manager> NewManager(Lane& lane) const {
+    Host& host = lane.host;
     auto manager = std::make_unique<Manager>();
     manager->Initialize();
-    manager->SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
+    const fs::path sources = lane.fetcher ? lane.fetcher->Root() : m_opened.Data();
+    manager->SetSourceRootFolder(FileNameToWide(sources.native()).c_str());
     manager->SetDestRootFolder(FileNameToWide(m_target.native()).c_str());
     manager->SetCallBack(&host);
     manager->SetBufferCapacity(m_manifest.buffer, 0);  // a body decrypts only with its capacity
@@ -777,6 +804,7 @@ class RestoreRun {
   bool m_interrupted = false;
   bool m_rootFailed = false;
   Counts m_counts;
+  size_t m_laneCount = 1;
   std::atomic<bool> m_fetchFailed = false;  // a remote backup's files cannot be fetched
   std::mutex m_fetchMutex;                  // guards what follows
   std::string m_fetchError;
@@ -806,8 +834,11 @@ class Trial {
           if (!item.IsFile() || item.status != "done")
             return;
           ++m_files;
+          m_bytes += item.size;
           m_batch.push_back(std::move(item));
-          if (m_batch.size() == most || m_batch.back().key - m_batch.front().key >= most)
+          // A remote backup's batch is fetched whole: it is kept to a volume.
+          if (m_batch.size() == most || m_batch.back().key - m_batch.front().key >= most ||
+              (m_opened.remote && m_bytes >= m_options.volume))
             RunBatch();
         },
         error);
@@ -834,8 +865,10 @@ class Trial {
         parts.push_back(PartName(item.stored, p));
     }
     if (std::string error; !fetched.Get(parts, false, error)) {
-      Refuse(kExitFailed, error);
-      m_stopped = m_fetchFailed = true;
+      m_fetchFailed = !g_interrupted;  // else rclone was stopped by the same Ctrl-C
+      if (m_fetchFailed)
+        Refuse(kExitFailed, error);
+      m_stopped = true;
       return;
     }
     Manager manager;
@@ -857,6 +890,7 @@ class Trial {
       }
     }
     m_batch.clear();
+    m_bytes = 0;
   }
 
   const Options& m_options;
@@ -865,6 +899,7 @@ class Trial {
   RunState m_state;
   Host m_host;
   std::vector<ManifestItem> m_batch;
+  uint64_t m_bytes = 0;
   size_t m_files = 0, m_failed = 0;
   bool m_stopped = false, m_fetchFailed = false;
 };

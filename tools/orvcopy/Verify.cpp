@@ -200,7 +200,7 @@ int VerifyGeneration(const Options& options, const OpenedBackup& opened) {
       error);
   if (read && opened.remote && fetched && !g_interrupted)
     fetched = remote.Flush();
-  if (!fetched)
+  if (!fetched && !g_interrupted)  // else rclone was stopped by the same Ctrl-C
     return Refuse(kExitFailed, remote.Error() + "; the check stopped");
   const size_t files = tally.files, failed = tally.failed, notBackedUp = tally.notBackedUp;
   const size_t* byCheck = tally.byCheck;

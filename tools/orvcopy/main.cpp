@@ -102,6 +102,11 @@ std::string BackupUsageError(const orvcopy::Options& options) {
   return {};
 }
 
+void AddTemp(CLI::App* command, orvcopy::Options& options) {
+  command->add_option("--temp", options.temp,
+                      "Remote backups: the folder files pass through (default: TMPDIR, /tmp)");
+}
+
 void AddJobs(CLI::App* command, orvcopy::Options& options, const char* description) {
   command->add_option("--jobs", options.jobs, description)->check(CLI::Range(1, 256));
 }
@@ -152,6 +157,7 @@ Command AddRestore(CLI::App& app, orvcopy::Options& options) {
   AddJobs(restore, options, "Restore N files at once (default: one per processor core)");
   AddGeneration(restore, options);
   AddPassword(restore, options);
+  AddTemp(restore, options);
   return {restore, [](const orvcopy::Options& o) { return orvcopy::Restore(o); }};
 }
 
@@ -161,6 +167,7 @@ Command AddVerify(CLI::App& app, orvcopy::Options& options) {
   AddGeneration(verify, options)
       ->excludes(verify->add_flag("--all", options.allGenerations, "Check every generation"));
   AddPassword(verify, options);
+  AddTemp(verify, options);
   return {verify, orvcopy::Verify};
 }
 
@@ -169,6 +176,7 @@ Command AddList(CLI::App& app, orvcopy::Options& options) {
   list->add_option("BACKUP_DIR", options.backup)->required()->check(NotEmpty());
   list->add_option("PATH", options.paths, "List only these entries and what lies below");
   AddGeneration(list, options);
+  AddTemp(list, options);
   return {list, orvcopy::List};
 }
 
