@@ -40,6 +40,7 @@ struct RemoteEntry {
   ManifestItem item;
   bool kept = false;                // unchanged: its stored files stay
   std::optional<ManifestItem> was;  // the earlier entry of its path, when that was a file
+  ItemResult result;                // once its window has been run
   std::string wasText;  // the earlier entry as its manifest has it, while the run changed nothing
 };
 
@@ -57,9 +58,11 @@ class RemoteBackupRun {
     LogFile log(m_options.logFile);
     InstallInterruptHandlers();
     RunState state(0, 0, !m_options.quiet);
+    m_state = &state;
     HandOver handOver(
         m_store, m_source, Stage(), LibraryTemp(), [this](uint64_t key) { return EntryOf(key); },
-        m_options.compress && m_password ? &*m_tagEngine : nullptr, !UsesTempFolder());
+        m_options.compress && m_password ? &*m_tagEngine : nullptr, !UsesTempFolder(),
+        [this](uint64_t key, const std::string& reason) { FailUploaded(key, reason); });
     // An encrypted file as large as a volume is uploaded as it is written: the library does not
     // cut encrypted files (it would write their later parts in plain).
     UploadHost host(state, handOver, HandOverAt(),
@@ -280,6 +283,8 @@ class RemoteBackupRun {
     return true;
   }
 
+  // A window's uploads go on while the next window is run, and it is recorded once they are
+  // over (a file uploaded from the tree is checked then).
   int Walk(RunState& state, Manager& manager, UploadHost& host) {
     int status = 0;
     while (FillWindow()) {
@@ -292,9 +297,40 @@ class RemoteBackupRun {
           g_interrupted || !host.UploadError().empty())
         return result == OrvCopy::StatusCompressionFailed ? result : OrvCopy::StatusStopped;
       for (RemoteEntry& entry : m_window)
-        Record(entry, *state.Result(entry.item.key));
+        entry.result = *state.Result(entry.item.key);
+      if (!host.FinishSend())
+        return OrvCopy::StatusStopped;
+      RecordPending();
+      m_pending = std::move(m_window);
+      m_window.clear();
+      if (!host.StartSend())
+        return OrvCopy::StatusStopped;
     }
+    if (!host.FinishSend())
+      return OrvCopy::StatusStopped;
+    RecordPending();
     return status;
+  }
+
+  void RecordPending() {
+    for (RemoteEntry& entry : m_pending)
+      Record(entry, entry.result);
+    m_pending.clear();
+  }
+
+  // A file found failed once its upload was over: of the window uploaded meanwhile, or of the
+  // window being run.
+  void FailUploaded(uint64_t key, const std::string& reason) {
+    ItemResult* r = nullptr;
+    if (!m_pending.empty() && key >= m_pending.front().item.key &&
+        key - m_pending.front().item.key < m_pending.size())
+      r = &m_pending[key - m_pending.front().item.key].result;
+    else if (m_state != nullptr)
+      r = m_state->Result(key);
+    if (r != nullptr) {
+      r->failed = true;
+      r->reason = reason;
+    }
   }
 
   // The window's changed files through the library, then what waits handed over: every file
@@ -329,9 +365,7 @@ class RemoteBackupRun {
       if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed)
         return result;
     }
-    // What waits goes up before the window is recorded: a file that changed on the way is
-    // failed then.
-    return host.SendAll() ? status : OrvCopy::StatusStopped;
+    return status;
   }
 
   // A path that was a file and is now a folder, or the reverse, stands in the way of what goes
@@ -455,8 +489,6 @@ class RemoteBackupRun {
                     "no archive can be made (the compression engine does not start)" + kept);
     if (status == OrvCopy::StatusStopped)
       return Refuse(kExitFailed, "the backup stopped" + kept);
-    if (!host.SendAll())
-      return Stopped("the upload failed: " + host.UploadError() + kept);
     if (m_earlier)
       m_earlier->Finish();
     if (NothingChanged()) {
@@ -541,6 +573,8 @@ class RemoteBackupRun {
   std::optional<TreeWalk> m_walk;
   std::optional<Earlier> m_earlier;  // the remote's manifest, read alongside the walk
   std::vector<RemoteEntry> m_window;
+  std::vector<RemoteEntry> m_pending;  // run, and waiting for its uploads to be over
+  RunState* m_state = nullptr;
   uint64_t m_lastKey = 0;
   std::vector<ManifestItem> m_typeChanged;  // earlier entries of the window's paths
   std::string m_uploadError;                // a failure of this run's own calls

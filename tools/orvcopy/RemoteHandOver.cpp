@@ -162,14 +162,21 @@ bool StreamUpload::Failed(const std::string& error) {
 
 HandOver::HandOver(RemoteStore& store, fs::path source, fs::path stage, fs::path libraryTemp,
                    std::function<const ManifestItem*(uint64_t)> entryOf,
-                   orv::CEncryption* archiveTags, bool linkSources)
+                   orv::CEncryption* archiveTags, bool linkSources,
+                   std::function<void(uint64_t, const std::string&)> fail)
     : m_linkSources(linkSources),
+      m_fail(std::move(fail)),
       m_store(store),
       m_source(std::move(source)),
       m_stage(std::move(stage)),
       m_libraryTemp(std::move(libraryTemp)),
       m_entryOf(std::move(entryOf)),
       m_archiveTags(archiveTags) {}
+
+HandOver::~HandOver() {
+  if (m_sending)
+    m_sending->thread.join();
+}
 
 void HandOver::BeginItem(uint64_t key, uint64_t streamAt, uint64_t window) {
   const ManifestItem* item = m_entryOf(key);
@@ -209,17 +216,22 @@ void HandOver::Take(Manager& manager, Host& host) {
       continue;
     }
     const fs::path staged = m_stage / name;
-    std::error_code ec;
-    fs::create_directories(staged.parent_path(), ec);
+    const bool written = (record.bFlags & 1) != 0;
+    if (written && staged.parent_path() != m_lastFolder) {
+      std::error_code ec;
+      fs::create_directories(staged.parent_path(), ec);
+      m_lastFolder = staged.parent_path();
+    }
     if (!Stage(record, *item, part, r, staged)) {
       r.failed = true;
       continue;
     }
     r.staged = true;
-    m_names.push_back(name);
     struct stat st {};
-    if (::stat(staged.c_str(), &st) == 0)
+    if (written && ::stat(staged.c_str(), &st) == 0) {
+      m_names.push_back(name);
       m_waiting += static_cast<uint64_t>(st.st_size);
+    }
   }
   manager.ClearFileRecords();
 }
@@ -243,51 +255,92 @@ bool HandOver::Stage(const OrvCompression::_SimulatedBackedupFile& record, const
     r.reason = "the library wrote no copy of it";
     return false;
   }
-  // Accounted for only: uploaded from the tree through a link, with the CRC-32 a restore checks.
-  const fs::path source = m_source / item.path;
-  const std::optional<uint32_t> crc = FileRegister({source});
-  if (!crc || ::symlink(source.c_str(), staged.c_str()) != 0) {
-    r.reason = crc ? "it could not be staged for the upload" : "it could not be read";
+  // Accounted for only: uploaded from the tree as it is, with the CRC-32 a restore checks.
+  const std::optional<uint32_t> crc = FileRegister({m_source / item.path});
+  if (!crc) {
+    r.reason = "it could not be read";
     return false;
   }
   r.crc = *crc;
-  m_linked.push_back({item.key, source, item.size, item.mtime});
+  m_linked.push_back({item.key, item.path, item.size, item.mtime, item.stored[0] == 'b'});
+  m_waiting += item.size;
   return true;
 }
 
 // rclone passes over a file that is gone by the time it is uploaded, and uploads one that
 // changes as it is: each linked file must still be what was listed and read.
-void HandOver::CheckLinked(Host& host) {
-  for (const Linked& linked : m_linked) {
+void HandOver::CheckLinked(const std::vector<Linked>& linked) {
+  for (const Linked& file : linked) {
     struct stat st {};
-    if (::stat(linked.source.c_str(), &st) == 0 &&
-        static_cast<uint64_t>(st.st_size) == linked.size && MtimeOf(st) == linked.mtime)
-      continue;
-    ItemResult& r = host.Result(linked.key);
-    r.failed = true;
-    r.reason = "it changed or was deleted while it was uploaded";
+    if (::lstat((m_source / file.path).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) != file.size || MtimeOf(st) != file.mtime)
+      m_fail(file.key, "it changed or was deleted while it was uploaded");
   }
-  m_linked.clear();
 }
 
-bool HandOver::Send(Host& host, std::string& error) {
-  if (m_names.empty())
-    return true;
-  const fs::path list = m_stage.parent_path() / "upload.list";
-  const bool sent = WriteNameList(list, m_names) && m_store.Upload(m_stage, list, error);
-  CheckLinked(host);
-  for (const std::string& name : m_names)
-    ::unlink((m_stage / name).c_str());
+void HandOver::StartSend() {
+  std::string error;
+  if (!FinishSend(error) || (m_names.empty() && m_linked.empty())) {
+    m_sendError = error;
+    return;
+  }
+  auto batch = std::make_unique<Batch>();
+  batch->names = std::move(m_names);
+  batch->linked = std::move(m_linked);
   m_names.clear();
+  m_linked.clear();
   m_waiting = 0;
-  return sent;
+  // Two lists take turns: the next batch's is written while this one's is read.
+  batch->list = m_stage.parent_path() / (m_sentBatches++ % 2 ? "upload-1.list" : "upload-0.list");
+  batch->thread = std::thread([this, b = batch.get()] { Upload(*b); });
+  m_sending = std::move(batch);
+}
+
+// What the library wrote goes up from the stage, a plain file from the tree into its slot (a
+// call each, for those there are).
+void HandOver::Upload(Batch& batch) {
+  std::vector<std::string> slots[2];
+  for (const Linked& file : batch.linked)
+    slots[file.slotB ? 1 : 0].push_back(file.path);
+  const fs::path list = batch.list;
+  batch.sent = true;
+  if (!batch.names.empty())
+    batch.sent = WriteNameList(list, batch.names) && m_store.Upload(m_stage, list, batch.error);
+  for (int slot = 0; slot < 2 && batch.sent; ++slot) {
+    if (!slots[slot].empty())
+      batch.sent = WriteNameList(list, slots[slot]) &&
+                   m_store.UploadInto(m_source, list, slot ? "b" : "a", batch.error);
+  }
+  if (!batch.sent && batch.error.empty())
+    batch.error = "the list of files to upload could not be written";
+}
+
+bool HandOver::FinishSend(std::string& error) {
+  if (!m_sendError.empty()) {
+    error = m_sendError;
+    return false;
+  }
+  if (!m_sending)
+    return true;
+  std::unique_ptr<Batch> batch = std::move(m_sending);
+  batch->thread.join();
+  CheckLinked(batch->linked);
+  for (const std::string& name : batch->names)
+    ::unlink((m_stage / name).c_str());
+  error = batch->error;
+  return batch->sent;
+}
+
+bool HandOver::Send(std::string& error) {
+  StartSend();
+  return FinishSend(error);
 }
 
 bool UploadHost::Send() {
   if (!m_uploadError.empty())
     return false;
   std::string error;
-  if (!m_handOver.Send(*this, error))
+  if (!m_handOver.Send(error))
     m_uploadError = error.empty() ? "the list of files to upload could not be written" : error;
   return m_uploadError.empty();
 }
@@ -300,10 +353,20 @@ bool UploadHost::TakeRecords() {
   return (m_handOver.Waiting() < m_handOverAt && m_handOver.Count() < kMostNames) || Send();
 }
 
-bool UploadHost::SendAll() {
+bool UploadHost::StartSend() {
   if (m_manager)
     m_handOver.Take(*m_manager, *this);
-  return Send();
+  if (!m_uploadError.empty())
+    return false;
+  m_handOver.StartSend();
+  return true;
+}
+
+bool UploadHost::FinishSend() {
+  std::string error;
+  if (m_uploadError.empty() && !m_handOver.FinishSend(error))
+    m_uploadError = error;
+  return m_uploadError.empty();
 }
 
 void UploadHost::OnItemBegin(uint64_t nItemKey) {

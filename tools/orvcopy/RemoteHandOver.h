@@ -61,19 +61,29 @@ class HandOver {
   // tags archives of an encrypted compressed backup (null otherwise).
   HandOver(RemoteStore& store, std::filesystem::path source, std::filesystem::path stage,
            std::filesystem::path libraryTemp, std::function<const ManifestItem*(uint64_t)> entryOf,
-           orv::CEncryption* archiveTags, bool linkSources);
+           orv::CEncryption* archiveTags, bool linkSources,
+           std::function<void(uint64_t, const std::string&)> fail);
+  ~HandOver();  // waits for an upload under way
+  HandOver(const HandOver&) = delete;
+  HandOver& operator=(const HandOver&) = delete;
 
   // Takes every record the manager holds and clears them: a file the library wrote is moved
   // from its temporary folder to the stage, a file it only accounted for is linked there from
   // the tree (and its CRC-32 read, as the library computes none for it). Each item taken has
   // `staged` set in its result; one that cannot be staged is failed.
   void Take(Manager& manager, Host& host);
-  // Uploads what is staged, in one rclone call, and empties the stage; a file uploaded from the
-  // tree that is no longer what was read is failed (its result in `host`).
-  bool Send(Host& host, std::string& error);
+  // Starts the upload of what is staged, in one rclone call, on a thread of its own (after the
+  // one started before has finished), and empties the stage for what comes next.
+  void StartSend();
+  // Waits for the upload started last: the stage of what it took is emptied, and a file
+  // uploaded from the tree that is no longer what was read is failed (through `fail`). False,
+  // with `error` set, when it failed.
+  bool FinishSend(std::string& error);
+  // Both: what is staged is uploaded when this returns.
+  bool Send(std::string& error);
   // The bytes staged, and the files.
   uint64_t Waiting() const { return m_waiting; }
-  size_t Count() const { return m_names.size(); }
+  size_t Count() const { return m_names.size() + m_linked.size(); }
 
   // The size of an item of the window (0 for none).
   uint64_t SizeOf(uint64_t key) const {
@@ -96,17 +106,37 @@ class HandOver {
  private:
   bool Stage(const OrvCompression::_SimulatedBackedupFile& record, const ManifestItem& item,
              int part, ItemResult& r, const std::filesystem::path& staged);
-  void CheckLinked(Host& host);
 
-  // A file staged as a link to the tree: what it was when it was listed.
+  // A file uploaded from the tree (into data/a or data/b under its own path): what it was
+  // when it was listed.
   struct Linked {
     uint64_t key;
-    std::filesystem::path source;
+    std::string path;
     uint64_t size;
     int64_t mtime;
+    bool slotB;
   };
+  void CheckLinked(const std::vector<Linked>& linked);
+  struct Batch;
+  void Upload(Batch& batch);
+
+  // An upload under way, and what it takes.
+  struct Batch {
+    std::vector<std::string> names;
+    std::vector<Linked> linked;
+    std::filesystem::path list;
+    bool sent = false;
+    std::string error;
+    std::thread thread;
+  };
+
   const bool m_linkSources;  // plain files are uploaded from the tree (else none is)
+  std::function<void(uint64_t, const std::string&)> m_fail;  // an item found failed after all
   std::vector<Linked> m_linked;
+  std::unique_ptr<Batch> m_sending;
+  std::string m_sendError;  // of an upload that failed before the next one could start
+  uint64_t m_sentBatches = 0;
+  std::filesystem::path m_lastFolder;  // of the stage, made last
 
   RemoteStore& m_store;
   const std::filesystem::path m_source, m_stage, m_libraryTemp;
@@ -136,8 +166,10 @@ class UploadHost : public Host {
   }
   // Takes and, when enough waits, sends; false once an upload has failed.
   bool TakeRecords();
-  // Takes and sends all that waits.
-  bool SendAll();
+  // Takes all that waits and starts its upload, to go on while the library copies the next
+  // files; FinishSend waits for it. False once an upload has failed.
+  bool StartSend();
+  bool FinishSend();
   const std::string& UploadError() const { return m_uploadError; }
 
   // Stops an upload the library left unfinished (a run that stopped).

@@ -36,6 +36,9 @@ class RemoteStore {
   // data/, links followed: the names of a hand-over are links to the files in the tree.
   bool Upload(const std::filesystem::path& root, const std::filesystem::path& names,
               std::string& error);
+  // The same into the folder `folder` of data/, the files read as they are (no link followed).
+  bool UploadInto(const std::filesystem::path& root, const std::filesystem::path& names,
+                  const std::string& folder, std::string& error);
   // One file uploaded as `name` (relative to data/) from what `feed` writes, as it writes it.
   bool UploadStream(const std::string& name, const Rclone::Feed& feed, std::string& error);
   // The files `names` lists from data/ into the local folder `root`.
