@@ -2,6 +2,7 @@
 
 #include "Checks.h"
 #include "Common.h"
+#include "Host.h"
 #include "Text.h"
 
 #include <OrvCopy/OrvCopyStrings.h>
@@ -241,6 +242,7 @@ namespace {
 
 int LoadRemoteBackup(const Options& options, const std::string& remote, OpenedBackup& opened,
                      const ItemSurvey& survey) {
+  InstallInterruptHandlers();  // Ctrl-C during a call to rclone still removes the scratch folder
   auto source = std::make_shared<RemoteSource>(remote, options.backup);
   std::string error;
   RemoteStore::Holds holds{};
@@ -266,8 +268,10 @@ int LoadRemoteBackup(const Options& options, const std::string& remote, OpenedBa
 }  // namespace
 
 int LoadBackup(const Options& options, OpenedBackup& opened, const ItemSurvey& survey) {
-  if (const std::optional<std::string> remote = RemoteOf(options.backup))
-    return LoadRemoteBackup(options, *remote, opened, survey);
+  if (const std::optional<std::string> remote = RemoteOf(options.backup)) {
+    const int code = LoadRemoteBackup(options, *remote, opened, survey);
+    return code != kExitDone && g_interrupted ? kExitInterrupted : code;
+  }
   const fs::path backup = fs::absolute(options.backup);
   Generation generation;
   if (const int code = PickGeneration(options, backup, generation))

@@ -53,10 +53,10 @@ class RemoteBackupRun {
         m_started(std::time(nullptr)) {}
 
   int Run() {
+    InstallInterruptHandlers();  // before rclone is first called: the scratch folder goes
     if (const int code = Prepare(); code != kExitDone)
-      return code;
+      return g_interrupted ? kExitInterrupted : code;
     LogFile log(m_options.logFile);
-    InstallInterruptHandlers();
     RunState state(0, 0, !m_options.quiet);
     m_state = &state;
     HandOver handOver(
