@@ -108,6 +108,81 @@ std::string Rclone::DefaultProgram() {
 
 Rclone::Rclone(std::string program) : m_program(std::move(program)) {}
 
+namespace {
+
+// Starts `program` with `arguments`, its stdout and stderr into `out` and `err`, its stdin from
+// `in` (or empty when `in` is not open); the child's ends are closed here. 0 when it could not
+// be started.
+pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments, Pipe& in,
+            Pipe& out, Pipe& err) {
+  std::vector<std::string> words{program};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  if (in.read >= 0)
+    ::posix_spawn_file_actions_adddup2(&actions, in.read, 0);
+  else
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, out.write, 1);
+  ::posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+  pid_t child = 0;
+  const int spawned =
+      ::posix_spawnp(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  for (int* fd : {&out.write, &err.write, &in.read}) {
+    if (*fd >= 0)
+      ::close(*fd);
+    *fd = -1;
+  }
+  return spawned == 0 ? child : 0;
+}
+
+// Reads the child's stdout whole and the end of its stderr until both close, the deadline
+// passes (timedOut) or its input has been cut for a second (true: rclone, which may be ending
+// by itself as it stopped reading, had that long to do so and say why).
+bool Collect(int out, int err, std::chrono::steady_clock::time_point deadline,
+             const std::atomic<bool>* cut, RcloneResult& result) {
+  std::array<pollfd, 2> fds{{{out, POLLIN, 0}, {err, POLLIN, 0}}};
+  std::array<char, 65536> buffer;
+  std::optional<std::chrono::steady_clock::time_point> cutAt;
+  for (int open = 2; open > 0;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      return false;
+    }
+    const int wait = static_cast<int>(std::min<int64_t>(left.count(), cut ? 100 : left.count()));
+    if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
+      return false;
+    if (cut && *cut && !cutAt)
+      cutAt = std::chrono::steady_clock::now();
+    if (cutAt && std::chrono::steady_clock::now() - *cutAt > std::chrono::seconds(1))
+      return true;
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
+      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+      if (n <= 0) {
+        fds[i].fd = -1;  // poll passes over a negative descriptor
+        --open;
+        continue;
+      }
+      std::string& text = i == 0 ? result.output : result.errors;
+      text.append(buffer.data(), static_cast<size_t>(n));
+      if (i == 1 && text.size() > 2 * kErrorsKept)
+        text.erase(0, text.size() - kErrorsKept);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
                          const Feed& feed) const {
   RcloneResult result;
@@ -117,31 +192,8 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono:
     err.Close();
     return result;
   }
-  std::vector<std::string> words{m_program};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words)
-    argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  if (feed)
-    ::posix_spawn_file_actions_adddup2(&actions, in.read, 0);
-  else
-    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&actions, out.write, 1);
-  ::posix_spawn_file_actions_adddup2(&actions, err.write, 2);
-  pid_t child = 0;
-  const int spawned =
-      ::posix_spawnp(&child, m_program.c_str(), &actions, nullptr, argv.data(), environ);
-  ::posix_spawn_file_actions_destroy(&actions);
-  ::close(out.write);
-  ::close(err.write);
-  out.write = err.write = -1;
-  if (in.read >= 0)
-    ::close(in.read);
-  in.read = -1;
-  if (spawned != 0) {
+  const pid_t child = Spawn(m_program, arguments, in, out, err);
+  if (child == 0) {
     out.Close();
     err.Close();
     in.Close();
@@ -159,47 +211,11 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono:
     });
     in.write = -1;
   }
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::array<pollfd, 2> fds{{{out.read, POLLIN, 0}, {err.read, POLLIN, 0}}};
-  std::array<char, 65536> buffer;
-  bool stopped = false;  // a cut input: rclone is ended like one out of time
-  std::optional<std::chrono::steady_clock::time_point> cutAt;
-  for (int open = 2; open > 0 && !result.timedOut && !stopped;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      result.timedOut = true;
-      break;
-    }
-    const int wait = static_cast<int>(std::min<int64_t>(left.count(), feed ? 100 : left.count()));
-    if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
-      break;
-    // A cut input: rclone, which may be ending by itself (it stopped reading), has a second
-    // to do so and say why; then it is ended.
-    if (cut && !cutAt)
-      cutAt = std::chrono::steady_clock::now();
-    if (cutAt && std::chrono::steady_clock::now() - *cutAt > std::chrono::seconds(1)) {
-      stopped = true;
-      break;
-    }
-    for (size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0)
-        continue;
-      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n <= 0) {
-        fds[i].fd = -1;  // poll passes over a negative descriptor
-        --open;
-        continue;
-      }
-      std::string& text = i == 0 ? result.output : result.errors;
-      text.append(buffer.data(), static_cast<size_t>(n));
-      if (i == 1 && text.size() > 2 * kErrorsKept)
-        text.erase(0, text.size() - kErrorsKept);
-    }
-  }
+  const bool stopped = Collect(out.read, err.read, std::chrono::steady_clock::now() + limit,
+                               feed ? &cut : nullptr, result);
   out.Close();
   err.Close();
-  const int status = Reap(child, result.timedOut || stopped);
+  const int status = Reap(child, result.timedOut || stopped);  // a cut input ends rclone too
   if (feeder.joinable())
     feeder.join();
   if (!result.timedOut && !stopped && WIFEXITED(status))
