@@ -333,10 +333,10 @@ class RemoteBackupRun {
     }
   }
 
-  // The window's changed files through the library, then what waits handed over: every file
-  // the window's records name is on the remote when it is recorded. A compressed file is run
-  // alone: the library names an archive in its temporary folder by its file name only, so two
-  // archives of one run could meet there.
+  // The window's changed files through the library, each taken into the stage as it ends (the
+  // uploads start once the window is run). A compressed file is run alone: the library names
+  // an archive in its temporary folder by its file name only, so two archives of one run could
+  // meet there.
   int RunWindow(Manager& manager, UploadHost& host) {
     std::vector<const ManifestItem*> files;
     for (const RemoteEntry& entry : m_window) {

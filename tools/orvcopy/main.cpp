@@ -1,6 +1,7 @@
 // orvcopy: backs up, restores, verifies, lists and removes directory trees with the OrvCopy
 // library.
 #include "Commands.h"
+#include "Rclone.h"
 
 #include <CLI/CLI.hpp>
 
@@ -96,6 +97,13 @@ std::string BackupUsageError(const orvcopy::Options& options) {
            "--encrypt or --compress";
   if (options.volume < kMinimumVolume)
     return "--volume: volumes below 64K would upload every few blocks; use 64K or more";
+  const bool remote = orvcopy::RemoteOf(options.backup).has_value();
+  if (!remote &&
+      (!options.temp.empty() || options.cache != 0 || options.volume != orvcopy::Options().volume))
+    return "--temp, --volume and --cache are for remote backups (rclone:REMOTE:PATH)";
+  if (remote && options.jobs > 1)
+    return "--jobs is for backups into a folder: a remote backup copies one file at a time "
+           "(rclone uploads several at once)";
   if (options.split != 0 && options.jobs > 1)
     return "--jobs cannot be combined with --split: the volumes of a split backup follow each "
            "other, so its files are copied one at a time";
