@@ -20,14 +20,7 @@ cd "$work"
 export ORVCOPY_BENCH_PASSWORD="benchmark password"
 
 echo "== data"
-mkdir -p big
-[ -f big/file.bin ] || head -c 1073741824 /dev/urandom >big/file.bin
-if [ ! -d small ]; then
-  for d in $(seq -w 1 100); do
-    mkdir -p "small/d$d"
-    for f in $(seq -w 1 100); do head -c 4096 /dev/urandom >"small/d$d/f$f"; done
-  done
-fi
+"$root/bench/make_trees.sh"
 [ -d corpus ] || "$root/bench/make_corpus.sh" corpus 300 >/dev/null
 "$orvcopy" -q backup big plain-backup 2>/dev/null || true
 "$orvcopy" -q backup big aes-backup --encrypt --password-env ORVCOPY_BENCH_PASSWORD 2>/dev/null || true

@@ -38,14 +38,7 @@ export RCLONE_CONFIG_OFFSITE_PASS RCLONE_CONFIG_SECRET_PASSWORD
 export RCLONE_CONFIG_SECRET_TYPE=crypt RCLONE_CONFIG_SECRET_REMOTE=offsite:crypt
 
 echo "== data"
-mkdir -p big
-[ -f big/file.bin ] || head -c 1073741824 /dev/urandom >big/file.bin
-if [ ! -d small ]; then
-  for d in $(seq -w 1 100); do
-    mkdir -p "small/d$d"
-    for f in $(seq -w 1 100); do head -c 4096 /dev/urandom >"small/d$d/f$f"; done
-  done
-fi
+"$root/bench/make_trees.sh"
 find big small -exec touch -h -d '1 hour ago' {} +
 
 empty='rclone purge offsite:peer; rclone purge offsite:orv; rclone purge offsite:crypt; true'
@@ -89,14 +82,8 @@ echo "== the temporary folder during an encrypted backup of the 1 GiB file, and 
 rclone purge offsite:orv 2>/dev/null || true
 "$orvcopy" backup big rclone:offsite:orv --encrypt $pw --temp "$work/temp" 2>results/big-aes.err &
 backup=$!
-peak=0
-while kill -0 $backup 2>/dev/null; do
-  used=$(du -s --block-size=1 temp | cut -f1)
-  [ "$used" -gt "$peak" ] && peak=$used
-  sleep 0.02
-done
+"$root/scripts/disk_peak.sh" $backup temp >results/temp-peak
 wait $backup
-echo "$peak" >results/temp-peak
 rclone purge offsite:orv 2>/dev/null || true
 "$orvcopy" backup small rclone:offsite:orv 2>results/calls-backup.err
 "$orvcopy" restore rclone:offsite:orv "$work/calls-out" 2>results/calls-restore.err

@@ -6,7 +6,8 @@
 # rclone and a full temporary folder are named.
 #   remote.sh ORVCOPY
 set -uo pipefail
-source "$(dirname "$0")/checks.sh"  # $orvcopy, and a fresh $work to run in
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/checks.sh"  # $orvcopy, and a fresh $work to run in
 command -v rclone >/dev/null || { echo "rclone is not installed"; exit 1; }
 state() {  # what a tree is, entry by entry: type, mode, owner, time, size and content
   (cd "$1" && find . -mindepth 1 -printf '%P %y %m %u %g %T@ %s %l\n' | sort &&
@@ -123,12 +124,7 @@ head -c 30000000 /dev/urandom >large/file.bin
 "$orvcopy" -q backup large rclone:offsite:large --encrypt --password-file pw --volume 2M \
   --temp "$work/temp" &
 backup=$!
-peak=0
-while kill -0 $backup 2>/dev/null; do
-  used=$(du -s --block-size=1 temp | cut -f1)
-  [ "$used" -gt "$peak" ] && peak=$used
-  sleep 0.01
-done
+peak=$("$here/../../scripts/disk_peak.sh" $backup temp)
 wait $backup
 check "encrypted backup of a large file" 0 $?
 # The buffers: the library's writer holds three blocks of 1 MiB, the upload reads 1 MiB.

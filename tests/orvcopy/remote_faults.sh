@@ -12,12 +12,13 @@ state() {
 }
 export RCLONE_CONFIG="$work/rclone.conf" RCLONE_CONFIG_HERE_TYPE=local
 touch rclone.conf
-# rclone, failing at the call numbered $FAIL_AT (counted in ./calls).
+# rclone, failing at the call numbered $FAIL_AT (counted in ./calls), or at every call of the
+# command $FAIL_ON.
 cat >failing-rclone <<'EOF'
 #!/usr/bin/env bash
 n=$(($(cat "$CALLS" 2>/dev/null || echo 0) + 1))
 echo "$n" >"$CALLS"
-if [ "$n" = "${FAIL_AT:-0}" ]; then
+if [ "$n" = "${FAIL_AT:-0}" ] || [ "$1" = "${FAIL_ON:-}" ]; then
   echo "2026/01/01 00:00:00 ERROR : injected failure" >&2
   exit 7
 fi
@@ -68,5 +69,15 @@ for mode in "" "--encrypt --password-file pw" "--compress" "--split 64K"; do
     rm -rf remote && mv remote.before remote
   done
   [ "$at" -gt 4 ] && ok || fail "$mode: only $at calls"
+  # A restore and a verify whose fetches fail: said, exit 1, and nothing placed.
+  for command in "restore $pass rclone:here:$work/remote fetched" "verify $pass rclone:here:$work/remote"; do
+    rm -rf fetched calls
+    # shellcheck disable=SC2086
+    ORVCOPY_RCLONE="$work/failing-rclone" FAIL_ON=copy "$orvcopy" -q $command 2>fetch.err
+    check "${command%% *} with a failed fetch $mode" 1 $?
+    grep -q "cannot fetch from rclone:here:.*injected failure" fetch.err && ok ||
+      fail "${command%% *} with a failed fetch $mode: $(cat fetch.err)"
+  done
+  [ -z "$(find fetched -type f 2>/dev/null)" ] && ok || fail "a failed fetch placed $(find fetched -type f)"
 done
 finish

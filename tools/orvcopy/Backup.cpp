@@ -527,14 +527,7 @@ class BackupRun {
       summary += ", " + std::to_string(m_linked) + " unchanged since " + m_earlier.previousId;
     if (m_kept)
       summary += ", " + std::to_string(m_kept) + " kept from " + m_earlier.resumedId;
-    if (m_failed)
-      summary += ", " + std::to_string(m_failed) + " failed";
-    if (m_counts.unreadable)
-      summary += ", " + std::to_string(m_counts.unreadable) + " paths could not be read";
-    if (m_counts.skipped)
-      summary += ", " + std::to_string(m_counts.skipped) + " skipped";
-    if (m_counts.excluded)
-      summary += ", " + std::to_string(m_counts.excluded) + " excluded";
+    summary += CountsNote(m_failed, m_counts);
     return summary + (g_interrupted ? " (interrupted; the next backup resumes it)" : "");
   }
 

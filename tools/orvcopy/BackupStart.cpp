@@ -27,6 +27,19 @@ bool ChooseSalt(const std::string& password, int bits, Manifest& manifest) {
   return true;
 }
 
+std::string CountsNote(size_t failed, const WalkCounts& counts) {
+  std::string note;
+  const std::pair<size_t, const char*> parts[] = {{failed, " failed"},
+                                                  {counts.unreadable, " paths could not be read"},
+                                                  {counts.skipped, " skipped"},
+                                                  {counts.excluded, " excluded"}};
+  for (const auto& [count, what] : parts) {
+    if (count)
+      note += ", " + std::to_string(count) + what;
+  }
+  return note;
+}
+
 void StartHeader(const Options& options, const struct stat& root, const Excludes& excludes,
                  std::time_t started, Manifest& manifest) {
   OwnerNames names;

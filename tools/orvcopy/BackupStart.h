@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "Exclude.h"
 #include "Manifest.h"
+#include "Tree.h"
 
 #include <sys/stat.h>
 #include <ctime>
@@ -19,6 +20,10 @@ bool ReadExcludes(const Options& options, Excludes& excludes, std::string& error
 // A random salt for a new encrypted backup, and the key check of the password with it, into
 // the manifest; false when there is no random source.
 bool ChooseSalt(const std::string& password, int bits, Manifest& manifest);
+
+// The end of a backup's summary: the entries that failed and what the walk could not read,
+// skipped or excluded (", 2 failed, 1 skipped"); empty when there were none.
+std::string CountsNote(size_t failed, const WalkCounts& counts);
 
 // The header of a backup's manifest: the options, the backed-up folder `root` and the patterns.
 void StartHeader(const Options& options, const struct stat& root, const Excludes& excludes,

@@ -562,6 +562,11 @@ std::string ItemText(const ManifestItem& item) {
   return text;
 }
 
+void AppendPartNames(const ManifestItem& item, std::vector<std::string>& names) {
+  for (int p = 0; p < item.parts; ++p)
+    names.push_back(PartName(item.stored, p));
+}
+
 std::string PartName(const std::string& stored, int part) {
   if (part == 0)
     return stored;

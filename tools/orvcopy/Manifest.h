@@ -171,6 +171,9 @@ bool ReadTaggedBytes(const Manifest& manifest, const std::function<void(std::str
 // An item as a manifest writes it: two items of the same text are the same entry.
 std::string ItemText(const ManifestItem& item);
 
+// The stored files of a file item, its first part first, appended to `names`.
+void AppendPartNames(const ManifestItem& item, std::vector<std::string>& names);
+
 // The file name of part `part` (0 = the first) of a stored file.
 std::string PartName(const std::string& stored, int part);
 

@@ -380,8 +380,7 @@ class RemoteBackupRun {
           cleared = cleared && m_store.PurgeFolder(slot + was.path, error);
       } else {
         std::vector<std::string> parts;
-        for (int p = 0; p < was.parts; ++p)
-          parts.push_back(PartName(was.stored, p));
+        AppendPartNames(was, parts);
         const fs::path list = m_scratch.Path() / "changed.list";
         cleared = cleared && WriteNameList(list, parts) && m_store.Delete({list}, error);
       }
@@ -549,14 +548,7 @@ class RemoteBackupRun {
       summary += ", " + std::to_string(m_unchanged) + " unchanged";
     if (m_goneCount)
       summary += ", " + std::to_string(m_goneCount) + " earlier files deleted";
-    if (m_failed)
-      summary += ", " + std::to_string(m_failed) + " failed";
-    if (m_counts.unreadable)
-      summary += ", " + std::to_string(m_counts.unreadable) + " paths could not be read";
-    if (m_counts.skipped)
-      summary += ", " + std::to_string(m_counts.skipped) + " skipped";
-    if (m_counts.excluded)
-      summary += ", " + std::to_string(m_counts.excluded) + " excluded";
+    summary += CountsNote(m_failed, m_counts);
     return summary + " (" + std::to_string(m_store.Calls()) + " rclone calls)";
   }
 

@@ -106,9 +106,7 @@ class LaneFetcher : public SourceProvider {
     for (size_t n = 0; n < keys.size(); ++n) {
       if (n > 0 && keys[n] == keys[n - 1])
         continue;  // the parts of one file follow each other
-      const ManifestItem& item = m_itemOf(keys[n]);
-      for (int p = 0; p < item.parts; ++p)
-        parts.push_back(PartName(item.stored, p));
+      AppendPartNames(m_itemOf(keys[n]), parts);
     }
     return Get(parts, keys, false);
   }
@@ -324,7 +322,7 @@ class RestoreRun {
   bool FetchRound(FetchedFiles& fetched) {
     std::vector<std::string> names;
     for (const RoundFile& file : m_round)
-      names.push_back(file.item.stored);
+      AppendPartNames(file.item, names);
     std::string error;
     if (fetched.Get(names, false, error))
       return true;
@@ -515,8 +513,7 @@ class RestoreRun {
   std::vector<uint64_t> StoredSizes(const ManifestItem& item) const {
     std::vector<uint64_t> sizes(static_cast<size_t>(item.parts), 0);
     std::vector<std::string> names;
-    for (int p = 0; p < item.parts; ++p)
-      names.push_back(PartName(item.stored, p));
+    AppendPartNames(item, names);
     std::error_code ec;
     if (!m_opened.remote) {
       for (size_t p = 0; p < names.size(); ++p)
@@ -861,8 +858,8 @@ class Trial {
     FetchedFiles fetched(m_opened, "trial.list");
     std::vector<std::string> parts;
     for (const ManifestItem& item : m_batch) {
-      for (int p = 0; p < item.parts && m_opened.remote; ++p)
-        parts.push_back(PartName(item.stored, p));
+      if (m_opened.remote)
+        AppendPartNames(item, parts);
     }
     if (std::string error; !fetched.Get(parts, false, error)) {
       m_fetchFailed = !g_interrupted;  // else rclone was stopped by the same Ctrl-C

@@ -153,10 +153,8 @@ class RemoteBatches {
 
   bool Flush() {
     std::vector<std::string> parts;
-    for (const ManifestItem& item : m_batch) {
-      for (int p = 0; p < item.parts; ++p)
-        parts.push_back(PartName(item.stored, p));
-    }
+    for (const ManifestItem& item : m_batch)
+      AppendPartNames(item, parts);
     if (!m_fetched.Get(parts, false, m_error))
       return false;
     for (const ManifestItem& item : m_batch)
