@@ -12,7 +12,7 @@ same_tree() {  # same_tree DESCRIPTION A B
 }
 
 # A tree with nested folders, text and binary files, an empty file, a file over one volume,
-# non-ASCII and non-UTF-8 names, and a link that is skipped.
+# non-ASCII and non-UTF-8 names, names like stored files', and a link that is skipped.
 mkdir -p src/docs/deep src/bin
 echo "hello" >src/a.txt
 : >src/empty
@@ -21,6 +21,10 @@ seq 1 20000 >src/docs/numbers.txt
 echo "ünïcödé" >"src/docs/deep/naïve.txt"
 printf 'raw name' >"src/docs/$(printf 'caf\xe9-\xff')"
 ln -s a.txt src/link
+# Names that other entries' stored files take unless told apart: a cut file's later part, and
+# an encrypted and a compressed file.
+echo "not a part" >src/bin/large.dat.001
+mkdir src/a.txt.venc src/a.txt.zip && echo "in" >src/a.txt.venc/in && echo "in" >src/a.txt.zip/in
 echo "correct horse" >pw
 echo "wrong horse" >bad
 

@@ -2,6 +2,7 @@
 // it, manifests of the first version still load, and damaged or hostile entries are refused
 // with a reason.
 #include "Manifest.h"
+#include "StoredName.h"
 #include "Text.h"
 #include "ToolTestSupport.h"
 
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -193,6 +195,40 @@ TEST(Text, AFoldersContentComesRightAfterIt) {
   EXPECT_FALSE(orvcopy::BeforeInWalk("a-b", "a/z"));
   EXPECT_TRUE(orvcopy::BeforeInWalk("a/\xff", "b"));
   EXPECT_FALSE(orvcopy::BeforeInWalk("b", "b"));
+}
+
+// Every name a backup stores, a file's later parts included, belongs to one entry of a folder,
+// whichever names its entries have and however files are stored.
+TEST(StoredName, NoTwoEntriesOfAFolderShareAStoredName) {
+  const std::vector<std::string> names = {"x",         "x.venc",     "X.VENC",   "x.zip",  "x.orv",
+                                          "x.ORV",     "x.venc.orv", "x.001",    "x.0001", "x.01",
+                                          "x.001.orv", "x.orv.orv",  "x.zip.001"};
+  for (const orvcopy::StoredNaming naming :
+       {orvcopy::StoredNaming{"", false}, orvcopy::StoredNaming{".venc", false},
+        orvcopy::StoredNaming{".zip", false}, orvcopy::StoredNaming{"", true},
+        orvcopy::StoredNaming{".zip", true}}) {
+    std::map<std::string, std::string> owner;  // stored name -> the entry it belongs to
+    for (const std::string& name : names) {
+      for (const bool isFile : {true, false}) {
+        const std::string entry = name + (isFile ? " (file)" : " (folder)");
+        const std::string stored = orvcopy::StoredPath("d/" + name, isFile, naming);
+        std::vector<std::string> taken = {stored};
+        for (int part = 1; isFile && naming.split && part < 3; ++part)
+          taken.push_back(orvcopy::PartName(stored, part));
+        for (const std::string& one : taken) {
+          ASSERT_EQ(one.rfind('/'), 1u) << one;
+          // A file and a folder of one name never stand side by side: only other names count.
+          const auto [it, added] = owner.emplace(one, entry);
+          EXPECT_TRUE(added || it->second.substr(0, name.size() + 1) == name + " ")
+              << naming.extension << (naming.split ? " cut: " : ": ") << entry << " and "
+              << it->second << " are both stored as " << one;
+        }
+      }
+    }
+  }
+  // A plain, uncut backup is a mirror: every name stays as it is.
+  EXPECT_EQ(orvcopy::StoredPath("x.venc/x.001.orv", true, {}), "x.venc/x.001.orv");
+  EXPECT_EQ(orvcopy::StoredPath("x.venc/x.001", false, {".venc", true}), "x.venc.orv/x.001.orv");
 }
 
 }  // namespace

@@ -89,7 +89,9 @@ cmp -s second.txt again.txt && ok || fail "second restore differs: $(diff second
 grep -q "nothing changed since the backup" third.err && ok || fail "unchanged backup: $(cat third.err)"
 
 # Encrypted, cut and compressed backups come back whole; the encrypted remote holds no
-# plain bytes of the files.
+# plain bytes of the files. A file is named as another's later part.
+echo "not a part" >src/keep/big.bin.001
+state src >modes.txt
 for mode in "--encrypt --password-file pw" "--split 1M" "--compress" "--compress --encrypt --password-file pw"; do
   name=$(echo "$mode" | tr -dc 'a-z1')
   pass=$([[ $mode == *pw* ]] && echo "--password-file pw")
@@ -99,13 +101,21 @@ for mode in "--encrypt --password-file pw" "--split 1M" "--compress" "--compress
   "$orvcopy" -q restore $pass "rclone:offsite:$name" "out-$name"
   check "restore $mode" 0 $?
   state "out-$name" >"out-$name.txt"
-  cmp -s second.txt "out-$name.txt" && ok || fail "restore $mode differs: $(diff second.txt "out-$name.txt" | head -4)"
+  cmp -s modes.txt "out-$name.txt" && ok || fail "restore $mode differs: $(diff modes.txt "out-$name.txt" | head -4)"
   # shellcheck disable=SC2086
   "$orvcopy" -q verify $pass "rclone:offsite:$name"
   check "verify $mode" 0 $?
 done
 ! grep -rqs "stays" served/encryptpasswordfilepw && ok || fail "plain text on the encrypted remote"
 [ -n "$(find served/split1/data -name 'big.bin.002')" ] && ok || fail "the cut backup holds no parts"
+# The earlier parts of a changed cut file are deleted, and the file named as one of them stays.
+head -c 100 /dev/urandom >>src/keep/big.bin
+"$orvcopy" -q backup --split 1M src rclone:offsite:split1
+check "second cut backup" 0 $?
+"$orvcopy" -q restore rclone:offsite:split1 out-split2
+state src >split2.txt
+state out-split2 >out-split2.txt
+cmp -s split2.txt out-split2.txt && ok || fail "second cut restore differs: $(diff split2.txt out-split2.txt | head -4)"
 echo "wrong" >wrong
 "$orvcopy" -q restore --password-file wrong rclone:offsite:encryptpasswordfilepw wrong 2>/dev/null
 check "wrong password" 4 $?
@@ -152,7 +162,7 @@ serve
 "$orvcopy" -q restore --password-file pw rclone:offsite:encryptpasswordfilepw after-kill
 check "restore after the killed backup" 0 $?
 state after-kill >after-kill.txt
-cmp -s second.txt after-kill.txt && ok || fail "the killed backup changed the remote: $(diff second.txt after-kill.txt | head -4)"
+cmp -s modes.txt after-kill.txt && ok || fail "the killed backup changed the remote: $(diff modes.txt after-kill.txt | head -4)"
 
 # Mistakes: a remote that does not exist, a folder that holds something else, no rclone,
 # a temporary folder that cannot be made or is full.

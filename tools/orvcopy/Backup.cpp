@@ -13,6 +13,7 @@
 #include "Manifest.h"
 #include "Rclone.h"
 #include "Reuse.h"
+#include "StoredName.h"
 #include "Text.h"
 #include "Tree.h"
 
@@ -166,12 +167,6 @@ class BackupRun {
 
   fs::path Data() const { return m_folder / kDataFolder; }
 
-  std::string StoredName(const ManifestItem& item) const {
-    if (!item.IsFile())
-      return item.path;
-    return item.path + (m_options.compress ? ".zip" : m_options.encrypt ? ".venc" : "");
-  }
-
   // Lists the next entries of the tree into the window: up to a run's worth, fewer when a
   // record of the run is due (linking with --checksum reads every unchanged file). False when
   // the tree is all listed.
@@ -182,7 +177,7 @@ class BackupRun {
       entry.changeable = m_walk->InChangeableFolder();
       entry.reused = false;
       if (entry.item.IsFile() || entry.item.IsFolder())
-        entry.item.stored = StoredName(entry.item);
+        entry.item.stored = StoredPath(entry.item.path, entry.item.IsFile(), NamingOf(m_options));
       if (entry.item.IsFile())
         entry.reused = TakeOverUnchanged(entry.item);
       m_window.push_back(std::move(entry));

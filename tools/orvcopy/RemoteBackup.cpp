@@ -14,6 +14,7 @@
 #include "RemoteHandOver.h"
 #include "RemoteStore.h"
 #include "Reuse.h"
+#include "StoredName.h"
 #include "Text.h"
 #include "Tree.h"
 
@@ -212,11 +213,8 @@ class RemoteBackupRun {
     return &m_window[key - m_window.front().item.key].item;
   }
 
-  std::string StoredName(const std::string& path, char slot) const {
-    return std::string(1, slot) + "/" + path +
-           (m_options.compress  ? ".zip"
-            : m_options.encrypt ? ".venc"
-                                : "");
+  std::string StoredName(const ManifestItem& item, char slot) const {
+    return std::string(1, slot) + "/" + StoredPath(item.path, item.IsFile(), NamingOf(m_options));
   }
 
   // Lists the next entries of the tree; a file unchanged since the remote's manifest keeps its
@@ -240,7 +238,7 @@ class RemoteBackupRun {
         m_typeChanged.push_back(*was);
       const char slot = entry.was && entry.was->stored.compare(0, 2, "a/") == 0 ? 'b' : 'a';
       entry.item.stored = entry.item.IsFile() || entry.item.IsFolder()
-                              ? StoredName(entry.item.path, slot)
+                              ? StoredName(entry.item, slot)
                               : std::string();
       if (entry.item.IsFile() && entry.was)
         entry.kept = TakeOverUnchanged(entry.item, entry.was->stored);
