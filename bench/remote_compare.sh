@@ -2,10 +2,11 @@
 # orvcopy's remote backups against rclone itself, to an SFTP server on 127.0.0.1 (rclone's
 # own): the 10,000 files of 4 KiB and the 1 GiB file backed up and restored, plain beside
 # `rclone copy`, encrypted beside `rclone copy` to a crypt remote, and a second backup with
-# nothing changed beside `rclone sync` with nothing to do. hyperfine runs each pair in the same
-# invocation; every backup goes into an emptied remote folder (emptied before the run, not
-# timed). The table goes to docs/remote-performance.md, with the temporary folder's peak
-# during an encrypted backup of the 1 GiB file and the rclone calls per file.
+# nothing changed beside `rclone sync` with nothing to do; the small restores also with their
+# fetched files on /dev/shm. hyperfine runs each pair in the same invocation; every backup
+# goes into an emptied remote folder (emptied before the run, not timed). The table goes to
+# docs/remote-performance.md, with the temporary folder's peak during an encrypted backup of
+# the 1 GiB file and the rclone calls per file.
 #   bench/remote_compare.sh [BUILD_DIR] [WORK_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,10 +68,14 @@ pair second-small 5 true "rclone sync small offsite:peer" \
 echo "== restores"
 pair restore-small 5 true "rclone copy offsite:peer $work/out" \
   "$orvcopy -q restore rclone:offsite:orv $work/out"
+pair restore-small-tmpfs 5 true "rclone copy offsite:peer $work/out" \
+  "$orvcopy -q restore rclone:offsite:orv $work/out --temp /dev/shm"
 "$orvcopy" -q backup small rclone:offsite:orv-aes --encrypt $pw
 rclone copy small secret:small
 pair restore-small-aes 5 true "rclone copy secret:small $work/out" \
   "$orvcopy -q restore rclone:offsite:orv-aes $work/out $pw"
+pair restore-small-aes-tmpfs 5 true "rclone copy secret:small $work/out" \
+  "$orvcopy -q restore rclone:offsite:orv-aes $work/out $pw --temp /dev/shm"
 "$orvcopy" -q backup big rclone:offsite:orv-big && rclone copy big offsite:peer-big
 pair restore-big 3 true "rclone copy offsite:peer-big $work/out" \
   "$orvcopy -q restore rclone:offsite:orv-big $work/out"
@@ -106,7 +111,10 @@ row("backup, 1 GiB", "backup-big", "rclone copy", 1.1)
 row("backup, 1 GiB, encrypted", "backup-big-aes", "rclone copy to crypt", 1.0)
 row("second backup, nothing changed, 10,000 files", "second-small", "rclone sync", 1.0)
 row("restore, 10,000 × 4 KiB", "restore-small", "rclone copy", 1.1)
+row("restore, 10,000 × 4 KiB, --temp on tmpfs", "restore-small-tmpfs", "rclone copy", 1.1)
 row("restore, 10,000 × 4 KiB, encrypted", "restore-small-aes", "rclone copy from crypt", 1.0)
+row("restore, 10,000 × 4 KiB, encrypted, --temp on tmpfs", "restore-small-aes-tmpfs",
+    "rclone copy from crypt", 1.0)
 row("restore, 1 GiB", "restore-big", "rclone copy", 1.1)
 row("restore, 1 GiB, encrypted", "restore-big-aes", "rclone copy from crypt", 1.0)
 peak = int(open(f"{results}/temp-peak").read()) / 1048576

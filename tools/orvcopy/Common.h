@@ -40,12 +40,9 @@ size_t ItemsPerRun();
 // for more: a lane busy with a large file takes fewer, and each lane's positions increase.
 class Chunks {
  public:
-  // A chunk holds about an eighth of a lane's share, at most `most`; with `whole`, a lane's
-  // whole share (up to `most`): each chunk then costs something of its own (a remote fetch).
-  Chunks(size_t count, size_t lanes, size_t most = 64, bool whole = false)
+  Chunks(size_t count, size_t lanes)
       : m_count(count),
-        m_size(std::clamp<size_t>(
-            count / ((whole ? 1 : 8) * std::max<size_t>(lanes, 1)) + (whole ? 1 : 0), 1, most)) {}
+        m_size(std::clamp<size_t>(count / (8 * std::max<size_t>(lanes, 1)), 1, 64)) {}
   // The next chunk, from `first` to before `end`; empty once all are handed out.
   struct Range {
     size_t first, end;

@@ -8,6 +8,7 @@
 #include "Common.h"
 #include "Entries.h"
 #include "Host.h"
+#include "RunFetcher.h"
 #include "Selection.h"
 #include "Text.h"
 
@@ -87,72 +88,64 @@ struct Survey {
   std::unordered_set<std::string> partialsTaken;  // names in the backup that end in the suffix
 };
 
-// A lane's sources of a remote backup: the stored files of the items the library asks for
-// are fetched for it, and deleted when it asks for the next ones or its run ends. A fetch that
-// fails fails its items and calls `failed` with why.
+// A lane's sources of a remote backup: the stored files of the run it restores, fetched
+// ahead of it. A run that could not be fetched fails the items the library asks for and calls
+// `failed` with why.
 class LaneFetcher : public SourceProvider {
  public:
-  LaneFetcher(const OpenedBackup& opened, size_t lane, Host& host,
+  LaneFetcher(const OpenedBackup& opened, Host& host,
               std::function<const ManifestItem&(uint64_t)> itemOf,
               std::function<void(const std::string&)> failed)
-      : m_files(opened, "fetch-" + std::to_string(lane) + ".list", LaneRoot(opened, lane)),
-        m_opened(opened),
-        m_host(host),
-        m_itemOf(std::move(itemOf)),
-        m_failed(std::move(failed)) {}
+      : m_opened(opened), m_host(host), m_itemOf(std::move(itemOf)), m_failed(std::move(failed)) {}
 
-  bool PrepareBatch(const std::vector<uint64_t>& keys) override {
-    std::vector<std::string> parts;
-    for (size_t n = 0; n < keys.size(); ++n) {
-      if (n > 0 && keys[n] == keys[n - 1])
-        continue;  // the parts of one file follow each other
-      AppendPartNames(m_itemOf(keys[n]), parts);
-    }
-    return Get(parts, keys, false);
+  // The run restored next: its fetched files, or none and why.
+  void Use(FetchedFiles* files, std::string error) {
+    m_files = files;
+    m_error = std::move(error);
   }
 
+  bool PrepareBatch(const std::vector<uint64_t>& keys) override {
+    return m_files || Failed(keys, m_error);
+  }
+
+  // The library asks for one file of the run (alone in its batch, or missing): fetched again
+  // unless it is there.
   bool PrepareOne(uint64_t key, const std::wstring& path) override {
     std::string bytes;
     const std::string data = Root().native() + "/";
-    if (!OrvCopy::WideToFileName(path, bytes) || bytes.compare(0, data.size(), data) != 0)
+    if (!m_files || !OrvCopy::WideToFileName(path, bytes) ||
+        bytes.compare(0, data.size(), data) != 0)
       return false;
+    struct stat st {};
+    if (::lstat(bytes.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      return true;
     const ManifestItem& item = m_itemOf(key);
     for (int p = 0; p < item.parts; ++p) {
       const std::string part = PartName(item.stored, p);
       if (bytes.compare(data.size(), std::string::npos,
-                        Encrypted() ? LibrarySourceName(part) : part) == 0)
-        return Get({part}, {key}, true);
+                        Encrypted() ? LibrarySourceName(part) : part) != 0)
+        continue;
+      std::string error;
+      return m_files->Get({part}, Encrypted(), error, true) || Failed({key}, error);
     }
     return false;
   }
 
-  void Clear() { m_files.Clear(); }
-  // Where the lane's files are fetched (the source root of its manager): a folder of its own,
-  // so that no lane's names meet another's.
-  const fs::path& Root() const { return m_files.Root(); }
+  // Where the run's files are (the source root of the lane's manager).
+  fs::path Root() const { return m_files ? m_files->Root() : fs::path(); }
 
  private:
-  static fs::path LaneRoot(const OpenedBackup& opened, size_t lane) {
-    fs::path root = opened.Data() / ("lane-" + std::to_string(lane));
-    ::mkdir(root.c_str(), 0700);
-    return root;
-  }
-
   bool Encrypted() const { return m_opened.manifest.encrypt != 0; }
 
-  // Fetches `parts` in place of the batch fetched before, or besides it (`more`: the library
-  // asks for one file of the batch it is restoring).
-  bool Get(const std::vector<std::string>& parts, const std::vector<uint64_t>& keys, bool more) {
-    std::string error;
-    if (m_files.Get(parts, Encrypted(), error, more))
-      return true;
+  bool Failed(const std::vector<uint64_t>& keys, const std::string& error) {
     for (const uint64_t key : keys)
       m_host.Result(key).reason = error;
     m_failed(error);
     return false;
   }
 
-  FetchedFiles m_files;
+  FetchedFiles* m_files = nullptr;
+  std::string m_error;
   const OpenedBackup& m_opened;
   Host& m_host;
   std::function<const ManifestItem&(uint64_t)> m_itemOf;
@@ -284,7 +277,6 @@ class RestoreRun {
     std::deque<Lane> lanes;  // a host stays where it is made
     for (size_t l = 0; l < count; ++l)
       AddLane(lanes, state);
-    m_laneCount = count;
     const size_t most = ItemsPerRun() * count;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
@@ -311,7 +303,7 @@ class RestoreRun {
     if (!m_opened.remote)
       return;
     lane.fetcher = std::make_unique<LaneFetcher>(
-        m_opened, lanes.size() - 1, lane.host,
+        m_opened, lane.host,
         [this](uint64_t key) -> const ManifestItem& { return RoundFileOf(key).item; },
         [this](const std::string& error) { FetchFailed(error); });
     lane.host.SetSourceProvider(lane.fetcher.get());
@@ -350,16 +342,18 @@ class RestoreRun {
     return lane.fetcher->Root() / (m_manifest.encrypt != 0 ? LibrarySourceName(part) : part);
   }
 
-  // One round: the managers restore its files, taking them a chunk at a time, the first on
-  // this thread; then the files are checked and put in place.
+  // One round: the managers restore its files, taking them a chunk (a remote backup's: a
+  // run) at a time, the first on this thread; then the files are checked and put in place.
   void RunRound(RunState& state, std::deque<Lane>& lanes) {
     const uint64_t first = m_round.front().item.key;
     state.Window(first, m_round.back().item.key - first + 1);
-    // A remote backup's files are fetched a library batch (2000 files at most) at a time.
-    Chunks chunks = m_opened.remote ? Chunks(m_round.size(), lanes.size(), 2000, true)
-                                    : Chunks(m_round.size(), lanes.size());
     std::vector<char> stopped(lanes.size(), 0);
-    RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(lanes[l], chunks); });
+    if (m_opened.remote) {
+      RunRemoteRound(lanes, stopped);
+    } else {
+      Chunks chunks(m_round.size(), lanes.size());
+      RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(lanes[l], chunks); });
+    }
     m_interrupted = g_interrupted || m_fetchFailed ||
                     std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
     for (const RoundFile& file : m_round)
@@ -367,28 +361,69 @@ class RestoreRun {
     m_round.clear();
   }
 
-  // The chunks of a round a manager takes, run after run; true when the restore was stopped.
+  // The chunks of a round a manager takes; true when the restore was stopped.
   bool RunLane(Lane& lane, Chunks& chunks) {
     lane.host.Activate();
     bool stopped = false;
     for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !stopped;
-         chunk = chunks.Next()) {
-      // A remote backup's files are fetched for a run of the library: a run holds about a
-      // lane's share of a volume (or one larger file).
-      const uint64_t most = m_opened.remote ? m_options.volume / m_laneCount : UINT64_MAX;
-      for (size_t begin = chunk.first; begin < chunk.end && !stopped;) {
-        size_t end = begin + 1;
-        for (uint64_t bytes = m_round[begin].item.size;
-             end < chunk.end && bytes + m_round[end].item.size <= most; ++end)
-          bytes += m_round[end].item.size;
-        std::vector<size_t> files(end - begin);  // positions in the round
-        std::iota(files.begin(), files.end(), begin);
-        for (size_t from = 0; from < files.size() && !stopped;)
-          from = RunLibrary(lane, files, from, stopped);
-        begin = end;
-      }
-    }
+         chunk = chunks.Next())
+      stopped = RunFiles(lane, chunk.first, chunk.end);
     return stopped;
+  }
+
+  // The round's files from `begin` to before `end`, restored by a lane's manager, run after run
+  // (a run after a library failure starts from the file after it); true when stopped.
+  bool RunFiles(Lane& lane, size_t begin, size_t end) {
+    std::vector<size_t> files(end - begin);  // positions in the round
+    std::iota(files.begin(), files.end(), begin);
+    bool stopped = false;
+    for (size_t from = 0; from < files.size() && !stopped;)
+      from = RunLibrary(lane, files, from, stopped);
+    return stopped;
+  }
+
+  // A remote backup's round, in runs: they are fetched one after another, ahead of the
+  // managers, which take them in order. With a folder for each manager and one more, the runs
+  // fetched at a time hold about a volume.
+  void RunRemoteRound(std::deque<Lane>& lanes, std::vector<char>& stopped) {
+    const size_t folders = lanes.size() + 1;
+    const std::vector<size_t> starts = RemoteRuns(m_options.volume / folders);
+    std::vector<std::vector<std::string>> names(starts.size() - 1);
+    for (size_t run = 0; run < names.size(); ++run) {
+      for (size_t n = starts[run]; n < starts[run + 1]; ++n)
+        AppendPartNames(m_round[n].item, names[run]);
+    }
+    RunFetcher fetcher(m_opened, std::move(names), folders, m_manifest.encrypt != 0);
+    std::atomic<size_t> next{0};
+    RunAtOnce(lanes.size(), [&](size_t l) {
+      Lane& lane = lanes[l];
+      lane.host.Activate();
+      for (size_t run = next++; run + 1 < starts.size() && !stopped[l]; run = next++) {
+        std::string error;
+        FetchedFiles* files = fetcher.Take(run, error);
+        lane.fetcher->Use(files, error);
+        stopped[l] = RunFiles(lane, starts[run], starts[run + 1]);
+        lane.fetcher->Use(nullptr, {});
+        fetcher.Release(run);
+      }
+    });
+  }
+
+  // Where each run of a remote round starts, then the round's end. A run holds up to 2000
+  // files (the library's batch) of up to `most` bytes, or one larger file.
+  std::vector<size_t> RemoteRuns(uint64_t most) const {
+    std::vector<size_t> starts;
+    for (size_t begin = 0; begin < m_round.size();) {
+      starts.push_back(begin);
+      uint64_t bytes = m_round[begin].item.size;
+      size_t end = begin + 1;
+      for (; end < m_round.size() && end - begin < 2000 && bytes + m_round[end].item.size <= most;
+           ++end)
+        bytes += m_round[end].item.size;
+      begin = end;
+    }
+    starts.push_back(m_round.size());
+    return starts;
   }
 
   // One run of the library over files[from] and those after it; returns where the next run
@@ -400,6 +435,8 @@ class RestoreRun {
     Manager& manager = *lane.manager;
     Host& host = lane.host;
     manager.ClearActionData();
+    if (lane.fetcher)  // the run's fetched files
+      manager.SetSourceRootFolder(FileNameToWide(lane.fetcher->Root().native()).c_str());
     // Every encrypted file is announced to the engine just before the library opens it, and a
     // file of version 2 comes back with its tag, whatever its manifest says.
     const bool encrypted = m_opened.password.has_value();
@@ -433,8 +470,6 @@ class RestoreRun {
     }
     host.DriveManager(nullptr, false);
     host.SetItemCheck({});
-    if (lane.fetcher)
-      lane.fetcher->Clear();
     stopped = status == OrvCopy::StatusStopped;
     return next;
   }
@@ -801,7 +836,6 @@ class RestoreRun {
   bool m_interrupted = false;
   bool m_rootFailed = false;
   Counts m_counts;
-  size_t m_laneCount = 1;
   std::atomic<bool> m_fetchFailed = false;  // a remote backup's files cannot be fetched
   std::mutex m_fetchMutex;                  // guards what follows
   std::string m_fetchError;
