@@ -174,12 +174,17 @@ struct CEncryption::Impl {
     frame.bodyTagged += length;
   }
 
-  // Runs the cipher over `length` bytes as consecutive data units of at most 16 MiB.
+  // Runs the cipher over `length` bytes as consecutive data units of at most 16 MiB. With
+  // `used` (a multiple of 16), only the bytes before it are run through: the blocks of an XTS
+  // unit do not depend on those after them. The units still count the whole length.
   template <typename UnitFn>
-  bool Units(const uint8_t* in, uint8_t* out, size_t length, UnitFn unitFn) {
+  bool Units(const uint8_t* in, uint8_t* out, size_t length, UnitFn unitFn,
+             size_t used = SIZE_MAX) {
     for (size_t offset = 0; offset < length; offset += xts::kMaxDataUnit) {
-      const size_t unitLength = std::min(length - offset, xts::kMaxDataUnit);
-      if (!unitFn(in + offset, out + offset, unitLength, frame.nextUnit++)) {
+      const size_t unitLength =
+          std::min({length - offset, xts::kMaxDataUnit, used > offset ? used - offset : size_t{0}});
+      const uint64_t unit = frame.nextUnit++;
+      if (unitLength != 0 && !unitFn(in + offset, out + offset, unitLength, unit)) {
         return false;
       }
     }
@@ -318,15 +323,22 @@ bool CEncryption::Decrypt(const uint8_t* pIn, uint8_t* pOut, uint64_t nCapacity)
   // The tag takes the stored bytes before they are decrypted (in place, perhaps), and only
   // as many as the announced file still holds: the rest of a last, short buffer is not the
   // file's.
+  size_t used = SIZE_MAX;
   if (impl.frame.announced) {
     const uint64_t left =
         impl.frame.bodyExpected - std::min(impl.frame.bodyExpected, impl.frame.bodyTagged);
-    impl.Tag(pIn, static_cast<size_t>(std::min<uint64_t>(left, nCapacity)));
+    const size_t held = static_cast<size_t>(std::min<uint64_t>(left, nCapacity));
+    impl.Tag(pIn, held);
+    // A tagged file holds no more of the buffer than that, and the reader keeps no more than
+    // it read: the rest is not decrypted. A small file under a large capacity would otherwise
+    // cost a whole buffer's work.
+    if (impl.frame.params.version == 2)
+      used = (held + 15) / 16 * 16;
   }
   auto decryptUnit = [&impl](const uint8_t* in, uint8_t* out, size_t length, uint64_t unit) {
     return impl.cipher.DecryptUnit(in, out, length, unit);
   };
-  return impl.Units(pIn, pOut, static_cast<size_t>(nCapacity), decryptUnit);
+  return impl.Units(pIn, pOut, static_cast<size_t>(nCapacity), decryptUnit, used);
 }
 
 bool CEncryption::SetNextFrameHeader(const uint8_t* pHeader, size_t nHeaderSize,

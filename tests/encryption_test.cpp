@@ -266,6 +266,29 @@ TEST(EngineV2, TheTagOfAFileIsFoundAgainOnRestoreAndAnyChangeToItIsNot) {
   }
 }
 
+// A small file under a large capacity costs only its own bytes: the rest of the buffer is
+// neither decrypted nor written.
+TEST(EngineV2, AnAnnouncedFileIsDecryptedOnlyAsFarAsItHolds) {
+  constexpr uint32_t kCapacity = 1u << 20;
+  CEncryption writer;
+  Configure(writer, L"small", 32);
+  writer.SetSalt(kSalt);
+  const Bytes plain = RandomBytes(100, 3);
+  const Bytes file = EncryptFile(writer, plain, kCapacity);
+  ASSERT_EQ(file.size(), 64u + 112u);
+  CEncryption reader;
+  Configure(reader, L"small", 32);
+  ASSERT_TRUE(reader.SetNextFrameHeader(file.data(), 64, file.size()));
+  reader.GetHeaderSize();
+  Bytes in(kCapacity, 0x55), out(kCapacity, 0xAA);
+  std::copy(file.begin() + 64, file.end(), in.begin());
+  ASSERT_TRUE(reader.Decrypt(in.data(), out.data(), kCapacity));
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), out.begin()));
+  EXPECT_TRUE(std::all_of(out.begin() + 112, out.end(), [](uint8_t b) { return b == 0xAA; }));
+  uint8_t tag[CEncryption::kTagSize];
+  EXPECT_TRUE(reader.GetFrameTag(tag));
+}
+
 TEST(EngineV2, AnAnnouncementThatCannotBeUsedDecryptsNothing) {
   CEncryption writer;
   Configure(writer, L"pw", 32);

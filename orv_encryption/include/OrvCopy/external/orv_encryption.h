@@ -81,9 +81,10 @@ class ORV_ENCRYPTION_API CEncryption {
   // valid data-unit size or differs from the frame's, or a short buffer came before in the
   // same frame.
   bool Encrypt(const uint8_t* pIn, uint8_t* pOut, uint32_t& nLength, uint64_t nCapacity);
-  // Decrypts one buffer: always nCapacity bytes, whatever part of them was read. Returns false
-  // under the same conditions as Encrypt, and for a frame whose announced header could not
-  // be used.
+  // Decrypts one buffer of nCapacity bytes, whatever part of them was read; of an announced
+  // version-2 frame, only the bytes the file still holds (the rest of pOut is left as it is).
+  // Returns false under the same conditions as Encrypt, and for a frame whose announced header
+  // could not be used.
   bool Decrypt(const uint8_t* pIn, uint8_t* pOut, uint64_t nCapacity);
 
   // Announces the file whose frame the next ResetChain or GetHeaderSize starts (a restore):
