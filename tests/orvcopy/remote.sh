@@ -164,6 +164,20 @@ check "restore after the killed backup" 0 $?
 state after-kill >after-kill.txt
 cmp -s modes.txt after-kill.txt && ok || fail "the killed backup changed the remote: $(diff modes.txt after-kill.txt | head -4)"
 
+# orvcopy alone told to stop (kill, not a terminal's Ctrl-C) stops the upload under way too.
+RCLONE_BWLIMIT=1M "$orvcopy" -q backup large rclone:offsite:stopped 2>stopped.err &
+backup=$!
+for _ in $(seq 200); do
+  [ -n "$(find served/stopped -name 'file.bin*' -size +0 2>/dev/null)" ] && break
+  sleep 0.1
+done
+kill -TERM $backup
+for _ in $(seq 50); do kill -0 $backup 2>/dev/null || break; sleep 0.1; done
+kill -0 $backup 2>/dev/null && fail "orvcopy did not stop within 5 s of a kill" && wait $backup
+wait $backup
+check "backup stopped by a kill" 3 $?
+pgrep -f "rclone.*offsite:stopped" >/dev/null && fail "rclone runs on after orvcopy stopped" || ok
+
 # Mistakes: a remote that does not exist, a folder that holds something else, no rclone,
 # a temporary folder that cannot be made or is full.
 "$orvcopy" -q backup src rclone:nowhere:x 2>nowhere.err

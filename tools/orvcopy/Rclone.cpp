@@ -1,4 +1,5 @@
 #include "Rclone.h"
+#include "Host.h"
 
 #include <nlohmann/json.hpp>
 
@@ -142,9 +143,10 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
 }
 
 // Reads the child's stdout whole and the end of its stderr until both close, the deadline
-// passes (timedOut) or its input has been cut for a second (true: rclone, which may be ending
-// by itself as it stopped reading, had that long to do so and say why).
-bool Collect(int out, int err, std::chrono::steady_clock::time_point deadline,
+// passes (timedOut), or its input has been cut or this run interrupted for a second (true:
+// rclone, which may be ending by itself, had that long to do so and say why). An interrupt
+// is passed on to rclone at once: a signal sent to orvcopy alone would leave it running.
+bool Collect(pid_t child, int out, int err, std::chrono::steady_clock::time_point deadline,
              const std::atomic<bool>* cut, RcloneResult& result) {
   std::array<pollfd, 2> fds{{{out, POLLIN, 0}, {err, POLLIN, 0}}};
   std::array<char, 65536> buffer;
@@ -156,10 +158,12 @@ bool Collect(int out, int err, std::chrono::steady_clock::time_point deadline,
       result.timedOut = true;
       return false;
     }
-    const int wait = static_cast<int>(std::min<int64_t>(left.count(), cut ? 100 : left.count()));
+    const int wait = static_cast<int>(std::min<int64_t>(left.count(), 100));
     if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
       return false;
-    if (cut && *cut && !cutAt)
+    if (g_interrupted && !cutAt)
+      ::kill(child, SIGTERM);
+    if (((cut && *cut) || g_interrupted) && !cutAt)
       cutAt = std::chrono::steady_clock::now();
     if (cutAt && std::chrono::steady_clock::now() - *cutAt > std::chrono::seconds(1))
       return true;
@@ -211,7 +215,7 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono:
     });
     in.write = -1;
   }
-  const bool stopped = Collect(out.read, err.read, std::chrono::steady_clock::now() + limit,
+  const bool stopped = Collect(child, out.read, err.read, std::chrono::steady_clock::now() + limit,
                                feed ? &cut : nullptr, result);
   out.Close();
   err.Close();
