@@ -2,8 +2,6 @@
 
 #include "Manifest.h"
 
-#include <nlohmann/json.hpp>
-
 #include <stdlib.h>
 #include <algorithm>
 #include <cerrno>
@@ -200,26 +198,6 @@ bool RemoteStore::PurgeFolder(const std::string& name, std::string& error) {
     return true;  // gone, or never there
   error = m_rclone.Explain(result);
   return false;
-}
-
-bool RemoteStore::Sizes(const std::vector<std::string>& names, const fs::path& list,
-                        std::map<std::string, uint64_t>& sizes, std::string& error) {
-  std::string output;
-  if (!WriteNameList(list, names) || !Call({"lsjson", "--files-only", "--no-mimetype",
-                                            "--files-from-raw", list.native(), Path(kDataFolder)},
-                                           kShortLimit, error, &output))
-    return false;
-  const nlohmann::json listing = nlohmann::json::parse(output, nullptr, false);
-  if (!listing.is_array()) {
-    error = "rclone answered a listing with something else";
-    return false;
-  }
-  for (const auto& entry : listing) {
-    if (entry.is_object() && entry.contains("Path") && entry["Path"].is_string() &&
-        entry.contains("Size") && entry["Size"].is_number_unsigned())
-      sizes[entry["Path"].get<std::string>()] = entry["Size"].get<uint64_t>();
-  }
-  return true;
 }
 
 }  // namespace orvcopy

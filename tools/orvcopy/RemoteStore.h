@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -50,10 +49,6 @@ class RemoteStore {
   bool Purge(std::string& error);
   // The folder `name` of data/ deleted with all it holds, when there is one.
   bool PurgeFolder(const std::string& name, std::string& error);
-  // The sizes of the stored files `names` names (relative to data/); `list` is the file their
-  // names are handed to rclone in.
-  bool Sizes(const std::vector<std::string>& names, const std::filesystem::path& list,
-             std::map<std::string, uint64_t>& sizes, std::string& error);
 
   // The rclone calls made, and the files the uploads and fetches named.
   size_t Calls() const { return m_calls; }

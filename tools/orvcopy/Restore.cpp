@@ -23,7 +23,6 @@
 #include <deque>
 #include <exception>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -111,10 +110,11 @@ class LaneFetcher : public SourceProvider {
   // The library asks for one file of the run (alone in its batch, or missing): fetched again
   // unless it is there.
   bool PrepareOne(uint64_t key, const std::wstring& path) override {
+    if (!m_files)
+      return Failed({key}, m_error);
     std::string bytes;
     const std::string data = Root().native() + "/";
-    if (!m_files || !OrvCopy::WideToFileName(path, bytes) ||
-        bytes.compare(0, data.size(), data) != 0)
+    if (!OrvCopy::WideToFileName(path, bytes) || bytes.compare(0, data.size(), data) != 0)
       return false;
     struct stat st {};
     if (::lstat(bytes.c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -335,11 +335,13 @@ class RestoreRun {
       m_fetchError = error;
   }
 
-  // The stored file of a part as the library reads it.
+  // The stored file of a part as the library reads it; none for a remote run that could not
+  // be fetched.
   fs::path SourceOf(const Lane& lane, const std::string& part) const {
     if (!lane.fetcher)
       return m_opened.Data() / part;
-    return lane.fetcher->Root() / (m_manifest.encrypt != 0 ? LibrarySourceName(part) : part);
+    const fs::path root = lane.fetcher->Root();
+    return root.empty() ? root : root / (m_manifest.encrypt != 0 ? LibrarySourceName(part) : part);
   }
 
   // One round: the managers restore its files, taking them a chunk (a remote backup's: a
@@ -442,7 +444,7 @@ class RestoreRun {
     const bool encrypted = m_opened.password.has_value();
     host.DriveManager(&manager, encrypted);
     for (size_t n = from; n < files.size(); ++n)
-      AddParts(manager, m_round[files[n]]);
+      AddParts(manager, lane, m_round[files[n]]);
     manager.InitAction();
     host.SetItemCheck([&](uint64_t key) {
       if (encrypted &&
@@ -519,12 +521,12 @@ class RestoreRun {
   }
 
   // The parts of one file as library items, written into its NAME.partial.
-  void AddParts(Manager& manager, const RoundFile& file) {
+  void AddParts(Manager& manager, const Lane& lane, const RoundFile& file) {
     const ManifestItem& item = file.item;
     const fs::path partialPath(file.partial);
     const std::wstring folder = FileNameToWide(partialPath.parent_path().native());
     const std::wstring name = FileNameToWide(partialPath.filename().native());
-    const std::vector<uint64_t> sizes = StoredSizes(item);
+    const std::vector<uint64_t> sizes = StoredSizes(lane, item);
     // Parts after the first are appended in plain; an encrypted first part is sized by the
     // plain bytes the later parts do not hold.
     const uint64_t later = std::accumulate(sizes.begin() + 1, sizes.end(), uint64_t{0});
@@ -543,26 +545,15 @@ class RestoreRun {
     }
   }
 
-  // The sizes of a file's stored parts: a remote backup's one part holds the file's size, and
-  // the sizes of several are asked of the remote.
-  std::vector<uint64_t> StoredSizes(const ManifestItem& item) const {
-    std::vector<uint64_t> sizes(static_cast<size_t>(item.parts), 0);
-    std::vector<std::string> names;
-    AppendPartNames(item, names);
+  // The sizes of a file's stored parts: one part holds the file, several are measured where
+  // the lane's manager reads them (a remote backup's were fetched for its run).
+  std::vector<uint64_t> StoredSizes(const Lane& lane, const ManifestItem& item) const {
+    if (item.parts == 1)
+      return {item.size};
+    std::vector<uint64_t> sizes;
     std::error_code ec;
-    if (!m_opened.remote) {
-      for (size_t p = 0; p < names.size(); ++p)
-        sizes[p] = fs::file_size(m_opened.Data() / names[p], ec);
-    } else if (item.parts == 1) {
-      sizes[0] = item.size;
-    } else {
-      std::map<std::string, uint64_t> found;
-      std::string error;
-      m_opened.remote->store.Sizes(
-          names, m_opened.folder / ("sizes-" + std::to_string(item.key) + ".list"), found, error);
-      for (size_t p = 0; p < names.size(); ++p)
-        sizes[p] = found[names[p]];
-    }
+    for (int p = 0; p < item.parts; ++p)
+      sizes.push_back(fs::file_size(SourceOf(lane, PartName(item.stored, p)), ec));
     return sizes;
   }
 
