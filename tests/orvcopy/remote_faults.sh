@@ -80,4 +80,28 @@ for mode in "" "--encrypt --password-file pw" "--compress" "--split 64K"; do
   done
   [ -z "$(find fetched -type f 2>/dev/null)" ] && ok || fail "a failed fetch placed $(find fetched -type f)"
 done
+
+# A file changed or deleted while it goes up (rclone passes over a file that is gone) fails,
+# and keeps its copy of the previous backup.
+cat >changing-rclone <<'EOF'
+#!/usr/bin/env bash
+if [ "$1" = copy ]; then
+  case "$CHANGE" in append) echo more >>src/a/moving.txt ;; remove) rm -f src/a/moving.txt ;; esac
+fi
+exec rclone "$@"
+EOF
+chmod +x changing-rclone
+rm -rf src remote && mkdir -p src/a && echo first >src/a/moving.txt && echo same >src/a/same.txt
+"$orvcopy" -q backup src "rclone:here:$work/remote"
+for change in append remove; do
+  echo second >src/a/moving.txt
+  CHANGE=$change ORVCOPY_RCLONE="$work/changing-rclone" "$orvcopy" -q backup src \
+    "rclone:here:$work/remote" 2>changing.err
+  check "a file that changes as it goes up ($change)" 1 $?
+  grep -q "failed: a/moving.txt" changing.err && ok || fail "$change: not said: $(cat changing.err)"
+  rm -rf out && "$orvcopy" -q restore "rclone:here:$work/remote" out
+  [ "$(cat out/a/moving.txt)" = first ] && [ -f out/a/same.txt ] && ok ||
+    fail "$change: the previous copy is not kept: $(cat out/a/moving.txt)"
+done
 finish
+

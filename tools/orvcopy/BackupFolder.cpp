@@ -186,8 +186,8 @@ std::string FetchedNote(const OpenedBackup& opened) {
   if (!opened.remote)
     return {};
   const RemoteStore& store = opened.remote->store;
-  return "; " + std::to_string(store.Fetched()) + " files fetched (" +
-         std::to_string(store.Calls()) + " rclone calls)";
+  return "; " + Counted(store.Fetched(), "file") + " fetched (" +
+         Counted(store.Calls(), "rclone call") + ")";
 }
 
 std::string LibrarySourceName(const std::string& stored) {

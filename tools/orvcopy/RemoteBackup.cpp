@@ -490,8 +490,8 @@ class RemoteBackupRun {
       m_earlier->Finish();
     if (NothingChanged()) {
       Say(m_options, "nothing changed since the backup on " + m_store.Location() + " (" +
-                         std::to_string(m_spool.Count()) + " entries, " +
-                         std::to_string(m_store.Calls()) + " rclone calls)");
+                         Counted(m_spool.Count(), "entry", "entries") + ", " +
+                         Counted(m_store.Calls(), "rclone call") + ")");
       return m_counts.unreadable ? kExitFailed : kExitDone;
     }
     m_manifest.complete = true;
@@ -541,13 +541,13 @@ class RemoteBackupRun {
   std::string Summary() const {
     std::string summary = "backed up " + std::to_string(m_done) + " of " +
                           std::to_string(m_spool.Count()) + " entries to " + m_store.Location() +
-                          ": " + std::to_string(m_store.Uploaded()) + " files uploaded";
+                          ": " + Counted(m_store.Uploaded(), "file") + " uploaded";
     if (m_earlier)
       summary += ", " + std::to_string(m_unchanged) + " unchanged";
     if (m_goneCount)
-      summary += ", " + std::to_string(m_goneCount) + " earlier files deleted";
+      summary += ", " + Counted(m_goneCount, "earlier file") + " deleted";
     summary += CountsNote(m_failed, m_counts);
-    return summary + " (" + std::to_string(m_store.Calls()) + " rclone calls)";
+    return summary + " (" + Counted(m_store.Calls(), "rclone call") + ")";
   }
 
   const Options& m_options;

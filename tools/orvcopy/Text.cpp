@@ -133,6 +133,13 @@ std::string Hex(std::string_view bytes) {
   return out;
 }
 
+std::string Counted(uint64_t count, std::string_view noun, std::string_view plural) {
+  const std::string word = count == 1       ? std::string(noun)
+                           : plural.empty() ? std::string(noun) + "s"
+                                            : std::string(plural);
+  return std::to_string(count) + " " + word;
+}
+
 bool FromHex(std::string_view hex, std::string& bytes) {
   if (hex.size() % 2)
     return false;

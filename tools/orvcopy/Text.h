@@ -28,6 +28,9 @@ bool BeforeInWalk(std::string_view a, std::string_view b);
 // Whether `path` lies below the folder `folder` (both relative, without trailing slashes).
 bool IsBelow(std::string_view path, std::string_view folder);
 
+// A count and its noun, plural unless the count is one: "1 file", "3 files" (or `plural`).
+std::string Counted(uint64_t count, std::string_view noun, std::string_view plural = {});
+
 std::string Hex(std::string_view bytes);
 // Lower-case hex digits only; false for anything else or an odd count.
 bool FromHex(std::string_view hex, std::string& bytes);
