@@ -177,6 +177,17 @@ kill -0 $backup 2>/dev/null && fail "orvcopy did not stop within 5 s of a kill" 
 wait $backup
 check "backup stopped by a kill" 3 $?
 pgrep -f "rclone.*offsite:stopped" >/dev/null && fail "rclone runs on after orvcopy stopped" || ok
+# The next run finds the stopped one's mark, and deletes what no manifest lists.
+echo "stray" | rclone rcat offsite:stopped/data/b/stray  # (the server keeps its listings)
+"$orvcopy" backup large rclone:offsite:stopped 2>restarted.err
+check "backup after a stopped one" 0 $?
+grep -q "1 file left by a stopped backup deleted" restarted.err && [ ! -e served/stopped/data/b ] &&
+  [ ! -e served/stopped/orvcopy-writing ] && ok || fail "after a stopped backup: $(cat restarted.err)"
+# A mark from another machine: a backup may be writing there.
+echo "orvcopy backup from elsewhere process 1 started 0" | rclone rcat offsite:stopped/orvcopy-writing
+"$orvcopy" -q backup large rclone:offsite:stopped 2>marked.err
+check "backup into a folder another machine writes" 1 $?
+grep -q "being written by a backup from elsewhere" marked.err && ok || fail "mark: $(cat marked.err)"
 
 # Mistakes: a remote that does not exist, a folder that holds something else, no rclone,
 # a temporary folder that cannot be made or is full.

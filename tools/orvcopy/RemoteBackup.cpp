@@ -12,6 +12,7 @@
 #include "Host.h"
 #include "Manifest.h"
 #include "RemoteHandOver.h"
+#include "RemoteMark.h"
 #include "RemoteStore.h"
 #include "Reuse.h"
 #include "StoredName.h"
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <unordered_set>
 
 namespace orvcopy {
 namespace fs = std::filesystem;
@@ -92,6 +94,8 @@ class RemoteBackupRun {
     }
     if (const int code = OpenRemote(); code != kExitDone)
       return code;
+    if (const int code = CheckMark(); code != kExitDone)
+      return code;
     return StartManifest();
   }
 
@@ -133,6 +137,20 @@ class RemoteBackupRun {
             Gone(m_removed, was.stored, was.parts);
         },
         false);
+    return kExitDone;
+  }
+
+  // A mark on the remote: a run under way refuses this one; one that a stopped run left means
+  // files to collect once this run is in place. This run marks the remote before it writes.
+  int CheckMark() {
+    if (const std::string& found = m_store.FoundMark(); !found.empty()) {
+      if (const std::string conflict = MarkConflict(found, m_store.Location()); !conflict.empty())
+        return Refuse(kExitFailed, conflict);
+      m_collect = true;
+      Say(m_options, "an earlier backup into " + m_store.Location() +
+                         " was stopped: what it left there is deleted after this one");
+    }
+    m_store.MarkWrites(MarkOfThisRun(m_started));
     return kExitDone;
   }
 
@@ -442,6 +460,8 @@ class RemoteBackupRun {
       }
     }
     m_unchangedSoFar = m_unchangedSoFar && ItemText(item) == entry.wasText;
+    for (int p = 0; m_collect && item.IsFile() && item.status == "done" && p < item.parts; ++p)
+      m_listed.insert(PartName(item.stored, p));
     m_spool.Append(item);
   }
 
@@ -492,6 +512,7 @@ class RemoteBackupRun {
       Say(m_options, "nothing changed since the backup on " + m_store.Location() + " (" +
                          Counted(m_spool.Count(), "entry", "entries") + ", " +
                          Counted(m_store.Calls(), "rclone call") + ")");
+      FinishMark();
       return m_counts.unreadable ? kExitFailed : kExitDone;
     }
     m_manifest.complete = true;
@@ -501,7 +522,8 @@ class RemoteBackupRun {
                       error) ||
         !m_store.PutManifest(m_scratch.Path() / kManifestName, error))
       return Stopped(error);
-    DeleteGone();
+    if (DeleteGone())
+      FinishMark();
     Say(m_options, Summary());
     return m_failed || m_counts.unreadable ? kExitFailed : kExitDone;
   }
@@ -517,9 +539,9 @@ class RemoteBackupRun {
 
   // An entry the walk could not read is missing from the tree as it is from a deleted one:
   // the files of entries gone are then kept (as rclone sync keeps them after an error).
-  void DeleteGone() {
+  bool DeleteGone() {
     if (m_goneCount == 0)
-      return;
+      return true;
     m_gone.close();
     m_removed.close();
     std::vector<std::filesystem::path> lists{m_scratch.Path() / "gone.list"};
@@ -531,10 +553,32 @@ class RemoteBackupRun {
                    "the tree stay on %s (unlisted)\n",
                    m_store.Location().c_str());
     std::string error;
-    if (!m_gone || !m_removed || !m_store.Delete(lists, error))
+    if (m_gone && m_removed && m_store.Delete(lists, error))
+      return true;
+    std::fprintf(stderr,
+                 "warning: files of the previous backup could not be deleted from %s (%s); "
+                 "they take space but do no harm, and the next backup deletes them\n",
+                 m_store.Location().c_str(), error.c_str());
+    return false;
+  }
+
+  // The run is whole: what stopped runs left goes, then the mark. A mark that stays has the
+  // next run collect again; so does one while a path could not be read (its entries' files
+  // stay, unlisted).
+  void FinishMark() {
+    std::string error;
+    if (m_counts.unreadable != 0)
+      return;
+    if (m_collect && !CollectLeftovers(m_store, m_listed, m_scratch.Path() / "leftovers.list",
+                                       m_leftovers, error)) {
       std::fprintf(stderr,
-                   "warning: files of the previous backup could not be deleted from %s (%s); "
-                   "they take space but do no harm\n",
+                   "warning: what a stopped backup left on %s could not be deleted (%s); the "
+                   "next backup tries again\n",
+                   m_store.Location().c_str(), error.c_str());
+      return;
+    }
+    if ((m_collect || m_store.Marked()) && !m_store.ClearMark(error))
+      std::fprintf(stderr, "warning: %s stays marked as being written (%s)\n",
                    m_store.Location().c_str(), error.c_str());
   }
 
@@ -546,6 +590,8 @@ class RemoteBackupRun {
       summary += ", " + std::to_string(m_unchanged) + " unchanged";
     if (m_goneCount)
       summary += ", " + Counted(m_goneCount, "earlier file") + " deleted";
+    if (m_leftovers)
+      summary += ", " + Counted(m_leftovers, "file") + " left by a stopped backup deleted";
     summary += CountsNote(m_failed, m_counts);
     return summary + " (" + Counted(m_store.Calls(), "rclone call") + ")";
   }
@@ -573,6 +619,9 @@ class RemoteBackupRun {
   size_t m_goneCount = 0;
   size_t m_done = 0, m_failed = 0, m_unchanged = 0;
   bool m_unchangedSoFar = true;  // every entry so far as the remote's manifest has it
+  bool m_collect = false;        // a stopped run left files: those not listed go at the end
+  std::unordered_set<std::string> m_listed;  // then: the stored files this run lists
+  size_t m_leftovers = 0;
 };
 
 }  // namespace

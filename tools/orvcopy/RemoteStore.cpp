@@ -3,6 +3,7 @@
 #include "Manifest.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -112,12 +113,44 @@ bool RemoteStore::Open(Holds& holds, std::string& error) {
     at = end + 1;
     if (name == kManifestName)
       manifest = true;
+    else if (name == kWritingName)
+      m_foundMark = "?";  // read below
     else if (name != kNewManifestName && name != std::string(kDataFolder) + "/")
       other = true;
+  }
+  if (!m_foundMark.empty() && !Call({"cat", Path(kWritingName)}, kShortLimit, why, &m_foundMark)) {
+    error = "cannot read " + m_location + "/" + kWritingName + ": " + why;
+    return false;
   }
   // A manifest makes it a backup, whatever else lies beside it (a stray upload, say).
   holds = manifest ? Holds::Backup : other ? Holds::Other : Holds::Nothing;
   return true;
+}
+
+bool RemoteStore::BeforeWrite(std::string& error) {
+  const std::lock_guard lock(m_markMutex);
+  if (m_marked || m_markText.empty())
+    return true;
+  ++m_calls;
+  const RcloneResult result =
+      m_rclone.Run({"rcat", Path(kWritingName)}, kShortLimit, [this](int fd) {
+        return ::write(fd, m_markText.data(), m_markText.size()) ==
+               static_cast<ssize_t>(m_markText.size());
+      });
+  if (!result.Succeeded()) {
+    error = "cannot mark " + m_location + " as being written: " + m_rclone.Explain(result);
+    return false;
+  }
+  m_marked = true;
+  return true;
+}
+
+bool RemoteStore::ClearMark(std::string& error) {
+  return Call({"deletefile", Path(kWritingName)}, kShortLimit, error);
+}
+
+bool RemoteStore::ListData(std::string& listing, std::string& error) {
+  return Call({"lsf", "-R", "--files-only", Path(kDataFolder)}, TransferLimit(), error, &listing);
 }
 
 bool RemoteStore::FetchManifest(const fs::path& file, std::string& error) {
@@ -128,6 +161,8 @@ bool RemoteStore::FetchManifest(const fs::path& file, std::string& error) {
 }
 
 bool RemoteStore::PutManifest(const fs::path& file, std::string& error) {
+  if (!BeforeWrite(error))
+    return false;
   if (Call({"copyto", "--ignore-times", file.native(), Path(kNewManifestName)}, kShortLimit,
            error) &&
       Call({"moveto", Path(kNewManifestName), Path(kManifestName)}, kShortLimit, error))
@@ -140,6 +175,8 @@ bool RemoteStore::PutManifest(const fs::path& file, std::string& error) {
 // The folders the names lead into are listed, not every file looked up: far fewer calls to the
 // remote for many files.
 bool RemoteStore::Upload(const fs::path& root, const fs::path& names, std::string& error) {
+  if (!BeforeWrite(error))
+    return false;
   m_uploaded += LinesOf(names);
   // A file that changes while it goes up is not refused by rclone: the caller checks each.
   return Call({"copy", "--copy-links", "--ignore-times", "--local-no-check-updated",
@@ -149,6 +186,8 @@ bool RemoteStore::Upload(const fs::path& root, const fs::path& names, std::strin
 
 bool RemoteStore::UploadInto(const fs::path& root, const fs::path& names, const std::string& folder,
                              std::string& error) {
+  if (!BeforeWrite(error))
+    return false;
   m_uploaded += LinesOf(names);
   return Call({"copy", "--ignore-times", "--local-no-check-updated", "--files-from-raw",
                names.native(), root.native(), Path(std::string(kDataFolder) + "/" + folder)},
@@ -157,6 +196,8 @@ bool RemoteStore::UploadInto(const fs::path& root, const fs::path& names, const 
 
 bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed,
                                std::string& error) {
+  if (!BeforeWrite(error))
+    return false;
   ++m_uploaded;
   ++m_calls;
   const RcloneResult result =
@@ -174,6 +215,8 @@ bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string
 }
 
 bool RemoteStore::Delete(const std::vector<fs::path>& lists, std::string& error) {
+  if (!BeforeWrite(error))
+    return false;
   std::vector<std::string> arguments{"delete"};
   for (const fs::path& list : lists) {
     arguments.push_back("--files-from-raw");
@@ -191,6 +234,8 @@ bool RemoteStore::Purge(std::string& error) {
 }
 
 bool RemoteStore::PurgeFolder(const std::string& name, std::string& error) {
+  if (!BeforeWrite(error))
+    return false;
   ++m_calls;
   const RcloneResult result =
       m_rclone.Run({"purge", Path(std::string(kDataFolder) + "/" + name)}, TransferLimit());

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,18 @@ class RemoteStore {
   // The folder `name` of data/ deleted with all it holds, when there is one.
   bool PurgeFolder(const std::string& name, std::string& error);
 
+  // A backup marks the folder before its first write: the file kWritingName at the top, holding
+  // `text` (who writes). It stays there until ClearMark, which a run that completed calls: one
+  // found at Open was left by a run that was stopped, or is a run still under way.
+  void MarkWrites(std::string text) { m_markText = std::move(text); }
+  bool ClearMark(std::string& error);
+  // What the mark found by Open says; empty when there was none.
+  const std::string& FoundMark() const { return m_foundMark; }
+  // Whether this run has put its mark.
+  bool Marked() const { return m_marked; }
+  // Every stored file below data/, one relative path a line.
+  bool ListData(std::string& listing, std::string& error);
+
   // The rclone calls made, and the files the uploads and fetches named.
   size_t Calls() const { return m_calls; }
   size_t Uploaded() const { return m_uploaded; }
@@ -58,12 +71,19 @@ class RemoteStore {
  private:
   bool Call(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
             std::string& error, std::string* output = nullptr);
+  // Puts the mark before the first write; false, with `error` set, when it cannot be put.
+  bool BeforeWrite(std::string& error);
   std::string Path(const std::string& name) const;
 
   Rclone m_rclone;
   std::string m_remote, m_location;
   std::atomic<size_t> m_calls = 0, m_uploaded = 0, m_fetched = 0;  // restore lanes fetch at once
+  std::string m_markText, m_foundMark;
+  std::mutex m_markMutex;  // uploads run on threads of their own
+  bool m_marked = false;
 };
+
+inline constexpr const char* kWritingName = "orvcopy-writing";
 
 // A private folder of a remote command's own, for what passes through this disk on its way to
 // or from the remote: made below `parent` (--temp, else TMPDIR, else /tmp), removed with all it
