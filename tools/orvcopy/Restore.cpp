@@ -8,7 +8,6 @@
 #include "Common.h"
 #include "Entries.h"
 #include "Host.h"
-#include "RunFetcher.h"
 #include "Selection.h"
 #include "Text.h"
 
@@ -88,7 +87,7 @@ struct Survey {
 };
 
 // A lane's sources of a remote backup: the stored files of the run it restores, fetched
-// ahead of it. A run that could not be fetched fails the items the library asks for and calls
+// before the run. A run that could not be fetched fails the items the library asks for and calls
 // `failed` with why.
 class LaneFetcher : public SourceProvider {
  public:
@@ -384,42 +383,43 @@ class RestoreRun {
     return stopped;
   }
 
-  // A remote backup's round, in runs: they are fetched one after another, ahead of the
-  // managers, which take them in order. With a folder for each manager and one more, the runs
-  // fetched at a time hold about a volume.
+  // A remote backup's round, in runs that the managers take in order: each fetches its run's
+  // files into a folder of its own in one rclone call, then restores them, so that one
+  // manager fetches while another restores. The runs fetched at a time hold about a volume.
   void RunRemoteRound(std::deque<Lane>& lanes, std::vector<char>& stopped) {
-    const size_t folders = lanes.size() + 1;
-    const std::vector<size_t> starts = RemoteRuns(m_options.volume / folders);
-    std::vector<std::vector<std::string>> names(starts.size() - 1);
-    for (size_t run = 0; run < names.size(); ++run) {
-      for (size_t n = starts[run]; n < starts[run + 1]; ++n)
-        AppendPartNames(m_round[n].item, names[run]);
-    }
-    RunFetcher fetcher(m_opened, std::move(names), folders, m_manifest.encrypt != 0);
+    const std::vector<size_t> starts = RemoteRuns(m_options.volume / lanes.size(), lanes.size());
     std::atomic<size_t> next{0};
     RunAtOnce(lanes.size(), [&](size_t l) {
       Lane& lane = lanes[l];
       lane.host.Activate();
+      fs::path folder = m_opened.Data() / ("lane-" + std::to_string(l));
+      ::mkdir(folder.c_str(), 0700);
+      FetchedFiles files(m_opened, "fetch-" + std::to_string(l) + ".list", std::move(folder));
       for (size_t run = next++; run + 1 < starts.size() && !stopped[l]; run = next++) {
+        std::vector<std::string> names;
+        for (size_t n = starts[run]; n < starts[run + 1]; ++n)
+          AppendPartNames(m_round[n].item, names);
         std::string error;
-        FetchedFiles* files = fetcher.Take(run, error);
-        lane.fetcher->Use(files, error);
+        const bool fetched = files.Get(names, m_manifest.encrypt != 0, error);
+        lane.fetcher->Use(fetched ? &files : nullptr, error);
         stopped[l] = RunFiles(lane, starts[run], starts[run + 1]);
         lane.fetcher->Use(nullptr, {});
-        fetcher.Release(run);
+        files.Clear();
       }
     });
   }
 
   // Where each run of a remote round starts, then the round's end. A run holds up to 2000
-  // files (the library's batch) of up to `most` bytes, or one larger file.
-  std::vector<size_t> RemoteRuns(uint64_t most) const {
+  // files (the library's batch), and no more than a lane's share of the round, of up to `most`
+  // bytes; or one larger file.
+  std::vector<size_t> RemoteRuns(uint64_t most, size_t lanes) const {
+    const size_t files = std::min<size_t>(2000, (m_round.size() + lanes - 1) / lanes);
     std::vector<size_t> starts;
     for (size_t begin = 0; begin < m_round.size();) {
       starts.push_back(begin);
       uint64_t bytes = m_round[begin].item.size;
       size_t end = begin + 1;
-      for (; end < m_round.size() && end - begin < 2000 && bytes + m_round[end].item.size <= most;
+      for (; end < m_round.size() && end - begin < files && bytes + m_round[end].item.size <= most;
            ++end)
         bytes += m_round[end].item.size;
       begin = end;
