@@ -86,8 +86,8 @@ struct Survey {
   std::unordered_set<std::string> partialsTaken;  // names in the backup that end in the suffix
 };
 
-// A lane's sources of a remote backup: the stored files of the run it restores, fetched
-// before the run. A run that could not be fetched fails the items the library asks for and calls
+// A lane's sources of a remote backup: the stored files of the run it restores, fetched before
+// the run. A run that could not be fetched fails the items the library asks for, and calls
 // `failed` with why.
 class LaneFetcher : public SourceProvider {
  public:
