@@ -183,6 +183,18 @@ echo "stray" | rclone rcat offsite:stopped/data/b/stray  # (the server keeps its
 check "backup after a stopped one" 0 $?
 grep -q "1 file left by a stopped backup deleted" restarted.err && [ ! -e served/stopped/data/b ] &&
   [ ! -e served/stopped/orvcopy-writing ] && ok || fail "after a stopped backup: $(cat restarted.err)"
+# A mark of an orvcopy that still runs on this machine (one waiting for its password).
+mkfifo pw.fifo
+"$orvcopy" -q backup large "$work/waiting" --encrypt --password-file pw.fifo 2>/dev/null &
+waiting=$!
+echo "orvcopy backup from $(cat /proc/sys/kernel/hostname) process $waiting started 0" | rclone rcat offsite:stopped/orvcopy-writing
+"$orvcopy" -q backup large rclone:offsite:stopped 2>running.err
+check "backup into a folder another orvcopy writes" 1 $?
+grep -q "being written by another orvcopy (process $waiting" running.err && ok ||
+  fail "running mark: $(cat running.err)"
+kill $waiting 2>/dev/null
+exec 3<>pw.fifo && exec 3>&-  # lets it go, if the kill found it reading
+wait $waiting 2>/dev/null
 # A mark from another machine: a backup may be writing there.
 echo "orvcopy backup from elsewhere process 1 started 0" | rclone rcat offsite:stopped/orvcopy-writing
 "$orvcopy" -q backup large rclone:offsite:stopped 2>marked.err

@@ -161,10 +161,11 @@ bool Collect(pid_t child, int out, int err, std::chrono::steady_clock::time_poin
     const int wait = static_cast<int>(std::min<int64_t>(left.count(), 100));
     if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
       return false;
-    if (g_interrupted && !cutAt)
-      ::kill(child, SIGTERM);
-    if (((cut && *cut) || g_interrupted) && !cutAt)
+    if (!cutAt && (g_interrupted || (cut && *cut))) {
+      if (g_interrupted)
+        ::kill(child, SIGTERM);
       cutAt = std::chrono::steady_clock::now();
+    }
     if (cutAt && std::chrono::steady_clock::now() - *cutAt > std::chrono::seconds(1))
       return true;
     for (size_t i = 0; i < fds.size(); ++i) {

@@ -224,11 +224,17 @@ class RemoteBackupRun {
 
   bool UsesTempFolder() const { return m_password || m_options.split || m_options.compress; }
 
-  const ManifestItem* EntryOf(uint64_t key) const {
-    if (m_window.empty() || key < m_window.front().item.key ||
-        key - m_window.front().item.key >= m_window.size())
+  // The entry of `key` among `entries` (their keys follow each other), or null.
+  static RemoteEntry* Find(std::vector<RemoteEntry>& entries, uint64_t key) {
+    if (entries.empty() || key < entries.front().item.key ||
+        key - entries.front().item.key >= entries.size())
       return nullptr;
-    return &m_window[key - m_window.front().item.key].item;
+    return &entries[key - entries.front().item.key];
+  }
+
+  const ManifestItem* EntryOf(uint64_t key) {
+    const RemoteEntry* entry = Find(m_window, key);
+    return entry ? &entry->item : nullptr;
   }
 
   std::string StoredName(const ManifestItem& item, char slot) const {
@@ -337,12 +343,8 @@ class RemoteBackupRun {
   // A file found failed once its upload was over: of the window uploaded meanwhile, or of the
   // window being run.
   void FailUploaded(uint64_t key, const std::string& reason) {
-    ItemResult* r = nullptr;
-    if (!m_pending.empty() && key >= m_pending.front().item.key &&
-        key - m_pending.front().item.key < m_pending.size())
-      r = &m_pending[key - m_pending.front().item.key].result;
-    else if (m_state != nullptr)
-      r = m_state->Result(key);
+    RemoteEntry* pending = Find(m_pending, key);
+    ItemResult* r = pending ? &pending->result : m_state ? m_state->Result(key) : nullptr;
     if (r != nullptr) {
       r->failed = true;
       r->reason = reason;

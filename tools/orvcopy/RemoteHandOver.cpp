@@ -305,11 +305,11 @@ void HandOver::Upload(Batch& batch) {
   const fs::path list = batch.list;
   batch.sent = true;
   if (!batch.names.empty())
-    batch.sent = WriteNameList(list, batch.names) && m_store.Upload(m_stage, list, batch.error);
+    batch.sent = WriteNameList(list, batch.names) && m_store.Upload(m_stage, list, "", batch.error);
   for (int slot = 0; slot < 2 && batch.sent; ++slot) {
     if (!slots[slot].empty())
       batch.sent = WriteNameList(list, slots[slot]) &&
-                   m_store.UploadInto(m_source, list, slot ? "b" : "a", batch.error);
+                   m_store.Upload(m_source, list, slot ? "b" : "a", batch.error);
   }
   if (!batch.sent && batch.error.empty())
     batch.error = "the list of files to upload could not be written";
@@ -341,7 +341,7 @@ bool UploadHost::Send() {
     return false;
   std::string error;
   if (!m_handOver.Send(error))
-    m_uploadError = error.empty() ? "the list of files to upload could not be written" : error;
+    m_uploadError = error;
   return m_uploadError.empty();
 }
 

@@ -68,8 +68,8 @@ class HandOver {
   HandOver& operator=(const HandOver&) = delete;
 
   // Takes every record the manager holds and clears them: a file the library wrote is moved
-  // from its temporary folder to the stage, a file it only accounted for is linked there from
-  // the tree (and its CRC-32 read, as the library computes none for it). Each item taken has
+  // from its temporary folder to the stage, a file it only accounted for is listed to go up
+  // from the tree (and its CRC-32 read, as the library computes none for it). Each item taken has
   // `staged` set in its result; one that cannot be staged is failed.
   void Take(Manager& manager, Host& host);
   // Starts the upload of what is staged, in one rclone call, on a thread of its own (after the

@@ -173,25 +173,17 @@ bool RemoteStore::PutManifest(const fs::path& file, std::string& error) {
 }
 
 // The folders the names lead into are listed, not every file looked up: far fewer calls to the
-// remote for many files.
-bool RemoteStore::Upload(const fs::path& root, const fs::path& names, std::string& error) {
+// remote for many files. A file that changes while it goes up is not refused by rclone: the
+// caller checks each.
+bool RemoteStore::Upload(const fs::path& root, const fs::path& names, const std::string& folder,
+                         std::string& error) {
   if (!BeforeWrite(error))
     return false;
   m_uploaded += LinesOf(names);
-  // A file that changes while it goes up is not refused by rclone: the caller checks each.
-  return Call({"copy", "--copy-links", "--ignore-times", "--local-no-check-updated",
-               "--files-from-raw", names.native(), root.native(), Path(kDataFolder)},
-              TransferLimit(), error);
-}
-
-bool RemoteStore::UploadInto(const fs::path& root, const fs::path& names, const std::string& folder,
-                             std::string& error) {
-  if (!BeforeWrite(error))
-    return false;
-  m_uploaded += LinesOf(names);
-  return Call({"copy", "--ignore-times", "--local-no-check-updated", "--files-from-raw",
-               names.native(), root.native(), Path(std::string(kDataFolder) + "/" + folder)},
-              TransferLimit(), error);
+  return Call(
+      {"copy", "--ignore-times", "--local-no-check-updated", "--files-from-raw", names.native(),
+       root.native(), Path(std::string(kDataFolder) + (folder.empty() ? "" : "/" + folder))},
+      TransferLimit(), error);
 }
 
 bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed,

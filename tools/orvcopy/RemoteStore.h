@@ -33,12 +33,10 @@ class RemoteStore {
   bool PutManifest(const std::filesystem::path& file, std::string& error);
 
   // The files `names` lists (one relative path a line) from below the local folder `root` into
-  // data/, links followed: the names of a hand-over are links to the files in the tree.
+  // data/, or into its folder `folder`: the files the library wrote, from the hand-over's
+  // stage, and plain files from the tree into their slot (rclone passes over links).
   bool Upload(const std::filesystem::path& root, const std::filesystem::path& names,
-              std::string& error);
-  // The same into the folder `folder` of data/, the files read as they are (no link followed).
-  bool UploadInto(const std::filesystem::path& root, const std::filesystem::path& names,
-                  const std::string& folder, std::string& error);
+              const std::string& folder, std::string& error);
   // One file uploaded as `name` (relative to data/) from what `feed` writes, as it writes it.
   bool UploadStream(const std::string& name, const Rclone::Feed& feed, std::string& error);
   // The files `names` lists from data/ into the local folder `root`.
