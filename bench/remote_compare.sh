@@ -6,7 +6,8 @@
 # fetched files on /dev/shm. hyperfine runs each pair in the same invocation; every backup
 # goes into an emptied remote folder (emptied before the run, not timed). The table goes to
 # docs/remote-performance.md, with the temporary folder's peak during an encrypted backup of
-# the 1 GiB file and the rclone calls per file.
+# the 1 GiB file and the rclone calls per file. Everything, orvcopy's working folders too, lies
+# in WORK_DIR: the table names its file system.
 #   bench/remote_compare.sh [BUILD_DIR] [WORK_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +20,7 @@ cmake --build "$build" --target orvcopy >/dev/null
 orvcopy=$root/$build/tools/orvcopy/orvcopy
 mkdir -p "$work/results" "$work/served" "$work/temp"
 cd "$work"
-export ORVCOPY_BENCH_PASSWORD="benchmark password"
+export ORVCOPY_BENCH_PASSWORD="benchmark password" TMPDIR="$work/temp"
 export RCLONE_CONFIG="$work/rclone.conf" RCLONE_CACHE_DIR="$work/cache"
 touch rclone.conf
 
@@ -93,9 +94,9 @@ rclone purge offsite:orv 2>/dev/null || true
 "$orvcopy" backup small rclone:offsite:orv 2>results/calls-backup.err
 "$orvcopy" restore rclone:offsite:orv "$work/calls-out" 2>results/calls-restore.err
 
-/usr/bin/python3 - "$work/results" "$root/docs/remote-performance.md" <<'EOF'
+/usr/bin/python3 - "$work/results" "$root/docs/remote-performance.md" "$work" <<'EOF'
 import json, os, re, subprocess, sys
-results, out = sys.argv[1], sys.argv[2]
+results, out, work = sys.argv[1], sys.argv[2], sys.argv[3]
 def medians(name):
     runs = json.load(open(f"{results}/{name}.json"))["results"]
     return [r["median"] for r in runs]
@@ -121,11 +122,18 @@ peak = int(open(f"{results}/temp-peak").read()) / 1048576
 calls = lambda f: re.search(r"\((\d+) rclone calls\)", open(f"{results}/{f}").read())
 cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                      capture_output=True, text=True).stdout.strip()
+source, fstype = subprocess.run(["findmnt", "-no", "SOURCE,FSTYPE", "-T", work],
+                                capture_output=True, text=True).stdout.split()
+# ext4 keeps a journal where jbd2 runs for its device.
+journal = os.path.isdir("/proc/fs/jbd2") and any(
+    d.startswith(os.path.basename(source) + "-") for d in os.listdir("/proc/fs/jbd2"))
+disk = fstype + (" with a journal" if journal else " without a journal" if fstype == "ext4" else "")
 with open(out, "w") as f:
     f.write("# Remote backups: orvcopy against rclone\n\n")
     f.write(f"Measured by `bench/remote_compare.sh` on {cpu}, {os.cpu_count()} cores, to `rclone "
             "serve sftp` on 127.0.0.1 (the same machine: the network costs nothing, so the "
-            "local work shows). Medians of hyperfine runs, in seconds.\n\n")
+            f"local work shows), all files on {disk}. Medians of hyperfine runs, in "
+            "seconds.\n\n")
     f.write("| workload | orvcopy | peer | ratio | target | |\n|---|---|---|---|---|---|\n")
     f.write("\n".join(rows) + "\n\n")
     f.write(f"- Temporary folder's peak during the encrypted backup of the 1 GiB file (default "

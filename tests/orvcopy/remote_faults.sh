@@ -83,11 +83,14 @@ for mode in "" "--encrypt --password-file pw" "--compress" "--split 64K"; do
 done
 
 # A file changed or deleted while it goes up (rclone passes over a file that is gone) fails,
-# and keeps its copy of the previous backup.
+# and keeps its copy of the previous backup. A window at a time, with slow uploads: the windows
+# run meanwhile go up together in the next call.
 cat >changing-rclone <<'EOF'
 #!/usr/bin/env bash
 if [ "$1" = copy ]; then
+  echo copy >>copies
   case "$CHANGE" in append) echo more >>src/a/moving.txt ;; remove) rm -f src/a/moving.txt ;; esac
+  sleep 0.5
 fi
 exec rclone "$@"
 EOF
@@ -96,12 +99,16 @@ rm -rf src remote && mkdir -p src/a && echo first >src/a/moving.txt && echo same
 "$orvcopy" -q backup src "rclone:here:$work/remote"
 for change in append remove; do
   echo second >src/a/moving.txt
-  CHANGE=$change ORVCOPY_RCLONE="$work/changing-rclone" "$orvcopy" -q backup src \
-    "rclone:here:$work/remote" 2>changing.err
+  for n in 1 2 3 4 5 6; do echo "$change $n" >"src/a/new-$n.txt"; done
+  rm -f copies
+  CHANGE=$change ORVCOPY_ITEMS_PER_RUN=1 ORVCOPY_RCLONE="$work/changing-rclone" "$orvcopy" -q \
+    backup src "rclone:here:$work/remote" 2>changing.err
   check "a file that changes as it goes up ($change)" 1 $?
   grep -q "failed: a/moving.txt" changing.err && ok || fail "$change: not said: $(cat changing.err)"
+  [ "$(wc -l <copies)" -le 3 ] && ok || fail "$change: $(wc -l <copies) uploads for 8 windows"
   rm -rf out && "$orvcopy" -q restore "rclone:here:$work/remote" out
-  [ "$(cat out/a/moving.txt)" = first ] && [ -f out/a/same.txt ] && ok ||
+  [ "$(cat out/a/moving.txt)" = first ] && [ -f out/a/same.txt ] &&
+    [ "$(cat out/a/new-6.txt)" = "$change 6" ] && ok ||
     fail "$change: the previous copy is not kept: $(cat out/a/moving.txt)"
 done
 finish

@@ -26,6 +26,7 @@
 #include <unistd.h>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <fstream>
 #include <unordered_set>
 
@@ -225,7 +226,8 @@ class RemoteBackupRun {
   bool UsesTempFolder() const { return m_password || m_options.split || m_options.compress; }
 
   // The entry of `key` among `entries` (their keys follow each other), or null.
-  static RemoteEntry* Find(std::vector<RemoteEntry>& entries, uint64_t key) {
+  template <typename Entries>
+  static RemoteEntry* Find(Entries& entries, uint64_t key) {
     if (entries.empty() || key < entries.front().item.key ||
         key - entries.front().item.key >= entries.size())
       return nullptr;
@@ -305,8 +307,9 @@ class RemoteBackupRun {
     return true;
   }
 
-  // A window's uploads go on while the next window is run, and it is recorded once they are
-  // over (a file uploaded from the tree is checked then).
+  // Uploads go on while the next windows are run: what the windows stage while one is under
+  // way goes up in one call after it, as each call costs rclone its connections anew. Entries
+  // are recorded once their uploads are over (a file uploaded from the tree is checked then).
   int Walk(RunState& state, Manager& manager, UploadHost& host) {
     int status = 0;
     while (FillWindow()) {
@@ -318,30 +321,38 @@ class RemoteBackupRun {
       if (result == OrvCopy::StatusStopped || result == OrvCopy::StatusCompressionFailed ||
           g_interrupted || !host.UploadError().empty())
         return result == OrvCopy::StatusCompressionFailed ? result : OrvCopy::StatusStopped;
-      for (RemoteEntry& entry : m_window)
+      for (RemoteEntry& entry : m_window) {
         entry.result = *state.Result(entry.item.key);
-      if (!host.FinishSend())
-        return OrvCopy::StatusStopped;
-      RecordPending();
-      m_pending = std::move(m_window);
+        m_pending.push_back(std::move(entry));
+      }
       m_window.clear();
-      if (!host.StartSend())
+      if (!host.Uploading() && !SendPending(host))
         return OrvCopy::StatusStopped;
     }
-    if (!host.FinishSend())
+    if (!SendPending(host) || !host.FinishSend())
       return OrvCopy::StatusStopped;
-    RecordPending();
+    RecordSent();
     return status;
   }
 
-  void RecordPending() {
-    for (RemoteEntry& entry : m_pending)
-      Record(entry, entry.result);
-    m_pending.clear();
+  // Waits for the upload under way, records what it took, and starts one of all staged since.
+  bool SendPending(UploadHost& host) {
+    if (!host.FinishSend())
+      return false;
+    RecordSent();
+    m_sent = m_pending.size();
+    return host.StartSend();
   }
 
-  // A file found failed once its upload was over: of the window uploaded meanwhile, or of the
-  // window being run.
+  void RecordSent() {
+    for (; m_sent > 0; --m_sent) {
+      Record(m_pending.front(), m_pending.front().result);
+      m_pending.pop_front();
+    }
+  }
+
+  // A file found failed once its upload was over: of the windows run before, or of the window
+  // being run.
   void FailUploaded(uint64_t key, const std::string& reason) {
     RemoteEntry* pending = Find(m_pending, key);
     ItemResult* r = pending ? &pending->result : m_state ? m_state->Result(key) : nullptr;
@@ -611,7 +622,8 @@ class RemoteBackupRun {
   std::optional<TreeWalk> m_walk;
   std::optional<Earlier> m_earlier;  // the remote's manifest, read alongside the walk
   std::vector<RemoteEntry> m_window;
-  std::vector<RemoteEntry> m_pending;  // run, and waiting for its uploads to be over
+  std::deque<RemoteEntry> m_pending;  // run, and waiting for their uploads to be over
+  size_t m_sent = 0;                  // of them, those the upload under way takes
   RunState* m_state = nullptr;
   uint64_t m_lastKey = 0;
   std::vector<ManifestItem> m_typeChanged;  // earlier entries of the window's paths

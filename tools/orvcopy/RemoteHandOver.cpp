@@ -313,6 +313,7 @@ void HandOver::Upload(Batch& batch) {
   }
   if (!batch.sent && batch.error.empty())
     batch.error = "the list of files to upload could not be written";
+  batch.over = true;
 }
 
 bool HandOver::FinishSend(std::string& error) {

@@ -9,6 +9,7 @@
 
 #include <OrvCopy/external/orv_encryption.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
@@ -81,6 +82,8 @@ class HandOver {
   bool FinishSend(std::string& error);
   // Both: what is staged is uploaded when this returns.
   bool Send(std::string& error);
+  // Whether the upload started last still goes on.
+  bool Busy() const { return m_sending && !m_sending->over; }
   // The bytes staged, and the files.
   uint64_t Waiting() const { return m_waiting; }
   size_t Count() const { return m_names.size() + m_linked.size(); }
@@ -127,6 +130,7 @@ class HandOver {
     std::filesystem::path list;
     bool sent = false;
     std::string error;
+    std::atomic<bool> over{false};
     std::thread thread;
   };
 
@@ -170,6 +174,7 @@ class UploadHost : public Host {
   // files; FinishSend waits for it. False once an upload has failed.
   bool StartSend();
   bool FinishSend();
+  bool Uploading() const { return m_handOver.Busy(); }
   const std::string& UploadError() const { return m_uploadError; }
 
   // Stops an upload the library left unfinished (a run that stopped).

@@ -409,11 +409,11 @@ class RestoreRun {
     });
   }
 
-  // Where each run of a remote round starts, then the round's end. A run holds up to 2000
-  // files (the library's batch), and no more than a lane's share of the round, of up to `most`
-  // bytes; or one larger file.
+  // Where each run of a remote round starts, then the round's end. A run holds a lane's share
+  // of the round, of up to `most` bytes, or one larger file: few runs, because each is an rclone
+  // call, and each call opens its connections anew.
   std::vector<size_t> RemoteRuns(uint64_t most, size_t lanes) const {
-    const size_t files = std::min<size_t>(2000, (m_round.size() + lanes - 1) / lanes);
+    const size_t files = (m_round.size() + lanes - 1) / lanes;
     std::vector<size_t> starts;
     for (size_t begin = 0; begin < m_round.size();) {
       starts.push_back(begin);
