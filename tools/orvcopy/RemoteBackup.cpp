@@ -177,6 +177,9 @@ class RemoteBackupRun {
     if (m_password) {
       m_tagEngine.emplace();
       ConfigureEngine(*m_tagEngine, *m_password, m_options.encrypt, m_manifest.salt);
+      // rclone's checksum after each upload is left out: every stored file carries a keyed
+      // tag, which restore and verify check (rclone's crypt remotes rely on theirs alike).
+      m_store.CheckUploads(false);
     }
     // The scratch folder is left out of the walk when it lies inside the tree.
     m_walk.emplace(m_source, FileId(scratch.st_dev, scratch.st_ino), m_options.quiet, m_counts,
@@ -313,7 +316,7 @@ class RemoteBackupRun {
   int Walk(RunState& state, Manager& manager, UploadHost& host) {
     int status = 0;
     while (FillWindow()) {
-      if (!ClearTypeChanges())
+      if (!ClearTypeChanges(host))
         return OrvCopy::StatusStopped;
       state.Window(m_window.front().item.key, m_window.size());
       const int result = RunWindow(manager, host);
@@ -399,8 +402,13 @@ class RemoteBackupRun {
 
   // A path that was a file and is now a folder, or the reverse, stands in the way of what goes
   // up in its place (the stored files keep the tree's paths): its earlier files go first.
-  // Until this run's manifest is in place, the previous backup then lacks that path.
-  bool ClearTypeChanges() {
+  // Until this run's manifest is in place, the previous backup then lacks that path. The upload
+  // under way ends first: the deletion also removes the folders it finds empty.
+  bool ClearTypeChanges(UploadHost& host) {
+    if (m_typeChanged.empty())
+      return true;
+    if (!host.FinishSend())
+      return false;
     std::string error;
     bool cleared = true;
     for (const ManifestItem& was : m_typeChanged) {

@@ -180,10 +180,13 @@ bool RemoteStore::Upload(const fs::path& root, const fs::path& names, const std:
   if (!BeforeWrite(error))
     return false;
   m_uploaded += LinesOf(names);
-  return Call(
-      {"copy", "--ignore-times", "--local-no-check-updated", "--files-from-raw", names.native(),
-       root.native(), Path(std::string(kDataFolder) + (folder.empty() ? "" : "/" + folder))},
-      TransferLimit(), error);
+  std::vector<std::string> arguments{"copy", "--ignore-times", "--local-no-check-updated"};
+  if (!m_checkUploads)
+    arguments.push_back("--ignore-checksum");
+  arguments.insert(arguments.end(),
+                   {"--files-from-raw", names.native(), root.native(),
+                    Path(std::string(kDataFolder) + (folder.empty() ? "" : "/" + folder))});
+  return Call(arguments, TransferLimit(), error);
 }
 
 bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed,

@@ -37,6 +37,8 @@ class RemoteStore {
   // stage, and plain files from the tree into their slot (rclone passes over links).
   bool Upload(const std::filesystem::path& root, const std::filesystem::path& names,
               const std::string& folder, std::string& error);
+  // Whether an upload has rclone compare the checksums of each file after it (the default).
+  void CheckUploads(bool check) { m_checkUploads = check; }
   // One file uploaded as `name` (relative to data/) from what `feed` writes, as it writes it.
   bool UploadStream(const std::string& name, const Rclone::Feed& feed, std::string& error);
   // The files `names` lists from data/ into the local folder `root`.
@@ -78,6 +80,7 @@ class RemoteStore {
   std::atomic<size_t> m_calls = 0, m_uploaded = 0, m_fetched = 0;  // restore lanes fetch at once
   std::string m_markText, m_foundMark;
   std::mutex m_markMutex;  // uploads run on threads of their own
+  bool m_checkUploads = true;
   bool m_marked = false;
 };
 
