@@ -312,8 +312,10 @@ class RemoteBackupRun {
 
   // Uploads go on while the next windows are run: what the windows stage while one is under
   // way goes up in one call after it, as each call costs rclone its connections anew. Entries
-  // are recorded once their uploads are over (a file uploaded from the tree is checked then).
+  // are recorded once their uploads are over (a file uploaded from the tree is checked then);
+  // eight windows of them wait at most.
   int Walk(RunState& state, Manager& manager, UploadHost& host) {
+    const size_t mostWaiting = 8 * ItemsPerRun();
     int status = 0;
     while (FillWindow()) {
       if (!ClearTypeChanges(host))
@@ -329,7 +331,7 @@ class RemoteBackupRun {
         m_pending.push_back(std::move(entry));
       }
       m_window.clear();
-      if (!host.Uploading() && !SendPending(host))
+      if ((!host.Uploading() || m_pending.size() >= mostWaiting) && !SendPending(host))
         return OrvCopy::StatusStopped;
     }
     if (!SendPending(host) || !host.FinishSend())
