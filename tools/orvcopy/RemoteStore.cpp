@@ -180,13 +180,17 @@ bool RemoteStore::Upload(const fs::path& root, const fs::path& names, const std:
   if (!BeforeWrite(error))
     return false;
   m_uploaded += LinesOf(names);
-  std::vector<std::string> arguments{"copy", "--ignore-times", "--local-no-check-updated"};
+  return Call(
+      UploadArguments({"copy", "--ignore-times", "--local-no-check-updated", "--files-from-raw",
+                       names.native(), root.native(),
+                       Path(std::string(kDataFolder) + (folder.empty() ? "" : "/" + folder))}),
+      TransferLimit(), error);
+}
+
+std::vector<std::string> RemoteStore::UploadArguments(std::vector<std::string> arguments) const {
   if (!m_checkUploads)
-    arguments.push_back("--ignore-checksum");
-  arguments.insert(arguments.end(),
-                   {"--files-from-raw", names.native(), root.native(),
-                    Path(std::string(kDataFolder) + (folder.empty() ? "" : "/" + folder))});
-  return Call(arguments, TransferLimit(), error);
+    arguments.insert(arguments.begin() + 1, "--ignore-checksum");
+  return arguments;
 }
 
 bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed,
@@ -196,7 +200,8 @@ bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed
   ++m_uploaded;
   ++m_calls;
   const RcloneResult result =
-      m_rclone.Run({"rcat", Path(std::string(kDataFolder) + "/" + name)}, TransferLimit(), feed);
+      m_rclone.Run(UploadArguments({"rcat", Path(std::string(kDataFolder) + "/" + name)}),
+                   TransferLimit(), feed);
   if (!result.Succeeded())
     error = m_rclone.Explain(result);
   return result.Succeeded();

@@ -37,7 +37,8 @@ class RemoteStore {
   // stage, and plain files from the tree into their slot (rclone passes over links).
   bool Upload(const std::filesystem::path& root, const std::filesystem::path& names,
               const std::string& folder, std::string& error);
-  // Whether an upload has rclone compare the checksums of each file after it (the default).
+  // Whether an upload (of a list or a stream) has rclone compare the checksums of each file
+  // after it (the default).
   void CheckUploads(bool check) { m_checkUploads = check; }
   // One file uploaded as `name` (relative to data/) from what `feed` writes, as it writes it.
   bool UploadStream(const std::string& name, const Rclone::Feed& feed, std::string& error);
@@ -71,6 +72,9 @@ class RemoteStore {
  private:
   bool Call(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
             std::string& error, std::string* output = nullptr);
+  // An upload's command and arguments, with the checksum comparison left out when it is not
+  // wanted (CheckUploads).
+  std::vector<std::string> UploadArguments(std::vector<std::string> arguments) const;
   // Puts the mark before the first write; false, with `error` set, when it cannot be put.
   bool BeforeWrite(std::string& error);
   std::string Path(const std::string& name) const;
