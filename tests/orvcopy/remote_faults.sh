@@ -111,5 +111,25 @@ for change in append remove; do
     [ "$(cat out/a/new-6.txt)" = "$change 6" ] && ok ||
     fail "$change: the previous copy is not kept: $(cat out/a/moving.txt)"
 done
+
+# A restore whose fetch ends partway (rclone's transfer limit): what arrived is restored whole,
+# the rest fails with rclone's reason, and nothing is left half-written.
+rm -rf src remote out && mkdir -p src/many
+for n in $(seq 20); do head -c 20000 /dev/urandom >"src/many/f$n"; done
+"$orvcopy" -q backup --encrypt --password-file pw src "rclone:here:$work/remote"
+cat >limited-rclone <<'EOF'
+#!/usr/bin/env bash
+[ "$1" = copy ] && set -- "$@" --max-transfer 100K --transfers 1
+exec rclone "$@"
+EOF
+chmod +x limited-rclone
+ORVCOPY_RCLONE="$work/limited-rclone" "$orvcopy" -q restore --password-file pw \
+  "rclone:here:$work/remote" out 2>limited.err
+check "a restore whose fetch ends partway" 1 $?
+grep -q "cannot fetch from .*transfer limit" limited.err && ok || fail "not said: $(cat limited.err)"
+restored=$(find out -type f | wc -l)
+[ "$restored" -gt 0 ] && [ "$restored" -lt 20 ] && [ -z "$(find out -name '*.partial')" ] && ok ||
+  fail "$restored files restored: $(find out -type f | tr '\n' ' ')"
+for file in out/many/*; do cmp -s "$file" "src/many/${file##*/}" || fail "$file differs"; done
 finish
 

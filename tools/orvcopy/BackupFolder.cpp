@@ -10,11 +10,8 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <fstream>
-#include <numeric>
 
 namespace orvcopy {
 namespace fs = std::filesystem;
@@ -190,44 +187,17 @@ std::string FetchedNote(const OpenedBackup& opened) {
          Counted(store.Calls(), "rclone call") + ")";
 }
 
-std::string LibrarySourceName(const std::string& stored) {
-  constexpr std::string_view extension = ".venc";
-  const size_t dot = stored.rfind('.');
-  if (dot == std::string::npos || stored.find('/', dot) != std::string::npos ||
-      stored.size() - dot != extension.size())
-    return stored;
-  for (size_t i = 0; i < extension.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(stored[dot + i])) != extension[i])
-      return stored;
-  }
-  return stored.substr(0, dot);
-}
+FetchedFiles::FetchedFiles(const OpenedBackup& opened, std::string list)
+    : m_opened(opened), m_list(opened.folder / list), m_root(opened.Data()) {}
 
-FetchedFiles::FetchedFiles(const OpenedBackup& opened, std::string list, fs::path root)
-    : m_opened(opened), m_list(opened.folder / list), m_root(root.empty() ? opened.Data() : root) {}
-
-bool FetchedFiles::Get(const std::vector<std::string>& parts, bool asLibraryReads,
-                       std::string& error, bool more) {
-  if (!more)
-    Clear();
+bool FetchedFiles::Get(const std::vector<std::string>& parts, std::string& error) {
+  Clear();
   if (parts.empty())
     return true;
-  const size_t first = m_held.size();
-  m_held.insert(m_held.end(), parts.begin(), parts.end());
+  m_held = parts;
   if (!WriteNameList(m_list, parts) || !m_opened.remote->store.Fetch(m_list, m_root, error)) {
     error = "cannot fetch from " + m_opened.remote->store.Location() + ": " + error;
     return false;
-  }
-  // "x.venc.venc" is read as "x.venc", which "x.venc" leaves for "x": shorter names first.
-  std::vector<size_t> order(m_held.size() - first);
-  std::iota(order.begin(), order.end(), first);
-  std::sort(order.begin(), order.end(),
-            [&](size_t l, size_t r) { return m_held[l].size() < m_held[r].size(); });
-  for (const size_t n : order) {
-    std::string& name = m_held[n];
-    const std::string read = asLibraryReads ? LibrarySourceName(name) : name;
-    if (read != name && ::rename((m_root / name).c_str(), (m_root / read).c_str()) == 0)
-      name = read;
   }
   return true;
 }

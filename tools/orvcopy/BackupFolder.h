@@ -47,18 +47,14 @@ struct OpenedBackup {
 class FetchedFiles {
  public:
   // `list`: the name of the file in the scratch folder that holds the names for rclone; the
-  // files go below `root`, by default the backup's data folder.
-  FetchedFiles(const OpenedBackup& opened, std::string list, std::filesystem::path root = {});
-  const std::filesystem::path& Root() const { return m_root; }
+  // files go below the backup's data folder.
+  FetchedFiles(const OpenedBackup& opened, std::string list);
   ~FetchedFiles() { Clear(); }
   FetchedFiles(const FetchedFiles&) = delete;
   FetchedFiles& operator=(const FetchedFiles&) = delete;
 
-  // Fetches the stored files `parts` names, in place of those held (or, with `more`, besides
-  // them). With `asLibraryReads`, each is then given the name the library reads it under when
-  // the host fetches its sources: an encrypted file's without its ".venc".
-  bool Get(const std::vector<std::string>& parts, bool asLibraryReads, std::string& error,
-           bool more = false);
+  // Fetches the stored files `parts` names, in place of those held.
+  bool Get(const std::vector<std::string>& parts, std::string& error);
   void Clear();
 
  private:
@@ -70,10 +66,6 @@ class FetchedFiles {
 // For a remote backup, how many files were fetched in how many rclone calls (for a summary);
 // empty for a backup folder.
 std::string FetchedNote(const OpenedBackup& opened);
-
-// The name the library reads an encrypted stored file under when the host provides it: without
-// a ".venc" at its end (of any case).
-std::string LibrarySourceName(const std::string& stored);
 
 // The backup's data folder with links resolved above it; empty when the data folder itself is
 // a link or missing (then no stored file is taken).

@@ -89,6 +89,21 @@ int Reap(pid_t child, bool timedOut) {
   return status;
 }
 
+// The last line of rclone's stderr that is not a note at the INFO or DEBUG level.
+std::string LastWords(std::string_view errors) {
+  while (!errors.empty()) {
+    while (!errors.empty() && (errors.back() == '\n' || errors.back() == '\r'))
+      errors.remove_suffix(1);
+    const size_t start = errors.rfind('\n') + 1;  // 0 when there is no other line
+    const std::string_view line = errors.substr(start);
+    if (line.find(" INFO  : ") == std::string_view::npos &&
+        line.find(" DEBUG : ") == std::string_view::npos)
+      return std::string(line);
+    errors.remove_suffix(line.size());
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<std::string> RemoteOf(const std::string& location) {
@@ -142,14 +157,34 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
   return spawned == 0 ? child : 0;
 }
 
+// Hands each whole line of stderr to the watcher as it comes; `pending` holds the start of a
+// line not yet ended (what is left of it when stderr closes is a line too).
+void PassLines(std::string& pending, std::string_view text, const RcloneWatch& watch, bool closed) {
+  if (!watch.line)
+    return;
+  pending.append(text);
+  size_t start = 0;
+  for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n', start)) {
+    watch.line(std::string_view(pending).substr(start, end - start));
+    start = end + 1;
+  }
+  pending.erase(0, start);
+  if (closed && !pending.empty()) {
+    watch.line(pending);
+    pending.clear();
+  }
+}
+
 // Reads the child's stdout whole and the end of its stderr until both close, the deadline
-// passes (timedOut), or its input has been cut or this run interrupted for a second (true:
-// rclone, which may be ending by itself, had that long to do so and say why). An interrupt
-// is passed on to rclone at once: a signal sent to orvcopy alone would leave it running.
+// passes (timedOut), or its input has been cut, the watcher cancelled it or this run was
+// interrupted, a second before (true: rclone, which may be ending by itself, had that long to
+// do so and say why). An interrupt or a cancel is passed on to rclone at once: a signal sent to
+// orvcopy alone would leave it running.
 bool Collect(pid_t child, int out, int err, std::chrono::steady_clock::time_point deadline,
-             const std::atomic<bool>* cut, RcloneResult& result) {
+             const std::atomic<bool>* cut, const RcloneWatch& watch, RcloneResult& result) {
   std::array<pollfd, 2> fds{{{out, POLLIN, 0}, {err, POLLIN, 0}}};
   std::array<char, 65536> buffer;
+  std::string pending;
   std::optional<std::chrono::steady_clock::time_point> cutAt;
   for (int open = 2; open > 0;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -161,8 +196,9 @@ bool Collect(pid_t child, int out, int err, std::chrono::steady_clock::time_poin
     const int wait = static_cast<int>(std::min<int64_t>(left.count(), 100));
     if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
       return false;
-    if (!cutAt && (g_interrupted || (cut && *cut))) {
-      if (g_interrupted)
+    const bool cancelled = watch.cancel && *watch.cancel;
+    if (!cutAt && (g_interrupted || cancelled || (cut && *cut))) {
+      if (g_interrupted || cancelled)
         ::kill(child, SIGTERM);
       cutAt = std::chrono::steady_clock::now();
     }
@@ -175,12 +211,17 @@ bool Collect(pid_t child, int out, int err, std::chrono::steady_clock::time_poin
       if (n <= 0) {
         fds[i].fd = -1;  // poll passes over a negative descriptor
         --open;
+        if (i == 1)
+          PassLines(pending, {}, watch, true);
         continue;
       }
       std::string& text = i == 0 ? result.output : result.errors;
       text.append(buffer.data(), static_cast<size_t>(n));
-      if (i == 1 && text.size() > 2 * kErrorsKept)
-        text.erase(0, text.size() - kErrorsKept);
+      if (i == 1) {
+        PassLines(pending, std::string_view(buffer.data(), static_cast<size_t>(n)), watch, false);
+        if (text.size() > 2 * kErrorsKept)
+          text.erase(0, text.size() - kErrorsKept);
+      }
     }
   }
   return false;
@@ -189,7 +230,7 @@ bool Collect(pid_t child, int out, int err, std::chrono::steady_clock::time_poin
 }  // namespace
 
 RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
-                         const Feed& feed) const {
+                         const Feed& feed, const RcloneWatch& watch) const {
   RcloneResult result;
   Pipe out, err, in;
   if (!out.Open() || !err.Open() || (feed && !in.Open())) {
@@ -217,7 +258,7 @@ RcloneResult Rclone::Run(const std::vector<std::string>& arguments, std::chrono:
     in.write = -1;
   }
   const bool stopped = Collect(child, out.read, err.read, std::chrono::steady_clock::now() + limit,
-                               feed ? &cut : nullptr, result);
+                               feed ? &cut : nullptr, watch, result);
   out.Close();
   err.Close();
   const int status = Reap(child, result.timedOut || stopped);  // a cut input ends rclone too
@@ -237,12 +278,9 @@ std::string Rclone::Explain(const RcloneResult& result) const {
   if (result.timedOut)
     return "rclone did not finish in time and was stopped (the remote does not answer?)";
   std::string text = result.exitCode >= 0 ? Meaning(result.exitCode) : "rclone was killed";
-  // rclone's last line says what it tried and why it failed.
-  std::string last = result.errors;
-  while (!last.empty() && (last.back() == '\n' || last.back() == '\r'))
-    last.pop_back();
-  if (const size_t line = last.rfind('\n'); line != std::string::npos)
-    last.erase(0, line + 1);
+  // rclone's last line says what it tried and why it failed (its notes on what went well,
+  // with -v, say nothing of that).
+  std::string last = LastWords(result.errors);
   // "2026/12/07 06:27:50 ERROR : " before the words: the time and the level say nothing here.
   if (last.size() > 20 && last[4] == '/' && last[7] == '/' && last[13] == ':' && last[19] == ' ')
     last.erase(0, 20);

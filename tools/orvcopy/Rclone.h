@@ -3,10 +3,12 @@
 // with a time limit, and with rclone's exit codes turned into messages a user can act on.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvcopy {
@@ -25,6 +27,13 @@ struct RcloneResult {
   bool Succeeded() const { return started && !timedOut && exitCode == 0; }
 };
 
+// What a caller follows of a call as it runs: `line` sees each line rclone writes to stderr as
+// soon as it is whole, and a `cancel` that becomes true ends rclone.
+struct RcloneWatch {
+  std::function<void(std::string_view)> line;
+  const std::atomic<bool>* cancel = nullptr;
+};
+
 class Rclone {
  public:
   // `program`: the rclone to run (a name looked up on PATH, or a path); ORVCOPY_RCLONE sets it.
@@ -39,7 +48,7 @@ class Rclone {
   // (SIGTERM, then SIGKILL). stdin is what `feed` writes, else empty; stdout is kept whole,
   // stderr's last lines.
   RcloneResult Run(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
-                   const Feed& feed = {}) const;
+                   const Feed& feed = {}, const RcloneWatch& watch = {}) const;
 
   // What went wrong with a call that did not succeed, for the user: what the exit code means,
   // and rclone's own last words.

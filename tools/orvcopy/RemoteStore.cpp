@@ -34,6 +34,24 @@ size_t LinesOf(const fs::path& list) {
       std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
 }
 
+// The file a line of rclone's log (-v) says was copied, "DATE TIME INFO  : NAME: Copied (new)"
+// ("Multi-thread Copied" for a large file); empty for any other line. NAME may hold ": " itself:
+// what rclone says comes after the last one.
+std::string CopiedName(std::string_view line) {
+  constexpr std::string_view level = " INFO  : ";
+  const size_t at = line.find(level);
+  if (at == std::string_view::npos)
+    return {};
+  line.remove_prefix(at + level.size());
+  const size_t colon = line.rfind(": ");
+  if (colon == std::string_view::npos || colon == 0)
+    return {};
+  const std::string_view said = line.substr(colon + 2);
+  if (!said.starts_with("Copied (") && !said.starts_with("Multi-thread Copied ("))
+    return {};
+  return std::string(line.substr(0, colon));
+}
+
 }  // namespace
 
 ScratchFolder::~ScratchFolder() {
@@ -72,9 +90,9 @@ std::string RemoteStore::Path(const std::string& name) const {
 }
 
 bool RemoteStore::Call(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
-                       std::string& error, std::string* output) {
+                       std::string& error, std::string* output, const RcloneWatch& watch) {
   ++m_calls;
-  RcloneResult result = m_rclone.Run(arguments, limit);
+  RcloneResult result = m_rclone.Run(arguments, limit, {}, watch);
   if (!result.Succeeded()) {
     error = m_rclone.Explain(result);
     return false;
@@ -212,15 +230,24 @@ bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed
 // eight checkers costs each call most of a second before the transfers run at full speed. Two
 // keep the transfers fed. rclone's checksum after each file is left out: orvcopy checks every
 // fetched file itself when it restores or verifies it. RCLONE_CHECKERS, when set, still decides.
-bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string& error) {
+bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string& error,
+                        const Arrived& arrived, const std::atomic<bool>* cancel) {
   m_fetched += LinesOf(names);
   std::vector<std::string> arguments{"copy", "--ignore-times", "--no-traverse",
                                      "--ignore-checksum"};
   if (!std::getenv("RCLONE_CHECKERS"))
     arguments.insert(arguments.end(), {"--checkers", "2"});
+  RcloneWatch watch{{}, cancel};
+  if (arrived) {  // rclone says which file it copied, once it is whole
+    arguments.insert(arguments.end(), {"-v", "--stats", "0"});
+    watch.line = [&arrived](std::string_view line) {
+      if (std::string name = CopiedName(line); !name.empty())
+        arrived(name);
+    };
+  }
   arguments.insert(arguments.end(),
                    {"--files-from-raw", names.native(), Path(kDataFolder), root.native()});
-  return Call(arguments, TransferLimit(), error);
+  return Call(arguments, TransferLimit(), error, nullptr, watch);
 }
 
 bool RemoteStore::Delete(const std::vector<fs::path>& lists, std::string& error) {

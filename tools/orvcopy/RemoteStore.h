@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,9 +43,14 @@ class RemoteStore {
   void CheckUploads(bool check) { m_checkUploads = check; }
   // One file uploaded as `name` (relative to data/) from what `feed` writes, as it writes it.
   bool UploadStream(const std::string& name, const Rclone::Feed& feed, std::string& error);
-  // The files `names` lists from data/ into the local folder `root`.
+  // The files `names` lists from data/ into the local folder `root`. With `arrived`, each
+  // file's name (as the list gives it) is passed on as soon as the file is whole there, while
+  // the others are still on their way (on the calling thread); a `cancel` that becomes true
+  // stops the fetch.
+  using Arrived = std::function<void(const std::string&)>;
   bool Fetch(const std::filesystem::path& names, const std::filesystem::path& root,
-             std::string& error);
+             std::string& error, const Arrived& arrived = {},
+             const std::atomic<bool>* cancel = nullptr);
   // The files the lists name deleted from data/; those already gone are passed over.
   bool Delete(const std::vector<std::filesystem::path>& lists, std::string& error);
   // The remote folder deleted with all it holds.
@@ -71,7 +77,7 @@ class RemoteStore {
 
  private:
   bool Call(const std::vector<std::string>& arguments, std::chrono::milliseconds limit,
-            std::string& error, std::string* output = nullptr);
+            std::string& error, std::string* output = nullptr, const RcloneWatch& watch = {});
   // An upload's command and arguments, with the checksum comparison left out when it is not
   // wanted (CheckUploads).
   std::vector<std::string> UploadArguments(std::vector<std::string> arguments) const;

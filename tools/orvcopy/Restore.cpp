@@ -3,12 +3,14 @@
 // written under NAME.partial and put in place only once it is whole and checked; links and
 // pipes come after the files, and every folder gets its mode and time once its content is in
 // place.
+#include "ArrivingFiles.h"
 #include "BackupFolder.h"
 #include "Checks.h"
 #include "Common.h"
 #include "Entries.h"
 #include "Host.h"
 #include "Selection.h"
+#include "StoredName.h"
 #include "Text.h"
 
 #include <OrvCopy/OrvCopyStrings.h>
@@ -86,66 +88,48 @@ struct Survey {
   std::unordered_set<std::string> partialsTaken;  // names in the backup that end in the suffix
 };
 
-// A lane's sources of a remote backup: the stored files of the run it restores, fetched before
-// the run. A run that could not be fetched fails the items the library asks for, and calls
-// `failed` with why.
+// A lane's sources of a remote backup: the stored files of its round, which arrive while the
+// round is restored. A batch the library asks for is waited for; one that cannot be fetched
+// fails the items, and calls `failed` with why.
 class LaneFetcher : public SourceProvider {
  public:
-  LaneFetcher(const OpenedBackup& opened, Host& host,
-              std::function<const ManifestItem&(uint64_t)> itemOf,
+  LaneFetcher(Host& host, std::function<const ManifestItem&(uint64_t)> itemOf,
               std::function<void(const std::string&)> failed)
-      : m_opened(opened), m_host(host), m_itemOf(std::move(itemOf)), m_failed(std::move(failed)) {}
+      : m_host(host), m_itemOf(std::move(itemOf)), m_failed(std::move(failed)) {}
 
-  // The run restored next: its fetched files, or none and why.
-  void Use(FetchedFiles* files, std::string error) {
-    m_files = files;
-    m_error = std::move(error);
+  // The files of the round restored next.
+  void Use(ArrivingFiles* files) { m_files = files; }
+
+  bool PrepareBatch(const std::vector<uint64_t>& keys) override { return AwaitKeys(keys); }
+  // The library asks for a part of a file alone in its batch (a large one), or for one that
+  // did not arrive: it is read once all of the file's parts are here.
+  bool PrepareOne(uint64_t key, const std::wstring&) override { return AwaitKeys({key}); }
+
+  // Waits for the stored files of `item`: false when they cannot be fetched.
+  bool AwaitItem(const ManifestItem& item) const {
+    std::vector<std::string> parts;
+    AppendPartNames(item, parts);
+    std::string error;
+    return m_files && m_files->Await(parts, error);
   }
-
-  bool PrepareBatch(const std::vector<uint64_t>& keys) override {
-    return m_files || Failed(keys, m_error);
-  }
-
-  // The library asks for one file of the run (alone in its batch, or missing): fetched again
-  // unless it is there.
-  bool PrepareOne(uint64_t key, const std::wstring& path) override {
-    if (!m_files)
-      return Failed({key}, m_error);
-    std::string bytes;
-    const std::string data = Root().native() + "/";
-    if (!OrvCopy::WideToFileName(path, bytes) || bytes.compare(0, data.size(), data) != 0)
-      return false;
-    struct stat st {};
-    if (::lstat(bytes.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      return true;
-    const ManifestItem& item = m_itemOf(key);
-    for (int p = 0; p < item.parts; ++p) {
-      const std::string part = PartName(item.stored, p);
-      if (bytes.compare(data.size(), std::string::npos,
-                        Encrypted() ? LibrarySourceName(part) : part) != 0)
-        continue;
-      std::string error;
-      return m_files->Get({part}, Encrypted(), error, true) || Failed({key}, error);
-    }
-    return false;
-  }
-
-  // Where the run's files are (the source root of the lane's manager).
-  fs::path Root() const { return m_files ? m_files->Root() : fs::path(); }
 
  private:
-  bool Encrypted() const { return m_opened.manifest.encrypt != 0; }
-
-  bool Failed(const std::vector<uint64_t>& keys, const std::string& error) {
+  // After a Ctrl-C, which stops the fetch too, the library is let on: it stops before the
+  // next file it would open.
+  bool AwaitKeys(const std::vector<uint64_t>& keys) {
+    std::vector<std::string> parts;
+    for (const uint64_t key : keys)
+      AppendPartNames(m_itemOf(key), parts);
+    std::string error = "nothing is fetched";
+    if ((m_files && m_files->Await(parts, error)) || g_interrupted)
+      return true;
     for (const uint64_t key : keys)
       m_host.Result(key).reason = error;
     m_failed(error);
     return false;
   }
 
-  FetchedFiles* m_files = nullptr;
-  std::string m_error;
-  const OpenedBackup& m_opened;
+  ArrivingFiles* m_files = nullptr;
   Host& m_host;
   std::function<const ManifestItem&(uint64_t)> m_itemOf;
   std::function<void(const std::string&)> m_failed;
@@ -277,6 +261,7 @@ class RestoreRun {
     for (size_t l = 0; l < count; ++l)
       AddLane(lanes, state);
     const size_t most = ItemsPerRun() * count;
+    uint64_t bytes = 0;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
         throw EndOfReading();
@@ -285,9 +270,12 @@ class RestoreRun {
       const std::string partial = ChoosePartial(item);
       if (!ClearPartial(item, partial))
         return;
+      bytes = (m_round.empty() ? 0 : bytes) + item.size;
       m_round.push_back({std::move(item), partial});
-      // A round's results are kept by key: it spans a bounded range of them.
-      if (m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most)
+      // A round's results are kept by key: it spans a bounded range of them. A remote backup's
+      // round is fetched whole: it is kept to a volume (or one larger file).
+      if (m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most ||
+          (m_opened.remote && bytes >= m_options.volume))
         RunRound(state, lanes);
     });
     if (read && !m_round.empty() && !m_interrupted)
@@ -302,8 +290,7 @@ class RestoreRun {
     if (!m_opened.remote)
       return;
     lane.fetcher = std::make_unique<LaneFetcher>(
-        m_opened, lane.host,
-        [this](uint64_t key) -> const ManifestItem& { return RoundFileOf(key).item; },
+        lane.host, [this](uint64_t key) -> const ManifestItem& { return RoundFileOf(key).item; },
         [this](const std::string& error) { FetchFailed(error); });
     lane.host.SetSourceProvider(lane.fetcher.get());
   }
@@ -315,7 +302,7 @@ class RestoreRun {
     for (const RoundFile& file : m_round)
       AppendPartNames(file.item, names);
     std::string error;
-    if (fetched.Get(names, false, error))
+    if (fetched.Get(names, error))
       return true;
     for (const RoundFile& file : m_round)
       Fail(file.item, error);
@@ -334,27 +321,24 @@ class RestoreRun {
       m_fetchError = error;
   }
 
-  // The stored file of a part as the library reads it; none for a remote run that could not
-  // be fetched.
-  fs::path SourceOf(const Lane& lane, const std::string& part) const {
-    if (!lane.fetcher)
-      return m_opened.Data() / part;
-    const fs::path root = lane.fetcher->Root();
-    return root.empty() ? root : root / (m_manifest.encrypt != 0 ? LibrarySourceName(part) : part);
-  }
+  // The stored file of a part as the library reads it (a remote backup's: once fetched).
+  fs::path SourceOf(const std::string& part) const { return m_opened.Data() / part; }
 
-  // One round: the managers restore its files, taking them a chunk (a remote backup's: a
-  // run) at a time, the first on this thread; then the files are checked and put in place.
+  // One round: the managers restore its files, taking them a chunk at a time, the first on this
+  // thread; then the files are checked and put in place. A remote backup's round is fetched in
+  // one rclone call while it is restored: each chunk waits for its own files only.
   void RunRound(RunState& state, std::deque<Lane>& lanes) {
     const uint64_t first = m_round.front().item.key;
     state.Window(first, m_round.back().item.key - first + 1);
     std::vector<char> stopped(lanes.size(), 0);
-    if (m_opened.remote) {
-      RunRemoteRound(lanes, stopped);
-    } else {
-      Chunks chunks(m_round.size(), lanes.size());
-      RunAtOnce(lanes.size(), [&](size_t l) { stopped[l] = RunLane(lanes[l], chunks); });
-    }
+    std::optional<ArrivingFiles> arriving;
+    if (m_opened.remote)
+      StartFetch(arriving, lanes);
+    Chunks chunks(m_round.size(), lanes.size());
+    RunAtOnce(lanes.size(), [&](size_t l) {
+      stopped[l] = RunLane(lanes[l], chunks, arriving ? &*arriving : nullptr);
+    });
+    arriving.reset();  // what was not restored is deleted
     m_interrupted = g_interrupted || m_fetchFailed ||
                     std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
     for (const RoundFile& file : m_round)
@@ -362,13 +346,35 @@ class RestoreRun {
     m_round.clear();
   }
 
+  // The fetch of a remote backup's round, started; a list that cannot be written fails it.
+  void StartFetch(std::optional<ArrivingFiles>& arriving, std::deque<Lane>& lanes) {
+    std::vector<std::string> parts;
+    for (const RoundFile& file : m_round)
+      AppendPartNames(file.item, parts);
+    arriving.emplace(m_opened, "fetch.list", m_opened.Data());
+    std::string error;
+    if (!arriving->Start(parts, error)) {
+      FetchFailed(error);
+      arriving.reset();
+    }
+    for (Lane& lane : lanes)
+      lane.fetcher->Use(arriving ? &*arriving : nullptr);
+  }
+
   // The chunks of a round a manager takes; true when the restore was stopped.
-  bool RunLane(Lane& lane, Chunks& chunks) {
+  // The fetched files of a remote backup are deleted once their chunk is restored.
+  bool RunLane(Lane& lane, Chunks& chunks, ArrivingFiles* arriving) {
     lane.host.Activate();
     bool stopped = false;
     for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !stopped;
-         chunk = chunks.Next())
+         chunk = chunks.Next()) {
       stopped = RunFiles(lane, chunk.first, chunk.end);
+      std::vector<std::string> parts;
+      for (size_t n = chunk.first; arriving && n < chunk.end; ++n)
+        AppendPartNames(m_round[n].item, parts);
+      if (arriving)
+        arriving->Release(parts);
+    }
     return stopped;
   }
 
@@ -383,51 +389,6 @@ class RestoreRun {
     return stopped;
   }
 
-  // A remote backup's round, in runs that the managers take in order: each fetches its run's
-  // files into a folder of its own in one rclone call, then restores them, so that one
-  // manager fetches while another restores. The runs fetched at a time hold about a volume.
-  void RunRemoteRound(std::deque<Lane>& lanes, std::vector<char>& stopped) {
-    const std::vector<size_t> starts = RemoteRuns(m_options.volume / lanes.size(), lanes.size());
-    std::atomic<size_t> next{0};
-    RunAtOnce(lanes.size(), [&](size_t l) {
-      Lane& lane = lanes[l];
-      lane.host.Activate();
-      fs::path folder = m_opened.Data() / ("lane-" + std::to_string(l));
-      ::mkdir(folder.c_str(), 0700);
-      FetchedFiles files(m_opened, "fetch-" + std::to_string(l) + ".list", std::move(folder));
-      for (size_t run = next++; run + 1 < starts.size() && !stopped[l]; run = next++) {
-        std::vector<std::string> names;
-        for (size_t n = starts[run]; n < starts[run + 1]; ++n)
-          AppendPartNames(m_round[n].item, names);
-        std::string error;
-        const bool fetched = files.Get(names, m_manifest.encrypt != 0, error);
-        lane.fetcher->Use(fetched ? &files : nullptr, error);
-        stopped[l] = RunFiles(lane, starts[run], starts[run + 1]);
-        lane.fetcher->Use(nullptr, {});
-        files.Clear();
-      }
-    });
-  }
-
-  // Where each run of a remote round starts, then the round's end. A run holds a lane's share
-  // of the round, of up to `most` bytes, or one larger file: few runs, because each is an rclone
-  // call, and each call opens its connections anew.
-  std::vector<size_t> RemoteRuns(uint64_t most, size_t lanes) const {
-    const size_t files = (m_round.size() + lanes - 1) / lanes;
-    std::vector<size_t> starts;
-    for (size_t begin = 0; begin < m_round.size();) {
-      starts.push_back(begin);
-      uint64_t bytes = m_round[begin].item.size;
-      size_t end = begin + 1;
-      for (; end < m_round.size() && end - begin < files && bytes + m_round[end].item.size <= most;
-           ++end)
-        bytes += m_round[end].item.size;
-      begin = end;
-    }
-    starts.push_back(m_round.size());
-    return starts;
-  }
-
   // One run of the library over files[from] and those after it; returns where the next run
   // starts (the end when this one finished).
   // A manager's run after a library failure starts from a new one.
@@ -437,8 +398,6 @@ class RestoreRun {
     Manager& manager = *lane.manager;
     Host& host = lane.host;
     manager.ClearActionData();
-    if (lane.fetcher)  // the run's fetched files
-      manager.SetSourceRootFolder(FileNameToWide(lane.fetcher->Root().native()).c_str());
     // Every encrypted file is announced to the engine just before the library opens it, and a
     // file of version 2 comes back with its tag, whatever its manifest says.
     const bool encrypted = m_opened.password.has_value();
@@ -447,8 +406,10 @@ class RestoreRun {
       AddParts(manager, lane, m_round[files[n]]);
     manager.InitAction();
     host.SetItemCheck([&](uint64_t key) {
+      if (g_interrupted)
+        return 0;  // a fetch stopped by the same Ctrl-C may not have brought it: not reached
       if (encrypted &&
-          !AnnounceStoredFile(*manager.Engine(), SourceOf(lane, RoundFileOf(key).item.stored),
+          !AnnounceStoredFile(*manager.Engine(), SourceOf(RoundFileOf(key).item.stored),
                               m_manifest.salt)) {
         host.Result(key).failed = true;  // it is restored all the same, and set aside
         host.Result(key).reason = kNotOfThisBackup;
@@ -480,8 +441,7 @@ class RestoreRun {
     Host& host = lane.host;
     auto manager = std::make_unique<Manager>();
     manager->Initialize();
-    const fs::path sources = lane.fetcher ? lane.fetcher->Root() : m_opened.Data();
-    manager->SetSourceRootFolder(FileNameToWide(sources.native()).c_str());
+    manager->SetSourceRootFolder(FileNameToWide(m_opened.Data().native()).c_str());
     manager->SetDestRootFolder(FileNameToWide(m_target.native()).c_str());
     manager->SetCallBack(&host);
     manager->SetBufferCapacity(m_manifest.buffer, 0);  // a body decrypts only with its capacity
@@ -531,6 +491,9 @@ class RestoreRun {
     // plain bytes the later parts do not hold.
     const uint64_t later = std::accumulate(sizes.begin() + 1, sizes.end(), uint64_t{0});
     const bool encrypted = m_manifest.encrypt != 0;
+    // The library asks the host for an encrypted file under its name without a ".venc" at the
+    // end: a remote backup's parts, fetched under their stored names, are given one more.
+    const std::string suffix(encrypted && m_opened.remote ? kEncryptedExtension : "");
     for (int p = 0; p < item.parts; ++p) {
       uint32_t flags = 0;
       if (p > 0)
@@ -540,7 +503,7 @@ class RestoreRun {
       uint64_t size = sizes[static_cast<size_t>(p)];
       if (p == 0 && encrypted)
         size = item.size >= later ? item.size - later : 0;
-      manager.AddFile(FileNameToWide(PartName(item.stored, p)), folder, name, item.key,
+      manager.AddFile(FileNameToWide(PartName(item.stored, p) + suffix), folder, name, item.key,
                       encrypted ? 1 : 0, size, flags);
     }
   }
@@ -550,10 +513,12 @@ class RestoreRun {
   std::vector<uint64_t> StoredSizes(const Lane& lane, const ManifestItem& item) const {
     if (item.parts == 1)
       return {item.size};
+    if (lane.fetcher)
+      lane.fetcher->AwaitItem(item);  // measured once here
     std::vector<uint64_t> sizes;
     std::error_code ec;
     for (int p = 0; p < item.parts; ++p)
-      sizes.push_back(fs::file_size(SourceOf(lane, PartName(item.stored, p)), ec));
+      sizes.push_back(fs::file_size(SourceOf(PartName(item.stored, p)), ec));
     return sizes;
   }
 
@@ -886,7 +851,7 @@ class Trial {
       if (m_opened.remote)
         AppendPartNames(item, parts);
     }
-    if (std::string error; !fetched.Get(parts, false, error)) {
+    if (std::string error; !fetched.Get(parts, error)) {
       m_fetchFailed = !g_interrupted;  // else rclone was stopped by the same Ctrl-C
       if (m_fetchFailed)
         Refuse(kExitFailed, error);

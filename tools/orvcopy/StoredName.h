@@ -15,9 +15,14 @@ struct StoredNaming {
   bool split = false;
 };
 
+inline constexpr std::string_view kEncryptedExtension = ".venc";
+
 // The naming of a backup made with these options.
 inline StoredNaming NamingOf(const Options& options) {
-  return {options.compress ? ".zip" : options.encrypt ? ".venc" : "", options.split != 0};
+  return {options.compress  ? ".zip"
+          : options.encrypt ? kEncryptedExtension
+                            : "",
+          options.split != 0};
 }
 
 // The stored path of a tree entry. A name that could meet another entry's stored name gets

@@ -155,7 +155,7 @@ class RemoteBatches {
     std::vector<std::string> parts;
     for (const ManifestItem& item : m_batch)
       AppendPartNames(item, parts);
-    if (!m_fetched.Get(parts, false, m_error))
+    if (!m_fetched.Get(parts, m_error))
       return false;
     for (const ManifestItem& item : m_batch)
       m_tally.Entry(item);

@@ -1,0 +1,75 @@
+#include "ArrivingFiles.h"
+
+#include "Manifest.h"
+#include "RemoteStore.h"
+
+#include <unistd.h>
+
+namespace orvcopy {
+namespace fs = std::filesystem;
+
+ArrivingFiles::ArrivingFiles(const OpenedBackup& opened, const std::string& list, fs::path root)
+    : m_opened(opened), m_list(opened.folder / list), m_root(std::move(root)) {}
+
+ArrivingFiles::~ArrivingFiles() {
+  m_cancel = true;
+  if (m_thread.joinable())
+    m_thread.join();
+  for (const std::string& part : m_arrived)
+    ::unlink((m_root / part).c_str());
+}
+
+bool ArrivingFiles::Start(const std::vector<std::string>& parts, std::string& error) {
+  if (!WriteNameList(m_list, parts)) {
+    error = "cannot write " + m_list.native();
+    return false;
+  }
+  m_expected.insert(parts.begin(), parts.end());
+  m_thread = std::thread([this] { Fetch(); });
+  return true;
+}
+
+void ArrivingFiles::Fetch() {
+  std::string error;
+  const bool fetched = m_opened.remote->store.Fetch(
+      m_list, m_root, error, [this](const std::string& part) { Arrived(part); }, &m_cancel);
+  const std::lock_guard lock(m_mutex);
+  m_ended = true;
+  if (!fetched)
+    m_error = "cannot fetch from " + m_opened.remote->store.Location() + ": " + error;
+  m_changed.notify_all();
+}
+
+// A file rclone has written whole, handed to whoever waits for it. Only the files asked for
+// are taken.
+void ArrivingFiles::Arrived(const std::string& part) {
+  if (!m_expected.count(part))
+    return;
+  const std::lock_guard lock(m_mutex);
+  m_arrived.insert(part);
+  m_changed.notify_all();
+}
+
+bool ArrivingFiles::Await(const std::vector<std::string>& parts, std::string& error) {
+  std::unique_lock lock(m_mutex);
+  const auto all = [&] {
+    for (const std::string& part : parts)
+      if (!m_arrived.count(part))
+        return false;
+    return true;
+  };
+  m_changed.wait(lock, [&] { return m_ended || all(); });
+  if (m_error.empty() || all())
+    return true;
+  error = m_error;
+  return false;
+}
+
+void ArrivingFiles::Release(const std::vector<std::string>& parts) {
+  const std::lock_guard lock(m_mutex);
+  for (const std::string& part : parts)
+    if (m_arrived.erase(part))
+      ::unlink((m_root / part).c_str());
+}
+
+}  // namespace orvcopy
