@@ -338,6 +338,9 @@ class RestoreRun {
     RunAtOnce(lanes.size(), [&](size_t l) {
       stopped[l] = RunLane(lanes[l], chunks, arriving ? &*arriving : nullptr);
     });
+    for (Lane& lane : lanes)
+      if (lane.fetcher)
+        lane.fetcher->Use(nullptr);
     arriving.reset();  // what was not restored is deleted
     m_interrupted = g_interrupted || m_fetchFailed ||
                     std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
