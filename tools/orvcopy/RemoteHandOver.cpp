@@ -162,9 +162,9 @@ bool StreamUpload::Failed(const std::string& error) {
 
 HandOver::HandOver(RemoteStore& store, fs::path source, fs::path stage, fs::path libraryTemp,
                    std::function<const ManifestItem*(uint64_t)> entryOf,
-                   orv::CEncryption* archiveTags, bool linkSources,
+                   orv::CEncryption* archiveTags, bool uploadFromTree,
                    std::function<void(uint64_t, const std::string&)> fail)
-    : m_linkSources(linkSources),
+    : m_uploadFromTree(uploadFromTree),
       m_fail(std::move(fail)),
       m_store(store),
       m_source(std::move(source)),
@@ -251,7 +251,7 @@ bool HandOver::Stage(const OrvCompression::_SimulatedBackedupFile& record, const
     }
     return true;
   }
-  if (!m_linkSources) {
+  if (!m_uploadFromTree) {
     r.reason = "the library wrote no copy of it";
     return false;
   }
@@ -262,15 +262,15 @@ bool HandOver::Stage(const OrvCompression::_SimulatedBackedupFile& record, const
     return false;
   }
   r.crc = *crc;
-  m_linked.push_back({item.key, item.path, item.size, item.mtime, item.stored[0] == 'b'});
+  m_fromTree.push_back({item.key, item.path, item.size, item.mtime, item.stored[0] == 'b'});
   m_waiting += item.size;
   return true;
 }
 
 // rclone passes over a file that is gone by the time it is uploaded, and uploads one that
-// changes as it is: each linked file must still be what was listed and read.
-void HandOver::CheckLinked(const std::vector<Linked>& linked) {
-  for (const Linked& file : linked) {
+// changes as it is: each file uploaded from the tree must still be what was listed and read.
+void HandOver::CheckFromTree(const std::vector<FromTree>& files) {
+  for (const FromTree& file : files) {
     struct stat st {};
     if (::lstat((m_source / file.path).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<uint64_t>(st.st_size) != file.size || MtimeOf(st) != file.mtime)
@@ -280,15 +280,15 @@ void HandOver::CheckLinked(const std::vector<Linked>& linked) {
 
 void HandOver::StartSend() {
   std::string error;
-  if (!FinishSend(error) || (m_names.empty() && m_linked.empty())) {
+  if (!FinishSend(error) || (m_names.empty() && m_fromTree.empty())) {
     m_sendError = error;
     return;
   }
   auto batch = std::make_unique<Batch>();
   batch->names = std::move(m_names);
-  batch->linked = std::move(m_linked);
+  batch->fromTree = std::move(m_fromTree);
   m_names.clear();
-  m_linked.clear();
+  m_fromTree.clear();
   m_waiting = 0;
   // Two lists take turns: the next batch's is written while this one's is read.
   batch->list = m_stage.parent_path() / (m_sentBatches++ % 2 ? "upload-1.list" : "upload-0.list");
@@ -300,7 +300,7 @@ void HandOver::StartSend() {
 // call each, for those there are).
 void HandOver::Upload(Batch& batch) {
   std::vector<std::string> slots[2];
-  for (const Linked& file : batch.linked)
+  for (const FromTree& file : batch.fromTree)
     slots[file.slotB ? 1 : 0].push_back(file.path);
   const fs::path list = batch.list;
   batch.sent = true;
@@ -325,7 +325,7 @@ bool HandOver::FinishSend(std::string& error) {
     return true;
   std::unique_ptr<Batch> batch = std::move(m_sending);
   batch->thread.join();
-  CheckLinked(batch->linked);
+  CheckFromTree(batch->fromTree);
   for (const std::string& name : batch->names)
     ::unlink((m_stage / name).c_str());
   error = batch->error;

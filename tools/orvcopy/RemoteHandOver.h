@@ -62,7 +62,7 @@ class HandOver {
   // tags archives of an encrypted compressed backup (null otherwise).
   HandOver(RemoteStore& store, std::filesystem::path source, std::filesystem::path stage,
            std::filesystem::path libraryTemp, std::function<const ManifestItem*(uint64_t)> entryOf,
-           orv::CEncryption* archiveTags, bool linkSources,
+           orv::CEncryption* archiveTags, bool uploadFromTree,
            std::function<void(uint64_t, const std::string&)> fail);
   ~HandOver();  // waits for an upload under way
   HandOver(const HandOver&) = delete;
@@ -86,7 +86,7 @@ class HandOver {
   bool Busy() const { return m_sending && !m_sending->over; }
   // The bytes staged, and the files.
   uint64_t Waiting() const { return m_waiting; }
-  size_t Count() const { return m_names.size() + m_linked.size(); }
+  size_t Count() const { return m_names.size() + m_fromTree.size(); }
 
   // The size of an item of the window (0 for none).
   uint64_t SizeOf(uint64_t key) const {
@@ -112,21 +112,21 @@ class HandOver {
 
   // A file uploaded from the tree (into data/a or data/b under its own path): what it was
   // when it was listed.
-  struct Linked {
+  struct FromTree {
     uint64_t key;
     std::string path;
     uint64_t size;
     int64_t mtime;
     bool slotB;
   };
-  void CheckLinked(const std::vector<Linked>& linked);
+  void CheckFromTree(const std::vector<FromTree>& files);
   struct Batch;
   void Upload(Batch& batch);
 
   // An upload under way, and what it takes.
   struct Batch {
     std::vector<std::string> names;
-    std::vector<Linked> linked;
+    std::vector<FromTree> fromTree;
     std::filesystem::path list;
     bool sent = false;
     std::string error;
@@ -134,9 +134,9 @@ class HandOver {
     std::thread thread;
   };
 
-  const bool m_linkSources;  // plain files are uploaded from the tree (else none is)
+  const bool m_uploadFromTree;  // plain files are uploaded from the tree (else none is)
   std::function<void(uint64_t, const std::string&)> m_fail;  // an item found failed after all
-  std::vector<Linked> m_linked;
+  std::vector<FromTree> m_fromTree;
   std::unique_ptr<Batch> m_sending;
   std::string m_sendError;  // of an upload that failed before the next one could start
   uint64_t m_sentBatches = 0;
