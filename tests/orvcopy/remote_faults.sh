@@ -113,7 +113,8 @@ for change in append remove; do
 done
 
 # A restore whose fetch ends partway (rclone's transfer limit): what arrived is restored whole,
-# the rest fails with rclone's reason, and nothing is left half-written.
+# the rest fails with rclone's reason, and nothing is left half-written. rclone reports what
+# arrived as orvcopy reads it whatever the user's own logging settings are.
 rm -rf src remote out && mkdir -p src/many
 for n in $(seq 20); do head -c 20000 /dev/urandom >"src/many/f$n"; done
 "$orvcopy" -q backup --encrypt --password-file pw src "rclone:here:$work/remote"
@@ -123,7 +124,8 @@ cat >limited-rclone <<'EOF'
 exec rclone "$@"
 EOF
 chmod +x limited-rclone
-ORVCOPY_RCLONE="$work/limited-rclone" "$orvcopy" -q restore --password-file pw \
+RCLONE_USE_JSON_LOG=true RCLONE_LOG_FILE="$work/rclone.log" RCLONE_QUIET=true \
+  ORVCOPY_RCLONE="$work/limited-rclone" "$orvcopy" -q restore --password-file pw \
   "rclone:here:$work/remote" out 2>limited.err
 check "a restore whose fetch ends partway" 1 $?
 grep -q "cannot fetch from .*transfer limit" limited.err && ok || fail "not said: $(cat limited.err)"

@@ -37,6 +37,8 @@ void ArrivingFiles::Fetch() {
   m_ended = true;
   if (!fetched)
     m_error = "cannot fetch from " + m_opened.remote->store.Location() + ": " + error;
+  else  // all there, said or not (and deleted when released: one missing on the remote is not)
+    m_arrived.insert(m_expected.begin(), m_expected.end());
   m_changed.notify_all();
 }
 

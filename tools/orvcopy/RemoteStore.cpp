@@ -238,8 +238,11 @@ bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string
   if (!std::getenv("RCLONE_CHECKERS"))
     arguments.insert(arguments.end(), {"--checkers", "2"});
   RcloneWatch watch{{}, cancel};
-  if (arrived) {  // rclone says which file it copied, once it is whole
-    arguments.insert(arguments.end(), {"-v", "--stats", "0"});
+  if (arrived) {  // rclone says which file it copied, once it is whole: on stderr, as text
+    // (whatever the user's RCLONE_LOG_* or RCLONE_VERBOSE say)
+    arguments.insert(arguments.end(),
+                     {"--log-level", "INFO", "--verbose=0", "--quiet=false", "--use-json-log=false",
+                      "--log-file=", "--log-format", "date,time", "--stats", "0"});
     watch.line = [&arrived](std::string_view line) {
       if (std::string name = CopiedName(line); !name.empty())
         arrived(name);
