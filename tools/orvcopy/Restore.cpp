@@ -512,12 +512,12 @@ class RestoreRun {
   }
 
   // The sizes of a file's stored parts: one part holds the file, several are measured where
-  // the lane's manager reads them (a remote backup's were fetched for its run).
+  // the lane's manager reads them (a remote backup's once they have arrived).
   std::vector<uint64_t> StoredSizes(const Lane& lane, const ManifestItem& item) const {
     if (item.parts == 1)
       return {item.size};
     if (lane.fetcher)
-      lane.fetcher->AwaitItem(item);  // measured once here
+      lane.fetcher->AwaitItem(item);
     std::vector<uint64_t> sizes;
     std::error_code ec;
     for (int p = 0; p < item.parts; ++p)
