@@ -276,6 +276,20 @@ bool WriterLock::Take(const fs::path& backup, std::string& error) {
   return false;
 }
 
+namespace {
+
+// The item spool a run killed as it opened it left in its generation's folder.
+void RemoveSpools(const fs::path& folder) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().native();
+    if (name.starts_with(ItemSpool::kSpoolPrefix) && it->is_regular_file(ec))
+      ::unlink(it->path().c_str());
+  }
+}
+
+}  // namespace
+
 Removal RemoveGeneration(const Generation& generation) {
   Removal removal;
   const bool legacy = generation.id == kLegacyId;
@@ -310,6 +324,7 @@ Removal RemoveGeneration(const Generation& generation) {
   if (!legacy) {
     fs::remove(generation.folder / (std::string(kManifestName) + ".tmp"), ec);
     fs::remove(generation.folder / (std::string(kUnfinishedName) + ".tmp"), ec);
+    RemoveSpools(generation.folder);
     fs::remove(generation.folder, ec);
   }
   const fs::path what = legacy ? data : generation.folder;

@@ -686,7 +686,7 @@ ItemSpool::~ItemSpool() {
 }
 
 bool ItemSpool::Open(const std::filesystem::path& folder, std::string& error) {
-  std::string name = (folder / ".orvcopy-items-XXXXXX").native();
+  std::string name = (folder / (std::string(kSpoolPrefix) + "XXXXXX")).native();
   m_fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (m_fd < 0) {
     error = "cannot write in " + Escape(folder.native()) + ": " + std::strerror(errno);

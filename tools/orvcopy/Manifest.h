@@ -125,7 +125,10 @@ class ItemSpool {
   ItemSpool(const ItemSpool&) = delete;
   ItemSpool& operator=(const ItemSpool&) = delete;
 
+  // Its file, in `folder`, is named kSpoolPrefix and six characters, and deleted as soon as it
+  // is open: only a run killed in between leaves it.
   bool Open(const std::filesystem::path& folder, std::string& error);
+  static constexpr std::string_view kSpoolPrefix = ".orvcopy-items-";
   void Append(const ManifestItem& item);
   size_t Count() const { return m_count; }
   // Writes out what is buffered; false once a write has failed.
