@@ -133,5 +133,25 @@ restored=$(find out -type f | wc -l)
 [ "$restored" -gt 0 ] && [ "$restored" -lt 20 ] && [ -z "$(find out -name '*.partial')" ] && ok ||
   fail "$restored files restored: $(find out -type f | tr '\n' ' ')"
 for file in out/many/*; do cmp -s "$file" "src/many/${file##*/}" || fail "$file differs"; done
+
+# Ctrl-C while the files of a restore arrive one by one: the files still on their way are not
+# reached (not failed), what was restored is whole, and nothing is left half-written.
+cat >slow-rclone <<'EOF'
+#!/usr/bin/env bash
+[ "$1" = copy ] && set -- "$@" --bwlimit 100K --transfers 1
+exec rclone "$@"
+EOF
+chmod +x slow-rclone
+rm -rf out
+ORVCOPY_RCLONE="$work/slow-rclone" "$orvcopy" restore --password-file pw \
+  "rclone:here:$work/remote" out 2>stopped.err &
+restore=$!
+sleep 1.5
+kill -INT $restore
+wait $restore
+check "a restore stopped by Ctrl-C while its files arrive" 3 $?
+! grep -q "failed" stopped.err && [ -z "$(find out -name '*.partial')" ] && ok ||
+  fail "stopped restore: $(tail -3 stopped.err)"
+for file in out/many/*; do cmp -s "$file" "src/many/${file##*/}" || fail "$file differs"; done
 finish
 

@@ -203,7 +203,7 @@ void Host::OnItemFailed(uint64_t nItemKey, int) {
 }
 
 int Host::IsAbortRequested() {
-  return g_interrupted.load() || (m_stop && m_stop->load()) ? 1 : 0;
+  return g_interrupted.load() ? 1 : 0;
 }
 
 int Host::PrepareSourceFile(uint64_t nItemKey, const wchar_t* lpszSourcePath, const wchar_t*) {

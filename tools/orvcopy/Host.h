@@ -146,8 +146,6 @@ class Host : public OrvCompression::COrvCallBack {
 
   // Who fetches the sources the library asks for (JobFlagHostProvidesSource), or null.
   void SetSourceProvider(SourceProvider* provider) { m_provider = provider; }
-  // A flag that, once set, stops the library as Ctrl-C does (a run that cannot go on).
-  void SetStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
 
   // The living host of the calling thread, or null.
   static Host* Active();
@@ -178,7 +176,6 @@ class Host : public OrvCompression::COrvCallBack {
 
  private:
   SourceProvider* m_provider = nullptr;
-  const std::atomic<bool>* m_stop = nullptr;
   std::unique_ptr<RunState> m_ownState;  // a host alone in its run
   RunState* m_state;
   size_t m_lane = 0;

@@ -100,23 +100,15 @@ class LaneFetcher : public SourceProvider {
   // The files of the round restored next.
   void Use(ArrivingFiles* files) { m_files = files; }
 
-  bool PrepareBatch(const std::vector<uint64_t>& keys) override { return AwaitKeys(keys); }
+  bool PrepareBatch(const std::vector<uint64_t>& keys) override { return Await(keys); }
   // The library asks for a part of a file alone in its batch (a large one), or for one that
   // did not arrive: it is read once all of the file's parts are here.
-  bool PrepareOne(uint64_t key, const std::wstring&) override { return AwaitKeys({key}); }
+  bool PrepareOne(uint64_t key, const std::wstring&) override { return Await({key}); }
 
-  // Waits for the stored files of `item`: false when they cannot be fetched.
-  bool AwaitItem(const ManifestItem& item) const {
-    std::vector<std::string> parts;
-    AppendPartNames(item, parts);
-    std::string error;
-    return m_files && m_files->Await(parts, error);
-  }
-
- private:
-  // After a Ctrl-C, which stops the fetch too, the library is let on: it stops before the
-  // next file it would open.
-  bool AwaitKeys(const std::vector<uint64_t>& keys) {
+  // Waits for the stored files of the items `keys` names; false, with the items failed, when
+  // they cannot be fetched. After a Ctrl-C, which stops the fetch too, the library is let on:
+  // it stops before the next file it would open.
+  bool Await(const std::vector<uint64_t>& keys) {
     std::vector<std::string> parts;
     for (const uint64_t key : keys)
       AppendPartNames(m_itemOf(key), parts);
@@ -129,6 +121,7 @@ class LaneFetcher : public SourceProvider {
     return false;
   }
 
+ private:
   ArrivingFiles* m_files = nullptr;
   Host& m_host;
   std::function<const ManifestItem&(uint64_t)> m_itemOf;
@@ -261,7 +254,6 @@ class RestoreRun {
     for (size_t l = 0; l < count; ++l)
       AddLane(lanes, state);
     const size_t most = ItemsPerRun() * count;
-    uint64_t bytes = 0;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
         throw EndOfReading();
@@ -270,12 +262,10 @@ class RestoreRun {
       const std::string partial = ChoosePartial(item);
       if (!ClearPartial(item, partial))
         return;
-      bytes = (m_round.empty() ? 0 : bytes) + item.size;
-      m_round.push_back({std::move(item), partial});
-      // A round's results are kept by key: it spans a bounded range of them. A remote backup's
-      // round is fetched whole: it is kept to a volume (or one larger file).
+      AddToRound(std::move(item), partial);
+      // A round's results are kept by key: it spans a bounded range of them.
       if (m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most ||
-          (m_opened.remote && bytes >= m_options.volume))
+          RemoteRoundFull())
         RunRound(state, lanes);
     });
     if (read && !m_round.empty() && !m_interrupted)
@@ -286,7 +276,6 @@ class RestoreRun {
 
   void AddLane(std::deque<Lane>& lanes, RunState& state) {
     Lane& lane = lanes.emplace_back(state, lanes.size());
-    lane.host.SetStopFlag(&m_fetchFailed);
     if (!m_opened.remote)
       return;
     lane.fetcher = std::make_unique<LaneFetcher>(
@@ -295,14 +284,27 @@ class RestoreRun {
     lane.host.SetSourceProvider(lane.fetcher.get());
   }
 
+  // A file joins the round. A remote backup's round is fetched whole: it is kept to a volume
+  // (or one larger file).
+  void AddToRound(ManifestItem&& item, const std::string& partial) {
+    m_roundBytes = (m_round.empty() ? 0 : m_roundBytes) + item.size;
+    m_round.push_back({std::move(item), partial});
+  }
+  bool RemoteRoundFull() const { return m_opened.remote && m_roundBytes >= m_options.volume; }
+
+  // The stored files of the round's files from `begin` to before `end`.
+  std::vector<std::string> PartsOf(size_t begin, size_t end) const {
+    std::vector<std::string> parts;
+    for (size_t n = begin; n < end; ++n)
+      AppendPartNames(m_round[n].item, parts);
+    return parts;
+  }
+
   // A remote backup's archives of the round, in one call; false, with the round failed and the
   // restore stopped, when they cannot be fetched.
   bool FetchRound(FetchedFiles& fetched) {
-    std::vector<std::string> names;
-    for (const RoundFile& file : m_round)
-      AppendPartNames(file.item, names);
     std::string error;
-    if (fetched.Get(names, error))
+    if (fetched.Get(PartsOf(0, m_round.size()), error))
       return true;
     for (const RoundFile& file : m_round)
       Fail(file.item, error);
@@ -326,7 +328,9 @@ class RestoreRun {
 
   // One round: the managers restore its files, taking them a chunk at a time, the first on this
   // thread; then the files are checked and put in place. A remote backup's round is fetched in
-  // one rclone call while it is restored: each chunk waits for its own files only.
+  // one rclone call while it is restored: each chunk waits for its own files only. A fetch that
+  // fails fails the files it did not bring, and ends the restore after the round: the files
+  // being restored meanwhile are finished, not cut short.
   void RunRound(RunState& state, std::deque<Lane>& lanes) {
     const uint64_t first = m_round.front().item.key;
     state.Window(first, m_round.back().item.key - first + 1);
@@ -351,12 +355,9 @@ class RestoreRun {
 
   // The fetch of a remote backup's round, started; a list that cannot be written fails it.
   void StartFetch(std::optional<ArrivingFiles>& arriving, std::deque<Lane>& lanes) {
-    std::vector<std::string> parts;
-    for (const RoundFile& file : m_round)
-      AppendPartNames(file.item, parts);
     arriving.emplace(m_opened, "fetch.list", m_opened.Data());
     std::string error;
-    if (!arriving->Start(parts, error)) {
+    if (!arriving->Start(PartsOf(0, m_round.size()), error)) {
       FetchFailed(error);
       arriving.reset();
     }
@@ -372,11 +373,8 @@ class RestoreRun {
     for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !stopped;
          chunk = chunks.Next()) {
       stopped = RunFiles(lane, chunk.first, chunk.end);
-      std::vector<std::string> parts;
-      for (size_t n = chunk.first; arriving && n < chunk.end; ++n)
-        AppendPartNames(m_round[n].item, parts);
       if (arriving)
-        arriving->Release(parts);
+        arriving->Release(PartsOf(chunk.first, chunk.end));
     }
     return stopped;
   }
@@ -517,7 +515,7 @@ class RestoreRun {
     if (item.parts == 1)
       return {item.size};
     if (lane.fetcher)
-      lane.fetcher->AwaitItem(item);
+      lane.fetcher->Await({item.key});
     std::vector<uint64_t> sizes;
     std::error_code ec;
     for (int p = 0; p < item.parts; ++p)
@@ -582,7 +580,6 @@ class RestoreRun {
       }
     }
     const size_t most = ItemsPerRun() * engines.size();
-    uint64_t roundBytes = 0;
     const bool read = Read([&](ManifestItem& item) {
       if (m_interrupted)
         throw EndOfReading();
@@ -594,13 +591,9 @@ class RestoreRun {
       const std::string partial = ChoosePartial(item);
       if (!ClearPartial(item, partial))
         return;
-      roundBytes += item.size;
-      m_round.push_back({std::move(item), partial});
-      // A remote backup's archives are fetched a round at a time: a round is kept to a volume.
-      if (m_round.size() == most || (m_opened.remote && roundBytes >= m_options.volume)) {
+      AddToRound(std::move(item), partial);
+      if (m_round.size() == most || RemoteRoundFull())
         ExtractRound(engines);
-        roundBytes = 0;
-      }
     });
     if (read && !m_round.empty() && !m_interrupted)
       ExtractRound(engines);
@@ -790,6 +783,7 @@ class RestoreRun {
   std::unordered_set<std::string> m_blocked;            // folders that could not be made
   std::unordered_map<std::string, bool> m_linkTargets;  // files hard links lead to: restored?
   std::vector<RoundFile> m_round;
+  uint64_t m_roundBytes = 0;  // of the round's files
   std::string m_readError;
   bool m_createdTarget = false;
   bool m_interrupted = false;
