@@ -38,18 +38,18 @@ void ArrivingFiles::Fetch() {
   if (!fetched)
     m_error = "cannot fetch from " + m_opened.remote->store.Location() + ": " + error;
   else  // all there, said or not (and deleted when released: one missing on the remote is not)
-    m_arrived.insert(m_expected.begin(), m_expected.end());
+    m_arrived.merge(m_expected);
   m_changed.notify_all();
 }
 
 // A file rclone has written whole, handed to whoever waits for it. Only the files asked for
-// are taken.
+// are taken, each once.
 void ArrivingFiles::Arrived(const std::string& part) {
-  if (!m_expected.count(part))
-    return;
   const std::lock_guard lock(m_mutex);
-  m_arrived.insert(part);
-  m_changed.notify_all();
+  if (auto node = m_expected.extract(part)) {
+    m_arrived.insert(std::move(node));
+    m_changed.notify_all();
+  }
 }
 
 bool ArrivingFiles::Await(const std::vector<std::string>& parts, std::string& error) {
@@ -68,10 +68,15 @@ bool ArrivingFiles::Await(const std::vector<std::string>& parts, std::string& er
 }
 
 void ArrivingFiles::Release(const std::vector<std::string>& parts) {
-  const std::lock_guard lock(m_mutex);
-  for (const std::string& part : parts)
-    if (m_arrived.erase(part))
-      ::unlink((m_root / part).c_str());
+  std::vector<std::string> done;
+  {
+    const std::lock_guard lock(m_mutex);
+    for (const std::string& part : parts)
+      if (m_arrived.erase(part))
+        done.push_back(part);
+  }
+  for (const std::string& part : done)  // the files arriving meanwhile are not held up
+    ::unlink((m_root / part).c_str());
 }
 
 }  // namespace orvcopy

@@ -42,11 +42,11 @@ class ArrivingFiles {
 
   const OpenedBackup& m_opened;
   const std::filesystem::path m_list, m_root;
-  std::unordered_set<std::string> m_expected;  // the parts asked for
 
   std::mutex m_mutex;  // guards what follows
   std::condition_variable m_changed;
-  std::unordered_set<std::string> m_arrived;  // and not released
+  std::unordered_set<std::string> m_expected;  // the parts asked for that have not arrived
+  std::unordered_set<std::string> m_arrived;   // and not released
   bool m_ended = false;
   std::string m_error;  // why the fetch failed, once ended
 

@@ -263,9 +263,7 @@ class RestoreRun {
       if (!ClearPartial(item, partial))
         return;
       AddToRound(std::move(item), partial);
-      // A round's results are kept by key: it spans a bounded range of them.
-      if (m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most ||
-          RemoteRoundFull())
+      if (RoundFull(most))
         RunRound(state, lanes);
     });
     if (read && !m_round.empty() && !m_interrupted)
@@ -291,6 +289,14 @@ class RestoreRun {
     m_round.push_back({std::move(item), partial});
   }
   bool RemoteRoundFull() const { return m_opened.remote && m_roundBytes >= m_options.volume; }
+  // A round's results are kept by key: it spans a bounded range of them, `most` files, or eight
+  // times that for a remote backup: each of its rounds is one rclone call, which takes most of
+  // a second to bring its first file.
+  bool RoundFull(size_t most) const {
+    most *= m_opened.remote ? 8 : 1;
+    return m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most ||
+           RemoteRoundFull();
+  }
 
   // The stored files of the round's files from `begin` to before `end`.
   std::vector<std::string> PartsOf(size_t begin, size_t end) const {
@@ -327,10 +333,10 @@ class RestoreRun {
   fs::path SourceOf(const std::string& part) const { return m_opened.Data() / part; }
 
   // One round: the managers restore its files, taking them a chunk at a time, the first on this
-  // thread; then the files are checked and put in place. A remote backup's round is fetched in
-  // one rclone call while it is restored: each chunk waits for its own files only. A fetch that
-  // fails fails the files it did not bring, and ends the restore after the round: the files
-  // being restored meanwhile are finished, not cut short.
+  // thread, and check each chunk's files and put them in place. A remote backup's round is
+  // fetched in one rclone call while it is restored: each chunk waits for its own files only. A
+  // fetch that fails fails the files it did not bring, and ends the restore after the round:
+  // the files being restored meanwhile are finished, not cut short.
   void RunRound(RunState& state, std::deque<Lane>& lanes) {
     const uint64_t first = m_round.front().item.key;
     state.Window(first, m_round.back().item.key - first + 1);
@@ -340,7 +346,7 @@ class RestoreRun {
       StartFetch(arriving, lanes);
     Chunks chunks(m_round.size(), lanes.size());
     RunAtOnce(lanes.size(), [&](size_t l) {
-      stopped[l] = RunLane(lanes[l], chunks, arriving ? &*arriving : nullptr);
+      stopped[l] = RunLane(lanes[l], state, chunks, arriving ? &*arriving : nullptr);
     });
     for (Lane& lane : lanes)
       if (lane.fetcher)
@@ -348,8 +354,8 @@ class RestoreRun {
     arriving.reset();  // what was not restored is deleted
     m_interrupted = g_interrupted || m_fetchFailed ||
                     std::find(stopped.begin(), stopped.end(), 1) != stopped.end();
-    for (const RoundFile& file : m_round)
-      FinishFile(file, *state.Result(file.item.key));
+    for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end; chunk = chunks.Next())
+      FinishFiles(state, chunk, true);  // those no manager reached, once the restore stopped
     m_round.clear();
   }
 
@@ -365,9 +371,9 @@ class RestoreRun {
       lane.fetcher->Use(arriving ? &*arriving : nullptr);
   }
 
-  // The chunks of a round a manager takes; true when the restore was stopped.
-  // The fetched files of a remote backup are deleted once their chunk is restored.
-  bool RunLane(Lane& lane, Chunks& chunks, ArrivingFiles* arriving) {
+  // The chunks of a round a manager takes, each finished once restored; true when the restore
+  // was stopped. The fetched files of a remote backup are deleted once their chunk is restored.
+  bool RunLane(Lane& lane, RunState& state, Chunks& chunks, ArrivingFiles* arriving) {
     lane.host.Activate();
     bool stopped = false;
     for (Chunks::Range chunk = chunks.Next(); chunk.first < chunk.end && !stopped;
@@ -375,8 +381,18 @@ class RestoreRun {
       stopped = RunFiles(lane, chunk.first, chunk.end);
       if (arriving)
         arriving->Release(PartsOf(chunk.first, chunk.end));
+      FinishFiles(state, chunk, stopped);
     }
     return stopped;
+  }
+
+  // Checks a chunk's files and puts them in place, one chunk at a time: while the managers go
+  // on with the next ones. `stopped` when its run was cut short.
+  void FinishFiles(RunState& state, Chunks::Range chunk, bool stopped) {
+    const std::lock_guard lock(m_finishMutex);
+    stopped = stopped || g_interrupted || m_fetchFailed;
+    for (size_t n = chunk.first; n < chunk.end; ++n)
+      FinishFile(m_round[n], *state.Result(m_round[n].item.key), stopped);
   }
 
   // The round's files from `begin` to before `end`, restored by a lane's manager, run after run
@@ -524,9 +540,9 @@ class RestoreRun {
   }
 
   // Checks a file the library restored and puts it in place.
-  void FinishFile(const RoundFile& file, const ItemResult& r) {
+  void FinishFile(const RoundFile& file, const ItemResult& r, bool stopped) {
     const ManifestItem& item = file.item;
-    if (!r.ended && !r.failed && m_interrupted)
+    if (!r.ended && !r.failed && stopped)
       return;  // not reached, or cut short by the stop: at most a .partial stands
     Outcome& outcome = OutcomeOf(item);
     std::error_code ec;
@@ -789,6 +805,7 @@ class RestoreRun {
   bool m_interrupted = false;
   bool m_rootFailed = false;
   Counts m_counts;
+  std::mutex m_finishMutex;                 // one chunk's files are finished at a time
   std::atomic<bool> m_fetchFailed = false;  // a remote backup's files cannot be fetched
   std::mutex m_fetchMutex;                  // guards what follows
   std::string m_fetchError;
