@@ -21,6 +21,8 @@ constexpr const char* kNewManifestName = "orvcopy-manifest.json.new";
 // as long as its files need, up to ORVCOPY_RCLONE_TIMEOUT seconds (a day unless set). rclone's
 // own --timeout ends a transfer that stalls long before.
 constexpr std::chrono::minutes kShortLimit{10};
+// The first call to a remote: one that does not answer is told soon.
+constexpr std::chrono::seconds kFirstLimit{120};
 
 std::chrono::milliseconds TransferLimit() {
   const char* seconds = std::getenv("ORVCOPY_RCLONE_TIMEOUT");
@@ -102,28 +104,42 @@ bool RemoteStore::Call(const std::vector<std::string>& arguments, std::chrono::m
   return true;
 }
 
+// The top of a backup folder holds the manifest and data/ (and a manifest on its way). One
+// listing finds it; rclone lists a file as itself, and fails on a folder that is not there (or
+// a remote it cannot use): those few are told apart by a probe of what is there.
 bool RemoteStore::Open(Holds& holds, std::string& error) {
-  std::string why;
   ++m_calls;
-  switch (m_rclone.Probe(m_remote, why)) {
-    case Rclone::Found::Unusable:
-      error = "cannot reach " + m_location + ": " + why;
-      return false;
-    case Rclone::Found::NotAFolder:
-      error = m_location + " is not a folder";
-      return false;
-    case Rclone::Found::Nothing:
-      holds = Holds::Nothing;
-      return true;
-    case Rclone::Found::Folder:
-      break;
-  }
-  // The top of a backup folder holds the manifest and data/ (and a manifest on its way).
-  std::string listing;
-  if (!Call({"lsf", "--max-depth", "1", m_remote}, kShortLimit, why, &listing)) {
-    error = "cannot list " + m_location + ": " + why;
+  RcloneResult top = m_rclone.Run({"lsf", "--max-depth", "1", m_remote}, kFirstLimit);
+  if (top.timedOut) {
+    error = "cannot reach " + m_location + ": " + m_rclone.Explain(top);
     return false;
   }
+  const size_t leaf = m_remote.find_last_of(":/");
+  if (!top.Succeeded() || top.output == m_remote.substr(leaf + 1) + "\n") {
+    std::string why;
+    ++m_calls;
+    switch (m_rclone.Probe(m_remote, why)) {
+      case Rclone::Found::Unusable:
+        error = "cannot reach " + m_location + ": " + why;
+        return false;
+      case Rclone::Found::NotAFolder:
+        error = m_location + " is not a folder";
+        return false;
+      case Rclone::Found::Nothing:
+        holds = Holds::Nothing;
+        return true;
+      case Rclone::Found::Folder:
+        break;
+    }
+    if (!top.Succeeded()) {
+      error = "cannot list " + m_location + ": " + m_rclone.Explain(top);
+      return false;
+    }
+  }
+  return ReadTop(top.output, holds, error);
+}
+
+bool RemoteStore::ReadTop(const std::string& listing, Holds& holds, std::string& error) {
   bool manifest = false, other = false;
   for (size_t at = 0; at < listing.size();) {
     const size_t end = std::min(listing.find('\n', at), listing.size());
@@ -136,6 +152,7 @@ bool RemoteStore::Open(Holds& holds, std::string& error) {
     else if (name != kNewManifestName && name != std::string(kDataFolder) + "/")
       other = true;
   }
+  std::string why;
   if (!m_foundMark.empty() && !Call({"cat", Path(kWritingName)}, kShortLimit, why, &m_foundMark)) {
     error = "cannot read " + m_location + "/" + kWritingName + ": " + why;
     return false;
@@ -233,8 +250,7 @@ bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed
 bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string& error,
                         const Arrived& arrived, const std::atomic<bool>* cancel) {
   m_fetched += LinesOf(names);
-  std::vector<std::string> arguments{"copy", "--ignore-times", "--no-traverse",
-                                     "--ignore-checksum"};
+  std::vector<std::string> arguments{"copy", "--ignore-times", "--ignore-checksum"};
   if (!std::getenv("RCLONE_CHECKERS"))
     arguments.insert(arguments.end(), {"--checkers", "2"});
   RcloneWatch watch{{}, cancel};

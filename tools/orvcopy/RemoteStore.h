@@ -81,6 +81,8 @@ class RemoteStore {
   // An upload's command and arguments, with the checksum comparison left out when it is not
   // wanted (CheckUploads).
   std::vector<std::string> UploadArguments(std::vector<std::string> arguments) const;
+  // What the listing of the folder's top says it holds; reads the mark found there.
+  bool ReadTop(const std::string& listing, Holds& holds, std::string& error);
   // Puts the mark before the first write; false, with `error` set, when it cannot be put.
   bool BeforeWrite(std::string& error);
   std::string Path(const std::string& name) const;
