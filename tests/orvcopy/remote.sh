@@ -15,7 +15,7 @@ state() {  # what a tree is, entry by entry: type, mode, owner, time, size and c
 }
 
 # What the server holds is changed behind its back before it starts: it keeps its listings.
-mkdir -p served/other && echo x >served/other/file
+mkdir -p served/other served/same && echo x >served/other/file && echo y >served/same/same
 # The working folders of the commands go here, to be seen removed.
 export TMPDIR="$work/tmp"
 mkdir "$TMPDIR"
@@ -209,6 +209,14 @@ grep -q "cannot reach rclone:nowhere:x" nowhere.err && ok || fail "unknown remot
 "$orvcopy" -q backup src rclone:offsite:other 2>other.err
 check "foreign remote folder" 1 $?
 grep -q "holds no orvcopy backup" other.err && ok || fail "foreign folder: $(cat other.err)"
+# rclone lists a file as itself: a file named as the backup folder, and a folder that holds
+# only a file of its own name, are told apart.
+"$orvcopy" -q restore rclone:offsite:other/file fromfile 2>file.err
+check "restore from a file" 1 $?
+grep -q "rclone:offsite:other/file is not a folder" file.err && ok || fail "file: $(cat file.err)"
+"$orvcopy" -q backup src rclone:offsite:same 2>same.err
+check "backup into a folder that holds a file of its name" 1 $?
+grep -q "holds no orvcopy backup" same.err && ok || fail "same name: $(cat same.err)"
 ORVCOPY_RCLONE=/nonexistent/rclone "$orvcopy" -q backup src rclone:offsite:plain 2>norclone.err
 check "no rclone" 1 $?
 grep -q "install rclone" norclone.err && ok || fail "no rclone: $(cat norclone.err)"
