@@ -146,7 +146,10 @@ rm -rf out
 ORVCOPY_RCLONE="$work/slow-rclone" "$orvcopy" restore --password-file pw \
   "rclone:here:$work/remote" out 2>stopped.err &
 restore=$!
-sleep 1.5
+for _ in $(seq 100); do  # until the first file is in place (a slow build takes longer)
+  [ -n "$(find out -type f ! -name '*.partial' 2>/dev/null)" ] && break
+  sleep 0.1
+done
 kill -INT $restore
 wait $restore
 check "a restore stopped by Ctrl-C while its files arrive" 3 $?
