@@ -23,7 +23,6 @@ namespace orvcopy {
 namespace {
 
 constexpr size_t kErrorsKept = 4096;  // the end of stderr: rclone's last lines say what failed
-constexpr std::chrono::seconds kProbeLimit{120};  // one listing of a remote that answers
 
 // rclone's documented exit codes.
 const char* Meaning(int code) {

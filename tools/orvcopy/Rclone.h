@@ -36,6 +36,9 @@ struct RcloneWatch {
 
 class Rclone {
  public:
+  // The first call to a remote, a listing: one that does not answer is told soon.
+  static constexpr std::chrono::seconds kProbeLimit{120};
+
   // `program`: the rclone to run (a name looked up on PATH, or a path); ORVCOPY_RCLONE sets it.
   explicit Rclone(std::string program = DefaultProgram());
 

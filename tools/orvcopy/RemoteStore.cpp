@@ -21,8 +21,6 @@ constexpr const char* kNewManifestName = "orvcopy-manifest.json.new";
 // as long as its files need, up to ORVCOPY_RCLONE_TIMEOUT seconds (a day unless set). rclone's
 // own --timeout ends a transfer that stalls long before.
 constexpr std::chrono::minutes kShortLimit{10};
-// The first call to a remote: one that does not answer is told soon.
-constexpr std::chrono::seconds kFirstLimit{120};
 
 std::chrono::milliseconds TransferLimit() {
   const char* seconds = std::getenv("ORVCOPY_RCLONE_TIMEOUT");
@@ -109,7 +107,7 @@ bool RemoteStore::Call(const std::vector<std::string>& arguments, std::chrono::m
 // a remote it cannot use): those few are told apart by a probe of what is there.
 bool RemoteStore::Open(Holds& holds, std::string& error) {
   ++m_calls;
-  RcloneResult top = m_rclone.Run({"lsf", "--max-depth", "1", m_remote}, kFirstLimit);
+  const RcloneResult top = m_rclone.Run({"lsf", "--max-depth", "1", m_remote}, Rclone::kProbeLimit);
   if (top.timedOut) {
     error = "cannot reach " + m_location + ": " + m_rclone.Explain(top);
     return false;

@@ -290,8 +290,8 @@ class RestoreRun {
   }
   bool RemoteRoundFull() const { return m_opened.remote && m_roundBytes >= m_options.volume; }
   // A round's results are kept by key: it spans a bounded range of them, `most` files, or eight
-  // times that for a remote backup: each of its rounds is one rclone call, which takes most of
-  // a second to bring its first file.
+  // times that for a remote backup: each of its rounds is one rclone call, which opens its
+  // connections anew before its first file comes.
   bool RoundFull(size_t most) const {
     most *= m_opened.remote ? 8 : 1;
     return m_round.size() == most || m_round.back().item.key - m_round.front().item.key >= most ||
@@ -539,7 +539,8 @@ class RestoreRun {
     return sizes;
   }
 
-  // Checks a file the library restored and puts it in place.
+  // Checks a file the library restored and puts it in place. Once the restore is `stopped`, a
+  // file the library did not reach is left as it is.
   void FinishFile(const RoundFile& file, const ItemResult& r, bool stopped) {
     const ManifestItem& item = file.item;
     if (!r.ended && !r.failed && stopped)
