@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <tuple>
+
 namespace orvcopy {
 namespace fs = std::filesystem;
 
@@ -19,20 +21,32 @@ ArrivingFiles::~ArrivingFiles() {
     ::unlink((m_root / part).c_str());
 }
 
-bool ArrivingFiles::Start(const std::vector<std::string>& parts, std::string& error) {
-  if (!WriteNameList(m_list, parts)) {
-    error = "cannot write " + m_list.native();
-    return false;
+bool ArrivingFiles::Start(const std::vector<std::string>& small,
+                          const std::vector<std::string>& other, std::string& error) {
+  using Reads = RemoteStore::Reads;
+  for (const auto& [parts, list, reads] :
+       {std::tuple(&small, fs::path(m_list.native() + ".small"), Reads::Single),
+        std::tuple(&other, m_list, Reads::Concurrent)}) {
+    if (parts->empty())
+      continue;
+    if (!WriteNameList(list, *parts)) {
+      error = "cannot write " + list.native();
+      return false;
+    }
+    m_calls.emplace_back(list, reads);
+    m_expected.insert(parts->begin(), parts->end());
   }
-  m_expected.insert(parts.begin(), parts.end());
   m_thread = std::thread([this] { Fetch(); });
   return true;
 }
 
 void ArrivingFiles::Fetch() {
   std::string error;
-  const bool fetched = m_opened.remote->store.Fetch(
-      m_list, m_root, error, [this](const std::string& part) { Arrived(part); }, &m_cancel);
+  bool fetched = true;
+  for (const auto& [list, reads] : m_calls)
+    fetched = fetched && m_opened.remote->store.Fetch(
+                             list, m_root, error,
+                             [this](const std::string& part) { Arrived(part); }, &m_cancel, reads);
   const std::lock_guard lock(m_mutex);
   m_ended = true;
   if (!fetched)

@@ -1,9 +1,11 @@
-// Stored files of a remote backup fetched in one rclone call that runs on a thread of its own,
-// each usable as soon as it is whole on this disk: a restore takes the first files while the
-// others are still on their way, instead of waiting for all of them.
+// Stored files of a remote backup fetched on a thread of its own, each usable as soon as it is
+// whole on this disk: a restore takes the first files while the others are still on their
+// way, instead of waiting for all of them. Small files come in one rclone call, the others in
+// a second one after it, each read as its size is best read.
 #pragma once
 
 #include "BackupFolder.h"
+#include "RemoteStore.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -12,23 +14,26 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace orvcopy {
 
 class ArrivingFiles {
  public:
-  // The files go below `root`; `list` is the name of the file in the scratch folder that
-  // holds their names for rclone.
+  // The files go below `root`; `list` is the name of the files in the scratch folder that
+  // hold their names for rclone (with ".small" for the small files).
   ArrivingFiles(const OpenedBackup& opened, const std::string& list, std::filesystem::path root);
   // Stops a fetch still under way, then deletes what arrived and was not released.
   ~ArrivingFiles();
   ArrivingFiles(const ArrivingFiles&) = delete;
   ArrivingFiles& operator=(const ArrivingFiles&) = delete;
 
-  // Starts fetching the stored files `parts` names; false, with `error` set, when the list of
-  // names cannot be written (nothing is fetched then).
-  bool Start(const std::vector<std::string>& parts, std::string& error);
+  // Starts fetching the stored files `small` and `other` name (`small`: files that one read
+  // request brings whole); false, with `error` set, when a list of names cannot be written
+  // (nothing is fetched then).
+  bool Start(const std::vector<std::string>& small, const std::vector<std::string>& other,
+             std::string& error);
   // Waits until each of `parts` has arrived or the fetch has ended. False, with `error` set,
   // when the fetch failed before all of them arrived. A file that a fetch which succeeded did
   // not bring is missing on the remote: the reader finds it missing.
@@ -42,6 +47,7 @@ class ArrivingFiles {
 
   const OpenedBackup& m_opened;
   const std::filesystem::path m_list, m_root;
+  std::vector<std::pair<std::filesystem::path, RemoteStore::Reads>> m_calls;  // in turn
 
   std::mutex m_mutex;  // guards what follows
   std::condition_variable m_changed;

@@ -245,10 +245,17 @@ bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed
 // eight checkers costs each call most of a second before the transfers run at full speed. Two
 // keep the transfers fed. rclone's checksum after each file is left out: orvcopy checks every
 // fetched file itself when it restores or verifies it. RCLONE_CHECKERS, when set, still decides.
+// A fetched file lives until it is restored or checked, so rclone neither reserves its space
+// ahead nor sets its time: two calls a file that the restore would only wait for. Small files
+// are read with one request after another: reading with many under way asks the server for
+// the file's size first, one round trip more per file for nothing (other remotes ignore this).
 bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string& error,
-                        const Arrived& arrived, const std::atomic<bool>* cancel) {
+                        const Arrived& arrived, const std::atomic<bool>* cancel, Reads reads) {
   m_fetched += LinesOf(names);
-  std::vector<std::string> arguments{"copy", "--ignore-times", "--ignore-checksum"};
+  std::vector<std::string> arguments{"copy", "--ignore-times", "--ignore-checksum",
+                                     "--local-no-preallocate", "--local-no-set-modtime"};
+  if (reads == Reads::Single)
+    arguments.push_back("--sftp-disable-concurrent-reads");
   if (!std::getenv("RCLONE_CHECKERS"))
     arguments.insert(arguments.end(), {"--checkers", "2"});
   RcloneWatch watch{{}, cancel};

@@ -46,11 +46,15 @@ class RemoteStore {
   // The files `names` lists from data/ into the local folder `root`. With `arrived`, each
   // file's name (as the list gives it) is passed on as soon as the file is whole there, while
   // the others are still on their way (on the calling thread); a `cancel` that becomes true
-  // stops the fetch.
+  // stops the fetch. `reads` says how an SFTP remote reads each file.
   using Arrived = std::function<void(const std::string&)>;
+  enum class Reads {
+    Concurrent,  // many requests under way for one file, once its size is asked for
+    Single,      // requests one after another: for files one request brings whole
+  };
   bool Fetch(const std::filesystem::path& names, const std::filesystem::path& root,
              std::string& error, const Arrived& arrived = {},
-             const std::atomic<bool>* cancel = nullptr);
+             const std::atomic<bool>* cancel = nullptr, Reads reads = Reads::Concurrent);
   // The files the lists name deleted from data/; those already gone are passed over.
   bool Delete(const std::vector<std::filesystem::path>& lists, std::string& error);
   // The remote folder deleted with all it holds.

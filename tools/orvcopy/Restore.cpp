@@ -360,10 +360,17 @@ class RestoreRun {
   }
 
   // The fetch of a remote backup's round, started; a list that cannot be written fails it.
+  // Files of one part that a read request of 32 KiB (rclone's for SFTP) brings whole, with
+  // their header and tag when encrypted, are fetched apart from the others.
   void StartFetch(std::optional<ArrivingFiles>& arriving, std::deque<Lane>& lanes) {
+    constexpr uint64_t kOneRead = 32 * 1024 - 1024;
+    std::vector<std::string> small, other;
+    for (const RoundFile& file : m_round)
+      AppendPartNames(file.item,
+                      file.item.parts == 1 && file.item.size <= kOneRead ? small : other);
     arriving.emplace(m_opened, "fetch.list", m_opened.Data());
     std::string error;
-    if (!arriving->Start(PartsOf(0, m_round.size()), error)) {
+    if (!arriving->Start(small, other, error)) {
       FetchFailed(error);
       arriving.reset();
     }
