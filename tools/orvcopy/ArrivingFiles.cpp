@@ -43,10 +43,18 @@ bool ArrivingFiles::Start(const std::vector<std::string>& small,
 void ArrivingFiles::Fetch() {
   std::string error;
   bool fetched = true;
-  for (const auto& [list, reads] : m_calls)
-    fetched = fetched && m_opened.remote->store.Fetch(
-                             list, m_root, error,
-                             [this](const std::string& part) { Arrived(part); }, &m_cancel, reads);
+  // A call that fails does not keep the next one from bringing its files (a cancel does); the
+  // first failure is the one told.
+  for (const auto& [list, reads] : m_calls) {
+    std::string why;
+    if (!m_cancel && m_opened.remote->store.Fetch(
+                         list, m_root, why, [this](const std::string& part) { Arrived(part); },
+                         &m_cancel, reads))
+      continue;
+    if (fetched)
+      error = why;
+    fetched = false;
+  }
   const std::lock_guard lock(m_mutex);
   m_ended = true;
   if (!fetched)
