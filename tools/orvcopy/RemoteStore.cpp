@@ -246,9 +246,10 @@ bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed
 // keep the transfers fed. rclone's checksum after each file is left out: orvcopy checks every
 // fetched file itself when it restores or verifies it. RCLONE_CHECKERS, when set, still decides.
 // A fetched file lives until it is restored or checked, so rclone neither reserves its space
-// ahead nor sets its time: two calls a file that the restore would only wait for. Small files
-// are read with one request after another: reading with many under way asks the server for
-// the file's size first, one round trip more per file for nothing (other remotes ignore this).
+// ahead nor sets its time: two system calls a file that the restore would only wait for.
+// Reads::Single reads each file from SFTP with one request after another: for a file that one
+// request brings whole, reading with many under way only adds a round trip to ask its size
+// (other remotes ignore this).
 bool RemoteStore::Fetch(const fs::path& names, const fs::path& root, std::string& error,
                         const Arrived& arrived, const std::atomic<bool>* cancel, Reads reads) {
   m_fetched += LinesOf(names);
