@@ -12,13 +12,14 @@ state() {
 }
 export RCLONE_CONFIG="$work/rclone.conf" RCLONE_CONFIG_HERE_TYPE=local
 touch rclone.conf
-# rclone, failing at the call numbered $FAIL_AT (counted in ./calls), or at every call of the
-# command $FAIL_ON.
+# rclone, failing at the call numbered $FAIL_AT (counted in ./calls), at every call of the
+# command $FAIL_ON, or at a call with an argument that ends in $FAIL_ARG.
 cat >failing-rclone <<'EOF'
 #!/usr/bin/env bash
 n=$(($(cat "$CALLS" 2>/dev/null || echo 0) + 1))
 echo "$n" >"$CALLS"
-if [ "$n" = "${FAIL_AT:-0}" ] || [ "$1" = "${FAIL_ON:-}" ]; then
+if [ "$n" = "${FAIL_AT:-0}" ] || [ "$1" = "${FAIL_ON:-}" ] ||
+  { [ -n "${FAIL_ARG:-}" ] && [[ " $* " == *"$FAIL_ARG "* ]]; }; then
   echo "2026/01/01 00:00:00 ERROR : injected failure" >&2
   exit 7
 fi
@@ -156,5 +157,19 @@ check "a restore stopped by Ctrl-C while its files arrive" 3 $?
 ! grep -q "failed" stopped.err && [ -z "$(find out -name '*.partial')" ] && ok ||
   fail "stopped restore: $(tail -3 stopped.err)"
 for file in out/many/*; do cmp -s "$file" "src/many/${file##*/}" || fail "$file differs"; done
-finish
 
+# A restore fetches small files and the others in two calls: one failing does not keep the
+# other's files from being restored whole; its own files fail with its reason.
+rm -rf src remote && mkdir -p src
+echo small >src/small.txt && head -c 100000 /dev/urandom >src/large.bin
+"$orvcopy" -q backup --encrypt --password-file pw src "rclone:here:$work/remote"
+for failing in "fetch.list.small small.txt large.bin" "fetch.list large.bin small.txt"; do
+  read -r list lost kept <<<"$failing"
+  rm -rf out
+  ORVCOPY_RCLONE="$work/failing-rclone" FAIL_ARG="/$list" "$orvcopy" -q restore \
+    --password-file pw "rclone:here:$work/remote" out 2>split.err
+  check "a restore whose $list call fails" 1 $?
+  cmp -s "src/$kept" "out/$kept" && [ ! -e "out/$lost" ] &&
+    grep -q "failed: $lost: .*injected failure" split.err && ok || fail "$list: $(cat split.err)"
+done
+finish
