@@ -215,15 +215,22 @@ int LoadRemoteBackup(const Options& options, const std::string& remote, OpenedBa
   InstallInterruptHandlers();  // Ctrl-C during a call to rclone still removes the scratch folder
   auto source = std::make_shared<RemoteSource>(remote, options.backup);
   std::string error;
-  RemoteStore::Holds holds{};
-  if (!source->scratch.Make(options.temp, error) || !source->store.Open(holds, error))
+  if (!source->scratch.Make(options.temp, error))
     return Refuse(kExitFailed, error);
-  if (holds != RemoteStore::Holds::Backup)
-    return Refuse(kExitUnusable, "no backup in " + options.backup + " (no orvcopy manifest there)");
   const fs::path folder = source->scratch.Path();
-  if (::mkdir((folder / kDataFolder).c_str(), 0700) != 0 ||
-      !source->store.FetchManifest(folder / kManifestName, error))
-    return Refuse(kExitFailed, error.empty() ? "cannot prepare " + Show(folder) : error);
+  if (::mkdir((folder / kDataFolder).c_str(), 0700) != 0)
+    return Refuse(kExitFailed, "cannot prepare " + Show(folder));
+  // The manifest is asked for first: when it comes, the folder holds a backup, and a listing
+  // of its top would only cost one more call. When it does not come, the listing says why.
+  if (!source->store.FetchManifest(folder / kManifestName, error)) {
+    RemoteStore::Holds holds{};
+    if (std::string why; !source->store.Open(holds, why))
+      return Refuse(kExitFailed, why);
+    if (holds != RemoteStore::Holds::Backup)
+      return Refuse(kExitUnusable,
+                    "no backup in " + options.backup + " (no orvcopy manifest there)");
+    return Refuse(kExitFailed, error);
+  }
   if (!LoadGeneration(options.backup, Generation{"", folder, true}, kManifestName, opened, error,
                       survey))
     return Refuse(kExitUnusable, error);

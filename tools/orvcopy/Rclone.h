@@ -38,6 +38,8 @@ class Rclone {
  public:
   // The first call to a remote, a listing: one that does not answer is told soon.
   static constexpr std::chrono::seconds kProbeLimit{120};
+  // rclone's exit code for a path with nothing there.
+  static constexpr int kDirectoryNotFound = 3;
 
   // `program`: the rclone to run (a name looked up on PATH, or a path); ORVCOPY_RCLONE sets it.
   explicit Rclone(std::string program = DefaultProgram());

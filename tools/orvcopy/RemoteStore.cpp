@@ -103,14 +103,19 @@ bool RemoteStore::Call(const std::vector<std::string>& arguments, std::chrono::m
 }
 
 // The top of a backup folder holds the manifest and data/ (and a manifest on its way). One
-// listing finds it; rclone lists a file as itself, and fails on a folder that is not there (or
-// a remote it cannot use): those few are told apart by a probe of what is there.
+// listing finds it, and says so when there is no folder there (rclone's exit code 3, as for a
+// first backup). rclone lists a file as itself, and fails otherwise on a remote it cannot use:
+// those few are told apart by a probe of what is there.
 bool RemoteStore::Open(Holds& holds, std::string& error) {
   ++m_calls;
   const RcloneResult top = m_rclone.Run({"lsf", "--max-depth", "1", m_remote}, Rclone::kProbeLimit);
   if (top.timedOut) {
     error = "cannot reach " + m_location + ": " + m_rclone.Explain(top);
     return false;
+  }
+  if (top.started && top.exitCode == Rclone::kDirectoryNotFound) {
+    holds = Holds::Nothing;
+    return true;
   }
   const size_t leaf = m_remote.find_last_of(":/");
   if (!top.Succeeded() || top.output == m_remote.substr(leaf + 1) + "\n") {
