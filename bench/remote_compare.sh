@@ -3,7 +3,7 @@
 # own): the 10,000 files of 4 KiB and the 1 GiB file backed up and restored, plain beside
 # `rclone copy`, encrypted beside `rclone copy` to a crypt remote, and a second backup with
 # nothing changed beside `rclone sync` with nothing to do; the small restores also with their
-# fetched files on /dev/shm. hyperfine runs each pair in the same invocation; every backup
+# fetched files on /dev/shm. Each pair runs in turn, run after run; every backup
 # goes into an emptied remote folder (emptied before the run, not timed). The table goes to
 # docs/remote-performance.md, with the temporary folder's peak during an encrypted backup of
 # the 1 GiB file and the rclone calls per file. Everything, orvcopy's working folders too, lies
@@ -44,9 +44,16 @@ echo "== data"
 find big small -exec touch -h -d '1 hour ago' {} +
 
 empty='rclone purge offsite:peer; rclone purge offsite:orv; rclone purge offsite:crypt; true'
-pair() {  # pair NAME RUNS PREPARE PEER OURS
-  hyperfine --warmup 0 --runs "$2" --prepare "sh -c '$3; rm -rf $work/out; sync'" \
-    --export-json "results/$1.json" "$4" "$5" >/dev/null
+# pair NAME RUNS PREPARE PEER OURS: the two commands in turn, run after run, each after PREPARE,
+# so that a machine whose speed drifts while the bench runs weighs on both alike.
+pair() {
+  for run in $(seq "$2"); do
+    for side in peer ours; do
+      if [ $side = peer ]; then command=$4; else command=$5; fi
+      hyperfine --warmup 0 --runs 1 --prepare "sh -c '$3; rm -rf $work/out; sync'" \
+        --export-json "results/$1.$side.$run.json" "$command" >/dev/null
+    done
+  done
 }
 pw="--password-env ORVCOPY_BENCH_PASSWORD"
 
@@ -61,7 +68,7 @@ pair backup-big-aes 3 "$empty" "rclone copy big secret:" \
   "$orvcopy -q backup big rclone:offsite:orv --encrypt $pw"
 
 echo "== a second backup, nothing changed"
-sh -c "$empty"
+sh -c "$empty" 2>/dev/null
 rclone copy small offsite:peer && "$orvcopy" -q backup small rclone:offsite:orv
 pair second-small 5 true "rclone sync small offsite:peer" \
   "$orvcopy -q backup small rclone:offsite:orv"
@@ -95,11 +102,13 @@ rclone purge offsite:orv 2>/dev/null || true
 "$orvcopy" restore rclone:offsite:orv "$work/calls-out" 2>results/calls-restore.err
 
 /usr/bin/python3 - "$work/results" "$root/docs/remote-performance.md" "$work" <<'EOF'
-import json, os, re, subprocess, sys
+import glob, json, os, re, statistics, subprocess, sys
 results, out, work = sys.argv[1], sys.argv[2], sys.argv[3]
 def medians(name):
-    runs = json.load(open(f"{results}/{name}.json"))["results"]
-    return [r["median"] for r in runs]
+    def times(side):
+        return [json.load(open(f))["results"][0]["mean"]
+                for f in glob.glob(f"{results}/{name}.{side}.*.json")]
+    return statistics.median(times("peer")), statistics.median(times("ours"))
 rows = []
 def row(workload, name, peer, target):
     p, o = medians(name)
@@ -128,12 +137,19 @@ source, fstype = subprocess.run(["findmnt", "-no", "SOURCE,FSTYPE", "-T", work],
 journal = os.path.isdir("/proc/fs/jbd2") and any(
     d.startswith(os.path.basename(source) + "-") for d in os.listdir("/proc/fs/jbd2"))
 disk = fstype + (" with a journal" if journal else " without a journal" if fstype == "ext4" else "")
+# A loop device is named with what holds its blocks.
+if source.startswith("/dev/loop"):
+    backing = subprocess.run(["losetup", "-nO", "BACK-FILE", source], capture_output=True,
+                             text=True).stdout.strip()
+    below = subprocess.run(["findmnt", "-no", "FSTYPE", "-T", backing], capture_output=True,
+                           text=True).stdout.split("\n")[0]
+    disk += f" on a loop device over a file on {below}" if backing else ""
 with open(out, "w") as f:
     f.write("# Remote backups: orvcopy against rclone\n\n")
     f.write(f"Measured by `bench/remote_compare.sh` on {cpu}, {os.cpu_count()} cores, to `rclone "
             "serve sftp` on 127.0.0.1 (the same machine: the network costs nothing, so the "
-            f"local work shows), all files on {disk}. Medians of hyperfine runs, in "
-            "seconds.\n\n")
+            f"local work shows), all files on {disk}. Medians of runs timed by hyperfine, "
+            "orvcopy's and its peer's in turn, in seconds.\n\n")
     f.write("| workload | orvcopy | peer | ratio | target | |\n|---|---|---|---|---|---|\n")
     f.write("\n".join(rows) + "\n\n")
     f.write(f"- Temporary folder's peak during the encrypted backup of the 1 GiB file (default "
