@@ -245,9 +245,9 @@ bool RemoteStore::UploadStream(const std::string& name, const Rclone::Feed& feed
   return result.Succeeded();
 }
 
-// A fetch names every file it wants, so each of rclone's checkers looks one up on the remote
-// over a connection of its own, and rclone opens connections one at a time: its default of
-// eight checkers costs each call most of a second before the transfers run at full speed. Two
+// A fetch names every file it wants, and rclone lists the folders that hold them, each of its
+// checkers over a connection of its own: its default of eight checkers opens more connections
+// than the transfers can use and slows each call (10,000 files: 12.0 s against 9.1 s). Two
 // keep the transfers fed. rclone's checksum after each file is left out: orvcopy checks every
 // fetched file itself when it restores or verifies it. RCLONE_CHECKERS, when set, still decides.
 // A fetched file lives until it is restored or checked, so rclone neither reserves its space
