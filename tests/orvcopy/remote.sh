@@ -214,6 +214,10 @@ grep -q "holds no orvcopy backup" other.err && ok || fail "foreign folder: $(cat
 "$orvcopy" -q restore rclone:offsite:other/file fromfile 2>file.err
 check "restore from a file" 1 $?
 grep -q "rclone:offsite:other/file is not a folder" file.err && ok || fail "file: $(cat file.err)"
+"$orvcopy" -q restore rclone:offsite:nosuch fromnothing 2>nothing.err
+check "restore from a folder that is not there" 4 $?
+grep -q "no backup in rclone:offsite:nosuch" nothing.err && [ ! -e fromnothing ] && ok ||
+  fail "no folder: $(cat nothing.err)"
 "$orvcopy" -q backup src rclone:offsite:same 2>same.err
 check "backup into a folder that holds a file of its name" 1 $?
 grep -q "holds no orvcopy backup" same.err && ok || fail "same name: $(cat same.err)"

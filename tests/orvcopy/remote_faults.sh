@@ -71,14 +71,17 @@ for mode in "" "--encrypt --password-file pw" "--compress" "--split 64K"; do
     rm -rf remote && mv remote.before remote
   done
   [ "$at" -gt 4 ] && ok || fail "$mode: only $at calls"
-  # A restore and a verify whose fetches fail: said, exit 1, and nothing placed.
-  for command in "restore $pass rclone:here:$work/remote fetched" "verify $pass rclone:here:$work/remote"; do
-    rm -rf fetched calls
-    # shellcheck disable=SC2086
-    ORVCOPY_RCLONE="$work/failing-rclone" FAIL_ON=copy "$orvcopy" -q $command 2>fetch.err
-    check "${command%% *} with a failed fetch $mode" 1 $?
-    grep -q "cannot fetch from rclone:here:.*injected failure" fetch.err && ok ||
-      fail "${command%% *} with a failed fetch $mode: $(cat fetch.err)"
+  # A restore and a verify whose fetches fail, the manifest's (copyto) or the files' (copy):
+  # said, exit 1, and nothing placed.
+  for failing in copyto copy; do
+    for command in "restore $pass rclone:here:$work/remote fetched" "verify $pass rclone:here:$work/remote"; do
+      rm -rf fetched calls
+      # shellcheck disable=SC2086
+      ORVCOPY_RCLONE="$work/failing-rclone" FAIL_ON=$failing "$orvcopy" -q $command 2>fetch.err
+      check "${command%% *} with a failed $failing $mode" 1 $?
+      grep -q "cannot fetch .*rclone:here:.*injected failure" fetch.err && ok ||
+        fail "${command%% *} with a failed $failing $mode: $(cat fetch.err)"
+    done
   done
   [ -z "$(find fetched -type f 2>/dev/null)" ] && ok || fail "a failed fetch placed $(find fetched -type f)"
 done

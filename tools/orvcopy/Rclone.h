@@ -36,7 +36,8 @@ struct RcloneWatch {
 
 class Rclone {
  public:
-  // The first call to a remote, a listing: one that does not answer is told soon.
+  // A listing of a remote's top, the first call of a backup: one that does not answer is told
+  // soon.
   static constexpr std::chrono::seconds kProbeLimit{120};
   // rclone's exit code for a path with nothing there.
   static constexpr int kDirectoryNotFound = 3;
