@@ -79,11 +79,11 @@ for mode in "" "--encrypt --password-file pw" "--compress" "--split 64K"; do
       # shellcheck disable=SC2086
       ORVCOPY_RCLONE="$work/failing-rclone" FAIL_ON=$failing "$orvcopy" -q $command 2>fetch.err
       check "${command%% *} with a failed $failing $mode" 1 $?
-      grep -q "cannot fetch .*rclone:here:.*injected failure" fetch.err && ok ||
-        fail "${command%% *} with a failed $failing $mode: $(cat fetch.err)"
+      grep -q "cannot fetch .*rclone:here:.*injected failure" fetch.err &&
+        [ -z "$(find fetched -type f 2>/dev/null)" ] && ok ||
+        fail "${command%% *} with a failed $failing $mode: $(cat fetch.err) $(find fetched -type f)"
     done
   done
-  [ -z "$(find fetched -type f 2>/dev/null)" ] && ok || fail "a failed fetch placed $(find fetched -type f)"
 done
 
 # A file changed or deleted while it goes up (rclone passes over a file that is gone) fails,
