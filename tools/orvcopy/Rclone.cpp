@@ -294,7 +294,7 @@ std::string Rclone::Explain(const RcloneResult& result) const {
 
 Rclone::Found Rclone::Probe(const std::string& remote, std::string& why) const {
   const RcloneResult stat = Run({"lsjson", "--stat", "--no-mimetype", remote}, kProbeLimit);
-  if (stat.started && !stat.timedOut && stat.exitCode == kDirectoryNotFound)
+  if (stat.FoundNothing())
     return Found::Nothing;
   if (!stat.Succeeded()) {
     why = Explain(stat);

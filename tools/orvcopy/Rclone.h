@@ -25,6 +25,8 @@ struct RcloneResult {
   std::string output;     // what it wrote to stdout
   std::string errors;     // the last lines it wrote to stderr
   bool Succeeded() const { return started && !timedOut && exitCode == 0; }
+  // rclone found nothing at the path it was given (its exit code 3).
+  bool FoundNothing() const { return started && !timedOut && exitCode == 3; }
 };
 
 // What a caller follows of a call as it runs: `line` sees each line rclone writes to stderr as
@@ -39,8 +41,6 @@ class Rclone {
   // A listing of a remote's top, the first call of a backup: one that does not answer is told
   // soon.
   static constexpr std::chrono::seconds kProbeLimit{120};
-  // rclone's exit code for a path with nothing there.
-  static constexpr int kDirectoryNotFound = 3;
 
   // `program`: the rclone to run (a name looked up on PATH, or a path); ORVCOPY_RCLONE sets it.
   explicit Rclone(std::string program = DefaultProgram());

@@ -113,7 +113,7 @@ bool RemoteStore::Open(Holds& holds, std::string& error) {
     error = "cannot reach " + m_location + ": " + m_rclone.Explain(top);
     return false;
   }
-  if (top.started && top.exitCode == Rclone::kDirectoryNotFound) {
+  if (top.FoundNothing()) {
     holds = Holds::Nothing;
     return true;
   }
@@ -305,7 +305,7 @@ bool RemoteStore::PurgeFolder(const std::string& name, std::string& error) {
   ++m_calls;
   const RcloneResult result =
       m_rclone.Run({"purge", Path(std::string(kDataFolder) + "/" + name)}, TransferLimit());
-  if (result.Succeeded() || (result.started && !result.timedOut && result.exitCode == 3))
+  if (result.Succeeded() || result.FoundNothing())
     return true;  // gone, or never there
   error = m_rclone.Explain(result);
   return false;
