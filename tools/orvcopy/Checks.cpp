@@ -1,7 +1,7 @@
 #include "Checks.h"
 
+#include <isa-l/crc.h>
 #include <zip.h>
-#include <zlib.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -77,11 +77,12 @@ bool StoredPaths::Inside(const std::string& stored) {
 }
 
 std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {
-  uLong crc = 0xFFFFFFFFul;  // raw(0) = ~crc32(~0)
+  // ISA-L's gzip CRC inverts the register on the way in and out: started from ~0, its
+  // inverted result is the library's register started from 0.
+  uint32_t crc = 0xFFFFFFFFu;
   for (const fs::path& path : paths) {
-    const bool read = ReadThrough(path, [&crc](const uint8_t* data, size_t n) {
-      crc = crc32(crc, data, static_cast<uInt>(n));
-    });
+    const bool read = ReadThrough(
+        path, [&crc](const uint8_t* data, size_t n) { crc = crc32_gzip_refl(crc, data, n); });
     if (!read)
       return std::nullopt;
   }
