@@ -27,9 +27,10 @@ int OpenStored(const fs::path& path, struct stat& st) {
   return fd;
 }
 
-// Reads a stored file chunk by chunk; false when it cannot be read to its end.
+// Reads a stored file chunk by chunk; false when it cannot be read to its end, or when `stop`
+// is set before it is.
 template <typename Fn>
-bool ReadThrough(const fs::path& path, Fn&& consume) {
+bool ReadThrough(const fs::path& path, Fn&& consume, const std::atomic<bool>* stop = nullptr) {
   struct stat st {};
   const int fd = OpenStored(path, st);
   if (fd < 0)
@@ -39,6 +40,10 @@ bool ReadThrough(const fs::path& path, Fn&& consume) {
   while ((n = ::read(fd, buffer.data(), buffer.size())) > 0 || (n < 0 && errno == EINTR)) {
     if (n > 0)
       consume(buffer.data(), static_cast<size_t>(n));
+    if (stop != nullptr && *stop) {
+      n = -1;
+      break;
+    }
   }
   ::close(fd);
   return n == 0;
@@ -76,13 +81,14 @@ bool StoredPaths::Inside(const std::string& stored) {
          (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
 }
 
-std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {
+std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths,
+                                     const std::atomic<bool>* stop) {
   // ISA-L's gzip CRC inverts the register on the way in and out: started from ~0, its
   // inverted result is the library's register started from 0.
   uint32_t crc = 0xFFFFFFFFu;
   for (const fs::path& path : paths) {
     const bool read = ReadThrough(
-        path, [&crc](const uint8_t* data, size_t n) { crc = crc32_gzip_refl(crc, data, n); });
+        path, [&crc](const uint8_t* data, size_t n) { crc = crc32_gzip_refl(crc, data, n); }, stop);
     if (!read)
       return std::nullopt;
   }

@@ -283,10 +283,11 @@ void HandOver::CheckFromTree(const std::vector<FromTree>& files) {
 }
 
 // The CRC-32 a restore checks, read while rclone reads the same files to upload them: the
-// upload does not wait for a large file to be read through first.
-void HandOver::ReadCrcs(std::vector<FromTree>& files) const {
+// upload does not wait for a large file to be read through first. An upload that fails (or
+// is stopped by Ctrl-C) ends the reading too.
+void HandOver::ReadCrcs(std::vector<FromTree>& files, const std::atomic<bool>& stop) const {
   for (FromTree& file : files)
-    file.crc = FileRegister({m_source / file.path});
+    file.crc = FileRegister({m_source / file.path}, &stop);
 }
 
 void HandOver::StartSend() {
@@ -313,7 +314,7 @@ void HandOver::Upload(Batch& batch) {
   std::vector<std::string> slots[2];
   for (const FromTree& file : batch.fromTree)
     slots[file.slotB ? 1 : 0].push_back(file.path);
-  std::thread reading([this, &batch] { ReadCrcs(batch.fromTree); });
+  std::thread reading([this, &batch] { ReadCrcs(batch.fromTree, batch.uploadFailed); });
   const fs::path list = batch.list;
   batch.sent = true;
   if (!batch.names.empty())
@@ -325,6 +326,7 @@ void HandOver::Upload(Batch& batch) {
   }
   if (!batch.sent && batch.error.empty())
     batch.error = "the list of files to upload could not be written";
+  batch.uploadFailed = !batch.sent;
   reading.join();
   batch.over = true;
 }

@@ -124,7 +124,7 @@ class HandOver {
     std::optional<uint32_t> crc{};
   };
   void CheckFromTree(const std::vector<FromTree>& files);
-  void ReadCrcs(std::vector<FromTree>& files) const;
+  void ReadCrcs(std::vector<FromTree>& files, const std::atomic<bool>& stop) const;
   struct Batch;
   void Upload(Batch& batch);
 
@@ -136,6 +136,7 @@ class HandOver {
     bool sent = false;
     std::string error;
     std::atomic<bool> over{false};
+    std::atomic<bool> uploadFailed{false};  // the reading of the CRC-32s stops
     std::thread thread;
   };
 
