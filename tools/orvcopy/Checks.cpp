@@ -27,10 +27,9 @@ int OpenStored(const fs::path& path, struct stat& st) {
   return fd;
 }
 
-// Reads a stored file chunk by chunk; false when it cannot be read to its end, or when `stop`
-// is set before it is.
+// Reads a stored file chunk by chunk; false when it cannot be read to its end.
 template <typename Fn>
-bool ReadThrough(const fs::path& path, Fn&& consume, const std::atomic<bool>* stop = nullptr) {
+bool ReadThrough(const fs::path& path, Fn&& consume) {
   struct stat st {};
   const int fd = OpenStored(path, st);
   if (fd < 0)
@@ -40,10 +39,6 @@ bool ReadThrough(const fs::path& path, Fn&& consume, const std::atomic<bool>* st
   while ((n = ::read(fd, buffer.data(), buffer.size())) > 0 || (n < 0 && errno == EINTR)) {
     if (n > 0)
       consume(buffer.data(), static_cast<size_t>(n));
-    if (stop != nullptr && *stop) {
-      n = -1;
-      break;
-    }
   }
   ::close(fd);
   return n == 0;
@@ -81,14 +76,13 @@ bool StoredPaths::Inside(const std::string& stored) {
          (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
 }
 
-std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths,
-                                     const std::atomic<bool>* stop) {
+std::optional<uint32_t> FileRegister(const std::vector<fs::path>& paths) {
   // ISA-L's gzip CRC inverts the register on the way in and out: started from ~0, its
   // inverted result is the library's register started from 0.
   uint32_t crc = 0xFFFFFFFFu;
   for (const fs::path& path : paths) {
     const bool read = ReadThrough(
-        path, [&crc](const uint8_t* data, size_t n) { crc = crc32_gzip_refl(crc, data, n); }, stop);
+        path, [&crc](const uint8_t* data, size_t n) { crc = crc32_gzip_refl(crc, data, n); });
     if (!read)
       return std::nullopt;
   }

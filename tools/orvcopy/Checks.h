@@ -6,7 +6,6 @@
 
 #include <OrvCopy/external/orv_encryption.h>
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -32,10 +31,9 @@ class StoredPaths {
 };
 
 // The library's CRC register (not inverted) over the files one after the other; nothing when
-// one cannot be read, or once `stop` is set. Here and below, stored files are read only when
-// they are regular files and their own names are no links.
-std::optional<uint32_t> FileRegister(const std::vector<std::filesystem::path>& paths,
-                                     const std::atomic<bool>* stop = nullptr);
+// one cannot be read. Here and below, stored files are read only when they are regular files
+// and their own names are no links.
+std::optional<uint32_t> FileRegister(const std::vector<std::filesystem::path>& paths);
 
 // The tag of an encrypted file read through: header and body as stored; empty for a file of
 // version 1, which has none. Nothing when the file cannot be read or is no encrypted file of

@@ -66,7 +66,7 @@ class RemoteBackupRun {
     HandOver handOver(
         m_store, m_source, Stage(), LibraryTemp(), [this](uint64_t key) { return EntryOf(key); },
         m_options.compress && m_password ? &*m_tagEngine : nullptr, !UsesTempFolder(),
-        [this](uint64_t key) { return UploadedResult(key); });
+        [this](uint64_t key, const std::string& reason) { FailUploaded(key, reason); });
     // An encrypted file as large as a volume is uploaded as it is written: the library does not
     // cut encrypted files (it would write their later parts in plain).
     UploadHost host(state, handOver, HandOverAt(),
@@ -356,11 +356,15 @@ class RemoteBackupRun {
     }
   }
 
-  // The result of a file whose upload is over: of the windows run before, or of the window
+  // A file found failed once its upload was over: of the windows run before, or of the window
   // being run.
-  ItemResult* UploadedResult(uint64_t key) {
+  void FailUploaded(uint64_t key, const std::string& reason) {
     RemoteEntry* pending = Find(m_pending, key);
-    return pending ? &pending->result : m_state ? m_state->Result(key) : nullptr;
+    ItemResult* r = pending ? &pending->result : m_state ? m_state->Result(key) : nullptr;
+    if (r != nullptr) {
+      r->failed = true;
+      r->reason = reason;
+    }
   }
 
   // The window's changed files through the library, each taken into the stage as it ends (the

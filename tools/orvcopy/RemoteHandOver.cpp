@@ -163,9 +163,9 @@ bool StreamUpload::Failed(const std::string& error) {
 HandOver::HandOver(RemoteStore& store, fs::path source, fs::path stage, fs::path libraryTemp,
                    std::function<const ManifestItem*(uint64_t)> entryOf,
                    orv::CEncryption* archiveTags, bool uploadFromTree,
-                   std::function<ItemResult*(uint64_t)> resultOf)
+                   std::function<void(uint64_t, const std::string&)> fail)
     : m_uploadFromTree(uploadFromTree),
-      m_resultOf(std::move(resultOf)),
+      m_fail(std::move(fail)),
       m_store(store),
       m_source(std::move(source)),
       m_stage(std::move(stage)),
@@ -255,7 +255,13 @@ bool HandOver::Stage(const OrvCompression::_SimulatedBackedupFile& record, const
     r.reason = "the library wrote no copy of it";
     return false;
   }
-  // Accounted for only: uploaded from the tree as it is.
+  // Accounted for only: uploaded from the tree as it is, with the CRC-32 a restore checks.
+  const std::optional<uint32_t> crc = FileRegister({m_source / item.path});
+  if (!crc) {
+    r.reason = "it could not be read";
+    return false;
+  }
+  r.crc = *crc;
   m_fromTree.push_back({item.key, item.path, item.size, item.mtime, item.stored[0] == 'b'});
   m_waiting += item.size;
   return true;
@@ -265,29 +271,11 @@ bool HandOver::Stage(const OrvCompression::_SimulatedBackedupFile& record, const
 // changes as it is: each file uploaded from the tree must still be what was listed and read.
 void HandOver::CheckFromTree(const std::vector<FromTree>& files) {
   for (const FromTree& file : files) {
-    ItemResult* r = m_resultOf(file.key);
-    if (r == nullptr)
-      continue;
     struct stat st {};
     if (::lstat((m_source / file.path).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_size) != file.size || MtimeOf(st) != file.mtime) {
-      r->reason = "it changed or was deleted while it was uploaded";
-    } else if (!file.crc) {
-      r->reason = "it could not be read";
-    } else {
-      r->crc = *file.crc;
-      continue;
-    }
-    r->failed = true;
+        static_cast<uint64_t>(st.st_size) != file.size || MtimeOf(st) != file.mtime)
+      m_fail(file.key, "it changed or was deleted while it was uploaded");
   }
-}
-
-// The CRC-32 a restore checks, read while rclone reads the same files to upload them: the
-// upload does not wait for a large file to be read through first. An upload that fails (or
-// is stopped by Ctrl-C) ends the reading too.
-void HandOver::ReadCrcs(std::vector<FromTree>& files, const std::atomic<bool>& stop) const {
-  for (FromTree& file : files)
-    file.crc = FileRegister({m_source / file.path}, &stop);
 }
 
 void HandOver::StartSend() {
@@ -314,7 +302,6 @@ void HandOver::Upload(Batch& batch) {
   std::vector<std::string> slots[2];
   for (const FromTree& file : batch.fromTree)
     slots[file.slotB ? 1 : 0].push_back(file.path);
-  std::thread reading([this, &batch] { ReadCrcs(batch.fromTree, batch.uploadFailed); });
   const fs::path list = batch.list;
   batch.sent = true;
   if (!batch.names.empty())
@@ -326,8 +313,6 @@ void HandOver::Upload(Batch& batch) {
   }
   if (!batch.sent && batch.error.empty())
     batch.error = "the list of files to upload could not be written";
-  batch.uploadFailed = !batch.sent;
-  reading.join();
   batch.over = true;
 }
 

@@ -15,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -60,28 +59,26 @@ class HandOver {
  public:
   // `entryOf` gives the entry of a key of the current window (null for none); `source` is the
   // tree's root, `libraryTemp` the manager's temporary folder. `archiveTags`: the engine that
-  // tags archives of an encrypted compressed backup (null otherwise). `resultOf` gives the
-  // result of an item whose upload is over (null for none).
+  // tags archives of an encrypted compressed backup (null otherwise).
   HandOver(RemoteStore& store, std::filesystem::path source, std::filesystem::path stage,
            std::filesystem::path libraryTemp, std::function<const ManifestItem*(uint64_t)> entryOf,
            orv::CEncryption* archiveTags, bool uploadFromTree,
-           std::function<ItemResult*(uint64_t)> resultOf);
+           std::function<void(uint64_t, const std::string&)> fail);
   ~HandOver();  // waits for an upload under way
   HandOver(const HandOver&) = delete;
   HandOver& operator=(const HandOver&) = delete;
 
   // Takes every record the manager holds and clears them: a file the library wrote is moved
   // from its temporary folder to the stage, a file it only accounted for is listed to go up
-  // from the tree. Each item taken has `staged` set in its result; one that cannot be staged is
-  // failed.
+  // from the tree (and its CRC-32 read, as the library computes none for it). Each item taken has
+  // `staged` set in its result; one that cannot be staged is failed.
   void Take(Manager& manager, Host& host);
   // Starts the upload of what is staged, in one rclone call, on a thread of its own (after the
   // one started before has finished), and empties the stage for what comes next.
   void StartSend();
   // Waits for the upload started last: the stage of what it took is emptied, and a file
-  // uploaded from the tree is given its CRC-32 (the library computes none for it), or failed
-  // when it could not be read or is no longer what was listed. False, with `error` set, when
-  // the upload failed.
+  // uploaded from the tree that is no longer what was read is failed (through `fail`). False,
+  // with `error` set, when it failed.
   bool FinishSend(std::string& error);
   // Both: what is staged is uploaded when this returns.
   bool Send(std::string& error);
@@ -114,17 +111,15 @@ class HandOver {
              int part, ItemResult& r, const std::filesystem::path& staged);
 
   // A file uploaded from the tree (into data/a or data/b under its own path): what it was
-  // when it was listed, and the CRC-32 read as it went up.
+  // when it was listed.
   struct FromTree {
     uint64_t key;
     std::string path;
     uint64_t size;
     int64_t mtime;
     bool slotB;
-    std::optional<uint32_t> crc{};
   };
   void CheckFromTree(const std::vector<FromTree>& files);
-  void ReadCrcs(std::vector<FromTree>& files, const std::atomic<bool>& stop) const;
   struct Batch;
   void Upload(Batch& batch);
 
@@ -136,12 +131,11 @@ class HandOver {
     bool sent = false;
     std::string error;
     std::atomic<bool> over{false};
-    std::atomic<bool> uploadFailed{false};  // the reading of the CRC-32s stops
     std::thread thread;
   };
 
   const bool m_uploadFromTree;  // plain files are uploaded from the tree (else none is)
-  std::function<ItemResult*(uint64_t)> m_resultOf;
+  std::function<void(uint64_t, const std::string&)> m_fail;  // an item found failed after all
   std::vector<FromTree> m_fromTree;
   std::unique_ptr<Batch> m_sending;
   std::string m_sendError;  // of an upload that failed before the next one could start
